@@ -1,0 +1,45 @@
+// error_raise and the fatal stop.
+#include "runtime/error.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace kel {
+
+void error_raise(ErrCat cat, const char* id, const Cell* arg1, const Cell* arg2, const Cell* arg3) {
+    KelThrow t;
+    t.code = EXIT_ERROR;
+    t.category = cat;
+    t.id = id;
+    const Cell* args[3] = {arg1, arg2, arg3};
+    for (int i = 0; i < 3; i++) {
+        if (args[i]) copy_cell(args[i], &t.args[i]);
+        else cell_set_unset(&t.args[i]);
+    }
+    throw t;
+}
+
+static const char* fatal_message(int code) {
+    switch (code) {
+    case 94: return "out of memory";
+    case 95: return "no CATCH for THROW";
+    case 98: return "assertion failed";
+    case 99: return "unknown error";
+    case 100: return "no value matched in CASE";
+    case 101: return "no value matched in SWITCH";
+    default: return nullptr;
+    }
+}
+
+void fatal_runtime_error(int code) {
+    const char* msg = fatal_message(code);
+    char line[160];
+    int n = msg ? std::snprintf(line, sizeof line, "\n*** Runtime Error %d: %s\n*** at: %08Xh\n", code, msg, 0u)
+                : std::snprintf(line, sizeof line, "\nunknown error code!\n");
+    (void)!write(1, line, static_cast<size_t>(n));
+    std::_Exit(code);
+}
+
+}  // namespace kel

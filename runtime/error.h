@@ -1,0 +1,47 @@
+// Raising errors and the non-local exits that travel as C++ exceptions.
+//
+// Every failure ends in error_raise: nothing in the runtime returns an error
+// code. Errors are named by a category and the id word of the error
+// catalogue ("no-memory", "expect-arg", ...); up to three argument values go
+// with them. Catch points restore their state with RAII guards, so an
+// exception thrown anywhere leaves the runtime consistent.
+#pragma once
+#include <cstdint>
+#include <exception>
+#include <string>
+
+#include "runtime/cell.h"
+
+namespace kel {
+
+enum class ErrCat : uint8_t {
+    Throw = 0, Note, Syntax, Script, Math, Access, Reserved1, Reserved2, User, Internal
+};
+
+// Non-local exit codes; a catch point stops every code not above its threshold.
+constexpr uint32_t EXIT_ERROR = 0x7FFFFFFF;
+constexpr uint32_t EXIT_BREAK = 0x7FFFFFFE;
+constexpr uint32_t EXIT_CONTINUE = 0x7FFFFFFD;
+constexpr uint32_t EXIT_RETURN = 0x7FFFFFFC;
+constexpr uint32_t EXIT_EXIT = 0x7FFFFFFB;
+constexpr uint32_t EXIT_THROW = 0x7FFFFFFA;
+
+// The one exception type of the runtime. For errors, `category`/`id` name the
+// catalogue entry and `args` hold copies of the argument cells (unset! when
+// absent); the error! value itself is built by the error machinery.
+struct KelThrow : std::exception {
+    uint32_t code = EXIT_ERROR;
+    ErrCat category = ErrCat::Internal;
+    std::string id;
+    Cell args[3] = {};
+    Cell value = {TYPE_UNSET, 0, 0, 0};
+    const char* what() const noexcept override { return id.c_str(); }
+};
+
+[[noreturn]] void error_raise(ErrCat cat, const char* id, const Cell* arg1 = nullptr,
+                              const Cell* arg2 = nullptr, const Cell* arg3 = nullptr);
+
+// Fatal system error: prints the runtime error report and ends the process.
+[[noreturn]] void fatal_runtime_error(int code);
+
+}  // namespace kel

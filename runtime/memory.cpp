@@ -1,0 +1,391 @@
+// Memory frames, nodes and series buffers: allocation and expansion.
+// The collector (gc.cpp) marks, compacts and frees; everything here only
+// takes memory.
+#include "runtime/memory.h"
+
+#include <cstring>
+
+#include "runtime/error.h"
+
+namespace kel {
+
+MemoryRecord g_memory;
+uint32_t g_gc_count = 0;
+bool g_gc_enabled = false;
+void (*g_gc_collect_hook)() = nullptr;
+
+namespace {
+
+bool memory_initialised = false;
+
+// The header of a virtual-memory block: one word holding the rounded size.
+constexpr uint32_t kVmHeader = 4;
+
+// A big buffer's block starts with {next big buffer, 0, requested bytes}.
+struct BigHeader {
+    uint32_t next;
+    uint32_t zero;
+    uint32_t bytes;
+};
+
+void collect_if_enabled() {
+    if (g_gc_enabled && g_gc_collect_hook) g_gc_collect_hook();
+}
+
+uint32_t round16(uint64_t n) { return static_cast<uint32_t>((n + 15) & ~uint64_t(15)); }
+
+}  // namespace
+
+bool memory_ready() { return memory_initialised; }
+
+void memory_init() {
+    platform_vm_init();
+    std::memset(&g_memory, 0, sizeof g_memory);
+    g_memory.initial_frame_size = kInitialFrameSize;
+    g_memory.maximum_frame_size = kMaxFrameSize;
+    g_memory.next_frame_size = kInitialFrameSize;
+    memory_initialised = true;
+}
+
+Off memory_vm_alloc(uint32_t size, bool executable) {
+    uint64_t rounded = (uint64_t(size) + kVmHeader + kPageSize - 1) / kPageSize * kPageSize;
+    if (rounded >= (uint64_t(1) << 32)) error_raise(ErrCat::Internal, "no-memory");
+    Off block;
+    try {
+        block = platform_virtual_alloc(static_cast<uint32_t>(rounded), executable);
+    } catch (const PlatformThrow&) {
+        // The total counts only memory actually held.
+        error_raise(ErrCat::Internal, "no-memory");
+    }
+    g_memory.total += static_cast<uint32_t>(rounded);
+    *arena_at<uint32_t>(block) = static_cast<uint32_t>(rounded);
+    return block + kVmHeader;
+}
+
+void memory_vm_free(Off address) {
+    Off block = address - kVmHeader;
+    uint32_t rounded = *arena_at<uint32_t>(block);
+    try {
+        platform_virtual_free(block);
+    } catch (const PlatformThrow&) {
+        error_raise(ErrCat::Internal, "wrong-mem");
+    }
+    g_memory.total -= rounded;
+}
+
+void memory_free_all() {
+    while (g_memory.node_frames_head) node_frame_free(arena_at<NodeFrame>(g_memory.node_frames_head));
+    while (g_memory.series_frames_head) series_frame_free(arena_at<SeriesFrame>(g_memory.series_frames_head));
+    while (g_memory.big_buffers_head) {
+        SeriesBuf* buf = arena_at<SeriesBuf>(g_memory.big_buffers_head + sizeof(BigHeader));
+        big_buffer_free(buf);
+    }
+}
+
+uint8_t* memory_fill_range(uint8_t* start, uint8_t* end, uint8_t byte) {
+    if (end > start) std::memset(start, byte, static_cast<size_t>(end - start));
+    return start;
+}
+
+void memory_zero_words(uint32_t* first, uint32_t* last) {
+    if (last > first) std::memset(first, 0, static_cast<size_t>(last - first) * 4);
+}
+
+// ---- node frames ----------------------------------------------------------
+
+void node_frame_thread(NodeFrame* frame) {
+    Off first = frame->nodes_start();
+    for (uint32_t i = 0; i + 1 < frame->capacity; i++) node_word(first + 4 * i) = first + 4 * (i + 1);
+    if (frame->capacity) node_word(first + 4 * (frame->capacity - 1)) = 0;
+    frame->free_head = frame->capacity ? first : 0;
+}
+
+NodeFrame* node_frame_make(uint32_t n) {
+    Off off = memory_vm_alloc(36 + 4 * n);
+    NodeFrame* frame = arena_at<NodeFrame>(off);
+    std::memset(frame, 0, sizeof *frame);
+    frame->capacity = n;
+    frame->birth_cycle = g_gc_count;
+    if (!g_memory.node_frames_head) {
+        g_memory.node_frames_head = g_memory.node_frames_tail = g_memory.current_node_frame = off;
+    } else {
+        frame->prev = g_memory.node_frames_tail;
+        arena_at<NodeFrame>(g_memory.node_frames_tail)->next = off;
+        g_memory.node_frames_tail = off;
+    }
+    node_frame_thread(frame);
+    return frame;
+}
+
+void node_frame_free(NodeFrame* frame) {
+    Off off = arena_off(frame);
+    if (frame->prev) arena_at<NodeFrame>(frame->prev)->next = frame->next;
+    else g_memory.node_frames_head = frame->next;
+    if (frame->next) arena_at<NodeFrame>(frame->next)->prev = frame->prev;
+    else g_memory.node_frames_tail = frame->prev;
+    if (g_memory.current_node_frame == off) g_memory.current_node_frame = g_memory.node_frames_tail;
+    memory_vm_free(off);
+}
+
+Off alloc_node() {
+    NodeFrame* frame = g_memory.current_node_frame ? arena_at<NodeFrame>(g_memory.current_node_frame) : nullptr;
+    if (!frame || !frame->free_head) {
+        frame = nullptr;
+        for (Off f = g_memory.node_frames_head; f; f = arena_at<NodeFrame>(f)->next) {
+            NodeFrame* candidate = arena_at<NodeFrame>(f);
+            if (candidate->free_head && !candidate->evacuated) {
+                frame = candidate;
+                break;
+            }
+        }
+        if (!frame) frame = node_frame_make(kNodeFrameCapacity);
+        g_memory.current_node_frame = arena_off(frame);
+    }
+    Off node = frame->free_head;
+    frame->free_head = node_word(node);
+    node_word(node) = 0;
+    frame->in_use++;
+    return node;
+}
+
+void node_free(NodeFrame* frame, Off node) {
+    node_word(node) = frame->free_head;
+    frame->free_head = node;
+    frame->in_use--;
+}
+
+NodeFrame* node_frame_of(Off node) {
+    for (Off f = g_memory.node_frames_head; f; f = arena_at<NodeFrame>(f)->next) {
+        NodeFrame* frame = arena_at<NodeFrame>(f);
+        if (node >= frame->nodes_start() && node < frame->nodes_end()) return frame;
+    }
+    return nullptr;
+}
+
+// ---- series frames --------------------------------------------------------
+
+SeriesFrame* series_frame_make() {
+    uint32_t size = g_memory.next_frame_size;
+    if (size < g_memory.maximum_frame_size) g_memory.next_frame_size = size * 2;
+    Off off = memory_vm_alloc(size + 20);
+    SeriesFrame* frame = arena_at<SeriesFrame>(off);
+    frame->next = frame->prev = 0;
+    frame->size = size + 20;
+    frame->top = frame->data_start();
+    frame->end = frame->data_start() + size;
+
+    Off head = g_memory.series_frames_head;
+    if (!head) {
+        g_memory.series_frames_head = g_memory.series_frames_tail = g_memory.current_series_frame = off;
+        return frame;
+    }
+    if (off < head) {
+        frame->next = head;
+        arena_at<SeriesFrame>(head)->prev = off;
+        g_memory.series_frames_head = off;
+        return frame;
+    }
+    Off walk = head;
+    while (arena_at<SeriesFrame>(walk)->next && walk < off) walk = arena_at<SeriesFrame>(walk)->next;
+    SeriesFrame* w = arena_at<SeriesFrame>(walk);
+    if (!w->next && walk < off) {
+        w->next = off;
+        frame->prev = walk;
+        g_memory.series_frames_tail = off;
+    } else {
+        frame->next = walk;
+        frame->prev = w->prev;
+        if (w->prev) arena_at<SeriesFrame>(w->prev)->next = off;
+        else g_memory.series_frames_head = off;
+        w->prev = off;
+    }
+    return frame;
+}
+
+void series_frame_free(SeriesFrame* frame) {
+    Off off = arena_off(frame);
+    if (frame->prev) arena_at<SeriesFrame>(frame->prev)->next = frame->next;
+    else g_memory.series_frames_head = frame->next;
+    if (frame->next) arena_at<SeriesFrame>(frame->next)->prev = frame->prev;
+    else g_memory.series_frames_tail = frame->prev;
+    if (g_memory.current_series_frame == off) g_memory.current_series_frame = g_memory.series_frames_tail;
+    memory_vm_free(off);
+}
+
+SeriesFrame* series_frame_find(uint32_t bytes) {
+    for (Off f = g_memory.series_frames_head; f; f = arena_at<SeriesFrame>(f)->next) {
+        SeriesFrame* frame = arena_at<SeriesFrame>(f);
+        if (uint64_t(frame->top) + bytes < frame->end) return frame;
+    }
+    return nullptr;
+}
+
+// ---- big buffers ----------------------------------------------------------
+
+SeriesBuf* big_buffer_alloc(uint32_t bytes) {
+    Off block = memory_vm_alloc(bytes + sizeof(BigHeader));
+    BigHeader* h = arena_at<BigHeader>(block);
+    *h = {0, 0, bytes};
+    if (!g_memory.big_buffers_head) {
+        g_memory.big_buffers_head = block;
+    } else {
+        Off last = g_memory.big_buffers_head;
+        while (arena_at<BigHeader>(last)->next) last = arena_at<BigHeader>(last)->next;
+        arena_at<BigHeader>(last)->next = block;
+    }
+    return arena_at<SeriesBuf>(block + sizeof(BigHeader));
+}
+
+void big_buffer_free(SeriesBuf* buf) {
+    Off block = arena_off(buf) - sizeof(BigHeader);
+    if (g_memory.big_buffers_head == block) {
+        g_memory.big_buffers_head = arena_at<BigHeader>(block)->next;
+    } else {
+        Off prev = g_memory.big_buffers_head;
+        while (prev && arena_at<BigHeader>(prev)->next != block) prev = arena_at<BigHeader>(prev)->next;
+        if (prev) arena_at<BigHeader>(prev)->next = arena_at<BigHeader>(block)->next;
+    }
+    memory_vm_free(block);
+}
+
+// ---- series buffers -------------------------------------------------------
+
+SeriesBuf* alloc_series_buffer(uint32_t count, uint32_t unit, int32_t offset) {
+    uint64_t bytes = uint64_t(count) * unit;
+    if (bytes > 0xFFF00000u) error_raise(ErrCat::Internal, "no-memory");
+    uint32_t size = round16(bytes);
+    uint64_t need = uint64_t(size) + 24;
+    SeriesBuf* buf;
+    bool big = need >= g_memory.maximum_frame_size;
+    if (big) {
+        collect_if_enabled();
+        buf = big_buffer_alloc(static_cast<uint32_t>(need));
+    } else {
+        SeriesFrame* frame = g_memory.current_series_frame ? arena_at<SeriesFrame>(g_memory.current_series_frame) : nullptr;
+        if (!frame || !(uint64_t(frame->top) + need < frame->end)) {
+            frame = series_frame_find(static_cast<uint32_t>(need));
+            if (!frame && g_gc_enabled && g_gc_collect_hook) {
+                g_gc_collect_hook();
+                frame = series_frame_find(static_cast<uint32_t>(need));
+                if (frame && frame->end - frame->top < kCompactRoomMin) frame = nullptr;
+            }
+            if (!frame) {
+                if (need >= g_memory.next_frame_size) g_memory.next_frame_size = g_memory.maximum_frame_size;
+                frame = series_frame_make();
+            }
+            g_memory.current_series_frame = arena_off(frame);
+        }
+        buf = arena_at<SeriesBuf>(frame->top);
+        frame->top += static_cast<uint32_t>(need);
+    }
+    buf->size = size;
+    buf->flags = unit | SERIES_IN_USE | SERIES_MADE | (big ? SERIES_BIG : 0);
+    buf->node = 0;
+    uint32_t head_offset = offset < 0 ? size / 2 : static_cast<uint32_t>(offset);
+    if (offset < 0) buf->flags |= SERIES_MIDDLE;
+    buf->head = buf->tail = buf->data_start() + head_offset;
+    return buf;
+}
+
+Off alloc_series(uint32_t count, uint32_t unit, int32_t offset) {
+    SeriesBuf* buf = alloc_series_buffer(count, unit, offset);
+    Off buf_off = arena_off(buf);
+    Off node = alloc_node();  // never moves buffers
+    arena_at<SeriesBuf>(buf_off)->node = node;
+    node_word(node) = buf_off;
+    return node;
+}
+
+Off alloc_series_fixed(uint32_t count, uint32_t unit, int32_t offset) {
+    uint64_t bytes = uint64_t(count) * unit;
+    if (bytes > 0xFFF00000u) fatal_runtime_error(94);
+    uint32_t size = round16(bytes);
+    Off off = heap_alloc(size + 20);
+    if (!off) fatal_runtime_error(94);
+    SeriesBuf* buf = arena_at<SeriesBuf>(off);
+    buf->size = size;
+    buf->flags = unit | 0xA0100000u;
+    buf->head = buf->tail = buf->data_start() + static_cast<uint32_t>(offset < 0 ? size / 2 : offset);
+    Off node = alloc_node();
+    buf->node = node;
+    node_word(node) = off;
+    return node;
+}
+
+Off alloc_cells(uint32_t count) { return alloc_series(count, 16, 0); }
+
+Off alloc_cells_unset(uint32_t count) {
+    Off node = alloc_series(count, 16, 0);
+    SeriesBuf* buf = node_buffer(node);
+    uint32_t* w = reinterpret_cast<uint32_t*>(buf->data());
+    for (uint32_t i = 0; i < buf->size / 16; i++) {
+        w[4 * i] = 2;
+        w[4 * i + 1] = w[4 * i + 2] = w[4 * i + 3] = 0;
+    }
+    return node;
+}
+
+Off alloc_bytes(uint32_t count) { return alloc_series(count ? count : 16, 1, 0); }
+
+Off alloc_string(uint32_t count, uint32_t unit) {
+    if (count == 0) count = 16 >> (unit >> 1);
+    return alloc_series(count, unit, 0);
+}
+
+Off alloc_bytes_filled(uint32_t count, uint8_t byte) {
+    Off node = alloc_bytes(count);
+    SeriesBuf* buf = node_buffer(node);
+    std::memset(buf->data(), byte, buf->size);
+    return node;
+}
+
+void series_set_flags(Off node, uint32_t bits) { node_buffer(node)->flags |= bits; }
+
+SeriesBuf* series_expand_alloc(SeriesBuf* buf, int64_t new_size) {
+    Off old_off = arena_off(buf);
+    uint32_t unit = buf->unit();
+    if (new_size == 0) new_size = int64_t(buf->size) * 2;
+    if (new_size <= 0 || new_size > 0x7FFFFFFF || unit == 0) error_raise(ErrCat::Internal, "no-memory");
+    SeriesBuf* fresh = alloc_series_buffer(static_cast<uint32_t>(new_size / unit), unit, 0);
+    SeriesBuf* old = arena_at<SeriesBuf>(old_off);  // re-read: allocation may have collected
+    Off node = old->node;
+    node_word(node) = arena_off(fresh);
+    // The flags word moves whole, except that bit 24 tells where *this*
+    // buffer lives: a frame buffer marked big would be swept as a block.
+    uint32_t fresh_big = fresh->flags & SERIES_BIG;
+    fresh->flags = (old->flags & ~SERIES_BIG) | fresh_big;
+    fresh->node = node;
+    fresh->tail = fresh->head + (old->tail - old->head);
+    old->node = 0;
+    old->flags &= ~SERIES_IN_USE;
+    return fresh;
+}
+
+SeriesBuf* series_expand(SeriesBuf* buf, int64_t new_size) {
+    Off old_off = arena_off(buf);
+    SeriesBuf* fresh = series_expand_alloc(buf, new_size);
+    SeriesBuf* old = arena_at<SeriesBuf>(old_off);
+    uint32_t bytes = old->data_end() - old->head;
+    std::memmove(fresh->data(), old->head_ptr(), bytes);
+    return fresh;
+}
+
+SeriesBuf* series_expand_filled(SeriesBuf* buf, int64_t new_size, uint8_t byte) {
+    uint32_t old_size = buf->size;
+    SeriesBuf* fresh = series_expand(buf, new_size);
+    if (fresh->size > old_size) std::memset(fresh->data() + old_size, byte, fresh->size - old_size);
+    return fresh;
+}
+
+Off series_copy_buffer(SeriesBuf* buf) {
+    Off old_off = arena_off(buf);
+    Off node = alloc_bytes(buf->size);
+    SeriesBuf* old = arena_at<SeriesBuf>(old_off);
+    SeriesBuf* fresh = node_buffer(node);
+    fresh->flags = old->flags;
+    fresh->tail = fresh->head + (old->tail - old->head);
+    if (old->size) std::memcpy(fresh->data(), old->head_ptr(), old->data_end() - old->head);
+    return node;
+}
+
+}  // namespace kel
