@@ -71,3 +71,25 @@ inline int64_t cell_get_int64(const Cell* c) {
 inline void cell_put_int64(Cell* c, int64_t v) { std::memcpy(&c->data2, &v, sizeof v); }
 
 }  // namespace kel
+
+namespace kel {
+
+struct SeriesBuf;
+
+// Reserves one cell at the tail of a unit-16 buffer (doubling it when full)
+// and returns it as unset!. Valid until the next allocation.
+Cell* block_buffer_append_slot(SeriesBuf* buf);
+// The same through a block value's node.
+Cell* block_append_slot(const Cell* block);
+// Reserves n bytes at the tail (growing to 2n or twice the capacity) and
+// returns where they begin.
+uint8_t* series_reserve_bytes(SeriesBuf* buf, uint32_t n);
+// New series holding `count` units of `node`'s series from unit `index` on.
+Off series_copy_part(Off node, uint32_t index, uint32_t count);
+
+// The decoded boot data's root cells.
+extern Cell* g_boot_root;
+inline Cell* boot_cell_at(uint32_t i) { return g_boot_root + i; }
+inline uint32_t boot_cell_node(uint32_t i) { return g_boot_root[i].data1; }
+
+}  // namespace kel
