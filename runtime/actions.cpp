@@ -1,0 +1,83 @@
+// Typed action calls: the implementation lookup and the calls that other
+// modules make directly (form, mold, compare).
+#include "runtime/actions.h"
+
+#include "runtime/datatype.h"
+#include "runtime/error.h"
+
+namespace kel {
+
+namespace {
+
+constexpr const char* kActionNames[kActionCount + 1] = {
+    "",
+#define X(slot, cname, word) word,
+#include "runtime/action_slots.def"
+#undef X
+};
+
+}  // namespace
+
+const char* action_name(int slot) { return slot >= 1 && slot <= kActionCount ? kActionNames[slot] : ""; }
+
+void action_unsupported(int32_t type, int32_t slot) {
+    (void)slot;
+    Cell dt;
+    datatype_set(&dt, type);
+    Cell none{TYPE_NONE, 0, 0, 0};
+    error_raise(ErrCat::Script, "expect-arg", &none, &dt, &none);
+}
+
+template <int Slot> typename ActionSig<Slot>::Fn action_fn(int32_t type) {
+    AnyAction entry = action_entry(type, Slot);
+    if (!entry) action_unsupported(type, Slot);
+    return reinterpret_cast<typename ActionSig<Slot>::Fn>(entry);
+}
+
+// Instantiate every slot once so callers only need the declaration.
+#define X(slot, cname, word) template ActionSig<slot>::Fn action_fn<slot>(int32_t);
+#include "runtime/action_slots.def"
+#undef X
+
+int32_t actions_form_call(const Cell* value, Cell* buffer, const Cell* part, int32_t limit) {
+    return action_fn<ACT_FORM>(value->type())(value, buffer, part, limit);
+}
+
+int32_t actions_mold_call(const Cell* value, Cell* buffer, bool only, bool all, bool flat, const Cell* part,
+                          int32_t limit, int32_t indent) {
+    return action_fn<ACT_MOLD>(value->type())(value, buffer, only, all, flat, part, limit, indent);
+}
+
+int32_t actions_compare_values(const Cell* value1, const Cell* value2, int32_t op) {
+    CompareFn fn = action_fn<ACT_COMPARE>(value1->type());
+    switch (value1->type()) {
+    case TYPE_LOGIC:
+        if (value2->is(TYPE_LOGIC)) return static_cast<int32_t>(value1->data1) - static_cast<int32_t>(value2->data1);
+        break;
+    default: break;
+    }
+    return fn(value1, value2, op);
+}
+
+bool actions_compare_call(const Cell* value1, const Cell* value2, int32_t op) {
+    int32_t r = action_fn<ACT_COMPARE>(value1->type())(value1, value2, op);
+    if (r == kCompareIncomparable) {
+        switch (op) {
+        case COMP_EQUAL: case COMP_NOT_EQUAL: case COMP_STRICT_EQUAL: case COMP_SAME:
+        case COMP_FIND_WORD: case COMP_FIND_WORD_CASE: case COMP_FIND:
+            break;
+        default:
+            error_raise(ErrCat::Script, "invalid-compare", value1, value2);
+        }
+    }
+    switch (op) {
+    case COMP_NOT_EQUAL: return r != 0;
+    case COMP_LESSER: return r < 0;
+    case COMP_LESSER_EQUAL: return r <= 0;
+    case COMP_GREATER: return r > 0;
+    case COMP_GREATER_EQUAL: return r >= 0;
+    default: return r == 0;
+    }
+}
+
+}  // namespace kel

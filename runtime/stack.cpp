@@ -1,0 +1,190 @@
+// The evaluation stack and call frames.
+#include "runtime/stack.h"
+
+#include "runtime/cycles.h"
+#include "runtime/error.h"
+#include "runtime/memory.h"
+
+namespace kel {
+
+EvalStack g_stack = {};
+uint32_t (*g_context_values_get)(uint32_t) = nullptr;
+void (*g_context_values_set)(uint32_t, uint32_t) = nullptr;
+
+namespace {
+
+bool stack_initialised = false;
+
+[[noreturn]] void stack_overflow_frames() {
+    Cell* lowered = g_stack.top - 5;
+    g_stack.top = lowered < g_stack.data_bottom ? g_stack.data_bottom : lowered;
+    cycles_reset();
+    error_raise(ErrCat::Internal, "stack-overflow");
+}
+
+void restore_context(const CallFrame* frame) {
+    if (frame->func_ctx && g_context_values_set) g_context_values_set(frame->func_ctx, frame->saved_values);
+}
+
+CallFrame* pop_frame() {
+    CallFrame* frame = --g_stack.frame_top;
+    g_stack.args = frame->saved_args;
+    return frame;
+}
+
+}  // namespace
+
+bool stack_ready() { return stack_initialised; }
+
+void stack_init() {
+    if (!memory_ready()) memory_init();
+    if (!g_memory.node_frames_head) node_frame_make(kNodeFrameCapacity);
+    g_stack.data_node = alloc_series_fixed(kDataStackCells, 16, 0);
+    g_stack.frame_node = alloc_series_fixed(kFrameStackRecords * sizeof(CallFrame), 1, 0);
+    SeriesBuf* data = node_buffer(g_stack.data_node);
+    SeriesBuf* frames = node_buffer(g_stack.frame_node);
+    g_stack.data_bottom = g_stack.args = g_stack.top = arena_at<Cell>(data->data_start());
+    g_stack.data_end = g_stack.data_bottom + kDataStackCells;
+    g_stack.frame_bottom = g_stack.frame_top = arena_at<CallFrame>(frames->data_start());
+    g_stack.frame_end = g_stack.frame_bottom + kFrameStackRecords;
+    g_stack.remembered = nullptr;
+    stack_initialised = true;
+}
+
+void stack_overflow_data() {
+    Cell* lowered = g_stack.top - 4;
+    g_stack.top = lowered < g_stack.data_bottom ? g_stack.data_bottom : lowered;
+    cycles_reset();
+    error_raise(ErrCat::Internal, "stack-overflow");
+}
+
+void stack_mark(uint32_t symbol, uint32_t word_ctx, uint32_t type) {
+    if (g_stack.frame_top >= g_stack.frame_end) stack_overflow_frames();
+    *g_stack.frame_top++ = CallFrame{type, symbol, g_stack.args, word_ctx, 0, 0};
+    g_stack.args = g_stack.top;
+}
+
+void stack_mark_func(uint32_t symbol, uint32_t word_ctx, uint32_t func_ctx) {
+    if (g_stack.frame_top >= g_stack.frame_end) stack_overflow_frames();
+    uint32_t saved = func_ctx && g_context_values_get ? g_context_values_get(func_ctx) : 0;
+    *g_stack.frame_top++ = CallFrame{FRAME_FUNC, symbol, g_stack.args, word_ctx, func_ctx, saved};
+    g_stack.args = g_stack.top;
+}
+
+void stack_set_body_flag(bool flag) {
+    CallFrame* f = stack_current_frame();
+    if (flag) f->header |= FRAME_BODY_FLAG;
+    else f->header &= ~FRAME_BODY_FLAG;
+}
+
+void stack_set_interp_flag() { stack_current_frame()->header |= FRAME_INTERP_FLAG; }
+
+CallFrame* stack_mark_caller_body() {
+    if (g_stack.frame_top - g_stack.frame_bottom < 2) return nullptr;
+    CallFrame* below = g_stack.frame_top - 2;
+    if (below->header & FRAME_BODY_FLAG) return nullptr;
+    below->header |= FRAME_BODY_FLAG;
+    return below;
+}
+
+void stack_unwind() {
+    Cell* args = g_stack.args;
+    pop_frame();
+    g_stack.top = args + 1;
+}
+
+void stack_unwind_func() {
+    Cell* args = g_stack.args;
+    restore_context(pop_frame());
+    g_stack.top = args + 1;
+}
+
+void stack_unwind_last() {
+    Cell* args = g_stack.args;
+    pop_frame();
+    g_stack.top = args + 1;
+    copy_cell(args, g_stack.args);
+}
+
+void stack_unwind_func_last() {
+    Cell* args = g_stack.args;
+    restore_context(pop_frame());
+    g_stack.top = args + 1;
+    copy_cell(args, g_stack.args);
+}
+
+void stack_unwind_drop() {
+    pop_frame();
+    g_stack.top = g_stack.args;
+}
+
+void stack_unwind_func_drop() {
+    restore_context(pop_frame());
+    g_stack.top = g_stack.args;
+}
+
+void stack_revert() {
+    Cell* args = g_stack.args;
+    CallFrame* frame = pop_frame();
+    if (frame->type() == FRAME_FUNC) restore_context(frame);
+    g_stack.top = args;
+    if (g_stack.frame_top == g_stack.frame_bottom) g_stack.args = g_stack.top = g_stack.data_bottom;
+}
+
+void stack_set_error_result() {
+    Cell* top = stack_top();
+    if (top->is(TYPE_ERROR)) copy_cell(top, g_stack.args);
+    g_stack.top = g_stack.args + 1;
+}
+
+bool stack_interpreted_q(CallFrame* frame, bool nearest_only) {
+    CallFrame* start = frame ? frame : g_stack.frame_top;
+    for (CallFrame* f = start - 1; f >= g_stack.frame_bottom; f--) {
+        if (f->header & FRAME_INTERP_FLAG) return true;
+        if (nearest_only) break;
+    }
+    return false;
+}
+
+CallFrame* stack_unroll(uint32_t type, bool keep) {
+    if (g_stack.frame_top == g_stack.frame_bottom) return nullptr;
+    Cell* innermost = g_stack.args;
+    CallFrame* f = g_stack.frame_top - 1;
+    while (f > g_stack.frame_bottom) {
+        uint32_t t = f->type();
+        if (t == (type & FRAME_TYPE_MASK) || t == (FRAME_TRY_ALL & FRAME_TYPE_MASK)) break;
+        if (t == FRAME_FUNC) restore_context(f);
+        f--;
+    }
+    // A frame's own arguments pointer is kept by the record above it (as that
+    // frame's saved pointer), or is the current one when nothing is popped.
+    Cell* own_args = f + 1 < g_stack.frame_top ? (f + 1)->saved_args : g_stack.args;
+    g_stack.frame_top = f + 1;
+    g_stack.top = innermost + 1;
+    if (keep) {
+        g_stack.args = own_args;
+    } else if (f == g_stack.frame_bottom) {
+        g_stack.args = g_stack.top = g_stack.data_bottom;
+    } else {
+        g_stack.args = f->saved_args;
+    }
+    return f;
+}
+
+CallFrame* stack_unroll_last(uint32_t type) {
+    Cell* innermost = g_stack.args;
+    CallFrame* f = stack_unroll(type, true);
+    copy_cell(innermost, g_stack.args);
+    g_stack.top = g_stack.args;
+    return f;
+}
+
+void StackGuard::restore() {
+    for (CallFrame* f = g_stack.frame_top - 1; f >= frame_; f--)
+        if (f->type() == FRAME_FUNC) restore_context(f);
+    g_stack.args = args_;
+    g_stack.top = top_;
+    g_stack.frame_top = frame_;
+}
+
+}  // namespace kel

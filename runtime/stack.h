@@ -1,0 +1,164 @@
+// The evaluation stack and the call-frame stack.
+//
+// Values passed between the interpreter, natives, actions and functions live
+// on the data stack: a caller marks a frame, pushes the arguments, calls; the
+// callee reads argument 1 at the arguments pointer (which is also the result
+// slot) and leaves its result there; the caller then unwinds. Both stacks are
+// fixed buffers: they never move, so plain pointers into them stay valid.
+//
+// Every cell reserved on the data stack is written (unset! when the caller
+// gives no value), so the collector never reads a stale cell.
+#pragma once
+#include <cstdint>
+
+#include "runtime/cell.h"
+
+namespace kel {
+
+constexpr uint32_t kDataStackCells = 20000;
+constexpr uint32_t kFrameStackRecords = 12000;
+
+// Frame types: the type nibble (bits 24-27) with the interpreter flag (bit 31).
+enum FrameType : uint32_t {
+    FRAME_FUNC = 0x01000000,
+    FRAME_INTERP_FUNC = 0x81000000,
+    FRAME_NATIVE = 0x02000000,
+    FRAME_INTERP = 0x82000000,
+    FRAME_FUNC_BODY = 0x12000000,
+    FRAME_TRY = 0x04000000,
+    FRAME_TRY_ALL = 0x05000000,
+    FRAME_CATCH = 0x06000000,
+    FRAME_EVAL = 0x87000000,
+    FRAME_LOOP = 0x08000000,
+};
+constexpr uint32_t FRAME_TYPE_MASK = 0x0F000000;
+constexpr uint32_t FRAME_BODY_FLAG = 0x10000000;    // return and exit stop here
+constexpr uint32_t FRAME_INTERP_FLAG = 0x80000000;  // made by the interpreter
+
+// A call frame. The symbol id is kept whole (32 bits).
+struct CallFrame {
+    uint32_t header;     // frame type and flags
+    uint32_t symbol;     // symbol id of the called word
+    Cell* saved_args;    // arguments pointer of the frame below
+    uint32_t word_ctx;   // context node of the called word
+    uint32_t func_ctx;   // function context node, 0 unless a function call
+    uint32_t saved_values;  // that context's value pointer before the call
+    uint32_t type() const { return header & FRAME_TYPE_MASK; }
+};
+
+struct EvalStack {
+    Cell* data_bottom;
+    Cell* data_end;
+    Cell* args;  // the current frame's first cell: result slot and argument 1
+    Cell* top;   // next free cell
+    CallFrame* frame_bottom;
+    CallFrame* frame_end;
+    CallFrame* frame_top;  // next free record
+    uint32_t body_symbol;  // <body>
+    uint32_t anon_symbol;  // <anon>
+    CallFrame* remembered;  // set by the value thrower, read by stack_get_call
+    Off data_node;          // the fixed blocks that hold both stacks
+    Off frame_node;
+};
+extern EvalStack g_stack;
+
+void stack_init();
+bool stack_ready();
+
+inline Cell* stack_arguments() { return g_stack.args; }
+inline Cell* stack_arg(uint32_t i) { return g_stack.args + i; }  // 0-based
+
+// Marking. `symbol` and `word_ctx` come from the called word's cell.
+void stack_mark(uint32_t symbol, uint32_t word_ctx, uint32_t type);
+inline void stack_mark_native(uint32_t symbol, uint32_t ctx = 0) { stack_mark(symbol, ctx, FRAME_NATIVE); }
+inline void stack_mark_try(uint32_t symbol, uint32_t ctx = 0) { stack_mark(symbol, ctx, FRAME_TRY); }
+inline void stack_mark_try_all(uint32_t symbol, uint32_t ctx = 0) { stack_mark(symbol, ctx, FRAME_TRY_ALL); }
+inline void stack_mark_catch(uint32_t symbol, uint32_t ctx = 0) { stack_mark(symbol, ctx, FRAME_CATCH); }
+inline void stack_mark_eval(uint32_t symbol, uint32_t ctx = 0) { stack_mark(symbol, ctx, FRAME_EVAL); }
+inline void stack_mark_loop(uint32_t symbol, uint32_t ctx = 0) { stack_mark(symbol, ctx, FRAME_LOOP); }
+inline void stack_mark_interp(uint32_t symbol, uint32_t ctx = 0) { stack_mark(symbol, ctx, FRAME_INTERP); }
+inline void stack_mark_interp_func(uint32_t symbol, uint32_t ctx = 0) { stack_mark(symbol, ctx, FRAME_INTERP_FUNC); }
+void stack_mark_func(uint32_t symbol, uint32_t word_ctx, uint32_t func_ctx);
+
+void stack_set_body_flag(bool flag);
+void stack_set_interp_flag();
+CallFrame* stack_mark_caller_body();
+inline void stack_clear_body_flag(CallFrame* frame) { frame->header &= ~FRAME_BODY_FLAG; }
+
+// Ending a frame.
+void stack_unwind();
+void stack_unwind_func();
+void stack_unwind_last();
+void stack_unwind_func_last();
+void stack_unwind_drop();
+void stack_unwind_func_drop();
+void stack_revert();
+
+// Within a frame.
+inline Cell* stack_reset() {
+    g_stack.top = g_stack.args;
+    return g_stack.args;
+}
+inline void stack_keep() { g_stack.top = g_stack.args + 1; }
+inline void stack_set_last(const Cell* value) { copy_cell(value, g_stack.args); }
+inline void stack_set_last_only(const Cell* value) {
+    g_stack.top = g_stack.args + 1;
+    copy_cell(value, g_stack.args);
+}
+[[noreturn]] void stack_overflow_data();
+// Reserves the top cell as unset!; the caller writes it.
+inline Cell* stack_push_cell() {
+    if (g_stack.top + 1 >= g_stack.data_end) stack_overflow_data();
+    Cell* c = g_stack.top++;
+    cell_set_unset(c);
+    return c;
+}
+inline Cell* stack_push(const Cell* value) {
+    if (g_stack.top + 1 >= g_stack.data_end) stack_overflow_data();
+    Cell* c = g_stack.top++;
+    copy_cell(value, c);
+    return c;
+}
+inline void stack_pop(uint32_t n) {
+    g_stack.top = static_cast<uint32_t>(g_stack.top - g_stack.data_bottom) < n ? g_stack.data_bottom : g_stack.top - n;
+}
+inline Cell* stack_top() { return g_stack.top > g_stack.data_bottom ? g_stack.top - 1 : g_stack.data_bottom; }
+inline uint32_t stack_top_type() { return stack_top()->type(); }
+inline bool stack_func_on_top_q() { return stack_top()->is(TYPE_FUNCTION) || stack_top()->is(TYPE_ROUTINE); }
+void stack_set_error_result();
+inline CallFrame* stack_current_frame() { return g_stack.frame_top - 1; }
+inline uint32_t stack_depth() { return static_cast<uint32_t>(g_stack.frame_top - g_stack.frame_bottom); }
+bool stack_interpreted_q(CallFrame* frame, bool nearest_only);
+
+// Unrolling toward the nearest frame of a type (a try/all frame always stops).
+CallFrame* stack_unroll(uint32_t type, bool keep);
+CallFrame* stack_unroll_last(uint32_t type);
+inline CallFrame* stack_unroll_loop(bool keep) { return stack_unroll(FRAME_LOOP, keep); }
+
+// Saves both stacks' positions and restores them on destruction unless
+// released: the catch points use it so that an exception leaves the stacks
+// as they were when the catch point was entered.
+class StackGuard {
+public:
+    StackGuard() : args_(g_stack.args), top_(g_stack.top), frame_(g_stack.frame_top) {}
+    ~StackGuard() {
+        if (!released_) restore();
+    }
+    void restore();
+    void release() { released_ = true; }
+    StackGuard(const StackGuard&) = delete;
+    StackGuard& operator=(const StackGuard&) = delete;
+
+private:
+    Cell* args_;
+    Cell* top_;
+    CallFrame* frame_;
+    bool released_ = false;
+};
+
+// Writes a context node's value pointer (the context module supplies it; the
+// stack only needs to save and restore the word).
+extern uint32_t (*g_context_values_get)(uint32_t ctx);
+extern void (*g_context_values_set)(uint32_t ctx, uint32_t values);
+
+}  // namespace kel
