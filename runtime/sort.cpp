@@ -221,13 +221,14 @@ struct Sorter {
             uint8_t* out = hi;
             HoleFill fill{&l, &buf, &buf_end};
             while (buf_end > buf && l > lo) {
-                // Branch-free selection: the answers on random data are
-                // unpredictable, a mispredicted branch costs more than both moves.
-                const bool take_left = cmp(l - s, buf_end - s) > 0;
                 out -= s;
-                l -= take_left ? s : 0;
-                buf_end -= take_left ? 0 : s;
-                elem.put(out, take_left ? l : buf_end);
+                if (cmp(l - s, buf_end - s) <= 0) {
+                    buf_end -= s;
+                    elem.put(out, buf_end);
+                } else {
+                    l -= s;
+                    elem.put(out, l);
+                }
             }
         } else {
             // Forwards from lo; the buffer holds the left run, the hole sits
@@ -239,10 +240,13 @@ struct Sorter {
             uint8_t* out = lo;
             HoleFill fill{&out, &buf, &buf_end};
             while (buf < buf_end && r < hi) {
-                const bool take_right = cmp(buf, r) > 0;
-                elem.put(out, take_right ? r : buf);
-                r += take_right ? s : 0;
-                buf += take_right ? 0 : s;
+                if (cmp(buf, r) <= 0) {
+                    elem.put(out, buf);
+                    buf += s;
+                } else {
+                    elem.put(out, r);
+                    r += s;
+                }
                 out += s;
             }
         }
