@@ -125,7 +125,7 @@ void splice_cells(Off node, int32_t pos, int32_t replaced, Off src_node, int32_t
     Cell* cells = cells_of(b);
     std::vector<Cell> same;  // the source when it shares the buffer
     const Cell* src = single;
-    if (!single) {
+    if (!single && count > 0) {
         if (src_node == node) {
             same.assign(cells + src_index, cells + src_index + count);
             src = same.data();
@@ -453,7 +453,6 @@ Cell* block_to(Cell* proto, Cell* spec, int32_t type) {
         convert_with(from, spec, &out);
     } else {
         Cell v = *spec;
-        v.header &= ~CELL_NEW_LINE;
         block_make_at(&out, 1);
         block_append_value(&out, &v);
     }
@@ -487,7 +486,6 @@ Cell* block_append(Cell* series, Cell* value, int32_t part, bool only, int32_t d
         count = std::min<int64_t>(count, series_length(&v));  // the owner may have changed the source
         splice_cells(series->data2, pos, 0, v.data2, head_of(&v), nullptr, count, dup);
     } else {
-        v.header &= ~CELL_NEW_LINE;
         splice_cells(series->data2, pos, 0, 0, 0, &v, 1, dup);
     }
     if (is_append) series_hash_appended(series, uint32_t(pos), uint32_t(written));
@@ -518,7 +516,6 @@ Cell* block_change(Cell* series, Cell* value, int32_t part, bool only, int32_t d
         count = std::min<int64_t>(count, series_length(&v));
         splice_cells(series->data2, idx, int32_t(replaced), v.data2, head_of(&v), nullptr, count, dup);
     } else {
-        v.header &= ~CELL_NEW_LINE;
         splice_cells(series->data2, idx, int32_t(replaced), 0, 0, &v, 1, dup);
     }
     written = count * dup;

@@ -121,7 +121,6 @@ Cell* path_to(Cell* proto, Cell* spec, int32_t type) {
     uint32_t from = spec->type();
     if (from != TYPE_OBJECT && from != TYPE_TYPESET && from != TYPE_MAP) return block_to(proto, spec, type);
     Cell v = *spec;
-    v.header &= ~CELL_NEW_LINE;
     Cell out;
     block_make_at(&out, 1);
     block_append_value(&out, &v);

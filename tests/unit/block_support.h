@@ -1,5 +1,6 @@
 // Test support for the series and block tests: minimal stand-ins for the
-// scalar, word and string types (registered by the fixture only), a small
+// scalar, word and string types (registered by the fixture only; string!
+// inherits from series! as the real one does), a small
 // reader that turns "[a 1 [b] (c) x/y \"s\"]" into cells, and helpers that
 // call actions the way the dispatcher does.
 #pragma once
@@ -128,7 +129,14 @@ inline void register_stand_ins() {
     TypeRow(TYPE_INTEGER).set<ACT_FORM>(integer_form).set<ACT_MOLD>(integer_mold).set<ACT_COMPARE>(integer_compare).commit();
     for (TypeId t : {TYPE_WORD, TYPE_SET_WORD, TYPE_LIT_WORD, TYPE_GET_WORD, TYPE_REFINEMENT, TYPE_ISSUE})
         TypeRow(t).set<ACT_FORM>(word_form).set<ACT_MOLD>(word_mold).set<ACT_COMPARE>(word_compare).commit();
-    TypeRow(TYPE_STRING).set<ACT_FORM>(string_form).set<ACT_MOLD>(string_mold).set<ACT_COMPARE>(string_compare).commit();
+    TypeRow(TYPE_STRING)
+        .set<ACT_FORM>(string_form)
+        .set<ACT_MOLD>(string_mold)
+        .set<ACT_COMPARE>(string_compare)
+        .inherit({ACT_RANDOM, ACT_REFLECT, ACT_AT, ACT_BACK, ACT_CLEAR, ACT_COPY, ACT_HEAD, ACT_HEAD_Q, ACT_INDEX_Q,
+                  ACT_LENGTH_Q, ACT_MOVE, ACT_NEXT, ACT_PICK, ACT_POKE, ACT_REMOVE, ACT_REVERSE, ACT_SKIP, ACT_TAIL,
+                  ACT_TAIL_Q, ACT_MODIFY})
+        .commit();
     TypeRow(TYPE_NONE).set<ACT_FORM>(none_form).set<ACT_MOLD>(none_mold).set<ACT_COMPARE>(none_compare).commit();
     TypeRow(TYPE_CHAR).set<ACT_MOLD>(char_mold).set<ACT_COMPARE>(char_compare).commit();
 }
@@ -235,6 +243,12 @@ private:
 // The contents of a block written as text, e.g. load("a 1 [b]").
 inline Cell load(const std::string& text) { return Reader(text).block(); }
 
+// The first value of a text, e.g. V("x:").
+inline Cell V(const std::string& text) {
+    Cell b = load(text);
+    return *block_cell_at(&b, 0);
+}
+
 inline std::string mold(const Cell& v, bool only = false, bool flat = false) {
     Cell buf;
     string_make(&buf, 16);
@@ -285,8 +299,8 @@ struct SeriesFixture : ::testing::Test {
         g_symbols.intern = intern;
         g_symbols.canonical = canonical;
         datatype_init();
-        register_stand_ins();
         series_init();
+        register_stand_ins();
         block_init();
         paren_init();
         path_init();
