@@ -52,12 +52,12 @@ int32_t typeset_text(const Cell* value, Cell* buffer, bool only, int32_t limit) 
         limit -= 15;
     }
     bool any = false;
-    for (uint32_t t = 1; t < 96 && limit > 0; t++) {
-        if (!typeset_has(value, t) || t > uint32_t(kTypeCount) || !g_type_names[t].name) continue;
-        const TypeNameRecord& rec = g_type_names[t];
-        string_append_ascii(buffer, rec.name, rec.length + 1);
+    for (int32_t t = 1; t <= kTypeCount && limit > 0; t++) {
+        if (!typeset_has(value, static_cast<uint32_t>(t))) continue;
+        std::string_view name = datatype_name(t);
+        string_append_ascii(buffer, name);
         string_append_ascii(buffer, " ");
-        limit -= static_cast<int32_t>(rec.length + 2);
+        limit -= static_cast<int32_t>(name.size() + 1);
         any = true;
     }
     if (any) {
