@@ -137,7 +137,8 @@ size_t float_format_g(char* out, double value, int precision);
 // give the special values. The result is correctly rounded; out-of-range text
 // gives infinity or zero. Text without digits gives 0.0 and uses no byte.
 // Leading zeros alone give +0.0 even after "-" ("-0"); a zero with a point or
-// exponent keeps the sign ("-0.0" is -0.0). [bytes_left] (may be null)
+// exponent keeps the sign ("-0.0" is -0.0); a "-" otherwise negates by
+// subtraction from 0.0, so "-1e-400" is +0.0. [bytes_left] (may be null)
 // receives end minus the position where reading stopped.
 double float_strtod(const char* start, const char* end, int exp_adjust, size_t* bytes_left);
 inline double float_strtod(const uint8_t* start, const uint8_t* end, int exp_adjust,

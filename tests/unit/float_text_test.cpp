@@ -310,7 +310,7 @@ TEST(FloatRead, SyntaxSpecialsAndWhereReadingStops) {
 TEST(FloatRead, SignOfZero) {
     struct Case { const char* text; double value; } cases[] = {
         {"0", 0.0}, {"-0", 0.0}, {"-000", 0.0}, {"-0.0", -0.0}, {"-.0", -0.0},
-        {"-0e5", -0.0}, {"0.0", 0.0}, {"+0.0", 0.0},
+        {"-0e5", -0.0}, {"0.0", 0.0}, {"+0.0", 0.0}, {"-1e-400", 0.0},
     };
     for (auto c : cases) EXPECT_EQ(bits(read(c.text)), bits(c.value)) << c.text;
     size_t left = 9;
