@@ -16,6 +16,7 @@
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/error.h"
+#include "runtime/number_convert.h"
 #include "runtime/stack.h"
 
 namespace kel::numtest {
