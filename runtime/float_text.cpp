@@ -48,24 +48,40 @@ char* put_int(char* p, int value) {
     return std::to_chars(p, p + 12, value).ptr;
 }
 
-// Splits to_chars scientific text "[-]d[.ddd]e(+|-)XX" into its digits
-// (written to [digits], no point) and exponent. Returns the digit count.
-int split_scientific(const char* p, const char* end, char* digits, bool& negative, int& exp10) {
-    negative = *p == '-';
-    p += negative;
-    int n = 0;
-    digits[n++] = *p++;
-    if (*p == '.') {
-        ++p;
-        while (*p != 'e') digits[n++] = *p++;
+// Scientific text of a finite double as std::to_chars writes it,
+// "[-]d[.ddd]e(+|-)XX[X]", viewed in place: first digit, the other digits
+// (trailing zeros dropped) and the decimal exponent of the first digit.
+struct Scientific {
+    char text[48];  // longest: "-" d "." 29 digits "e-308"
+    bool negative;
+    char first;
+    const char* rest;
+    size_t rest_len;
+    int exp10;
+
+    // [ndigits] <= 0: shortest round-trip digits; else that many, rounded.
+    Scientific(double value, int ndigits) {
+        std::to_chars_result r =
+            ndigits <= 0
+                ? std::to_chars(text, text + sizeof text, value, std::chars_format::scientific)
+                : std::to_chars(text, text + sizeof text, value, std::chars_format::scientific,
+                                (ndigits > kFloatDigitsMax ? kFloatDigitsMax : ndigits) - 1);
+        const char* end = r.ptr;
+        // The exponent has two or three digits after "e" and its sign.
+        const char* e = end[-4] == 'e' ? end - 4 : end - 5;
+        int x = 0;
+        for (const char* q = e + 2; q < end; ++q) x = x * 10 + (*q - '0');
+        exp10 = e[1] == '-' ? -x : x;
+        negative = text[0] == '-';
+        first = text[negative];
+        rest = text + negative + 2;
+        rest_len = e > rest ? static_cast<size_t>(e - rest) : 0;
+        // Shortest digits never end in 0; rounded ones may.
+        while (rest_len && rest[rest_len - 1] == '0') --rest_len;
     }
-    ++p;  // 'e'
-    bool exp_negative = *p++ == '-';
-    int e = 0;
-    while (p < end) e = e * 10 + (*p++ - '0');
-    exp10 = exp_negative ? -e : e;
-    return n;
-}
+    int count() const { return 1 + static_cast<int>(rest_len); }
+    int decpt() const { return exp10 + 1; }
+};
 
 }  // namespace
 
@@ -73,19 +89,20 @@ int split_scientific(const char* p, const char* end, char* digits, bool& negativ
 // Digit generation
 
 void float_digits(double value, int ndigits, FloatDigits& out) {
-    // Longest scientific text: "-" d "." 29 digits "e-308".
-    char text[48];
-    std::to_chars_result r =
-        ndigits <= 0
-            ? std::to_chars(text, text + sizeof text, value, std::chars_format::scientific)
-            : std::to_chars(text, text + sizeof text, value, std::chars_format::scientific,
-                            (ndigits > kFloatDigitsMax ? kFloatDigitsMax : ndigits) - 1);
-    int exp10;
-    int n = split_scientific(text, r.ptr, out.digits, out.negative, exp10);
-    while (n > 1 && out.digits[n - 1] == '0') --n;
-    out.digits[n] = '\0';
-    out.count = n;
-    out.decpt = exp10 + 1;
+    out.negative = !std::isnan(value) && std::signbit(value);
+    if (!std::isfinite(value) || value == 0) {
+        out.count = 0;
+        out.decpt = value == 0 ? kFloatDecptZero : kFloatDecptSpecial;
+        out.digits[0] = '\0';
+        return;
+    }
+    Scientific sci(value, ndigits);
+    out.digits[0] = sci.first;
+    std::memcpy(out.digits + 1, sci.rest, sci.rest_len);
+    out.digits[1 + sci.rest_len] = '\0';
+    out.count = sci.count();
+    out.decpt = sci.decpt();
+    out.negative = sci.negative;
 }
 
 const char* float_dtoa(double value, int ndigits, int* decpt, int* sign, int* ndig,
@@ -114,18 +131,17 @@ const char* float_dtoa(double value, int ndigits, int* decpt, int* sign, int* nd
 
 size_t float_form_digits_to(char* out, double value, int ndigits, bool point_zero) {
     if (!std::isfinite(value) || value == 0) return put(out, special_text(value, point_zero));
-    FloatDigits d;
-    float_digits(value, ndigits, d);
-    const size_t n = static_cast<size_t>(d.count);
-    const int decpt = d.decpt;
+    Scientific sci(value, ndigits);
+    const size_t n = static_cast<size_t>(sci.count());
+    const int decpt = sci.decpt();
     char* p = out;
-    if (d.negative) *p++ = '-';
+    if (sci.negative) *p++ = '-';
     if (decpt > 17 || decpt < -6) {
         // d.ddd e<decpt-1>; a single digit gets ".0" or no point at all.
-        *p++ = d.digits[0];
+        *p++ = sci.first;
         if (n > 1) {
             *p++ = '.';
-            std::memcpy(p, d.digits + 1, n - 1);
+            std::memcpy(p, sci.rest, n - 1);
             p += n - 1;
         } else if (point_zero) {
             *p++ = '.';
@@ -134,16 +150,18 @@ size_t float_form_digits_to(char* out, double value, int ndigits, bool point_zer
         *p++ = 'e';
         p = put_int(p, decpt - 1);
     } else if (decpt > 0) {
+        // The point after decpt digits, padded with zeros when they run out.
         const size_t whole = static_cast<size_t>(decpt);
+        *p++ = sci.first;
         if (whole < n) {
-            std::memcpy(p, d.digits, whole);
-            p += whole;
+            std::memcpy(p, sci.rest, whole - 1);
+            p += whole - 1;
             *p++ = '.';
-            std::memcpy(p, d.digits + whole, n - whole);
+            std::memcpy(p, sci.rest + whole - 1, n - whole);
             p += n - whole;
         } else {
-            std::memcpy(p, d.digits, n);
-            p += n;
+            std::memcpy(p, sci.rest, n - 1);
+            p += n - 1;
             std::memset(p, '0', whole - n);
             p += whole - n;
             if (point_zero) {
@@ -156,8 +174,9 @@ size_t float_form_digits_to(char* out, double value, int ndigits, bool point_zer
         *p++ = '.';
         std::memset(p, '0', static_cast<size_t>(-decpt));
         p += -decpt;
-        std::memcpy(p, d.digits, n);
-        p += n;
+        *p++ = sci.first;
+        std::memcpy(p, sci.rest, n - 1);
+        p += n - 1;
     }
     return static_cast<size_t>(p - out);
 }
@@ -179,43 +198,39 @@ void float_mold_append(std::string& out, double value) {
 size_t float_format_g(char* out, double value, int precision) {
     if (precision < 1) precision = 1;
     if (precision > kFloatDigitsMax) precision = kFloatDigitsMax;
-    char text[48];
-    std::to_chars_result r = std::to_chars(text, text + sizeof text, value,
-                                           std::chars_format::scientific, precision - 1);
-    char digits[kFloatDigitsMax];
-    bool negative;
-    int x;
-    split_scientific(text, r.ptr, digits, negative, x);
-    // Digits that remain once trailing zeros are dropped (at least one).
-    int kept = precision;
-    while (kept > 1 && digits[kept - 1] == '0') --kept;
+    if (!std::isfinite(value)) return put(out, special_text(value, true));
+    // Zero comes out as "0.00e+00": first digit 0, exponent 0, no rest.
+    Scientific sci(value, precision);
+    const int x = sci.exp10;
+    const int kept = sci.count();  // digits left once trailing zeros are gone
 
     char* p = out;
-    if (negative) *p++ = '-';
+    if (sci.negative) *p++ = '-';
     if (x >= -4 && x < precision) {
         if (x >= 0) {
-            int whole = x + 1;
-            std::memcpy(p, digits, static_cast<size_t>(whole));
-            p += whole;
-            if (kept > whole) {
+            // Digits of the whole part beyond those kept are zeros.
+            *p++ = sci.first;
+            for (int i = 1; i <= x; ++i) *p++ = i < kept ? sci.rest[i - 1] : '0';
+            if (kept > x + 1) {
                 *p++ = '.';
-                std::memcpy(p, digits + whole, static_cast<size_t>(kept - whole));
-                p += kept - whole;
+                std::memcpy(p, sci.rest + x, static_cast<size_t>(kept - x - 1));
+                p += kept - x - 1;
             }
         } else {
             *p++ = '0';
             *p++ = '.';
             std::memset(p, '0', static_cast<size_t>(-x - 1));
             p += -x - 1;
-            std::memcpy(p, digits, static_cast<size_t>(kept));
-            p += kept;
+            *p++ = sci.first;
+            std::memcpy(p, sci.rest, sci.rest_len);
+            p += sci.rest_len;
         }
     } else {
-        *p++ = digits[0];
-        if (kept > 1) {
+        *p++ = sci.first;
+        if (sci.rest_len) {
             *p++ = '.';
-            std::memcpy(p, digits + 1, static_cast<size_t>(kept - 1));
-            p += kept - 1;
+            std::memcpy(p, sci.rest, sci.rest_len);
+            p += sci.rest_len;
         }
         *p++ = 'e';
         *p++ = x < 0 ? '-' : '+';
@@ -385,9 +400,9 @@ double read_digits(const char* sig, int64_t nd, int64_t dexp) {
     return value;
 }
 
-}  // namespace
-
-double float_strtod(const char* start, const char* end, int exp_adjust, size_t* bytes_left) {
+// The whole reading, byte by byte. Short inputs end here in exact double
+// arithmetic; long ones go on to the correctly rounding reader.
+double read_scanned(const char* start, const char* end, int exp_adjust, size_t* bytes_left) {
     const char* p = start;
     bool negative = false;
     if (p < end && (*p == '+' || *p == '-')) {
@@ -488,6 +503,30 @@ double float_strtod(const char* start, const char* end, int exp_adjust, size_t* 
         value = read_digits(sig, nd, dexp);
     }
     return negative ? 0.0 - value : value;
+}
+
+}  // namespace
+
+double float_strtod(const char* start, const char* end, int exp_adjust, size_t* bytes_left) {
+    // A long plain number goes straight to the standard reader, whose syntax
+    // is ours once a sign is taken off. Zeros (their sign rules), results out
+    // of range (infinity or zero to choose) and the "1.#" forms are left to
+    // the scan.
+    const char* p = start;
+    bool negative = false;
+    if (p < end && (*p == '+' || *p == '-')) {
+        negative = *p == '-';
+        ++p;
+    }
+    if (exp_adjust == 0 && end - p > 16 && (is_digit(*p) || *p == '.')) {
+        double value;
+        std::from_chars_result r = std::from_chars(p, end, value);
+        if (r.ec == std::errc() && value != 0 && (r.ptr == end || *r.ptr != '#')) {
+            if (bytes_left) *bytes_left = static_cast<size_t>(end - r.ptr);
+            return negative ? 0.0 - value : value;
+        }
+    }
+    return read_scanned(start, end, exp_adjust, bytes_left);
 }
 
 bool float_read(std::string_view text, double& out, int exp_adjust) {

@@ -32,17 +32,18 @@ constexpr int kFloatDigitsMax = 30;
 constexpr int kFloatDecptSpecial = 9999;  // infinity or NaN
 constexpr int kFloatDecptZero = 9998;     // +0.0 or -0.0
 
-// Digits of a finite, non-zero double: value = 0.d1d2...dn x 10^decpt.
+// Digits of a double: value = 0.d1d2...dn x 10^decpt.
 struct FloatDigits {
-    int count;      // n, 1 .. kFloatDigitsMax; the last digit is never '0'
+    int count;      // n, up to kFloatDigitsMax (0 for zero, infinity, NaN); no trailing 0
     int decpt;
-    bool negative;
+    bool negative;  // sign bit; never set for a NaN
     char digits[kFloatDigitsMax + 1];  // NUL-terminated
 };
 
-// Digits of a finite, non-zero [value]. [ndigits] <= 0 asks for the shortest
-// string that reads back as the same double; > 0 for the value correctly
-// rounded to that many significant digits (clamped to kFloatDigitsMax).
+// Digits of [value]. [ndigits] <= 0 asks for the shortest string that reads
+// back as the same double; > 0 for the value correctly rounded to that many
+// significant digits (clamped to kFloatDigitsMax). Zero, infinity and NaN
+// have no digits (count 0) and the decpt markers above.
 void float_digits(double value, int ndigits, FloatDigits& out);
 
 // The digits of [value] as text, from a static buffer. For negative numbers
@@ -122,7 +123,8 @@ constexpr size_t kFloatFormatGMax = 40;
 // the "C" locale: [precision] significant digits (0 counts as 1, at most
 // kFloatDigitsMax), plain notation when -4 <= exponent < precision, else
 // "d.ddde+XX" (at least two exponent digits); trailing zeros and a bare point
-// removed. Writes no NUL; returns the length.
+// removed. Infinity and NaN give their special texts. Writes no NUL;
+// returns the length.
 size_t float_format_g(char* out, double value, int precision);
 
 // ---------------------------------------------------------------------------
@@ -135,7 +137,8 @@ size_t float_format_g(char* out, double value, int precision);
 // give the special values. The result is correctly rounded; out-of-range text
 // gives infinity or zero. Text without digits gives 0.0 and uses no byte.
 // Leading zeros alone give +0.0 even after "-" ("-0"); a zero with a point or
-// exponent keeps the sign ("-0.0" is -0.0). [bytes_left] (may be null)
+// exponent keeps the sign ("-0.0" is -0.0); a "-" otherwise negates by
+// subtraction from 0.0, so "-1e-400" is +0.0. [bytes_left] (may be null)
 // receives end minus the position where reading stopped.
 double float_strtod(const char* start, const char* end, int exp_adjust, size_t* bytes_left);
 inline double float_strtod(const uint8_t* start, const uint8_t* end, int exp_adjust,

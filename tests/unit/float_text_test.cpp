@@ -143,6 +143,11 @@ TEST(FloatMold, DtoaDigitsAndMarkers) {
         EXPECT_EQ(decpt, c.decpt) << c.text;
         EXPECT_EQ(sign, c.sign) << c.text;
         EXPECT_EQ(ndig, c.ndig) << c.text;
+        FloatDigits d;
+        float_digits(c.value, c.ndigits, d);
+        EXPECT_EQ(d.count, c.ndig) << c.text;
+        EXPECT_EQ(d.decpt, c.decpt) << c.text;
+        EXPECT_EQ(d.negative, c.sign == 1) << c.text;
     }
 }
 
@@ -305,7 +310,7 @@ TEST(FloatRead, SyntaxSpecialsAndWhereReadingStops) {
 TEST(FloatRead, SignOfZero) {
     struct Case { const char* text; double value; } cases[] = {
         {"0", 0.0}, {"-0", 0.0}, {"-000", 0.0}, {"-0.0", -0.0}, {"-.0", -0.0},
-        {"-0e5", -0.0}, {"0.0", 0.0}, {"+0.0", 0.0},
+        {"-0e5", -0.0}, {"0.0", 0.0}, {"+0.0", 0.0}, {"-1e-400", 0.0},
     };
     for (auto c : cases) EXPECT_EQ(bits(read(c.text)), bits(c.value)) << c.text;
     size_t left = 9;
@@ -393,6 +398,26 @@ TEST(FloatRead, SpellingsAgreeWithReference) {
         double got = read(text, adjust, &left);
         ASSERT_EQ(bits(got), bits(negative ? -want : want)) << text << " adjust " << adjust;
         ASSERT_EQ(left, 0u) << text;
+    }
+}
+
+// Leading zeros never change a reading. Padding also sends a short text
+// from the byte scan to the standard reader, so the two paths must agree on
+// the value and on where reading stops.
+TEST(FloatRead, LeadingZerosChangeNothing) {
+    std::mt19937_64 g(9);
+    const char alphabet[] = "01234567890123456789012345678901234567890123456789..eeE+-x";
+    for (int i = 0; i < 300000; ++i) {
+        std::string body(1, char('0' + g() % 10));
+        for (int n = int(g() % 15); n > 0; --n) body += alphabet[g() % (sizeof alphabet - 1)];
+        std::string sign = g() % 3 == 0 ? "-" : g() % 4 == 0 ? "+" : "";
+        std::string plain = sign + body;
+        std::string padded = sign + std::string(20, '0') + body;
+        size_t plain_left = 0, padded_left = 0;
+        double a = read(plain, 0, &plain_left);
+        double b = read(padded, 0, &padded_left);
+        ASSERT_EQ(bits(a), bits(b)) << plain;
+        ASSERT_EQ(plain_left, padded_left) << plain;
     }
 }
 
