@@ -7,7 +7,9 @@
 //
 // The text readers take the code points of a string value (units of 1, 2
 // or 4 bytes) and accept exactly the number syntax of `to integer!` and
-// `to float!`. A code point above 127 is never a digit or a sign.
+// `to float!`: the lexer's rules for integer and float tokens, applied
+// without running the lexer. A code point above 127 is never a digit or a
+// sign (its low 7 bits are not looked at).
 #pragma once
 #include <cstddef>
 #include <cstdint>
