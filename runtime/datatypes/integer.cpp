@@ -49,13 +49,13 @@ int32_t math_op_slot(int32_t op) {
     return op >= OP_ADD && op <= OP_XOR ? kSlots[op] : 0;
 }
 
-// Runs [type]'s implementation of [op] on the current frame; a type without
-// one is reported as an invalid operand of type [reported].
-void call_math_slot(int32_t type, int32_t op, int32_t reported) {
+// [type]'s implementation of [op]; a type without one is reported as an
+// invalid operand of type [reported].
+FrameActionFn math_slot_fn(int32_t type, int32_t op, int32_t reported) {
     int32_t slot = math_op_slot(op);
     AnyAction entry = slot ? action_entry(type, slot) : nullptr;
     if (!entry) raise_invalid_type(reported);
-    reinterpret_cast<FrameActionFn>(entry)();
+    return reinterpret_cast<FrameActionFn>(entry);
 }
 
 void swap_args() {
@@ -285,14 +285,12 @@ bool number_math_hand_over(int32_t op, int32_t left_type) {
     case TYPE_MONEY:
         // money! arithmetic takes its number on either side.
         if (left_type == TYPE_CHAR) return false;
-        call_math_slot(TYPE_MONEY, op, right);
+        math_slot_fn(TYPE_MONEY, op, right)();
         return true;
     case TYPE_DATE:
         if (left_type != TYPE_INTEGER) return false;
-        if (op != OP_ADD) raise_not_related(TYPE_INTEGER);
-        swap_args();
-        call_math_slot(TYPE_DATE, OP_ADD, right);
-        return true;
+        if (op != OP_ADD) raise_not_related(TYPE_INTEGER);  // days are added only
+        break;
     case TYPE_PAIR:
     case TYPE_POINT2D:
     case TYPE_POINT3D:
@@ -300,8 +298,8 @@ bool number_math_hand_over(int32_t op, int32_t left_type) {
         if (op == OP_SUB && left_type == TYPE_INTEGER) {
             auto negate = reinterpret_cast<UnaryFn>(action_entry(right, ACT_NEGATE));
             if (!negate) raise_invalid_type(right);
-            Cell* negated = negate(args + 1);
-            copy_cell(negated, args + 1);
+            math_slot_fn(right, OP_ADD, right);  // refuse before changing anything
+            copy_cell(negate(args + 1), args + 1);
             op = OP_ADD;
         } else if (!commutative_op(op)) {
             raise_not_related(refused_type);
@@ -317,8 +315,9 @@ bool number_math_hand_over(int32_t op, int32_t left_type) {
     default:
         return false;
     }
+    FrameActionFn fn = math_slot_fn(right, op, right);
     swap_args();
-    call_math_slot(right, op, right);
+    fn();
     return true;
 }
 

@@ -342,8 +342,16 @@ TEST_F(IntegerTest, NumberOnTheLeftOfTupleOrVectorRefusesOrderedOperations) {
     EXPECT_EQ(raised([] { sub(int_v(3), bare_v(TYPE_TUPLE)); }), "script/not-related");
     EXPECT_EQ(raised([] { div(int_v(3), bare_v(TYPE_VECTOR)); }), "script/not-related");
     EXPECT_EQ(raised([] { sub(int_v(3), bare_v(TYPE_DATE)); }), "script/not-related");
-    // Not registered yet: reported as an invalid operand, never a crash.
-    EXPECT_EQ(raised([] { add(int_v(3), bare_v(TYPE_TUPLE)); }), "script/invalid-type");
+    // Not registered yet: reported as an invalid operand, never a crash, and
+    // the arguments keep their places.
+    stack_mark_native(0);
+    Cell three = int_v(3), tuple = bare_v(TYPE_TUPLE);
+    stack_push(&three);
+    stack_push(&tuple);
+    EXPECT_EQ(raised([] { integer_add(); }), "script/invalid-type");
+    EXPECT_TRUE(stack_arg(0)->is(TYPE_INTEGER));
+    EXPECT_TRUE(stack_arg(1)->is(TYPE_TUPLE));
+    stack_unwind();
 }
 
 }  // namespace
