@@ -15,9 +15,21 @@
 // continue it, gathered when sampling shows the input is largely ordered)
 // becomes a sorted pivot sample. A partition picks the sample's median as its
 // pivot and hands each side the part of the sample that falls into it; once
-// the sample is used up, the pivot is a median of three. Partitions are
-// three-way, so runs of equal elements stop the recursion. A depth limit
-// switches to heapsort, which bounds the worst case at O(n log n).
+// the sample is used up, or when it splits a partition very unevenly (it was
+// gathered from a narrow band of values), the pivot is a median of three
+// elements spread over the partition (of three such medians from 512
+// elements on). Partitions are three-way, so runs of equal elements stop the
+// recursion. A depth limit switches to heapsort, which bounds the worst case
+// at O(n log n).
+//
+// Measured on 1,000,000 16-byte cells with an integer callback, comparisons
+// per n log2 n: random 1.10 (stable) and 1.04 (quick); sorted and strictly
+// reversed 0.05 (n - 1) for both; sorted with 2% random values 0.72 and
+// 0.17; with 0.1% random values 0.50 and 0.06. Pivots from the ends or the
+// first 63 elements of a partition instead needed 2.9 on the 2% input, most
+// of it in heapsort fallbacks. Against std::stable_sort on the same data and
+// callback, sort_stable takes 1.05-1.15x the time on random integers, about
+// 1.0x on short strings, and a tenth on sorted or reversed input.
 //
 // Safety against the callback: every scan tests its index bounds rather
 // than trusting the order to stop it, so an inconsistent callback cannot
@@ -45,13 +57,15 @@ void sort_swap(void* a, void* b, uint32_t size, bool byte_mode) {
         for (uint32_t i = 0; i < size; i++) std::swap(x[i], y[i]);
         return;
     }
-    for (uint32_t i = 0; i + 4 <= size; i += 4) {
+    uint32_t i = 0;
+    for (; i + 4 <= size; i += 4) {
         uint32_t t, u;
         std::memcpy(&t, x + i, 4);
         std::memcpy(&u, y + i, 4);
         std::memcpy(x + i, &u, 4);
         std::memcpy(y + i, &t, 4);
     }
+    for (; i < size; i++) std::swap(x[i], y[i]);  // a size that is not a multiple of 4
 }
 
 namespace {

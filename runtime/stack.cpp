@@ -28,7 +28,7 @@ void restore_context(const CallFrame* frame) {
 
 CallFrame* pop_frame() {
     CallFrame* frame = --g_stack.frame_top;
-    g_stack.args = frame->saved_args;
+    g_stack.args = frame->saved_args_ptr();
     return frame;
 }
 
@@ -60,14 +60,14 @@ void stack_overflow_data() {
 
 void stack_mark(uint32_t symbol, uint32_t word_ctx, uint32_t type) {
     if (g_stack.frame_top >= g_stack.frame_end) stack_overflow_frames();
-    *g_stack.frame_top++ = CallFrame{type, symbol, g_stack.args, word_ctx, 0, 0};
+    *g_stack.frame_top++ = CallFrame{type, symbol, arena_off(g_stack.args), word_ctx, 0, 0};
     g_stack.args = g_stack.top;
 }
 
 void stack_mark_func(uint32_t symbol, uint32_t word_ctx, uint32_t func_ctx) {
     if (g_stack.frame_top >= g_stack.frame_end) stack_overflow_frames();
     uint32_t saved = func_ctx && g_context_values_get ? g_context_values_get(func_ctx) : 0;
-    *g_stack.frame_top++ = CallFrame{FRAME_FUNC, symbol, g_stack.args, word_ctx, func_ctx, saved};
+    *g_stack.frame_top++ = CallFrame{FRAME_FUNC, symbol, arena_off(g_stack.args), word_ctx, func_ctx, saved};
     g_stack.args = g_stack.top;
 }
 
@@ -158,7 +158,7 @@ CallFrame* stack_unroll(uint32_t type, bool keep) {
     }
     // A frame's own arguments pointer is kept by the record above it (as that
     // frame's saved pointer), or is the current one when nothing is popped.
-    Cell* own_args = f + 1 < g_stack.frame_top ? (f + 1)->saved_args : g_stack.args;
+    Cell* own_args = f + 1 < g_stack.frame_top ? (f + 1)->saved_args_ptr() : g_stack.args;
     g_stack.frame_top = f + 1;
     g_stack.top = innermost + 1;
     if (keep) {
@@ -166,7 +166,7 @@ CallFrame* stack_unroll(uint32_t type, bool keep) {
     } else if (f == g_stack.frame_bottom) {
         g_stack.args = g_stack.top = g_stack.data_bottom;
     } else {
-        g_stack.args = f->saved_args;
+        g_stack.args = f->saved_args_ptr();
     }
     return f;
 }

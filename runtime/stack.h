@@ -39,12 +39,14 @@ constexpr uint32_t FRAME_INTERP_FLAG = 0x80000000;  // made by the interpreter
 struct CallFrame {
     uint32_t header;     // frame type and flags
     uint32_t symbol;     // symbol id of the called word
-    Cell* saved_args;    // arguments pointer of the frame below
+    Off saved_args;      // arguments pointer of the frame below (arena offset)
     uint32_t word_ctx;   // context node of the called word
     uint32_t func_ctx;   // function context node, 0 unless a function call
     uint32_t saved_values;  // that context's value pointer before the call
     uint32_t type() const { return header & FRAME_TYPE_MASK; }
+    Cell* saved_args_ptr() const { return arena_at<Cell>(saved_args); }
 };
+static_assert(sizeof(CallFrame) == 24);
 
 struct EvalStack {
     Cell* data_bottom;

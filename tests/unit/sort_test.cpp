@@ -205,14 +205,18 @@ TEST(Sort, ElementsOfEverySize) {
     }
 }
 
-TEST(Sort, SwapByBytesOrWords) {
+// Every byte of the element is exchanged and none beyond it, in either
+// mode, even when word mode is asked for a size that is not a multiple of 4.
+TEST(Sort, SwapExchangesWholeElements) {
     uint8_t a[16], b[16];
-    for (uint32_t size : {6u, 16u}) {
-        for (int i = 0; i < 16; i++) a[i] = uint8_t(i), b[i] = uint8_t(100 + i);
-        sort_swap(a, b, size, size % 4 != 0);
-        for (int i = 0; i < 16; i++) {
-            EXPECT_EQ(a[i], uint32_t(i) < size ? 100 + i : i) << size;
-            EXPECT_EQ(b[i], uint32_t(i) < size ? i : 100 + i) << size;
+    for (uint32_t size : {1u, 6u, 7u, 12u}) {
+        for (bool byte_mode : {true, false}) {
+            for (int i = 0; i < 16; i++) a[i] = uint8_t(i), b[i] = uint8_t(100 + i);
+            sort_swap(a, b, size, byte_mode);
+            for (int i = 0; i < 16; i++) {
+                EXPECT_EQ(a[i], uint32_t(i) < size ? 100 + i : i) << size << byte_mode;
+                EXPECT_EQ(b[i], uint32_t(i) < size ? i : 100 + i) << size << byte_mode;
+            }
         }
     }
 }
@@ -261,11 +265,18 @@ int32_t compare_random(const void*, const void*, uintptr_t rng, uintptr_t) {
 }
 int32_t compare_always_after(const void*, const void*, uintptr_t, uintptr_t) { return 1; }
 int32_t compare_always_before(const void*, const void*, uintptr_t, uintptr_t) { return -1; }
+// Answers by a repeating pattern of the call count: the same pair gets
+// different answers on different calls.
+int32_t compare_cyclic(const void*, const void*, uintptr_t, uintptr_t) {
+    static const int32_t pattern[] = {1, -1, -1, 1, 0, 1, 1, -1, 1};
+    static unsigned call;
+    return pattern[call++ % (sizeof pattern / sizeof pattern[0])];
+}
 
 TEST(Sort, InconsistentCallbackStaysInBounds) {
     std::mt19937 rng(11);
     for (const auto& s : kSorters) {
-        for (SortCompare cmp : {compare_random, compare_always_after, compare_always_before}) {
+        for (SortCompare cmp : {compare_random, compare_always_after, compare_always_before, compare_cyclic}) {
             for (size_t n : {2, 3, 7, 8, 9, 25, 63, 64, 100, 511, 600, 3000, 20000}) {
                 for (int round = 0; round < 4; round++) {
                     auto input = cells_of(make_keys(Pattern::Random, n, uint32_t(round)));
