@@ -17,9 +17,13 @@
 #include "runtime/cycles.h"
 #include "runtime/datatype.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/datatypes/typeset.h"
 #include "runtime/error.h"
+#include "runtime/gc.h"
+#include "runtime/hashtable.h"
 #include "runtime/sort.h"
 #include "runtime/stack.h"
+#include "runtime/symbols.h"
 
 namespace kel {
 
@@ -62,11 +66,7 @@ int32_t head_of(const Cell* b) {
 bool type_any_word(uint32_t t) { return t >= TYPE_WORD && t <= TYPE_ISSUE; }
 bool type_number(uint32_t t) { return t == TYPE_INTEGER || t == TYPE_FLOAT || t == TYPE_PERCENT; }
 
-bool typeset_has(const Cell* ts, uint32_t type) {
-    uint8_t bytes[12];
-    std::memcpy(bytes, &ts->data1, 12);
-    return type < 96 && (bytes[type >> 3] & (0x80 >> (type & 7)));
-}
+inline uint32_t canonical(uint32_t symbol) { return symbols_ready() ? symbol_resolve(symbol) : symbol; }
 
 // The raw comparison of two cells under an operator; a type without a
 // compare entry only equals an identical cell.
@@ -180,11 +180,14 @@ BlockConverter block_converter(uint32_t type) { return type <= uint32_t(kTypeCou
 
 // ---- the root block and making blocks ------------------------------------------------
 
+static void mark_root_block() { gc_mark_block_cell(&g_root_block); }
+
 void block_root_init() {
     if (g_root_block.is(TYPE_BLOCK)) return;
     if (!memory_ready()) memory_init();
     Off node = alloc_series_fixed(kRootCells, 16, 0);
     cell_set(&g_root_block, TYPE_BLOCK, 0, node, 0);
+    gc_add_root_callback(mark_root_block);
 }
 
 Cell* block_make_at_ex(Cell* cell, int32_t n, bool fixed) {
@@ -396,12 +399,12 @@ bool block_remove_value(Cell* block, const Cell* key, bool from_start) {
 const Cell* block_select_word(const Cell* block, uint32_t symbol, bool case_) {
     Off node = block->data2;
     int32_t total = cell_count(node);
-    uint32_t want = case_ ? symbol : symbol_canonical(symbol);
+    uint32_t want = case_ ? symbol : canonical(symbol);
     for (int32_t i = head_of(block); i < total; i++) {
         const Cell* c = cell_ptr(node, i);
         uint32_t t = c->type();
         if (t < TYPE_WORD || t > TYPE_GET_WORD) continue;
-        if ((case_ ? c->data2 : symbol_canonical(c->data2)) != want) continue;
+        if ((case_ ? c->data2 : canonical(c->data2)) != want) continue;
         return i + 1 < total ? cell_ptr(node, i + 1) : none_result();
     }
     return none_result();
@@ -634,7 +637,7 @@ Search block_search(const Cell* series, const Cell* value, const FindArgs& a, bo
     int32_t total = cell_count(node);
     int32_t idx = std::max(series_index(series), 0);
     if (a.skip) {
-        if (!a.skip->is(TYPE_INTEGER)) raise_invalid_refine("skip", a.skip);
+        if (!a.skip->is(TYPE_INTEGER)) raise_invalid_refine(g_refinements.skip, a.skip);
         if (int_value(a.skip) < 1) error_raise(ErrCat::Script, "out-of-range", a.skip);
         found.step = int_value(a.skip);
     }
@@ -680,6 +683,15 @@ Search block_search(const Cell* series, const Cell* value, const FindArgs& a, bo
     };
 
     bool only_first = a.match && allow_match;
+    bool hashed = series->is(TYPE_HASH) && series->data3 && kind == MatchKind::Single && !only_first &&
+                  (a.same || !v.is(TYPE_OBJECT));
+    if (hashed) {
+        uint32_t mode = a.same ? HASH_SAME : a.case_ ? HASH_STRICT : HASH_EQUAL;
+        const Cell* hit = hashtable_get(series->data3, &v, idx, found.step, mode, a.last, a.reverse);
+        int32_t at = hit ? int32_t(hit - cell_ptr(node, 0)) : -1;
+        if (at >= 0 && at <= last_cell) found.at = at;
+        return found;
+    }
     if (a.last || a.reverse) {
         int64_t start = a.part ? int64_t(last_cell) - k + 1 : a.last ? int64_t(total) - k : int64_t(idx) - k;
         start = std::min<int64_t>(start, int64_t(total) - k);
@@ -990,7 +1002,7 @@ Cell* block_sort(Cell* series, const SortArgs& args) {
         if (args.part->is(TYPE_INTEGER)) count = int_value(args.part);
         else if (args.part->type() == series->type() && args.part->data2 == series->data2)
             count = int64_t(head_of(args.part)) - start;
-        else raise_invalid_refine("part", args.part);
+        else raise_invalid_refine(g_refinements.part, args.part);
         if (count < 0) {
             int32_t from = static_cast<int32_t>(std::max<int64_t>(0, start + count));
             n = start - from;
@@ -1005,7 +1017,7 @@ Cell* block_sort(Cell* series, const SortArgs& args) {
     spec.all = args.all;
     if (args.skip) {
         int32_t size = args.skip->is(TYPE_INTEGER) ? int_value(args.skip) : 0;
-        if (size < 1 || n % size != 0 || n < size) raise_invalid_refine("skip", args.skip);
+        if (size < 1 || n % size != 0 || n < size) raise_invalid_refine(g_refinements.skip, args.skip);
         spec.size = uint32_t(size);
     } else if (args.all) {
         error_raise(ErrCat::Script, "bad-refines");
@@ -1020,7 +1032,7 @@ Cell* block_sort(Cell* series, const SortArgs& args) {
         } else if (t == TYPE_FUNCTION || t == TYPE_NATIVE || t == TYPE_ACTION || t == TYPE_OP || t == TYPE_ROUTINE) {
             spec.fn = args.compare;
         } else {
-            raise_invalid_refine("compare", args.compare);
+            raise_invalid_refine(g_refinements.compare, args.compare);
         }
     }
     if (n < 2) {
@@ -1130,7 +1142,7 @@ int32_t block_mold(const Cell* value, Cell* buffer, bool only, bool all, bool fl
 namespace {
 
 // Whether `cell` equals the first cell of a record of `block` (records of
-// `size` cells from its head).
+// `size` cells from its head), by scanning.
 bool record_member(const Cell* block, const Cell* cell, int32_t size, int32_t op) {
     Off node = block->data2;
     int32_t total = cell_count(node);
@@ -1139,19 +1151,55 @@ bool record_member(const Cell* block, const Cell* cell, int32_t size, int32_t op
     return false;
 }
 
+// A block whose records' first cells are looked up: through a hash table
+// for keys that hash by value, by scanning for block-family keys (those
+// compare by content). The table is rooted for the life of the object.
+class Members {
+public:
+    Members(const Cell* block, Off table, int32_t size, bool case_)
+        : block_(*block), table_(table), size_(size), case_(case_), keep_block_(&block_), keep_table_(&table_) {}
+    bool contains(const Cell* key) const {
+        if (!table_ || type_block_family(key->type()))
+            return record_member(&block_, key, size_, case_ ? COMP_STRICT_EQUAL : COMP_FIND);
+        return hashtable_get(table_, key, head_of(&block_), size_, case_ ? HASH_STRICT : HASH_EQUAL) != nullptr;
+    }
+    // Indexes cell i of the block (the result block grows as records join).
+    void add(int32_t i) {
+        if (table_) hashtable_put(table_, cell_ptr(block_.data2, i));
+    }
+    Cell& block() { return block_; }
+
+private:
+    Cell block_;
+    Off table_;
+    int32_t size_;
+    bool case_;
+    GcRootCell keep_block_;
+    GcRootNode keep_table_;
+};
+
+Off table_over(const Cell* block) {
+    if (block->is(TYPE_HASH) && block->data3) return block->data3;
+    Cell b = *block;
+    GcRootCell keep(&b);
+    return hashtable_make(uint32_t(std::max(series_length(&b), 1)), &b, HASH_KIND_BLOCK, 0);
+}
+
 // Appends the records of `from` that pass the membership test against
 // `other` (kept when present with `keep_present`, when absent otherwise; no
-// test without `other`) and are not yet in `result`.
-void collect_records(Cell* result, const Cell* from, const Cell* other, bool keep_present, int32_t size, int32_t op) {
+// test without `other`) and whose first cell is not yet in the result.
+void collect_records(Members& result, const Cell* from, const Members* other, bool keep_present, int32_t size) {
     Off node = from->data2;
     for (int32_t i = head_of(from); i < cell_count(node); i += size) {
         Cell first = *cell_ptr(node, i);
-        if (other && record_member(other, &first, size, op) != keep_present) continue;
-        if (record_member(result, &first, size, op)) continue;
+        if (other && other->contains(&first) != keep_present) continue;
+        if (result.contains(&first)) continue;
+        int32_t at = cell_count(result.block().data2);
         for (int32_t j = 0; j < size && i + j < cell_count(node); j++) {
             Cell c = *cell_ptr(node, i + j);
-            block_append_value(result, &c);
+            block_append_value(&result.block(), &c);
         }
+        result.add(at);
     }
 }
 
@@ -1161,35 +1209,45 @@ Cell* block_set_op(const Cell* block1, const Cell* block2, bool case_, const Cel
     int32_t size = 1;
     if (skip) {
         size = skip->is(TYPE_INTEGER) ? int_value(skip) : 0;
-        if (size < 1) raise_invalid_refine("skip", skip);
+        if (size < 1) raise_invalid_refine(g_refinements.skip, skip);
     }
     Cell b1 = *block1;
     Cell b2 = block2 ? *block2 : kNoneCell;
+    GcRootCell keep1(&b1), keep2(&b2);
     int64_t room = series_length(&b1);
     if (op == OP_UNION && block2) room += series_length(&b2);
-    Cell* result = block_push_only(static_cast<int32_t>(std::min<int64_t>(room, INT32_MAX / 16)));
-    int32_t cmp = case_ ? COMP_STRICT_EQUAL : COMP_FIND;
+    Cell* out = block_push_only(static_cast<int32_t>(std::min<int64_t>(std::max<int64_t>(room, 1), INT32_MAX / 16)));
+    Members result(out, table_over(out), size, case_);
     switch (op) {
-    case OP_UNIQUE: collect_records(result, &b1, nullptr, false, size, cmp); break;
+    case OP_UNIQUE: collect_records(result, &b1, nullptr, false, size); break;
     case OP_UNION:
-        collect_records(result, &b1, nullptr, false, size, cmp);
-        if (block2) collect_records(result, &b2, nullptr, false, size, cmp);
+        collect_records(result, &b1, nullptr, false, size);
+        if (block2) collect_records(result, &b2, nullptr, false, size);
         break;
-    case OP_INTERSECT: collect_records(result, &b1, &b2, true, size, cmp); break;
-    case OP_EXCLUDE: collect_records(result, &b1, &b2, false, size, cmp); break;
-    case OP_DIFFERENCE:
-        collect_records(result, &b1, &b2, false, size, cmp);
-        collect_records(result, &b2, &b1, false, size, cmp);
+    case OP_INTERSECT:
+    case OP_EXCLUDE: {
+        Members other(&b2, table_over(&b2), size, case_);
+        collect_records(result, &b1, &other, op == OP_INTERSECT, size);
         break;
+    }
+    case OP_DIFFERENCE: {
+        Members second(&b2, table_over(&b2), size, case_);
+        collect_records(result, &b1, &second, false, size);
+        Members first(&b1, table_over(&b1), size, case_);
+        collect_records(result, &b2, &first, false, size);
+        break;
+    }
     default: fatal_runtime_error(101);
     }
-    return result;
+    *out = result.block();
+    return out;
 }
 
 // ---- registration ------------------------------------------------------------------------------------
 
 void block_init() {
     block_root_init();
+    block_set_converter(TYPE_TYPESET, typeset_to_block);
     TypeRow(TYPE_BLOCK)
         .set<ACT_MAKE>(block_make)
         .set<ACT_TO>(block_to)

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "runtime/datatypes/typeset.h"
+#include "runtime/hashtable.h"
 #include "tests/unit/block_support.h"
 
 using namespace kel;
@@ -290,6 +292,78 @@ TEST_F(Block, PathAccessGetsAndSets) {
     EXPECT_EQ(error_of([&] { block_eval_path(&b, &missing, &nine, EvalPathArgs{}); }), "bad-path-set");
     block_eval_path(&b, &word, &seven, EvalPathArgs{});
     EXPECT_EQ(mold(b), "[x: 7 9 20]");
+}
+
+// A hash! over the text's cells, with its table.
+Cell hash_of(const char* text) {
+    Cell h = load(text);
+    cell_set_type(&h, TYPE_HASH);
+    h.data3 = hashtable_make(uint32_t(block_length_from_head(&h)), &h, HASH_KIND_BLOCK, 0);
+    return h;
+}
+
+TEST_F(Block, HashedFindAgreesWithTheScanAfterEdits) {
+    Cell h = hash_of("a 1 b 2 A 3 b 4");
+    Cell two = I(2);
+    auto check = [&](const char* when) {
+        Cell plain = h;
+        cell_set_type(&plain, TYPE_BLOCK);
+        for (const char* key : {"a", "b", "c", "A"}) {
+            for (int variant = 0; variant < 5; variant++) {
+                FindArgs args;
+                int32_t head = 0;
+                if (variant == 1) args.last = true;
+                if (variant == 2) args.skip = &two;
+                if (variant == 3) args.case_ = true;
+                if (variant == 4) args.reverse = true, head = 4;
+                Cell k = W(key), a = h, b = plain;
+                series_set_index(&a, head);
+                series_set_index(&b, head);
+                Cell* ra = block_find(&a, &k, args);
+                Cell* rb = block_find(&b, &k, args);
+                int32_t ia = ra->is(TYPE_NONE) ? -1 : series_index(ra), ib = rb->is(TYPE_NONE) ? -1 : series_index(rb);
+                EXPECT_EQ(ia, ib) << when << " key " << key << " variant " << variant;
+            }
+        }
+    };
+    check("made");
+    Cell more = load("c 5");
+    block_append(&h, &more, -1, false, 1, true);
+    check("appended");
+    Cell front = W("x");
+    Cell at_head = h;
+    block_append(&at_head, &front, -1, false, 1, false);
+    check("inserted");
+    Cell second = at_index(h, 1);
+    series_remove(&second, &two, nullptr);
+    check("removed");
+    series_reverse(&h, nullptr, nullptr);
+    check("reversed");
+    Cell taken = h;
+    block_take(&taken, &two, false, false);
+    ASSERT_TRUE(taken.is(TYPE_HASH));
+    EXPECT_NE(taken.data3, 0u);  // the taken part has an index of its own
+    Cell k = *block_cell_at(&taken, 1);
+    Cell found = taken;
+    EXPECT_EQ(series_index(block_find(&found, &k, FindArgs{})), 1);
+    check("taken");
+}
+
+TEST_F(Block, TypesetsConvertToBlocksOfDatatypes) {
+    Cell ts{TYPE_TYPESET, 0, 0, 0};
+    typeset_set(&ts, TYPE_INTEGER);
+    typeset_set(&ts, TYPE_BLOCK);
+    Cell proto = DT(TYPE_BLOCK);
+    EXPECT_EQ(mold(*block_to(&proto, &ts, TYPE_BLOCK)), "[block! integer!]");
+    Cell in_path = DT(TYPE_PATH);
+    EXPECT_EQ(block_length_from_head(path_to(&in_path, &ts, TYPE_PATH)), 1);  // a path holds the typeset itself
+    Cell b = load("1 \"a\" x");
+    Cell found = b;
+    EXPECT_EQ(series_index(block_find(&found, &ts, FindArgs{})), 0);
+    Cell only_words{TYPE_TYPESET, 0, 0, 0};
+    typeset_set(&only_words, TYPE_WORD);
+    found = b;
+    EXPECT_EQ(series_index(block_find(&found, &only_words, FindArgs{})), 2);
 }
 
 // ---- compare -------------------------------------------------------------------------------------
