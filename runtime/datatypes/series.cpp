@@ -10,7 +10,6 @@
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/error.h"
-#include "runtime/gc.h"
 #include "runtime/hashtable.h"
 #include "runtime/random.h"
 #include "runtime/stack.h"
@@ -249,7 +248,8 @@ Cell* series_poke(Cell* s, int32_t index, Cell* value, const Cell*) {
     } else if (!type_block_family(type)) {
         if (!value->is(TYPE_CHAR)) error_raise(ErrCat::Script, "invalid-arg", value);
     }
-    Cell v = *value;
+    RootedCell held(value);
+    Cell& v = *held;
     auto pos = static_cast<int32_t>(p);
     bool owned = owner_before(s, OwnerEvent::Poke, &v, pos, 1);
     if (pos >= series_length_total(s)) return value;  // the owner shortened it meanwhile
@@ -304,11 +304,10 @@ Cell* series_remove(Cell* s, const Cell* part, const Cell* key) {
     int64_t count = part ? part_count(s, part) : 1;
     if (count < 1) return s;
     if (key) {
-        Cell probe = *s;
-        Cell k = *key;
+        RootedCell probe(s), k(key);
         FindArgs args;
         args.case_ = true;
-        Cell* found = action_fn<ACT_FIND>(s->type())(&probe, &k, args);
+        Cell* found = action_fn<ACT_FIND>(s->type())(probe.get(), k.get(), args);
         if (!type_series(found->type())) {
             set_none(s);
             return s;
@@ -352,19 +351,30 @@ Cell* series_reverse(Cell* s, const Cell* part, const Cell* skip) {
     return s;
 }
 
-// A new series of `s`'s type holding `count` units from `start`, in `out`.
-static Cell* copy_units(const Cell* s, int32_t start, int32_t count, Cell* out) {
-    uint32_t header = s->type() | (s->header & CELL_NEW_LINE);
-    uint32_t data3 = s->is(TYPE_VECTOR) ? s->data3 : 0;
-    Off node = series_copy_part(s->data2, static_cast<uint32_t>(start), static_cast<uint32_t>(count));
-    // A copy is an ordinary collected buffer whatever its source was.
-    node_buffer(node)->flags &= ~(SERIES_FIXED | SERIES_MARK | SERIES_MIDDLE);
-    cell_set(out, header, 0, node, data3);
+Cell* series_copy_range(const Cell* s, int32_t start, int32_t count, Cell* out, uint32_t header) {
+    uint32_t unit = series_buf(s)->unit();
+    uint32_t shift = unit_shift(unit);
+    if ((uint64_t(count) << shift) > 0x7FFFFFF0) error_raise(ErrCat::Internal, "no-memory");
+    // A copy is an ordinary collected buffer whatever its source was; it keeps
+    // the unit and the bitset complement flag, not the owner flag.
+    Off node = alloc_series(count > 0 ? uint32_t(count) : 1, unit, 0);
+    SeriesBuf* from = series_buf(s);
+    SeriesBuf* to = node_buffer(node);
+    to->flags |= from->flags & SERIES_COMPLEMENT;
+    std::memcpy(to->data(), unit_ptr(from, start), size_t(count) << shift);
+    to->tail = to->head + (uint32_t(count) << shift);
+    cell_set(out, header, 0, node, s->is(TYPE_VECTOR) ? s->data3 : 0);
     return out;
 }
 
+// A new series of `s`'s type holding `count` units from `start`, in `out`.
+static Cell* copy_units(const Cell* s, int32_t start, int32_t count, Cell* out) {
+    return series_copy_range(s, start, count, out, s->type() | (s->header & CELL_NEW_LINE));
+}
+
 Cell* series_take(Cell* s, const Cell* part, bool, bool last) {
-    Cell src = *s;
+    RootedCell held(s);
+    Cell& src = *held;
     int32_t len = series_get_length(&src, false);
     if (len < 1) {
         set_none(s);
@@ -395,18 +405,18 @@ Cell* series_take(Cell* s, const Cell* part, bool, bool last) {
     start = std::min<int64_t>(start, total);
     count = std::min<int64_t>(count, total - start);
 
-    Cell result;
-    if (part) copy_units(&src, static_cast<int32_t>(start), static_cast<int32_t>(count), &result);
-    else if (count > 0) series_element_get(&src, static_cast<int32_t>(start), &result);
-    else set_none(&result);
+    RootedCell result;
+    if (part) copy_units(&src, static_cast<int32_t>(start), static_cast<int32_t>(count), result.get());
+    else if (count > 0) series_element_get(&src, static_cast<int32_t>(start), result.get());
+    else set_none(result.get());
     remove_units(&src, static_cast<int32_t>(start), count);
     series_hash_changed(&src);
-    if (part && result.is(TYPE_HASH)) {
-        GcRootCell keep(&result);
-        result.data3 = hashtable_make(uint32_t(count), &result, HASH_KIND_BLOCK, 0);
+    if (part && result->is(TYPE_HASH)) {
+        Off table = hashtable_make(uint32_t(count), result.get(), HASH_KIND_BLOCK, 0);
+        result->data3 = table;
     }
     if (owned) owner_after(&src, OwnerEvent::Taken, nullptr, static_cast<int32_t>(start), 0);
-    return copy_cell(&result, s);
+    return copy_cell(result.get(), s);
 }
 
 Cell* series_copy(Cell* s, Cell* dest, const Cell* part, bool, const Cell*) {

@@ -17,6 +17,7 @@
 
 #include "runtime/actions.h"
 #include "runtime/cell.h"
+#include "runtime/gc.h"
 #include "runtime/memory.h"
 
 namespace kel {
@@ -101,11 +102,36 @@ extern VectorHooks g_vector;
 // g_refinements: part, skip, compare) and the offending value.
 [[noreturn]] void raise_invalid_refine(const Cell& refinement, const Cell* value);
 
+// ---- rooted temporaries ----------------------------------------------------------
+
+// A cell held by C++ code across an allocation or a script call: registered
+// as a collector root for the life of the scope, so the value stays alive
+// and its node is repointed when its frame is evacuated. A plain local copy
+// of a cell is only safe while nothing can allocate.
+class RootedCell {
+public:
+    RootedCell() : cell_{TYPE_UNSET, 0, 0, 0}, root_(&cell_) {}
+    explicit RootedCell(const Cell* value) : cell_(*value), root_(&cell_) {}
+    Cell* get() { return &cell_; }
+    Cell* operator->() { return &cell_; }
+    Cell& operator*() { return cell_; }
+    RootedCell(const RootedCell&) = delete;
+    RootedCell& operator=(const RootedCell&) = delete;
+
+private:
+    Cell cell_;
+    GcRootCell root_;
+};
+
 // ---- shared element access ---------------------------------------------------
 
 // The element at unit `pos` by kind: a copy of a block cell, an integer! of
 // a binary byte, a vector's scalar, a char! of a string's code point.
 Cell* series_element_get(const Cell* s, int32_t pos, Cell* out);
+// A new series with `count` units of `s` from unit `start`, written into
+// `out` with `header` (type and flags), head 0, and data3 for a vector!. The
+// new buffer is allocated before `s` is read, so `s` must be a rooted cell.
+Cell* series_copy_range(const Cell* s, int32_t start, int32_t count, Cell* out, uint32_t header);
 // Validates a /part argument that is a position: same type and buffer.
 // Returns its head index.
 int32_t series_part_position(const Cell* s, const Cell* part);
