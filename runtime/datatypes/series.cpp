@@ -19,13 +19,6 @@ namespace kel {
 
 namespace {
 
-constexpr const char* kOwnerEventWords[] = {
-    "append", "appended", "insert", "inserted", "change", "changed", "clear", "cleared", "poke", "poked",
-    "put", "put-ed", "remove", "removed", "random", "randomized", "reverse", "reversed", "sort", "sorted",
-    "swap", "swaped", "take", "taken", "trim", "trimmed", "move", "moved",
-};
-static_assert(sizeof kOwnerEventWords / sizeof kOwnerEventWords[0] == size_t(OwnerEvent::Moved) + 1);
-
 // The owner's word of each event; insert and remove have no fixed word of
 // their own and are made from their symbols.
 using EventWord = Cell FixedWords::*;
@@ -89,8 +82,6 @@ int64_t part_count(const Cell* s, const Cell* part) {
 }  // namespace
 
 VectorHooks g_vector;
-
-const char* owner_event_word(OwnerEvent e) { return kOwnerEventWords[static_cast<int>(e)]; }
 
 bool owner_before(Cell* s, OwnerEvent e, const Cell* value, int32_t index, int32_t part) {
     if (!(series_buf(s)->flags & SERIES_OWNED)) return false;

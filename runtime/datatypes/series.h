@@ -8,9 +8,10 @@
 //
 // Invariants kept here:
 //  - the buffer is reached through its node only; a pointer into it is stale
-//    after anything that may allocate or run script code (owner hooks do);
-//  - every modifying action asks the owner hook before the change and, when
-//    the series is owned, tells it again afterwards;
+//    after anything that may allocate or run script code (an owner's
+//    on-deep-change* does);
+//  - every modifying action asks the owners table before the change and,
+//    when the series is owned, tells it again afterwards;
 //  - nothing is changed before an argument error is raised.
 #pragma once
 #include <cstdint>
@@ -68,8 +69,6 @@ enum class OwnerEvent : uint8_t {
     Remove, Removed, Random, Randomized, Reverse, Reversed, Sort, Sorted, Swap, Swaped, Take, Taken,
     Trim, Trimmed, Move, Moved,
 };
-// The spelling of an event's word ("append", "put-ed", "swaped" ...).
-const char* owner_event_word(OwnerEvent e);
 
 // Asks the owners table before a change (the owner's on-deep-change* fires
 // for an owned series; `value` may be null); true when the series is owned,
