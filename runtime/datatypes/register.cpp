@@ -3,7 +3,10 @@
 #include "runtime/datatypes/register.h"
 
 #include "runtime/datatype.h"
+#include "runtime/datatypes/char.h"
 #include "runtime/datatypes/context.h"
+#include "runtime/datatypes/float.h"
+#include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/symbol.h"
@@ -18,9 +21,12 @@ void datatypes_register_core() {
     unset_init();
     none_init();
     logic_init();
+    integer_init();
     symbol_init();
     context_init();
     word_init();  // word!, lit-word!, set-word!, get-word!, refinement!, issue!
+    char_init();
+    float_init();
     typeset_init();
 }
 
