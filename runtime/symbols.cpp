@@ -113,11 +113,35 @@ namespace {
 
 // Grows a words-kind table sixteen times when its buckets in use reach the
 // bound (or, with many deleted buckets, keeps the size and drops them).
-void grow_if_full(Off table) {
+// Returns whether it resized.
+bool grow_if_full(Off table) {
     HashRecord* rec = hashtable_record(table);
-    if (rec->occupied < rec->bound) return;
+    if (rec->occupied < rec->bound) return false;
     uint32_t b = rec->buckets;
     hashtable_resize(table, 16 * (2 * rec->entries < b ? b - 1 : b + 1));
+    return true;
+}
+
+inline uint8_t ascii_lower(uint8_t c) { return c >= 'A' && c <= 'Z' ? static_cast<uint8_t>(c + 32) : c; }
+
+// MurmurHash3 of the name with A-Z lowered (the symbol hash), without a copy.
+uint32_t hash_folded(const uint8_t* p, uint32_t n) {
+    uint32_t h = kHashSeed;
+    uint32_t blocks = n / 4;
+    for (uint32_t i = 0; i < blocks; i++, p += 4) {
+        uint32_t k = ascii_lower(p[0]) | uint32_t(ascii_lower(p[1])) << 8 | uint32_t(ascii_lower(p[2])) << 16 |
+                     uint32_t(ascii_lower(p[3])) << 24;
+        h = murmur3_round(h, k);
+    }
+    uint32_t k = 0;
+    switch (n & 3) {
+    case 3: k ^= uint32_t(ascii_lower(p[2])) << 16; [[fallthrough]];
+    case 2: k ^= uint32_t(ascii_lower(p[1])) << 8; [[fallthrough]];
+    case 1:
+        k ^= ascii_lower(p[0]);
+        h = murmur3_tail(h, k);
+    }
+    return murmur3_finish(h, n);
 }
 
 struct Buckets {
@@ -206,30 +230,34 @@ int symbol_compare(const uint8_t* a, const uint8_t* b, uint32_t length, bool exa
     return 0;
 }
 
-uint32_t symbol_intern(Off table, const uint8_t* name_in, uint32_t length, bool twin) {
-    // The name may lie in a series buffer that the growth below moves.
-    std::string name(reinterpret_cast<const char*>(name_in), length);
-    const auto* bytes = reinterpret_cast<const uint8_t*>(name.data());
-    GcRootTable keep_table(&table);
-    grow_if_full(table);
-    uint32_t h = hashtable_hash_bytes(symbol_fold_ascii(bytes, length), length);
+uint32_t symbol_intern(Off table, const uint8_t* name, uint32_t length, bool twin) {
+    uint32_t h = hash_folded(name, length);
     Buckets t = buckets_of(table);
-    int32_t empty = -1, found;
+    int32_t empty;
     if (!twin) {
-        found = probe(t, h, &empty, [&](int32_t k) { return name_equal(t.cells + k, bytes, length, true); });
+        int32_t found = probe(t, h, &empty, [&](int32_t k) { return name_equal(t.cells + k, name, length, true); });
         if (found >= 0) return static_cast<uint32_t>(t.keys[found]) + 1;
     }
-    int32_t empty2;
-    found = probe(t, h, &empty2, [&](int32_t k) { return name_equal(t.cells + k, bytes, length, false); });
-    if (empty < 0) empty = empty2;
+    int32_t found = probe(t, h, &empty, [&](int32_t k) { return name_equal(t.cells + k, name, length, false); });
     uint32_t alias = kSymbolNoAlias;
     if (found >= 0) {
         if (twin) return static_cast<uint32_t>(t.keys[found]) + 1;
         alias = static_cast<uint32_t>(t.keys[found]) + 1;
     }
-    if (empty < 0) {  // no empty bucket met: cannot happen below the bound, but never loop
-        hashtable_resize(table, 2 * hashtable_record(table)->buckets);
-        return symbol_intern(table, bytes, length, twin);
+    // A new symbol. The name may lie in a series buffer that the allocations
+    // below move: keep a copy.
+    std::string copy(reinterpret_cast<const char*>(name), length);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(copy.data());
+    GcRootTable keep_table(&table);
+    if (grow_if_full(table) || empty < 0) {
+        // The buckets changed: find the empty bucket at the end of the
+        // spelling's probe walk again.
+        t = buckets_of(table);
+        probe(t, h, &empty, [&](int32_t k) { return name_equal(t.cells + k, bytes, length, true); });
+        if (empty < 0) {  // no empty bucket below the bound: cannot happen, but never loop
+            hashtable_resize(table, 2 * hashtable_record(table)->buckets);
+            return symbol_intern(table, bytes, length, twin);
+        }
     }
     Off name_node = alloc_bytes(length + 1);
     GcRootNode keep_name(&name_node);
@@ -254,21 +282,30 @@ std::string_view symbol_name(uint32_t id) {
 // ---- context slots -------------------------------------------------------------
 
 int32_t context_add_slot(Off table, uint32_t symbol, bool nocase, Off context, int32_t* out) {
-    GcRootTable keep_table(&table);
-    GcRootNode keep_context(&context);
-    if (context) grow_if_full(table);
     uint32_t canon = symbol_resolve(symbol);
+    uint32_t h = hashtable_hash_identity(canon);
     Buckets t = buckets_of(table);
-    int32_t empty;
-    int32_t found = probe(t, hashtable_hash_identity(canon), &empty, [&](int32_t k) {
+    auto match = [&](int32_t k) {
         uint32_t s = t.cells[k].data2;
-        return nocase ? symbol_resolve(s) == canon : s == symbol;
-    });
+        return s == symbol || (nocase && symbol_resolve(s) == canon);
+    };
+    int32_t empty;
+    int32_t found = probe(t, h, &empty, match);
     if (found >= 0) {
         if (out) *out = t.keys[found];
         return t.keys[found];
     }
-    if (!context || empty < 0) return -1;
+    if (!context) return -1;
+    GcRootTable keep_table(&table);
+    GcRootNode keep_context(&context);
+    if (grow_if_full(table) || empty < 0) {
+        t = buckets_of(table);
+        probe(t, h, &empty, match);
+        if (empty < 0) {  // cannot happen below the bound, but never loop
+            hashtable_resize(table, 2 * hashtable_record(table)->buckets);
+            return context_add_slot(table, symbol, nocase, context, out);
+        }
+    }
     SeriesBuf* block = node_buffer(hashtable_record(table)->block);
     int32_t n = static_cast<int32_t>(block->used_bytes() / sizeof(Cell));
     Cell* cell = block_buffer_append_slot(block);

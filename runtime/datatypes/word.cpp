@@ -222,7 +222,7 @@ Cell* word_get(const Cell* word) {
 
 Cell* get_word_push_value(const Cell* word) { return stack_push(word_get_any(word)); }
 
-Cell* word_set(Cell* word, const Cell* value) {
+Cell* word_set_slow(Cell* word, const Cell* value) {
     if (!word->data1) error_raise(ErrCat::Script, "not-defined", word);
     return context_set_in(word, value, word->data1, true);
 }
