@@ -320,7 +320,7 @@ uint32_t encode_units(const uint8_t* p, uint32_t unit, uint32_t n, uint8_t* out,
 struct Source {
     const uint8_t* bytes;
     Off node;
-    const uint8_t* get() const { return bytes ? bytes : node_buffer(node)->head_ptr(); }
+    const uint8_t* get() const { return node ? node_buffer(node)->head_ptr() : bytes; }
 };
 
 // With no bytes given, the input is the target's conversion buffer, holding
@@ -617,7 +617,7 @@ Off unicode_load_utf16le(const uint8_t* units, uint32_t count, Cell* target, boo
     uint32_t unit = buf->unit();
     uint32_t n = 0;
     if (width == 2 && !crlf) {
-        std::memcpy(out, src, size_t(count) * 2);
+        if (count) std::memcpy(out, src, size_t(count) * 2);
         n = count;
     } else {
         for (uint32_t i = 0; i < count; i++) {

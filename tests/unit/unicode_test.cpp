@@ -148,6 +148,15 @@ TEST_F(UnicodeTest, ByteOrderMarkAndTruncatedInput) {
     }
 }
 
+TEST_F(UnicodeTest, EmptyInputWithoutBytes) {
+    EXPECT_TRUE(points(unicode_load_utf8_new(nullptr, 0)).empty());
+    EXPECT_TRUE(points(unicode_load_utf16le(nullptr, 0, nullptr, false)).empty());
+    EXPECT_TRUE(points(unicode_load_cp1251(nullptr, 0, nullptr, true)).empty());
+    // A target without a conversion buffer has nothing to read.
+    Cell str = string_cell(make_string({'x'}, 1));
+    EXPECT_TRUE(points(unicode_load_utf16le(nullptr, 5, &str, false)).empty());
+}
+
 TEST_F(UnicodeTest, LineEndsWithTheCrlfFlag) {
     struct Case { Bytes in; Points text; } cases[] = {
         {{'a', 13, 10, 'b'}, {'a', 10, 'b'}},
