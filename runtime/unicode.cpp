@@ -207,12 +207,6 @@ uint32_t copy_ascii_run(const uint8_t* src, uint32_t n, uint8_t* dst, bool stop_
     return i;
 }
 
-inline uint32_t copy_ascii(const uint8_t* src, uint32_t n, uint8_t* dst, uint32_t unit, bool stop_cr) {
-    if (unit == 1) return copy_ascii_run<1>(src, n, dst, stop_cr);
-    if (unit == 2) return copy_ascii_run<2>(src, n, dst, stop_cr);
-    return copy_ascii_run<4>(src, n, dst, stop_cr);
-}
-
 // ---- checked decoding ------------------------------------------------------
 
 inline bool follower(uint8_t c) { return (c & 0xC0) == 0x80; }
@@ -248,6 +242,56 @@ inline int32_t decode_checked(const uint8_t* p, uint32_t avail, uint32_t* len) {
         return static_cast<int32_t>(cp);
     }
     return UTF8_INVALID;
+}
+
+// A UTF-8 load in progress: input position [i], units written [n]. n <= i
+// always holds and the buffer has room for [count] units, so a store at n
+// (and a whole 16-unit block from n) fits while input is left.
+struct Utf8Load {
+    const uint8_t* src;
+    uint32_t count;
+    uint32_t i;
+    uint32_t n;
+    bool crlf;
+};
+
+constexpr int32_t LOAD_DONE = -3;
+
+// Decodes into [out] at Unit until the input ends (LOAD_DONE), the input ends
+// inside a sequence (UTF8_SHORT), a sequence is invalid (UTF8_INVALID) or a
+// code point needs a wider unit (that code point). In the last three cases the
+// position is left at the sequence's lead byte.
+template <uint32_t Unit>
+int32_t load_units(Utf8Load& s, uint8_t* out) {
+    const uint8_t* src = s.src;
+    const uint32_t count = s.count;
+    const bool crlf = s.crlf;
+    uint32_t i = s.i, n = s.n;
+    int32_t stop = LOAD_DONE;
+    while (i < count) {
+        if (src[i] < 0x80) {
+            uint32_t run = copy_ascii_run<Unit>(src + i, count - i, out + n * Unit, crlf);
+            i += run;
+            n += run;
+            if (i == count) break;
+        }
+        uint32_t len = 0;
+        int32_t cp = decode_checked(src + i, count - i, &len);
+        if (cp < 0 || uint32_t(cp) > unit_max(Unit)) {
+            stop = cp;
+            break;
+        }
+        i += len;
+        if (crlf && cp == 13) {
+            if (i < count && src[i] == 10) continue;  // the LF follows as the next character
+            cp = 10;
+        }
+        unit_put(out + n * Unit, Unit, uint32_t(cp));
+        n++;
+    }
+    s.i = i;
+    s.n = n;
+    return stop;
 }
 
 // ---- UTF-8 encoding of unit runs -------------------------------------------
@@ -551,42 +595,26 @@ Off unicode_load_utf8(const uint8_t* src, uint32_t count, Off target, uint32_t* 
         node = alloc_string(cap, 1);
     }
     if (remainder) *remainder = 0;
-    uint32_t i = 0;
-    if (count > 2 && src[0] == 0xEF && src[1] == 0xBB && src[2] == 0xBF) i = 3;
+    Utf8Load load = {src, count, 0, 0, crlf};
+    if (count > 2 && src[0] == 0xEF && src[1] == 0xBB && src[2] == 0xBF) load.i = 3;
 
     SeriesBuf* buf = node_buffer(node);
     uint32_t unit = buf->unit();
     uint8_t* out = buf->head_ptr();
-    uint32_t n = 0;  // units written; n <= i always, so a store at n fits
-    while (i < count) {
-        uint32_t run = copy_ascii(src + i, count - i, out + n * unit, unit, crlf);
-        i += run;
-        n += run;
-        if (i == count) break;
-        uint32_t len = 0;
-        int32_t cp = decode_checked(src + i, count - i, &len);
-        if (cp < 0) {
-            set_tail_units(node, n);
-            if (cp == UTF8_INVALID) raise_invalid_utf8(src + i, count - i);
-            if (remainder) *remainder = count - i;
+    for (;;) {
+        int32_t stop = unit == 1 ? load_units<1>(load, out) : unit == 2 ? load_units<2>(load, out) : load_units<4>(load, out);
+        set_tail_units(node, load.n);
+        if (stop == LOAD_DONE) return node;
+        if (stop == UTF8_INVALID) raise_invalid_utf8(src + load.i, count - load.i);
+        if (stop == UTF8_SHORT) {
+            if (remainder) *remainder = count - load.i;
             return node;
         }
-        i += len;
-        if (crlf && cp == 13) {
-            if (i < count && src[i] == 10) continue;  // the LF follows as the next character
-            cp = 10;
-        }
-        uint32_t c = static_cast<uint32_t>(cp);
-        if (c > unit_max(unit)) {
-            set_tail_units(node, n);
-            unit = c > 0xFFFF ? 4 : 2;
-            out = widen(node_buffer(node), unit, cap)->head_ptr();
-        }
-        unit_put(out + n * unit, unit, c);
-        n++;
+        // A code point too wide for the unit: widen for the whole input and
+        // decode it again.
+        unit = stop > 0xFFFF ? 4 : 2;
+        out = widen(node_buffer(node), unit, cap)->head_ptr();
     }
-    set_tail_units(node, n);
-    return node;
 }
 
 Off unicode_load_utf8_into(const uint8_t* bytes, uint32_t count, Cell* target) {

@@ -46,6 +46,10 @@ constexpr uint32_t UTF8_REJECT = 12;
 // or past [end] is read.
 inline const uint8_t* unicode_fast_decode_utf8_char(const uint8_t* p, const uint8_t* end, int32_t* cp) {
     uint32_t b = *p++;
+    if (b < 0x80) {
+        *cp = static_cast<int32_t>(b);
+        return p;
+    }
     uint32_t k = utf8_dfa[b];
     uint32_t code = (0xFFu >> k) & b;
     uint32_t state = utf8_dfa[256 + k];
