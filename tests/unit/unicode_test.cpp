@@ -167,6 +167,13 @@ TEST_F(UnicodeTest, LineEndsWithTheCrlfFlag) {
         Off node = unicode_load_utf8(c.in.data(), uint32_t(c.in.size()), 0, nullptr, true);
         EXPECT_EQ(points(node), c.text);
     }
+    // CR inside long runs, at every unit.
+    Points run = repeat('r', 21);
+    for (uint32_t wide : {0x41u, 0x20ACu, 0x1F600u}) {
+        Bytes in = utf8(cat({{wide}, run, {13, 10}, run, {13}, run}));
+        Off node = unicode_load_utf8(in.data(), uint32_t(in.size()), 0, nullptr, true);
+        EXPECT_EQ(points(node), cat({{wide}, run, {10}, run, {10}, run})) << wide;
+    }
     // Without the flag CR is an ordinary character.
     Bytes in = {'a', 13, 10};
     EXPECT_EQ(points(unicode_load_utf8_new(in.data(), 3)), (Points{'a', 13, 10}));
