@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "runtime/error.h"
+#include "runtime/gc.h"
 
 namespace kel {
 
@@ -17,6 +18,7 @@ void (*g_gc_collect_hook)() = nullptr;
 namespace {
 
 bool memory_initialised = false;
+std::vector<Off> fixed_buffers;
 
 // The header of a virtual-memory block: one word holding the rounded size.
 constexpr uint32_t kVmHeader = 4;
@@ -37,6 +39,7 @@ uint32_t round16(uint64_t n) { return static_cast<uint32_t>((n + 15) & ~uint64_t
 }  // namespace
 
 bool memory_ready() { return memory_initialised; }
+const std::vector<Off>& memory_fixed_buffers() { return fixed_buffers; }
 
 void memory_init() {
     platform_vm_init();
@@ -44,6 +47,7 @@ void memory_init() {
     g_memory.initial_frame_size = kInitialFrameSize;
     g_memory.maximum_frame_size = kMaxFrameSize;
     g_memory.next_frame_size = kInitialFrameSize;
+    gc_init();
     memory_initialised = true;
 }
 
@@ -253,6 +257,7 @@ void big_buffer_free(SeriesBuf* buf) {
 SeriesBuf* alloc_series_buffer(uint32_t count, uint32_t unit, int32_t offset) {
     uint64_t bytes = uint64_t(count) * unit;
     if (bytes > 0xFFF00000u) error_raise(ErrCat::Internal, "no-memory");
+    if (g_gc.stress_every && g_gc_enabled && ++g_gc.stress_count % g_gc.stress_every == 0) gc_collect();
     uint32_t size = round16(bytes);
     uint64_t need = uint64_t(size) + 24;
     SeriesBuf* buf;
@@ -309,6 +314,7 @@ Off alloc_series_fixed(uint32_t count, uint32_t unit, int32_t offset) {
     Off node = alloc_node();
     buf->node = node;
     node_word(node) = off;
+    fixed_buffers.push_back(off);
     return node;
 }
 
@@ -341,14 +347,13 @@ Off alloc_bytes_filled(uint32_t count, uint8_t byte) {
 
 void series_set_flags(Off node, uint32_t bits) { node_buffer(node)->flags |= bits; }
 
-SeriesBuf* series_expand_alloc(SeriesBuf* buf, int64_t new_size) {
-    Off old_off = arena_off(buf);
+SeriesBuf* series_expand_alloc(SeriesBuf* buf, int64_t new_size, SeriesBuf** old_out) {
+    Off node = buf->node;
     uint32_t unit = buf->unit();
     if (new_size == 0) new_size = int64_t(buf->size) * 2;
     if (new_size <= 0 || new_size > 0x7FFFFFFF || unit == 0) error_raise(ErrCat::Internal, "no-memory");
     SeriesBuf* fresh = alloc_series_buffer(static_cast<uint32_t>(new_size / unit), unit, 0);
-    SeriesBuf* old = arena_at<SeriesBuf>(old_off);  // re-read: allocation may have collected
-    Off node = old->node;
+    SeriesBuf* old = node_buffer(node);  // re-read: the allocation may have collected
     node_word(node) = arena_off(fresh);
     // The flags word moves whole, except that bit 24 tells where *this*
     // buffer lives: a frame buffer marked big would be swept as a block.
@@ -358,13 +363,15 @@ SeriesBuf* series_expand_alloc(SeriesBuf* buf, int64_t new_size) {
     fresh->tail = fresh->head + (old->tail - old->head);
     old->node = 0;
     old->flags &= ~SERIES_IN_USE;
+    if (old_out) *old_out = old;
     return fresh;
 }
 
 SeriesBuf* series_expand(SeriesBuf* buf, int64_t new_size) {
-    Off old_off = arena_off(buf);
-    SeriesBuf* fresh = series_expand_alloc(buf, new_size);
-    SeriesBuf* old = arena_at<SeriesBuf>(old_off);
+    SeriesBuf* old;
+    SeriesBuf* fresh = series_expand_alloc(buf, new_size, &old);
+    // Nothing allocates between the abandonment and this copy, so `old`
+    // still holds the data.
     uint32_t bytes = old->data_end() - old->head;
     std::memmove(fresh->data(), old->head_ptr(), bytes);
     return fresh;
@@ -378,9 +385,9 @@ SeriesBuf* series_expand_filled(SeriesBuf* buf, int64_t new_size, uint8_t byte) 
 }
 
 Off series_copy_buffer(SeriesBuf* buf) {
-    Off old_off = arena_off(buf);
+    Off old_node = buf->node;
     Off node = alloc_bytes(buf->size);
-    SeriesBuf* old = arena_at<SeriesBuf>(old_off);
+    SeriesBuf* old = node_buffer(old_node);  // re-read: the allocation may have collected
     SeriesBuf* fresh = node_buffer(node);
     fresh->flags = old->flags;
     fresh->tail = fresh->head + (old->tail - old->head);

@@ -14,6 +14,7 @@
 //    virtual-memory block of their own and never move.
 #pragma once
 #include <cstdint>
+#include <vector>
 
 #include "runtime/platform/vm.h"
 
@@ -131,13 +132,17 @@ void series_set_flags(Off node, uint32_t bits);
 
 // Expansion moves the series to a new buffer (new size 0 doubles it); the old
 // buffer is abandoned in place. Callers re-read head and tail afterwards.
-SeriesBuf* series_expand_alloc(SeriesBuf* buf, int64_t new_size);
+// `old_out`, when given, receives the abandoned buffer's current address.
+SeriesBuf* series_expand_alloc(SeriesBuf* buf, int64_t new_size, SeriesBuf** old_out = nullptr);
 SeriesBuf* series_expand(SeriesBuf* buf, int64_t new_size);
 SeriesBuf* series_expand_filled(SeriesBuf* buf, int64_t new_size, uint8_t byte);
 Off series_copy_buffer(SeriesBuf* buf);
 
 SeriesBuf* big_buffer_alloc(uint32_t bytes);
 void big_buffer_free(SeriesBuf* buf);
+
+// Every fixed buffer made so far (the collector unmarks them all).
+const std::vector<Off>& memory_fixed_buffers();
 
 // Frame lookup for the collector: the node frame holding `node`, or null.
 NodeFrame* node_frame_of(Off node);

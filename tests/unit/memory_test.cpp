@@ -51,11 +51,14 @@ TEST_F(MemoryTest, BigBufferThreshold) {
 
 TEST_F(MemoryTest, FrameSizesDoubleToTheMaximum) {
     // The first series frame has 1 MB of data and every later one 2 MB.
-    SeriesFrame* first = arena_at<SeriesFrame>(g_memory.series_frames_head);
+    g_memory.next_frame_size = kInitialFrameSize;
+    SeriesFrame* first = series_frame_make();
     EXPECT_EQ(first->size, kInitialFrameSize + 20);
+    EXPECT_EQ(first->end - first->top, kInitialFrameSize);
     EXPECT_EQ(g_memory.next_frame_size, kMaxFrameSize);
     SeriesFrame* next = series_frame_make();
     EXPECT_EQ(next->size, kMaxFrameSize + 20);
+    EXPECT_EQ(g_memory.next_frame_size, kMaxFrameSize);
 }
 
 TEST_F(MemoryTest, VmRequestIsPageRoundedInTheTotal) {
