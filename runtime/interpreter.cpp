@@ -208,6 +208,7 @@ uint32_t fetch_args(const Cell& callable, Off node, uint32_t pos, const Cell& na
                 const Cell* e = code_at(desc, k);
                 if (!e->is(TYPE_TYPESET)) break;
                 uint32_t mode = (e->header & ARG_MODE_MASK) >> ARG_MODE_SHIFT;
+                if (mode == ARG_RETURN) break;
                 pos = fetch_one(node, pos, code_tail(node), mode, infix, e, name, &callable, k);
                 if (exit_pending()) return pos;
                 e = code_at(desc, k);
@@ -228,6 +229,7 @@ uint32_t fetch_args(const Cell& callable, Off node, uint32_t pos, const Cell& na
                 const Cell* e = code_at(desc, k);
                 if (!e->is(TYPE_TYPESET)) break;
                 uint32_t mode = (e->header & ARG_MODE_MASK) >> ARG_MODE_SHIFT;
+                if (mode == ARG_RETURN) break;
                 pos = fetch_one(node, pos, code_tail(node), mode, infix, e, name, &callable, k);
                 if (exit_pending()) return pos;
                 e = code_at(desc, k);

@@ -222,9 +222,6 @@ TEST_F(Interp, DispatchNormalisesPart) {
     EXPECT_EQ(eval_mold("b: [1 2 3 4 5] append/part [] skip b 4 -2"), "[3 4]");
     EXPECT_EQ(eval_error("append/part [1] 5 1"), "invalid-part");
     EXPECT_EQ(eval_error("append/part [1] [2 3] [4]"), "invalid-refine-arg");
-    EXPECT_EQ(eval_mold("form/part 123 0"), "\"\"");
-    EXPECT_EQ(eval_mold("mold/part 123 -5"), "\"\"");
-    EXPECT_EQ(eval_mold("mold/part [1 2 3] 3"), "\"[1 \"");
     EXPECT_EQ(eval_error("negate [1]"), "expect-arg");
     EXPECT_EQ(eval_mold("equal? [1] 1"), "false");
     EXPECT_EQ(eval_mold("not-equal? [1] 1"), "true");
