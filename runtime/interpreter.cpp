@@ -269,7 +269,10 @@ uint32_t eval_code(const Cell& callable, Off node, uint32_t pos, const Cell& nam
         stack_unwind();
     } else if (t == TYPE_FUNCTION || t == TYPE_ROUTINE) {
         uint32_t ctx = callable.data1;
-        if (!owner) owner = function_method_context(&callable);
+        if (!owner) {
+            const Cell* m = arena_at<Cell>(node_buffer(callable.data3)->head) + 4;
+            if (t == TYPE_FUNCTION && m->is(TYPE_INTEGER)) owner = m->data2;
+        }
         if (!owner) owner = name.data1;
         stack_mark_interp_func_ctx(name.data2, name.data1, t == TYPE_FUNCTION ? ctx : 0);
         pos = fetch_args(callable, node, pos, name, path, infix, nullptr);
@@ -502,8 +505,9 @@ uint32_t interp_eval_expression(Off node, uint32_t pos, bool no_infix, bool push
     // Operator lookahead: strictly left to right.
     if (!no_infix) {
         for (;;) {
-            if (pos >= code_tail(node)) break;
-            const Cell* next = code_at(node, pos);
+            const SeriesBuf* b = node_buffer(node);
+            if (pos >= (b->tail - b->head) >> 4) break;
+            const Cell* next = arena_at<Cell>(b->head) + pos;
             if (!next->is(TYPE_WORD)) break;
             const Cell* v = word_peek(next);
             if (!v || !v->is(TYPE_OP)) break;
