@@ -246,7 +246,12 @@ uint32_t fetch_args(const Cell& callable, Off node, uint32_t pos, const Cell& na
 
 uint32_t eval_code(const Cell& callable, Off node, uint32_t pos, const Cell& name, const PathRefs* path,
                    uint32_t owner, bool infix) {
-    if (g_interp.on) interp_trace_hook(TRACE_OPEN, nullptr, -1, &name, &callable);
+    if (g_interp.on) {
+        // In infix mode the left operand sits just above the top: keep it.
+        if (infix) g_stack.top++;
+        interp_trace_hook(TRACE_OPEN, nullptr, -1, &name, &callable);
+        if (infix) g_stack.top--;
+    }
     Cell* base = g_stack.top;
     if (!infix) stack_push(&callable);
     uint32_t t = callable.type();
