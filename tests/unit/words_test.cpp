@@ -132,6 +132,26 @@ TEST_F(WordsTest, RepeatedSpecWordKeepsOneIndexButCountsTwice) {
     Off ctx = context_make_from_spec(&spec, false, false, CTX_OBJECT);
     EXPECT_EQ(words_of(ctx), (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(context_values_count(ctx), 3u);
+    // A word added later owns its own slot, whatever the values count.
+    Cell c = word("c"), b = word("b");
+    EXPECT_EQ(context_add_word(ctx, &c), 2);
+    context_bind_word(ctx, &c);
+    context_bind_word(ctx, &b);
+    Cell one = integer(1), two = integer(2);
+    word_set(&b, &one);
+    word_set(&c, &two);
+    EXPECT_EQ(word_get_any(&b)->data1, 1u);
+    EXPECT_EQ(word_get_any(&c)->data1, 2u);
+}
+
+TEST_F(WordsTest, WordsAddedWithoutValuesReadUnset) {
+    Off ctx = context_make(1, false, false, 0, CTX_OBJECT);
+    int32_t index;
+    EXPECT_EQ(context_find_or_add_word(ctx, word("t-bare").data2, true, &index), -1);
+    EXPECT_EQ(context_values_count(ctx), 0u);  // the maker sets the values later
+    Cell w{TYPE_WORD, ctx, word("t-bare").data2, static_cast<uint32_t>(index)};
+    EXPECT_TRUE(word_get_any(&w)->is(TYPE_UNSET));
+    EXPECT_EQ(context_values_count(ctx), 1u);
 }
 
 TEST_F(WordsTest, CaseFlagDecidesWhetherAnotherSpellingIsFound) {
