@@ -178,6 +178,14 @@ inline int64_t first_member(const HashRecord* rec, int32_t k) {
     return words_of(chain)[0];
 }
 
+// Hash of a key as every table operation takes it (case flag 0): integer!
+// and char! inline, the rest out of line.
+inline uint32_t key_hash(const Cell* key) {
+    uint32_t t = key->header & CELL_TYPE_MASK;
+    if (t == TYPE_INTEGER || t == TYPE_CHAR) return hashtable_hash_identity(key->data2);
+    return hashtable_hash_value(key, false);
+}
+
 inline bool keys_equal(const Cell* stored, const Cell* key, uint32_t op) {
     if (stored->type() == TYPE_INTEGER && key->type() == TYPE_INTEGER) return stored->data2 == key->data2;
     return g_hash_seams.cells_equal(stored, key, op);
@@ -233,7 +241,7 @@ int put_block_cell(Off table, uint32_t idx) {
     View v = view_of(table);
     const Cell* key = &v.cells[idx];
     if (v.rec->epoch == 0 && hashtable_identity_type_q(key)) v.rec->epoch = evacuation_epoch();
-    uint32_t b = hashtable_hash_value(key, false) & v.mask;
+    uint32_t b = key_hash(key) & v.mask;
     int64_t reuse = -1, target = -1;
     bool join = false;
     for (uint32_t step = 0; step < v.rec->buckets;) {
@@ -290,7 +298,7 @@ int put_block_cell(Off table, uint32_t idx) {
 
 // Kind 0 bucket holding a cell equal? to key, or -1.
 int64_t find_block_bucket(const View& v, const Cell* key) {
-    uint32_t b = hashtable_hash_value(key, false) & v.mask;
+    uint32_t b = key_hash(key) & v.mask;
     for (uint32_t step = 0; step < v.rec->buckets;) {
         uint32_t bits = hash_flag_bits(v.flags, b);
         if (bits & 2) return -1;
@@ -314,13 +322,39 @@ inline const Cell* map_key(uint32_t kind, const Cell* key, Cell* scratch) {
     return scratch;
 }
 
+// Kinds 1-2 lookup: the stored key of the key's type equal under `mode`.
+// Kept small: a lookup's two cache misses (keys word, stored cell) overlap
+// with the next lookup's only when few instructions separate them.
+Cell* get_keyed(const HashRecord* rec, const Cell* key, uint32_t mode) {
+    const uint32_t* flags = words_of(rec->flags);
+    const int32_t* keys = reinterpret_cast<const int32_t*>(words_of(rec->keys));
+    SeriesBuf* blk = node_buffer(rec->block);
+    Cell* cells = reinterpret_cast<Cell*>(blk->head_ptr());
+    uint32_t ncells = blk->tail > blk->head ? (blk->tail - blk->head) / 16 : 0;
+    uint32_t mask = rec->buckets - 1;
+    uint32_t type = key->header & CELL_TYPE_MASK;
+    uint32_t b = key_hash(key) & mask;
+    for (uint32_t step = 0; step <= mask;) {
+        uint32_t bits = hash_flag_bits(flags, b);
+        if (bits & 2) return nullptr;
+        if (bits == 0) {
+            uint32_t s = static_cast<uint32_t>(keys[b]);
+            if (s < ncells && (cells[s].header & CELL_TYPE_MASK) == type && keys_equal(&cells[s], key, mode))
+                return &cells[s];
+        }
+        step++;
+        b = (b + step) & mask;
+    }
+    return nullptr;
+}
+
 int put_keyed_cell(Off table, uint32_t idx, uint32_t* where) {
     View v = view_of(table);
     Cell scratch;
     const Cell* key = map_key(v.rec->kind, &v.cells[idx], &scratch);
     if (v.rec->kind == HASH_KIND_MAP && v.rec->epoch == 0 && hashtable_identity_type_q(key))
         v.rec->epoch = evacuation_epoch();
-    uint32_t b = hashtable_hash_value(key, false) & v.mask;
+    uint32_t b = key_hash(key) & v.mask;
     uint32_t type = key->type();
     int64_t reuse = -1, target = -1;
     for (uint32_t step = 0; step < v.rec->buckets;) {
@@ -481,7 +515,7 @@ void rehash_into(Off table, uint32_t nb) {
         Cell scratch;
         key = map_key(old.rec->kind, key, &scratch);
         by_address |= hashtable_identity_type_q(key);
-        uint32_t h = hashtable_hash_value(key, false) & mask;
+        uint32_t h = key_hash(key) & mask;
         for (uint32_t step = 0; !hash_flag_empty(nf, h);) {
             step++;
             h = (h + step) & mask;
@@ -941,31 +975,28 @@ void hashtable_put_all(Off table, uint32_t first, uint32_t step) {
 
 // ---- lookup -------------------------------------------------------------------------
 
-Cell* hashtable_get(Off table, const Cell* key_in, int32_t head, int32_t skip, uint32_t mode, bool last,
+// Lookups read the caller's key in place. Only a refresh (which allocates and
+// may move the buffer the key sits in) works from a copy: copying every key
+// would cost a failed store-to-load forward per lookup, which stalls each
+// lookup behind the previous one's cache miss.
+Cell* hashtable_get(Off table, const Cell* key, int32_t head, int32_t skip, uint32_t mode, bool last,
                     bool reverse) {
-    Cell key = *key_in;  // the caller's cell may sit in a buffer that a refresh moves
-    if (hashtable_record(table)->epoch) refresh_table(table);
-    View v = view_of(table);
-    uint32_t kind = v.rec->kind;
-    if (kind > HASH_KIND_WORDS) return nullptr;
-    if (kind != HASH_KIND_BLOCK) {
-        Cell scratch;
-        const Cell* k = map_key(kind, &key, &scratch);
-        uint32_t type = k->type();
-        uint32_t b = hashtable_hash_value(k, false) & v.mask;
-        for (uint32_t step = 0; step < v.rec->buckets;) {
-            uint32_t bits = hash_flag_bits(v.flags, b);
-            if (bits & 2) return nullptr;
-            if (bits == 0) {
-                uint32_t s = static_cast<uint32_t>(v.keys[b]);
-                if (s < v.ncells && v.cells[s].type() == type && keys_equal(&v.cells[s], k, mode)) return &v.cells[s];
-            }
-            step++;
-            b = (b + step) & v.mask;
-        }
-        return nullptr;
+    Cell saved;
+    HashRecord* rec = hashtable_record(table);
+    if (rec->epoch && rec->epoch != evacuation_epoch()) {
+        saved = *key;
+        key = &saved;
+        refresh_table(table);
+        rec = hashtable_record(table);
     }
-    int64_t bucket = find_block_bucket(v, &key);
+    if (rec->kind == HASH_KIND_WORDS) return get_keyed(rec, key, mode);
+    if (rec->kind == HASH_KIND_MAP) {
+        Cell scratch;
+        return get_keyed(rec, map_key(HASH_KIND_MAP, key, &scratch), mode);
+    }
+    if (rec->kind != HASH_KIND_BLOCK) return nullptr;
+    View v = view_of(table);
+    int64_t bucket = find_block_bucket(v, key);
     if (bucket < 0) return nullptr;
     if (skip < 1) skip = 1;
     int32_t k = v.keys[bucket];
@@ -987,20 +1018,24 @@ Cell* hashtable_get(Off table, const Cell* key_in, int32_t head, int32_t skip, u
             if (m < head || (m - head) % skip) continue;
             if (best >= 0 && (last ? m <= best : m >= best)) continue;
         }
-        if ((j > 0 || mode != HASH_EQUAL) && !keys_equal(&v.cells[m], &key, mode)) continue;
+        if ((j > 0 || mode != HASH_EQUAL) && !keys_equal(&v.cells[m], key, mode)) continue;
         best = m;
     }
     return best >= 0 ? &v.cells[best] : nullptr;
 }
 
-Cell* hashtable_get_from(Off table, const Cell* key_in, int32_t* cursor) {
-    Cell key = *key_in;
-    if (*cursor < 0 && hashtable_record(table)->epoch) refresh_table(table);
+Cell* hashtable_get_from(Off table, const Cell* key, int32_t* cursor) {
+    Cell saved;
+    if (*cursor < 0 && hashtable_record(table)->epoch && hashtable_record(table)->epoch != evacuation_epoch()) {
+        saved = *key;
+        key = &saved;
+        refresh_table(table);
+    }
     View v = view_of(table);
     uint32_t kind = v.rec->kind;
     if (kind > HASH_KIND_WORDS) return nullptr;
     Cell scratch;
-    const Cell* k = map_key(kind, &key, &scratch);
+    const Cell* k = map_key(kind, key, &scratch);
     uint32_t h = hashtable_hash_value(k, false);
     uint32_t step = *cursor < 0 ? 0 : static_cast<uint32_t>(*cursor);
     // Bucket of probe step s: h + s(s+1)/2.

@@ -66,7 +66,7 @@ Cell symbol_cell(const char* name) {
 Off make_block(const std::vector<Cell>& cells) {
     Off node = alloc_cells(static_cast<uint32_t>(cells.size()) + 1);
     SeriesBuf* b = node_buffer(node);
-    std::memcpy(b->data(), cells.data(), cells.size() * 16);
+    if (!cells.empty()) std::memcpy(b->data(), cells.data(), cells.size() * 16);
     b->tail = b->head + static_cast<uint32_t>(cells.size()) * 16;
     return node;
 }
