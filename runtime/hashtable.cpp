@@ -322,10 +322,35 @@ inline const Cell* map_key(uint32_t kind, const Cell* key, Cell* scratch) {
     return scratch;
 }
 
+// Kinds 1-2 lookup of an integer! key: equal under every mode exactly when
+// the stored key is an integer! of the same value, so no comparison call and
+// no stack frame. Kept small: a lookup's cache misses (keys word, stored
+// cell) overlap with the next lookup's only when few instructions separate
+// them.
+__attribute__((noinline)) Cell* get_keyed_integer(const HashRecord* rec, uint32_t value) {
+    const uint32_t* flags = words_of(rec->flags);
+    const int32_t* keys = reinterpret_cast<const int32_t*>(words_of(rec->keys));
+    SeriesBuf* blk = node_buffer(rec->block);
+    Cell* cells = reinterpret_cast<Cell*>(blk->head_ptr());
+    uint32_t ncells = blk->tail > blk->head ? (blk->tail - blk->head) / 16 : 0;
+    uint32_t mask = rec->buckets - 1;
+    uint32_t b = hashtable_hash_identity(value) & mask;
+    uint32_t next = static_cast<uint32_t>(keys[(b + 1) & mask]);
+    if (next < ncells) __builtin_prefetch(&cells[next]);
+    for (uint32_t step = 0; step <= mask;) {
+        uint32_t bits = hash_flag_bits(flags, b);
+        if (bits & 2) return nullptr;
+        uint32_t s = static_cast<uint32_t>(keys[b]);
+        if (bits == 0 && s < ncells && (cells[s].header & CELL_TYPE_MASK) == TYPE_INTEGER && cells[s].data2 == value)
+            return &cells[s];
+        step++;
+        b = (b + step) & mask;
+    }
+    return nullptr;
+}
+
 // Kinds 1-2 lookup: the stored key of the key's type equal under `mode`.
-// Kept small: a lookup's two cache misses (keys word, stored cell) overlap
-// with the next lookup's only when few instructions separate them.
-Cell* get_keyed(const HashRecord* rec, const Cell* key, uint32_t mode) {
+__attribute__((noinline)) Cell* get_keyed(const HashRecord* rec, const Cell* key, uint32_t mode) {
     const uint32_t* flags = words_of(rec->flags);
     const int32_t* keys = reinterpret_cast<const int32_t*>(words_of(rec->keys));
     SeriesBuf* blk = node_buffer(rec->block);
@@ -603,9 +628,29 @@ CodePoints code_points(const Cell* s) {
     return cp;
 }
 
+template <class A, class B> bool units_equal(const uint8_t* p, const uint8_t* q, uint32_t n, bool fold) {
+    for (uint32_t i = 0; i < n; i++) {
+        A a;
+        B b;
+        std::memcpy(&a, p + i * sizeof(A), sizeof(A));
+        std::memcpy(&b, q + i * sizeof(B), sizeof(B));
+        uint32_t c = a, d = b;
+        if (c != d && (!fold || fold_upper(c) != fold_upper(d))) return false;
+    }
+    return true;
+}
+
 bool strings_equal(const Cell* a, const Cell* b, bool fold) {
     CodePoints x = code_points(a), y = code_points(b);
     if (x.n != y.n) return false;
+    if (x.unit == y.unit) {
+        if (!fold) return x.n == 0 || std::memcmp(x.p, y.p, size_t(x.n) * x.unit) == 0;
+        switch (x.unit) {
+        case 1: return units_equal<uint8_t, uint8_t>(x.p, y.p, x.n, true);
+        case 2: return units_equal<uint16_t, uint16_t>(x.p, y.p, x.n, true);
+        default: return units_equal<uint32_t, uint32_t>(x.p, y.p, x.n, true);
+        }
+    }
     for (uint32_t i = 0; i < x.n; i++) {
         uint32_t c = x.at(i), d = y.at(i);
         if (c != d && (!fold || fold_upper(c) != fold_upper(d))) return false;
@@ -950,8 +995,7 @@ void hashtable_put_all(Off table, uint32_t first, uint32_t step) {
     // takes the later value, and the later pair leaves the block.
     uint32_t i = first;
     while (uint64_t(i) + 1 < cell_length(hashtable_record(table)->block)) {
-        Cell key = cells_of(hashtable_record(table)->block)[i];
-        Cell* found = hashtable_get(table, &key, 0, 1, HASH_STRICT);
+        Cell* found = hashtable_get(table, &cells_of(hashtable_record(table)->block)[i], 0, 1, HASH_STRICT);
         Off block = hashtable_record(table)->block;
         Cell* cells = cells_of(block);
         SeriesBuf* b = node_buffer(block);
@@ -975,26 +1019,11 @@ void hashtable_put_all(Off table, uint32_t first, uint32_t step) {
 
 // ---- lookup -------------------------------------------------------------------------
 
-// Lookups read the caller's key in place. Only a refresh (which allocates and
-// may move the buffer the key sits in) works from a copy: copying every key
-// would cost a failed store-to-load forward per lookup, which stalls each
-// lookup behind the previous one's cache miss.
-Cell* hashtable_get(Off table, const Cell* key, int32_t head, int32_t skip, uint32_t mode, bool last,
-                    bool reverse) {
-    Cell saved;
-    HashRecord* rec = hashtable_record(table);
-    if (rec->epoch && rec->epoch != evacuation_epoch()) {
-        saved = *key;
-        key = &saved;
-        refresh_table(table);
-        rec = hashtable_record(table);
-    }
-    if (rec->kind == HASH_KIND_WORDS) return get_keyed(rec, key, mode);
-    if (rec->kind == HASH_KIND_MAP) {
-        Cell scratch;
-        return get_keyed(rec, map_key(HASH_KIND_MAP, key, &scratch), mode);
-    }
-    if (rec->kind != HASH_KIND_BLOCK) return nullptr;
+namespace {
+
+// Kind 0: among the cells equal? to key, filtered by mode, skip and direction.
+__attribute__((noinline)) Cell* get_block(Off table, const Cell* key, int32_t head, int32_t skip, uint32_t mode,
+                                          bool last, bool reverse) {
     View v = view_of(table);
     int64_t bucket = find_block_bucket(v, key);
     if (bucket < 0) return nullptr;
@@ -1022,6 +1051,52 @@ Cell* hashtable_get(Off table, const Cell* key, int32_t head, int32_t skip, uint
         best = m;
     }
     return best >= 0 ? &v.cells[best] : nullptr;
+}
+
+// A map! looks word keys up as set-words: a retyped copy.
+__attribute__((noinline)) Cell* get_map_word(const HashRecord* rec, const Cell* key, uint32_t mode) {
+    Cell scratch;
+    return get_keyed(rec, map_key(HASH_KIND_MAP, key, &scratch), mode);
+}
+
+Cell* get_dispatch(Off table, const Cell* key, int32_t head, int32_t skip, uint32_t mode, bool last, bool reverse);
+
+// A stale table is rehashed first; that allocates and may move the buffer
+// the caller's key sits in, so the lookup continues from a copy.
+__attribute__((noinline)) Cell* get_refreshed(Off table, const Cell* key, int32_t head, int32_t skip, uint32_t mode,
+                                              bool last, bool reverse) {
+    if (hashtable_record(table)->epoch == evacuation_epoch())
+        return get_dispatch(table, key, head, skip, mode, last, reverse);
+    Cell saved = *key;
+    refresh_table(table);
+    return get_dispatch(table, &saved, head, skip, mode, last, reverse);
+}
+
+inline Cell* get_dispatch(Off table, const Cell* key, int32_t head, int32_t skip, uint32_t mode, bool last,
+                          bool reverse) {
+    const HashRecord* rec = hashtable_record(table);
+    switch (rec->kind) {
+    case HASH_KIND_WORDS:
+    case HASH_KIND_MAP:
+        if (key->is(TYPE_INTEGER)) return get_keyed_integer(rec, key->data2);
+        if (rec->kind == HASH_KIND_MAP && is_map_word_type(key->type()) && !key->is(TYPE_SET_WORD))
+            return get_map_word(rec, key, mode);
+        return get_keyed(rec, key, mode);
+    case HASH_KIND_BLOCK: return get_block(table, key, head, skip, mode, last, reverse);
+    default: return nullptr;
+    }
+}
+
+}  // namespace
+
+// Lookups read the caller's key in place and stay small: a lookup's cache
+// misses overlap with the next lookup's only when few instructions separate
+// them, and a copied key would cost a failed store-to-load forward that
+// stalls each lookup behind the previous one's misses.
+Cell* hashtable_get(Off table, const Cell* key, int32_t head, int32_t skip, uint32_t mode, bool last,
+                    bool reverse) {
+    if (hashtable_record(table)->epoch) return get_refreshed(table, key, head, skip, mode, last, reverse);
+    return get_dispatch(table, key, head, skip, mode, last, reverse);
 }
 
 Cell* hashtable_get_from(Off table, const Cell* key, int32_t* cursor) {
