@@ -40,9 +40,12 @@ extern Cell g_symbol_block;  // block! of symbol! cells (the table's block)
 extern Off g_symbol_table;   // words-kind hash table over it
 extern Off g_owners_table;   // owners-kind table, 3 value cells an entry
 
-// Makes the symbol block and its table (idempotent), and lets the hash
-// engine resolve canonical ids.
+// Makes the symbol block and its table (idempotent) and registers them with
+// the collector.
 void symbols_init(uint32_t size = kSymbolBlockInitial);
+// Points the hash engine's seams at the symbol table (canonical ids) and the
+// collector (marking, remapping, roots, node evacuation).
+void symbols_seams_init();
 bool symbols_ready();
 // Number of symbols interned.
 uint32_t symbols_count();
@@ -65,6 +68,16 @@ inline uint32_t symbol_resolve(uint32_t id) {
 }
 // The UTF-8 name; stale after the next allocation.
 std::string_view symbol_name(uint32_t id);
+
+// Keeps a hash table (record, bucket arrays and block) alive and its node
+// current while C++ code holds it in `*slot` across allocations.
+class GcRootTable {
+public:
+    explicit GcRootTable(Off* slot);
+    ~GcRootTable();
+    GcRootTable(const GcRootTable&) = delete;
+    GcRootTable& operator=(const GcRootTable&) = delete;
+};
 
 // ---- context slots ----------------------------------------------------------
 
