@@ -21,6 +21,8 @@
 #include "runtime/error.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
+#include "runtime/symbols.h"
+#include "runtime/datatypes/symbol.h"
 
 namespace kel::test {
 
@@ -34,7 +36,10 @@ inline std::string lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
 }
+// Once the real symbol table is up, words are made with it, so that the real
+// word types (when registered) name them correctly.
 inline uint32_t intern(const char* name) {
+    if (symbols_ready()) return symbol_make(name);
     auto& names = symbol_names();
     for (uint32_t i = 1; i < names.size(); i++)
         if (names[i] == name) return i;
@@ -43,6 +48,7 @@ inline uint32_t intern(const char* name) {
 }
 // The first symbol spelled the same ignoring case.
 inline uint32_t canonical(uint32_t id) {
+    if (symbols_ready()) return symbol_resolve(id);
     auto& names = symbol_names();
     for (uint32_t i = 1; i < id; i++)
         if (lower(names[i]) == lower(names[id])) return i;
@@ -69,7 +75,9 @@ inline int32_t integer_compare(const Cell* a, const Cell* b, int32_t) {
     return sign(int64_t(int32_t(a->data2)) - int32_t(b->data2));
 }
 
-inline std::string word_name(const Cell* w) { return symbol_names()[w->data2]; }
+inline std::string word_name(const Cell* w) {
+    return symbols_ready() ? std::string(symbol_name(w->data2)) : symbol_names()[w->data2];
+}
 inline int32_t word_form(const Cell* v, Cell* b, const Cell*, int32_t limit) { return append_text(b, word_name(v), limit); }
 inline int32_t word_mold(const Cell* v, Cell* b, bool, bool, bool, const Cell*, int32_t limit, int32_t) {
     static const char* pre[] = {"", "", "'", ":", "/", "#"};
