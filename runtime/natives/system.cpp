@@ -131,7 +131,7 @@ double runtime_memory_stats(int mode, Cell* block) {
         in_use += s->top - s->data_start();
     }
     for (Off b = g_memory.big_buffers_head; b; b = big_word(b, 0)) in_use += big_word(b, 2);
-    for (Off node : memory_fixed_buffers()) heap += 20.0 + node_buffer(node)->size;
+    for (Off buf : memory_fixed_buffers()) heap += 20.0 + arena_at<SeriesBuf>(buf)->size;
     if (mode != 2 || !block) return in_use;
 
     // The figures are gathered before any block is made, so the blocks
