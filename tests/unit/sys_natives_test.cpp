@@ -7,10 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "runtime/datatypes/file.h"
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/url.h"
+#include "runtime/gc.h"
 #include "runtime/natives.h"
 #include "runtime/natives/sys_natives.h"
 #include "runtime/natives/sys_values.h"
@@ -316,4 +318,73 @@ TEST_F(SysNatives, StatsAndRecycle) {
     call(native_recycle, {Cell{TYPE_NONE, 0, 0, 0}}, {ON, -1});
     EXPECT_TRUE(g_gc_enabled);
     g_gc_enabled = was;
+}
+
+// Every allocation collects (and compacts) while natives and actions that
+// build values in steps run; their inputs live only on the stack and are
+// made before the stress starts. The run happens in a child process: the
+// test runtime roots no symbol table, so a collection there must not reach
+// the other tests.
+bool survive_stress() {
+    bool ok = true;
+    auto check = [&](bool c) { ok = ok && c; };
+    uint32_t collections = g_gc.series_cycles;
+    auto frame = [](std::initializer_list<Cell> args) {
+        test::stack_clear_all();
+        for (const Cell& a : args) stack_push(&a);
+        return stack_arguments();
+    };
+    auto stress = [](bool on) {
+        g_gc_enabled = on;
+        g_gc.stress_every = on ? 1 : 0;
+    };
+    int32_t refs[kMaxRefinements];
+    auto set_refs = [&](std::initializer_list<int32_t> r) {
+        std::fill(refs, refs + kMaxRefinements, -1);
+        std::copy(r.begin(), r.end(), refs);
+    };
+    char name[] = "/tmp/kel_gc_XXXXXX";
+    int fd = mkstemp(name);
+    std::string lines;
+    for (int i = 0; i < 200; i++) lines += "line " + std::to_string(i) + "\n";
+    check(write(fd, lines.data(), lines.size()) == static_cast<ssize_t>(lines.size()));
+    close(fd);
+
+    Cell* a = frame({SysNatives::str("printf 'a\\nb\\n'"), SysNatives::str("")});
+    set_refs({ON, -1, -1, ON, -1, 1, -1});
+    stress(true);
+    native_call(0, refs);
+    check(a[0].is(TYPE_INTEGER) && integer_get(&a[0]) == 0);
+    check(string_to_utf8(&a[1]) == "a\nb\n");
+
+    set_refs({-1, ON});
+    a = frame({Cell{TYPE_NONE, 0, 0, 0}});
+    native_stats(0, refs);
+    check(a[0].is(TYPE_BLOCK) && node_buffer(a[0].data2)->used_bytes() / 16 == 5);
+
+    stress(false);
+    a = frame({SysNatives::str(name, TYPE_FILE)});
+    stress(true);
+    ReadArgs args;
+    args.lines = true;
+    Cell* block = file_read(&a[0], args);
+    SeriesBuf* buf = node_buffer(block->data2);
+    check(buf->used_bytes() / 16 == 200);
+    check(string_to_utf8(arena_at<Cell>(buf->head) + 199) == "line 199");
+    unlink(name);
+
+    stress(false);
+    a = frame({Cell{TYPE_NONE, 0, 0, 0}, Cell{TYPE_NONE, 0, 0, 0}});
+    a[1] = test::block_of({SysNatives::str("http"), SysNatives::str("host"), SysNatives::num(80),
+                           SysNatives::str("a"), SysNatives::str("b")});
+    stress(true);
+    Cell* url = url_make(&a[0], &a[1], TYPE_URL);
+    check(string_to_utf8(url) == "http://host:80/a/b");
+    stress(false);
+    check(g_gc.series_cycles > collections + 20);
+    return ok;
+}
+
+TEST_F(SysNatives, SurviveCollectionAtEveryAllocation) {
+    EXPECT_EXIT(std::exit(survive_stress() ? 0 : 1), ::testing::ExitedWithCode(0), "");
 }
