@@ -315,6 +315,17 @@ int32_t context_add_slot(Off table, uint32_t symbol, bool nocase, Off context, i
     return -1;
 }
 
+const Cell* context_find_slot(Off table, uint32_t symbol, bool nocase) {
+    uint32_t canon = symbol_resolve(symbol);
+    Buckets t = buckets_of(table);
+    int32_t empty;
+    int32_t found = probe(t, hashtable_hash_identity(canon), &empty, [&](int32_t k) {
+        uint32_t s = t.cells[k].data2;
+        return s == symbol || (nocase && symbol_resolve(s) == canon);
+    });
+    return found >= 0 ? t.cells + t.keys[found] : nullptr;
+}
+
 Off context_words_table(Off context) { return context_cell(context)->data1; }
 Off context_words_node(Off context) { return hashtable_record(context_words_table(context))->block; }
 SeriesBuf* context_words_buffer(Off context) { return node_buffer(context_words_node(context)); }

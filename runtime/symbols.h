@@ -88,6 +88,9 @@ public:
 // length), `out` gets n, and the result is still -1 (newly added). The caller
 // grows the context's values.
 int32_t context_add_slot(Off table, uint32_t symbol, bool nocase, Off context, int32_t* out);
+// The word cell of `symbol` in a words table, or null; never allocates. Stale
+// after the next allocation.
+const Cell* context_find_slot(Off table, uint32_t symbol, bool nocase);
 // The words table of a context, its words block node and the word cell at
 // position i (stale after the next allocation).
 Off context_words_table(Off context);

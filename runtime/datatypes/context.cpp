@@ -131,8 +131,8 @@ Off context_duplicate(Cell* value, uint32_t kind) {
 }
 
 int32_t context_find_word(Off ctx, uint32_t symbol, bool nocase) {
-    int32_t pos = context_add_slot(context_words_table(ctx), symbol, nocase, 0, nullptr);
-    return pos < 0 ? -1 : static_cast<int32_t>(context_word_cell_at(ctx, static_cast<uint32_t>(pos))->data3);
+    const Cell* word = context_find_slot(context_words_table(ctx), symbol, nocase);
+    return word ? static_cast<int32_t>(word->data3) : -1;
 }
 
 int32_t context_find_or_add_word(Off ctx, uint32_t symbol, bool nocase, int32_t* out) {
