@@ -64,7 +64,7 @@ void clamp_to_tail(Cell* s) {
 }
 
 Cell part_refinement() {
-    Cell r;
+    Cell r{TYPE_WORD, 0, 0, 0};
     word_make_global_at(symbol_make("part"), &r);
     cell_set_type(&r, TYPE_REFINEMENT);
     return r;
@@ -269,7 +269,7 @@ void dispatch_copy(const int32_t* refs) {
         Cell where = stack_get_call();
         Cell dt;
         datatype_set(&dt, types->type());
-        Cell kind;
+        Cell kind{TYPE_WORD, 0, 0, 0};
         word_make_global_at(symbol_make("kind"), &kind);
         error_raise(ErrCat::Script, "expect-arg", &where, &dt, &kind);
     }

@@ -617,7 +617,7 @@ void interp_init() {
     sym.system_global = symbol_resolve(symbol_make("system-global"));
     sym.return_ = symbol_resolve(symbol_make("return"));
     stack_set_label_symbols(sym.body, sym.anon);
-    Cell nf;
+    Cell nf{TYPE_WORD, 0, 0, 0};
     word_make_global_at(symbol_make("<not-found>"), &nf);
     stack_set_not_found_word(nf);
     g_interp.on = false;
@@ -701,7 +701,7 @@ void interp_trace_hook(uint32_t event, const Cell* code, int32_t position, const
     int32_t frame_pos = static_cast<int32_t>(g_stack.args - g_stack.data_bottom);
     int32_t frame_len = static_cast<int32_t>(g_stack.top - g_stack.data_bottom);
     stack_push_cell();
-    Cell name;
+    Cell name{TYPE_WORD, 0, 0, 0};
     word_make_global_at(symbol_make("<interp-callback>"), &name);
     stack_mark_interp_func_ctx(name.data2, name.data1, callback.data1);
     Cell* ev = stack_push_cell();

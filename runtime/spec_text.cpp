@@ -22,7 +22,7 @@ Cell* append(Off node) { return block_buffer_append_slot(node_buffer(node)); }
 
 void make_word(Off node, const char* name, size_t n, TypeId type) {
     uint32_t sym = symbol_make_len(name, static_cast<uint32_t>(n));
-    Cell word;
+    Cell word{TYPE_WORD, 0, 0, 0};
     word_make_global_at(sym, &word);
     cell_set_type(&word, type);
     copy_cell(&word, append(node));
@@ -133,6 +133,10 @@ const char* read_token(const char* p, Off node) {
     }
     if ((c >= '0' && c <= '9') || ((c == '-' || c == '+') && p[1] >= '0' && p[1] <= '9')) return read_number(p, node);
     if (c == ']' || c == ')') bad_text(p);
+    if (c == '/' && is_delimiter(p[1])) {
+        make_word(node, p, 1, TYPE_WORD);
+        return p + 1;
+    }
     return read_word_like(p, node);
 }
 

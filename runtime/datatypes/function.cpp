@@ -247,7 +247,7 @@ void function_collect_locals(Cell* spec, const Cell* body) {
     if (body->is(TYPE_BLOCK)) collect_words(body, known, found, loops);
     if (found.empty()) return;
     if (!has_local) {
-        Cell r;
+        Cell r{TYPE_WORD, 0, 0, 0};
         word_make_global_at(symbol_make("local"), &r);
         cell_set_type(&r, TYPE_REFINEMENT);
         copy_cell(&r, block_buffer_append_slot(node_buffer(node)));

@@ -58,7 +58,7 @@ int32_t op_mold(const Cell* value, Cell* buffer, bool only, bool all, bool flat,
     limit = text_result(buffer, "make op! ", limit);
     limit = text_result(buffer, source == TYPE_FUNCTION ? "func " : "[", limit);
     Cell spec{TYPE_BLOCK, 0, value->data2, 0};
-    Cell anon;
+    Cell anon{TYPE_WORD, 0, 0, 0};
     word_make_global_at(symbol_make("<anon>"), &anon);
     stack_mark(&anon, FRAME_NATIVE);
     limit = actions_mold_call(&spec, buffer, only, all, flat, part, limit, indent);

@@ -144,7 +144,7 @@ void native_case(int32_t check, const int32_t* refs) {
     uint32_t pos = cases.data1;
     if (pos >= cell_count(node)) return result_none();
     stack_keep();
-    Cell anon;
+    Cell anon{TYPE_WORD, 0, 0, 0};
     word_make_global_at(symbol_make("<anon>"), &anon);
     stack_mark(&anon, FRAME_NATIVE);
     cell_set(stack_push_cell(), TYPE_NONE);
@@ -153,7 +153,7 @@ void native_case(int32_t check, const int32_t* refs) {
         pos = interp_eval_next(node, pos, cell_count(node), false);
         if (exit_pending()) return;
         if (pos >= cell_count(node)) {
-            Cell word;
+            Cell word{TYPE_WORD, 0, 0, 0};
             word_make_global_at(symbol_make("case"), &word);
             error_raise(ErrCat::Script, "need-value", &word);
         }
@@ -214,7 +214,7 @@ void native_has(int32_t check, const int32_t* refs) {
     uint32_t n = cell_count(vars.data2) - vars.data1;
     Cell* spec = stack_push_cell();
     cell_set(spec, TYPE_BLOCK, 0, alloc_cells(n + 1), 0);
-    Cell local;
+    Cell local{TYPE_WORD, 0, 0, 0};
     word_make_global_at(symbol_make("local"), &local);
     cell_set_type(&local, TYPE_REFINEMENT);
     copy_cell(&local, block_buffer_append_slot(node_buffer(spec->data2)));

@@ -19,7 +19,7 @@ inline uint32_t cell_count(Off node) {
 }
 
 Cell global_word(const char* name) {
-    Cell w;
+    Cell w{TYPE_WORD, 0, 0, 0};
     word_make_global_at(symbol_make(name), &w);
     return w;
 }

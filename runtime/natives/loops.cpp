@@ -44,7 +44,7 @@ Round loop_round(const Cell& block, bool chain, CallFrame* frame) {
 }
 
 CallFrame* mark_loop() {
-    Cell body;
+    Cell body{TYPE_WORD, 0, 0, 0};
     word_make_global_at(symbol_make("<body>"), &body);
     stack_mark(&body, FRAME_LOOP);
     cell_set_unset(stack_push_cell());
@@ -285,7 +285,7 @@ void native_forall(int32_t check, const int32_t* refs) {
         Cell where = stack_get_call();
         Cell dt;
         datatype_set(&dt, original.type());
-        Cell arg;
+        Cell arg{TYPE_WORD, 0, 0, 0};
         word_make_global_at(symbol_make("word"), &arg);
         error_raise(ErrCat::Script, "expect-arg", &where, &dt, &arg);
     }

@@ -122,7 +122,7 @@ void natives_define_words() {
     for (int i = 1; i <= kNativeCount; i++) {
         Cell value;
         native_value_make(i, &value);
-        Cell word;
+        Cell word{TYPE_WORD, 0, 0, 0};
         word_make_global_at(symbol_make(native_info(i).name), &word);
         word_set(&word, &value);
     }
@@ -130,7 +130,7 @@ void natives_define_words() {
         if (!action_dispatcher(static_cast<uint32_t>(slot)) || !*action_spec_text(slot)) continue;
         Cell value;
         action_value_make(slot, &value);
-        Cell word;
+        Cell word{TYPE_WORD, 0, 0, 0};
         word_make_global_at(symbol_make(action_name(slot)), &word);
         word_set(&word, &value);
     }
