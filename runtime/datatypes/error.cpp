@@ -77,6 +77,7 @@ int32_t find_id(int32_t cat, const Cell* word) {
 
 // Sets code, type and id from a category index and an id position.
 void set_identity(const Cell* error, int32_t cat, int32_t pos) {
+    if (cat < 0 || pos < 2) return;  // a catalogue without the fallback entry
     Cell code{TYPE_INTEGER, 0, static_cast<uint32_t>(cat * 100 + pos - 2), 0};
     set_field(error, ERR_CODE, &code);
     Cell type = *context_word_cell_at(g_error_catalog.data1, static_cast<uint32_t>(cat));
@@ -212,8 +213,11 @@ void form_report(const Cell* error, Cell* buffer) {
     append_ascii(buffer, "*** ");
     Cell category{TYPE_NONE, 0, 0, 0}, message{TYPE_NONE, 0, 0, 0};
     if (lookup_template(error, &category, &message)) {
-        Cell title = *context_value_at(category.data1, 1);
-        if (type_string_family(title.type())) append_string(buffer, &title);
+        const Cell* title = context_value_at(category.data1, 1);
+        if (title && type_string_family(title->type())) {
+            Cell t = *title;
+            append_string(buffer, &t);
+        }
     }
     append_ascii(buffer, ": ");
     if (type_string_family(message.type())) {

@@ -158,6 +158,11 @@ TEST_F(Errors, ReportForm) {
     Cell bogus = word("bogus");
     *error_field(e, ERR_ID) = bogus;
     EXPECT_EQ(form(e).find("*** Internal Error: invalid error object field value: bogus\n*** Where: "), 0u);
+    // Fields changed by a script never break the report.
+    EXPECT_EQ(kel_form("e: make error! 300 e/type: 1 e").find("*** Internal Error: invalid error object field value: 1\n"),
+              0u);
+    // An error holding itself molds its inner reference as a marker.
+    EXPECT_NE(kel_mold("e: make error! 300 e/arg1: e e").find("arg1: make error! [...]\n"), std::string::npos);
 }
 
 TEST_F(Errors, RaisedErrorsCarryWhereAndNear) {

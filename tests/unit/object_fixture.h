@@ -16,7 +16,6 @@ inline void object_test_init() {
     error_init();
     typenames_init(word_global_symbol);
     object_words_init();
-    error_catalog_init();
 }
 
 // The text reader of the evaluator's tests reads `a/b:` as a path whose
@@ -73,7 +72,15 @@ inline std::string kel_error(const char* text) {
 }
 
 struct ObjectTest : ::testing::Test {
-    static void SetUpTestSuite() { object_test_init(); }
+    // Raised errors carry full error! values only while these suites run,
+    // so suites that look at the bare error cells see them unchanged.
+    static inline void (*saved_builder)(const KelThrow&, Cell*) = nullptr;
+    static void SetUpTestSuite() {
+        saved_builder = g_error_value_builder;
+        object_test_init();
+        error_catalog_init();
+    }
+    static void TearDownTestSuite() { g_error_value_builder = saved_builder; }
     void SetUp() override { stack_clear_all(); }
     void TearDown() override {
         EXPECT_EQ(g_stack.frame_top, g_stack.frame_bottom);
