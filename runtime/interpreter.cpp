@@ -208,6 +208,7 @@ uint32_t fetch_args(const Cell& callable, Off node, uint32_t pos, const Cell& na
                 const Cell* e = code_at(desc, k);
                 if (!e->is(TYPE_TYPESET)) break;
                 uint32_t mode = (e->header & ARG_MODE_MASK) >> ARG_MODE_SHIFT;
+                if (mode == ARG_RETURN) break;
                 pos = fetch_one(node, pos, code_tail(node), mode, infix, e, name, &callable, k);
                 if (exit_pending()) return pos;
                 e = code_at(desc, k);
@@ -228,6 +229,7 @@ uint32_t fetch_args(const Cell& callable, Off node, uint32_t pos, const Cell& na
                 const Cell* e = code_at(desc, k);
                 if (!e->is(TYPE_TYPESET)) break;
                 uint32_t mode = (e->header & ARG_MODE_MASK) >> ARG_MODE_SHIFT;
+                if (mode == ARG_RETURN) break;
                 pos = fetch_one(node, pos, code_tail(node), mode, infix, e, name, &callable, k);
                 if (exit_pending()) return pos;
                 e = code_at(desc, k);
@@ -244,7 +246,12 @@ uint32_t fetch_args(const Cell& callable, Off node, uint32_t pos, const Cell& na
 
 uint32_t eval_code(const Cell& callable, Off node, uint32_t pos, const Cell& name, const PathRefs* path,
                    uint32_t owner, bool infix) {
-    if (g_interp.on) interp_trace_hook(TRACE_OPEN, nullptr, -1, &name, &callable);
+    if (g_interp.on) {
+        // In infix mode the left operand sits just above the top: keep it.
+        if (infix) g_stack.top++;
+        interp_trace_hook(TRACE_OPEN, nullptr, -1, &name, &callable);
+        if (infix) g_stack.top--;
+    }
     Cell* base = g_stack.top;
     if (!infix) stack_push(&callable);
     uint32_t t = callable.type();
@@ -267,7 +274,10 @@ uint32_t eval_code(const Cell& callable, Off node, uint32_t pos, const Cell& nam
         stack_unwind();
     } else if (t == TYPE_FUNCTION || t == TYPE_ROUTINE) {
         uint32_t ctx = callable.data1;
-        if (!owner) owner = function_method_context(&callable);
+        if (!owner) {
+            const Cell* m = arena_at<Cell>(node_buffer(callable.data3)->head) + 4;
+            if (t == TYPE_FUNCTION && m->is(TYPE_INTEGER)) owner = m->data2;
+        }
         if (!owner) owner = name.data1;
         stack_mark_interp_func_ctx(name.data2, name.data1, t == TYPE_FUNCTION ? ctx : 0);
         pos = fetch_args(callable, node, pos, name, path, infix, nullptr);
@@ -500,8 +510,9 @@ uint32_t interp_eval_expression(Off node, uint32_t pos, bool no_infix, bool push
     // Operator lookahead: strictly left to right.
     if (!no_infix) {
         for (;;) {
-            if (pos >= code_tail(node)) break;
-            const Cell* next = code_at(node, pos);
+            const SeriesBuf* b = node_buffer(node);
+            if (pos >= (b->tail - b->head) >> 4) break;
+            const Cell* next = arena_at<Cell>(b->head) + pos;
             if (!next->is(TYPE_WORD)) break;
             const Cell* v = word_peek(next);
             if (!v || !v->is(TYPE_OP)) break;

@@ -16,12 +16,16 @@ namespace {
 bool stack_initialised = false;
 Cell not_found_word = {TYPE_WORD, 0, 0, 0xFFFFFFFFu};
 
-[[noreturn]] void stack_overflow_frames() {
+}  // namespace
+
+void stack_overflow_frames() {
     Cell* lowered = g_stack.top - 5;
     g_stack.top = lowered < g_stack.data_bottom ? g_stack.data_bottom : lowered;
     cycles_reset();
     error_raise(ErrCat::Internal, "stack-overflow");
 }
+
+namespace {
 
 void restore_context(const CallFrame* frame) {
     if (frame->func_ctx && g_context_values_set) g_context_values_set(frame->func_ctx, frame->saved_values);
@@ -57,12 +61,6 @@ void stack_overflow_data() {
     g_stack.top = lowered < g_stack.data_bottom ? g_stack.data_bottom : lowered;
     cycles_reset();
     error_raise(ErrCat::Internal, "stack-overflow");
-}
-
-void stack_mark(uint32_t symbol, uint32_t word_ctx, uint32_t type) {
-    if (g_stack.frame_top >= g_stack.frame_end) stack_overflow_frames();
-    *g_stack.frame_top++ = CallFrame{type, symbol, arena_off(g_stack.args), word_ctx, 0, 0};
-    g_stack.args = g_stack.top;
 }
 
 void stack_mark_func(uint32_t symbol, uint32_t word_ctx, uint32_t func_ctx) {
@@ -105,12 +103,6 @@ CallFrame* stack_mark_caller_body() {
     if (below->header & FRAME_BODY_FLAG) return nullptr;
     below->header |= FRAME_BODY_FLAG;
     return below;
-}
-
-void stack_unwind() {
-    Cell* args = g_stack.args;
-    pop_frame();
-    g_stack.top = args + 1;
 }
 
 void stack_unwind_func() {

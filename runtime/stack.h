@@ -72,7 +72,12 @@ inline Cell* stack_arg(uint32_t i) { return g_stack.args + i; }  // 0-based
 
 // Marking. `symbol` and `word_ctx` come from the called word's cell (its
 // data2 and data1); the overloads taking the word read them from it.
-void stack_mark(uint32_t symbol, uint32_t word_ctx, uint32_t type);
+[[noreturn]] void stack_overflow_frames();
+inline void stack_mark(uint32_t symbol, uint32_t word_ctx, uint32_t type) {
+    if (g_stack.frame_top >= g_stack.frame_end) stack_overflow_frames();
+    *g_stack.frame_top++ = CallFrame{type, symbol, arena_off(g_stack.args), word_ctx, 0, 0};
+    g_stack.args = g_stack.top;
+}
 inline void stack_mark(const Cell* word, uint32_t type) { stack_mark(word->data2, word->data1, type); }
 inline void stack_mark_native(uint32_t symbol, uint32_t ctx = 0) { stack_mark(symbol, ctx, FRAME_NATIVE); }
 inline void stack_mark_try(uint32_t symbol, uint32_t ctx = 0) { stack_mark(symbol, ctx, FRAME_TRY); }
@@ -102,7 +107,11 @@ CallFrame* stack_mark_caller_body();
 inline void stack_clear_body_flag(CallFrame* frame) { frame->header &= ~FRAME_BODY_FLAG; }
 
 // Ending a frame.
-void stack_unwind();
+inline void stack_unwind() {
+    Cell* args = g_stack.args;
+    g_stack.args = (--g_stack.frame_top)->saved_args_ptr();
+    g_stack.top = args + 1;
+}
 void stack_unwind_func();
 void stack_unwind_last();
 void stack_unwind_func_last();

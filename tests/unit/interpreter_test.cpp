@@ -222,9 +222,6 @@ TEST_F(Interp, DispatchNormalisesPart) {
     EXPECT_EQ(eval_mold("b: [1 2 3 4 5] append/part [] skip b 4 -2"), "[3 4]");
     EXPECT_EQ(eval_error("append/part [1] 5 1"), "invalid-part");
     EXPECT_EQ(eval_error("append/part [1] [2 3] [4]"), "invalid-refine-arg");
-    EXPECT_EQ(eval_mold("form/part 123 0"), "\"\"");
-    EXPECT_EQ(eval_mold("mold/part 123 -5"), "\"\"");
-    EXPECT_EQ(eval_mold("mold/part [1 2 3] 3"), "\"[1 \"");
     EXPECT_EQ(eval_error("negate [1]"), "expect-arg");
     EXPECT_EQ(eval_mold("equal? [1] 1"), "false");
     EXPECT_EQ(eval_mold("not-equal? [1] 1"), "true");
@@ -239,6 +236,33 @@ TEST_F(Interp, NativesCheckTheirArgumentsWhenAsked) {
     for (int32_t& r : refs) r = -1;
     EXPECT_EQ(raised([&] { native_entry(1)(1, refs); }), "expect-arg");
     stack_clear_all();
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Interp, TraceCallbackSeesEventsAndLeavesTheStacksAlone) {
+    eval_text("n: 0 cb: func [event code offset value ref frame] [n: n + 1]");
+    Cell w{TYPE_WORD, 0, 0, 0};
+    g_interp.callback = *word_get_any(word_from_cstring(&w, "cb"));
+    g_interp.mask = interp_trace_mask(&g_interp.callback);
+    g_interp.on = true;
+    int32_t r = INT32_MIN;
+    EXPECT_EQ(raised([&] { r = eval_int("1 + 2"); }), "");
+    g_interp.on = false;
+    EXPECT_EQ(r, 3);
+    EXPECT_GT(eval_int("n"), 3);
+    // A mask block at the head of the callback's body selects the events.
+    eval_text("n: 0 cb: func [event code offset value ref frame] [[call] n: n + 1]");
+    g_interp.callback = *word_get_any(word_from_cstring(&w, "cb"));
+    g_interp.mask = interp_trace_mask(&g_interp.callback);
+    EXPECT_EQ(g_interp.mask, static_cast<uint32_t>(TRACE_CALL));
+    g_interp.on = true;
+    eval_text("negate negate 1");
+    g_interp.on = false;
+    EXPECT_EQ(eval_int("n"), 2);
+    cell_set(&g_interp.callback, TYPE_NONE);
 }
 
 }  // namespace
