@@ -816,33 +816,9 @@ int32_t object_compare(const Cell* value1, const Cell* value2, int32_t op) {
     return 0;
 }
 
-// ---- ownership service and registration -------------------------------------------------------
+// ---- change hooks and registration -------------------------------------------------------
 
 namespace {
-
-Cell g_event_words[28];
-
-bool ownership_notify(Cell* target, OwnerEvent event, const Cell* value, int32_t index, int32_t part) {
-    Cell v = value ? *value : Cell{TYPE_UNSET, 0, 0, 0};
-    Cell action = g_event_words[static_cast<int>(event)];
-    if (!action.data2) word_from_cstring(&action, owner_event_word(event));
-    return symctx_owner_get(target, &action, &v, index, part);
-}
-
-Cell* ownership_owner_of(const Cell* series, Cell* out) {
-    Off key = object_type_q(series->type()) ? series->data1 : series->data2;
-    const Cell* owner = symctx_owner_find(key);
-    return copy_cell(owner ? owner : &kNoneCell, out);
-}
-
-void ownership_set_owner(Cell* series, const Cell* spec) {
-    if (spec->is(TYPE_NONE)) {
-        symctx_owner_clear(series);
-    } else if (spec->is(TYPE_BLOCK) && series_length(spec) >= 2) {
-        Cell owner = *block_cell_at(spec, spec->data1), word = *block_cell_at(spec, spec->data1 + 1);
-        symctx_owner_set(series, &owner, &word);
-    }
-}
 
 void context_changed(const Cell* owner, const Cell* word, const Cell* old_value, const Cell* new_value) {
     object_fire_on_change(owner, word, old_value, new_value);
@@ -856,11 +832,12 @@ void owner_deep_changed(const Cell* owner, const Cell* word, const Cell* target,
 }  // namespace
 
 void object_gc_mark(Cell* c) {
-    if (c->data1) {
-        if (g_gc_mark_context) g_gc_mark_context(&c->data1);
-        else gc_mark_node_cells(&c->data1);
-    }
-    if (c->data3) gc_mark_node(&c->data3);
+    if (!c->data1) return;
+    if (g_gc_mark_context) g_gc_mark_context(&c->data1);
+    else gc_mark_node_cells(&c->data1);
+    // The change information is read through the owner cell only, so that
+    // slot alone holds its node (copies keep a stale but non-zero word).
+    if (c->data3 && c == owner_cell(c->data1)) gc_mark_node(&c->data3);
 }
 
 void object_init() {
@@ -879,18 +856,6 @@ void object_init() {
     gc_set_type_marker(TYPE_OBJECT, object_gc_mark);
     g_context_on_change = context_changed;
     g_owner_fire_deep_change = owner_deep_changed;
-    g_ownership.notify = ownership_notify;
-    g_ownership.owner_of = ownership_owner_of;
-    g_ownership.set_owner = ownership_set_owner;
-    gc_add_root_callback([] { gc_mark_cells(g_event_words, g_event_words + 28); });
-}
-
-void object_words_init() {
-    for (int e = 0; e < 28; e++) {
-        cell_set(&g_event_words[e], TYPE_WORD);
-        word_from_cstring(&g_event_words[e], owner_event_word(static_cast<OwnerEvent>(e)));
-    }
-    g_ownership.owned_symbol = g_sym.owned;
 }
 
 }  // namespace kel

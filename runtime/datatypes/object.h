@@ -15,7 +15,9 @@
 // Invariants:
 //  - the context's owner cell holds a copy of the object cell (what `self`
 //    reads and what the context gives back to its object), updated whenever
-//    data3 changes;
+//    data3 changes; the change information is always read through it, so a
+//    copy of the cell made earlier never matters (nor does its data3 beyond
+//    being zero or not);
 //  - the fields are the context's words in order; the values block has one
 //    cell per word;
 //  - assigning a field sets WORD_FIELD_CHANGED on its word cell; making an
@@ -129,11 +131,10 @@ Cell* object_put(Cell* object, Cell* key, Cell* value, bool case_);
 Cell* object_modify(Cell* object, Cell* field, Cell* value, bool case_);
 Cell* object_reflect(Cell* object, int32_t field_symbol);
 
-// Registers object! and wires the ownership and change hooks.
+// Registers object! and installs its change hooks (a field set through a
+// context, a change reported by the owners table).
 void object_init();
 // The collector's marker of object!, error! and port! cells.
 void object_gc_mark(Cell* cell);
-// The words the ownership service reports; after the fixed words exist.
-void object_words_init();
 
 }  // namespace kel

@@ -15,7 +15,6 @@ inline void object_test_init() {
     object_init();
     error_init();
     typenames_init(word_global_symbol);
-    object_words_init();
 }
 
 // The text reader of the evaluator's tests reads `a/b:` as a path whose
