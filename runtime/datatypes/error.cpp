@@ -135,12 +135,13 @@ void identity_from_block(const Cell* error, const Cell* spec) {
 
 // Appends the characters of a string! value from its head.
 void append_string(Cell* buffer, const Cell* str, uint32_t max = 0xFFFFFFFFu) {
-    Cell s = *str;
-    uint32_t n = string_length(&s);
+    StackTop scope;
+    const Cell* s = stack_push(str);
+    uint32_t n = string_length(s);
     if (n > max) n = max;
     for (uint32_t i = 0; i < n; i++) {
-        const SeriesBuf* buf = node_buffer(s.data2);
-        uint32_t cp = string_unit_at(buf->head_ptr(), buf->unit(), s.data1 + i);
+        const SeriesBuf* buf = node_buffer(s->data2);
+        uint32_t cp = string_unit_at(buf->head_ptr(), buf->unit(), s->data1 + i);
         string_append_char(buffer, cp);
     }
 }
@@ -149,14 +150,14 @@ void append_string(Cell* buffer, const Cell* str, uint32_t max = 0xFFFFFFFFu) {
 // characters of it.
 void append_value(Cell* buffer, const Cell* value, bool mold, bool only, bool flat, uint32_t max) {
     StackTop scope;
-    Cell v = *value;
+    Cell* v = stack_push(value);
     Cell* scratch = stack_push_cell();
     string_make(scratch, 64, 1);
     int32_t limit = static_cast<int32_t>(max < 0x7FFFFFFF ? max : kNoPartLimit);
     Cell part{TYPE_INTEGER, 0, static_cast<uint32_t>(limit), 0};
     const Cell* part_arg = max < 0x7FFFFFFF ? &part : nullptr;
-    if (mold) actions_mold_call(&v, scratch, only, false, flat, part_arg, limit, 0);
-    else actions_form_call(&v, scratch, part_arg, limit);
+    if (mold) actions_mold_call(v, scratch, only, false, flat, part_arg, limit, 0);
+    else actions_form_call(v, scratch, part_arg, limit);
     append_string(buffer, scratch, max);
 }
 
@@ -186,11 +187,12 @@ bool lookup_template(const Cell* error, Cell* category, Cell* message) {
 }
 
 void form_message(const Cell* error, const Cell* message, Cell* buffer, bool syntax) {
-    Cell block = *message;
-    uint32_t n = static_cast<uint32_t>(series_length(&block));
+    StackTop scope;
+    const Cell* block = stack_push(message);
+    uint32_t n = static_cast<uint32_t>(series_length(block));
     for (uint32_t i = 0; i < n; i++) {
         if (i > 0) string_append_char(buffer, ' ');
-        Cell piece = *block_cell_at(&block, block.data1 + i);
+        Cell piece = *block_cell_at(block, block->data1 + i);
         if (type_string_family(piece.type())) {
             append_string(buffer, &piece);
         } else if (piece.is(TYPE_WORD) || piece.is(TYPE_GET_WORD)) {
@@ -212,6 +214,7 @@ struct CallListState {
 void form_report(const Cell* error, Cell* buffer) {
     append_ascii(buffer, "*** ");
     Cell category{TYPE_NONE, 0, 0, 0}, message{TYPE_NONE, 0, 0, 0};
+    GcRootCell keep_category(&category), keep_message(&message);
     if (lookup_template(error, &category, &message)) {
         const Cell* title = context_value_at(category.data1, 1);
         if (title && type_string_family(title->type())) {
@@ -328,7 +331,8 @@ Cell* error_create(const Cell* category, const Cell* id, const Cell* arg1, const
     if (cat < 0) raise_spec_field(&c);
     int32_t pos = find_id(cat, &i);
     if (pos < 0) raise_spec_field(&i);
-    Cell a[3];
+    Cell a[3] = {};
+    GcRootCell keep0(&a[0]), keep1(&a[1]), keep2(&a[2]);
     const Cell* args[3] = {arg1, arg2, arg3};
     for (int k = 0; k < 3; k++)
         if (args[k]) a[k] = *args[k];
@@ -341,12 +345,14 @@ Cell* error_create(const Cell* category, const Cell* id, const Cell* arg1, const
 
 Cell* error_create_named(ErrCat category, const char* id, const Cell* arg1, const Cell* arg2, const Cell* arg3,
                          Cell* out) {
-    Cell a[3];
+    Cell a[3] = {};
+    GcRootCell keep0(&a[0]), keep1(&a[1]), keep2(&a[2]);
     const Cell* args[3] = {arg1, arg2, arg3};
     for (int k = 0; k < 3; k++)
         if (args[k]) a[k] = *args[k];
     int32_t cat = static_cast<int32_t>(category);
     Cell word{TYPE_WORD, 0, 0, 0};
+    GcRootCell keep_word(&word);
     word_from_cstring(&word, id);
     int32_t pos = find_id(cat, &word);
     error_new(out);

@@ -179,6 +179,7 @@ int32_t find_field_symbol(Off ctx, uint32_t symbol) { return context_find_word(c
 // The information block for the object's handler fields, or 0 without any.
 Off scan_events(const Cell* object) {
     Off ctx = object->data1;
+    GcRootNode keep_ctx(&ctx);
     int32_t index[2] = {find_field_symbol(ctx, g_words.on_change.data2),
                         find_field_symbol(ctx, g_words.on_deep_change.data2)};
     if (index[0] < 0 && index[1] < 0) return 0;
@@ -244,9 +245,11 @@ void object_init_events(Cell* object) {
 Cell* object_duplicate(const Cell* source_in, Cell* dest, bool deep, const Cell* types_in, bool reset_events) {
     Cell source = *source_in;
     Cell types = types_in ? *types_in : kNoneCell;
+    GcRootCell keep_types(&types);
     Off sctx = source.data1;
     uint32_t n = field_count(sctx);
     Off ctx = context_make(n, false, true, sctx, CTX_OBJECT);
+    GcRootNode keep_ctx(&ctx);
     for (uint32_t i = 0; i < field_count(ctx); i++) context_word_cell_at(ctx, i)->data1 = ctx;
     sctx = source_in->data1;
     // The values as raw cells; the few that need it are fixed up below.
@@ -284,6 +287,7 @@ Cell* object_duplicate(const Cell* source_in, Cell* dest, bool deep, const Cell*
 }
 
 void object_rebind_function(Cell* function, Off ctx) {
+    GcRootNode keep_ctx(&ctx);
     Cell fn = *function;
     Cell body = function_more_cells(&fn)[0];
     if (!body.is(TYPE_BLOCK)) error_raise(ErrCat::Script, "bad-func-def", &fn);
@@ -291,6 +295,7 @@ void object_rebind_function(Cell* function, Off ctx) {
     Cell spec{TYPE_BLOCK, 0, fn.data2, 0};
     Cell* made = g_stack.top;
     Off fctx = function_push(&spec, &body, 0, ctx, fn.header & ~CELL_TYPE_MASK);
+    GcRootNode keep_fctx(&fctx);
     Cell result = *made;
     // Object words first, then the function's own words, which take
     // precedence over fields of the same name.
@@ -401,11 +406,12 @@ Cell* object_construct(const Cell* spec_in, const Cell* proto, bool only) {
 }
 
 bool object_construct_values(Cell* object, const Cell* spec_in, bool only) {
-    Cell spec = *spec_in;
+    StackTop scope;
+    const Cell* spec = stack_push(spec_in);
     uint32_t before = words_count_of(object);
-    auto cells = [&] { return arena_at<Cell>(node_buffer(spec.data2)->head); };
-    auto length = [&] { return node_buffer(spec.data2)->used_bytes() / sizeof(Cell); };
-    for (uint32_t i = spec.data1; i < length(); i++) {
+    auto cells = [&] { return arena_at<Cell>(node_buffer(spec->data2)->head); };
+    auto length = [&] { return node_buffer(spec->data2)->used_bytes() / sizeof(Cell); };
+    for (uint32_t i = spec->data1; i < length(); i++) {
         Cell word = cells()[i];
         if (!word.is(TYPE_SET_WORD)) continue;
         uint32_t j = i;
@@ -718,13 +724,13 @@ Cell* object_reflect(Cell* object, int32_t field_symbol) {
 
 int32_t object_mold_fields(const Cell* object_in, Cell* buffer, bool only, bool all, bool flat, const Cell* part,
                            int32_t limit, bool indent, int32_t level, bool leading_newline) {
-    Cell object = *object_in;
-    Off ctx = object.data1;
-    uint32_t n = field_count(ctx);
+    StackTop scope;
+    const Cell* object = stack_push(object_in);
+    uint32_t n = field_count(object->data1);
     if (n == 0) return limit;
     uint32_t on_change = canon(g_words.on_change.data2), on_deep = canon(g_words.on_deep_change.data2);
     auto shown = [&](uint32_t i) {
-        uint32_t c = canon(context_word_cell_at(ctx, i)->data2);
+        uint32_t c = canon(context_word_cell_at(object->data1, i)->data2);
         return all || (c != on_change && c != on_deep);
     };
     char separator = flat ? ' ' : '\n';
@@ -737,25 +743,26 @@ int32_t object_mold_fields(const Cell* object_in, Cell* buffer, bool only, bool 
             limit--;
         }
     }
-    CycleGuard guard(ctx);
+    CycleGuard guard(object->data1);
     for (uint32_t i = 0; i < n; i++) {
         if (limit < 1) break;
         if (!shown(i)) continue;
         if (indent) limit = mold_indent(buffer, level, limit);
-        Cell word = *context_word_cell_at(ctx, i);
-        word.header &= ~(WORD_FIELD_CHANGED | CELL_NEW_LINE);
-        limit = actions_mold_call(&word, buffer, false, all, flat, part, limit, level);
+        Cell* word = stack_push(context_word_cell_at(object->data1, i));
+        word->header &= ~(WORD_FIELD_CHANGED | CELL_NEW_LINE);
+        limit = actions_mold_call(word, buffer, false, all, flat, part, limit, level);
         string_append_ascii(buffer, ": ", 2);
         limit -= 2;
-        const Cell* slot = value_at(ctx, i);
-        Cell v = slot ? *slot : Cell{TYPE_UNSET, 0, 0, 0};
-        if (v.type() == 0) cell_set_unset(&v);
-        v.header &= ~CELL_NEW_LINE;
-        if (v.is(TYPE_WORD)) {
+        const Cell* slot = value_at(object->data1, i);
+        Cell* v = stack_push(slot ? slot : word);
+        if (!slot || v->type() == 0) cell_set_unset(v);
+        v->header &= ~CELL_NEW_LINE;
+        if (v->is(TYPE_WORD)) {
             string_append_char(buffer, '\'');
             limit--;
         }
-        limit = actions_mold_call(&v, buffer, false, all, flat, part, limit, level);
+        limit = actions_mold_call(v, buffer, false, all, flat, part, limit, level);
+        stack_pop(2);
         bool more = false;
         for (uint32_t k = i + 1; k < n && !more; k++) more = shown(k);
         if (indent || more) {

@@ -227,3 +227,47 @@ TEST_F(Objects, SetAssignsEveryField) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every allocation collects: making, copying, molding objects and making
+// and forming errors keep what they hold rooted and re-read what moved.
+TEST_F(Objects, EverythingHoldsUpWhenEveryAllocationCollects) {
+    struct Stress {
+        Stress() { g_gc.stress_every = 1, g_gc_enabled = true; }
+        ~Stress() { g_gc.stress_every = 0, g_gc_enabled = false; }
+    };
+    // Made before collection starts, and held on the evaluation stack.
+    Cell* spec = stack_push_cell();
+    block_from_text("a: 1 b: [x [y]] c: d: 'w", spec);
+    Cell* proto = stack_push_cell();
+    *proto = kel_eval("make object! [v: 1 s: [1 [2]] t: make object! [u: 3]]");
+    std::string molded, copied, report;
+    {
+        Stress stress;
+        // Text buffers on the evaluation stack too.
+        auto text = [](const Cell* v, bool as_mold) {
+            Cell* buf = stack_push_cell();
+            string_make(buf, 16, 1);
+            if (as_mold) actions_mold_call(v, buf, false, false, false, nullptr, kNoPartLimit, 0);
+            else actions_form_call(v, buf, nullptr, kNoPartLimit);
+            return string_to_utf8(buf);
+        };
+        Cell* o = object_construct(spec, nullptr, false);
+        Cell* deep = stack_push_cell();
+        object_duplicate(o, deep, true, nullptr, true);
+        Cell* rebuilt = stack_push_cell();
+        object_duplicate(proto, rebuilt, true, nullptr, true);
+        molded = text(deep, true);
+        copied = text(rebuilt, true);
+        Cell* e = stack_push_cell();
+        Cell arg = word("foo");
+        error_create_named(ErrCat::Script, "no-value", &arg, nullptr, nullptr, e);
+        report = text(e, false);
+    }
+    EXPECT_EQ(molded, "make object! [\n    a: 1\n    b: [x [y]]\n    c: 'w\n    d: 'w\n]");
+    EXPECT_EQ(copied, "make object! [\n    v: 1\n    s: [1 [2]]\n    t: make object! [\n        u: 3\n    ]\n]");
+    EXPECT_EQ(report, "*** Script Error: foo has no value\n*** Where: ???\n*** Near : none");
+}
+
+}  // namespace
