@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "runtime/gc.h"
 #include "runtime/stack.h"
 
 namespace kel {
@@ -39,6 +40,8 @@ void error_raise(ErrCat cat, const char* id, const Cell* arg1, const Cell* arg2,
         t.where = stack_get_call();
         t.frame_depth = stack_depth();
     }
+    // Building the value allocates; what the exception carries stays rooted.
+    GcRootCell keep0(&t.args[0]), keep1(&t.args[1]), keep2(&t.args[2]), keep_where(&t.where), keep_value(&t.value);
     // The error! value travels with the exception (the builder, once the
     // catalogue exists, makes it and keeps it alive until it is caught).
     if (g_error_value_builder) g_error_value_builder(t, &t.value);

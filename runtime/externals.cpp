@@ -167,18 +167,8 @@ uint32_t valslots_capacity() {
     return (buf->data_end() - buf->head) / sizeof(Cell);
 }
 
-namespace {
-
-void mark_valslots() {
-    if (g_valslots.data2) gc_mark_cells(&g_valslots, &g_valslots + 1);
-}
-
-}  // namespace
-
+// The collector marks the slot block with its cells among its own roots.
 void valslots_init() {
-    static bool rooted = false;
-    if (!rooted) gc_add_root_callback(mark_valslots);
-    rooted = true;
     Off node = alloc_cells(kValslotsInitial);
     cell_set(&g_valslots, TYPE_BLOCK, 0, node, 0);
     valslots_link_free(0);
@@ -198,6 +188,7 @@ void valslots_link_free(uint32_t first) {
 
 uint32_t valslots_store(const Cell* value) {
     Cell copy = *value;  // the value may live in the block about to move
+    GcRootCell keep(&copy);
     if (g_valslots_free_head < 0) {
         uint32_t capacity = valslots_capacity();
         series_expand(node_buffer(g_valslots.data2), int64_t(capacity) * 2 * sizeof(Cell));

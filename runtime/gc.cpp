@@ -1,14 +1,36 @@
 // The collector. See gc.h for the invariants it relies on.
+//
+// Design notes.
+//  - Marking uses an explicit stack of unit-16 nodes whose cells await a
+//    visit, so deep or self-containing data never recurses in C++: a node is
+//    pushed only when newly marked, which is also what ends cycles.
+//  - Evacuated nodes forward through their own words. Evacuation runs before
+//    marking; each old node word then holds the node's new address, and the
+//    evacuated frames' node areas are listed (sorted) for the duration of the
+//    collection. gc_mark_node tests a slot against that list and rewrites it.
+//    This replaces a moved-node hash map: no allocation, no hashing, and a
+//    lookup that costs nothing when no frame was evacuated.
+//  - Compaction visits frames in ascending address order and moves whole
+//    runs of live buffers with one memmove each; a live run is moved into the
+//    previous frame while that frame keeps more than 52,428 bytes free.
+//  - Dead nodes are queued and released in one sorted pass per collection
+//    (or when 20,000 are queued), each to its frame found by binary search.
 #include "runtime/gc.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unordered_map>
 #include <vector>
 
 #include "runtime/cycles.h"
+#include "runtime/datatypes/block.h"
+#include "runtime/datatypes/context.h"
+#include "runtime/externals.h"
+#include "runtime/hashtable.h"
+#include "runtime/interpreter.h"
 #include "runtime/stack.h"
+#include "runtime/symbols.h"
 
 namespace kel {
 
@@ -16,30 +38,75 @@ void gc_free_pending();
 
 GcState g_gc;
 void (*g_gc_mark_context)(uint32_t*) = nullptr;
+void (*g_gc_mark_image)(uint32_t) = nullptr;
 void (*g_gc_sweep_externals)() = nullptr;
 void (*g_gc_sweep_owners)() = nullptr;
+GcRootCell* g_gc_root_cells = nullptr;
+GcRootNode* g_gc_root_nodes = nullptr;
 
 namespace {
 
 constexpr uint32_t kPendingCapacity = 20000;
 constexpr uint32_t kRootCallbacks = 100;
+constexpr uint32_t EVENT_MADE = 0x10000;  // an event! whose node holds its cells
 
 GcCallback root_callbacks[kRootCallbacks];
 uint32_t root_callback_count = 0;
 GcTypeMarker type_markers[kTypeCount + 1];
 
-std::vector<Cell*> root_cells;
-std::vector<uint32_t*> root_nodes;
-std::vector<Off> pending;            // nodes whose series died
-std::vector<Off> mark_stack;         // unit-16 nodes whose cells await marking
-std::unordered_map<Off, Off> moved;  // evacuated node -> its new node
+struct Span {
+    Off start, end;
+};
 
-uint32_t* node_slot_remap(uint32_t* slot) {
-    if (!moved.empty()) {
-        auto it = moved.find(*slot);
-        if (it != moved.end()) *slot = it->second;
+std::vector<Off> pending;      // nodes whose series died
+std::vector<Off> mark_stack;   // unit-16 nodes whose cells await marking
+std::vector<Span> evacuated;   // node areas of frames evacuated by this collection, sorted
+bool stress_collection = false;
+
+// Stress mode's content of released nodes: a buffer address in the arena's
+// never-mapped top 64 KiB, so that using a stale node faults. It encodes the
+// collection that released the node (modulo 4,096), which tells where to
+// look for the variable that held it.
+constexpr Off kPoisonBase = 0xFFFF0000;
+inline Off poison_of_this_collection() { return kPoisonBase + ((g_gc.series_cycles & 0xFFF) << 4); }
+inline bool poisoned(Off content) { return content >= kPoisonBase; }
+
+// What marking is visiting, for the report on a stale node.
+const char* marking_root = "";
+const Cell* marking_cell = nullptr;
+
+// A value held without a root reached marking after its node was released:
+// say where, then stop (carrying on would corrupt memory).
+[[noreturn]] void stale_node_reached(const uint32_t* slot) {
+    std::fprintf(stderr, "*** collector %u: stale node %08X (released by collection %u modulo 4096) reached from %s",
+                 g_gc.series_cycles, *slot, (node_word(*slot) - kPoisonBase) >> 4, marking_root);
+    if (marking_cell) {
+        const Cell* c = marking_cell;
+        std::fprintf(stderr, ", cell %08X %08X %08X %08X", c->header, c->data1, c->data2, c->data3);
+        if (stack_ready() && c >= g_stack.data_bottom && c < g_stack.data_end)
+            std::fprintf(stderr, " (data stack cell %ld of %ld)", long(c - g_stack.data_bottom),
+                         long(g_stack.top - g_stack.data_bottom));
     }
-    return slot;
+    std::fprintf(stderr, "\n");
+    std::abort();
+}
+
+// The evacuated frame whose node area holds `node`, or null.
+inline const Span* evacuated_span(Off node) {
+    if (evacuated.size() <= 4) {
+        for (const Span& s : evacuated)
+            if (node >= s.start && node < s.end) return &s;
+        return nullptr;
+    }
+    auto it = std::upper_bound(evacuated.begin(), evacuated.end(), node,
+                               [](Off n, const Span& s) { return n < s.start; });
+    return it != evacuated.begin() && node < (it - 1)->end ? &*(it - 1) : nullptr;
+}
+
+// Rewrites the slot's node to where this collection's evacuation moved it
+// (a node moved twice forwards twice).
+inline void forward(uint32_t* slot) {
+    while (evacuated_span(*slot)) *slot = node_word(*slot);
 }
 
 void pending_push(Off node) {
@@ -48,21 +115,22 @@ void pending_push(Off node) {
     if (pending.size() >= kPendingCapacity) gc_free_pending();
 }
 
-void mark_cell(Cell* c);
-
-void drain_mark_stack() {
-    while (!mark_stack.empty()) {
-        Off node = mark_stack.back();
-        mark_stack.pop_back();
-        SeriesBuf* buf = node_buffer(node);
-        if (buf->unit() != 16) continue;
-        Cell* first = arena_at<Cell>(buf->head);
-        Cell* last = arena_at<Cell>(buf->tail);
-        for (Cell* c = first; c < last; c++) mark_cell(c);
-    }
+inline void mark_node_cells_of(uint32_t* slot) {
+    if (*slot) gc_mark_node_cells(slot);
 }
 
+// A method's object context is kept as an integer! in cell [4] of its
+// five-cell block: it is marked (and repointed) as a context from here.
+void mark_method_context(Off more) {
+    SeriesBuf* b = node_buffer(more);
+    if (b->used_bytes() < 5 * sizeof(Cell)) return;
+    Cell* m = arena_at<Cell>(b->head) + 4;
+    if (m->is(TYPE_INTEGER) && m->data2) gc_mark_context(&m->data2);
+}
+
+// Marks what one cell refers to; nodes holding cells go on the mark stack.
 void mark_cell(Cell* c) {
+    marking_cell = c;
     switch (c->type()) {
     case TYPE_BLOCK: case TYPE_PAREN: case TYPE_PATH: case TYPE_LIT_PATH: case TYPE_SET_PATH: case TYPE_GET_PATH:
         if (c->data2 && gc_mark_node(&c->data2)) mark_stack.push_back(c->data2);
@@ -74,25 +142,60 @@ void mark_cell(Cell* c) {
     case TYPE_BITSET: case TYPE_VECTOR: case TYPE_BINARY:
         if (c->data2) gc_mark_node(&c->data2);
         break;
+    case TYPE_NATIVE: case TYPE_ACTION:
+        // The spec block and the two-cell block (context cell, descriptor).
+        mark_node_cells_of(&c->data2);
+        mark_node_cells_of(&c->data3);
+        break;
+    case TYPE_OP: {
+        mark_node_cells_of(&c->data2);
+        mark_node_cells_of(&c->data3);
+        uint32_t source = (c->header >> 16) & 0xFF;
+        if ((source == TYPE_FUNCTION || source == TYPE_ROUTINE) && c->data1) gc_mark_context(&c->data1);
+        break;
+    }
+    case TYPE_FUNCTION: case TYPE_ROUTINE:
+        // Its context, the spec block and the five-cell block (body,
+        // descriptor, entry, op copy, method context).
+        if (c->data1) gc_mark_context(&c->data1);
+        mark_node_cells_of(&c->data2);
+        mark_node_cells_of(&c->data3);
+        if (c->is(TYPE_FUNCTION) && c->data3) mark_method_context(c->data3);
+        break;
+    case TYPE_HASH: case TYPE_MAP:
+        mark_node_cells_of(&c->data2);
+        if (c->data3) hashtable_mark(&c->data3);
+        break;
+    case TYPE_HANDLE:
+        if (static_cast<int32_t>(c->data3) >= 0) externals_mark(static_cast<int32_t>(c->data3), nullptr);
+        break;
+    case TYPE_IMAGE:
+        if (c->data2) {
+            gc_mark_node(&c->data2);
+            if (g_gc_mark_image) g_gc_mark_image(c->data2);
+        }
+        break;
+    case TYPE_EVENT:
+        if ((c->data3 & EVENT_MADE) && c->data2) gc_mark_node_cells(&c->data2);
+        break;
     default:
         if (type_markers[c->type()]) type_markers[c->type()](c);
         break;
     }
 }
 
-// ---- frame lists --------------------------------------------------------
-
-struct Span {
-    Off start, end;
-};
-
-NodeFrame* node_frame_containing(const std::vector<Span>& frames, Off node) {
-    auto it = std::upper_bound(frames.begin(), frames.end(), node, [](Off n, const Span& s) { return n < s.start; });
-    if (it == frames.begin()) return nullptr;
-    --it;
-    if (node >= it->end) return nullptr;
-    return arena_at<NodeFrame>(it->start - 36);
+void drain_mark_stack() {
+    while (!mark_stack.empty()) {
+        Off node = mark_stack.back();
+        mark_stack.pop_back();
+        SeriesBuf* buf = node_buffer(node);
+        Cell* first = arena_at<Cell>(buf->head);
+        Cell* last = arena_at<Cell>(buf->tail);
+        for (Cell* c = first; c < last; c++) mark_cell(c);
+    }
 }
+
+// ---- frame lists --------------------------------------------------------
 
 std::vector<Span> sorted_node_frames() {
     std::vector<Span> frames;
@@ -104,6 +207,14 @@ std::vector<Span> sorted_node_frames() {
     return frames;
 }
 
+NodeFrame* node_frame_containing(const std::vector<Span>& frames, Off node) {
+    auto it = std::upper_bound(frames.begin(), frames.end(), node, [](Off n, const Span& s) { return n < s.start; });
+    if (it == frames.begin()) return nullptr;
+    --it;
+    if (node >= it->end) return nullptr;
+    return arena_at<NodeFrame>(it->start - sizeof(NodeFrame));
+}
+
 // ---- node-frame evacuation ----------------------------------------------
 
 bool frame_is_stable(const NodeFrame* f) {
@@ -111,6 +222,7 @@ bool frame_is_stable(const NodeFrame* f) {
     return (f->stability & mask) == mask;
 }
 
+// The first frame other than `avoid` with a free node that is not evacuated.
 NodeFrame* next_target(NodeFrame* avoid) {
     for (Off f = g_memory.node_frames_head; f; f = arena_at<NodeFrame>(f)->next) {
         NodeFrame* nf = arena_at<NodeFrame>(f);
@@ -119,33 +231,47 @@ NodeFrame* next_target(NodeFrame* avoid) {
     return nullptr;
 }
 
+// Moves every in-use node of `frame` to a free node of another frame; the
+// old node word keeps the new node's address until the frame is released.
+// Targets must have room for all of them (the callers count first).
 void evacuate_node_frame(NodeFrame* frame) {
     Off lo = frame->nodes_start(), hi = frame->nodes_end();
+    NodeFrame* target = nullptr;
     for (Off node = lo; node < hi; node += 4) {
         uint32_t content = node_word(node);
-        if (!content || (content >= lo && content < hi)) continue;  // free node
-        NodeFrame* target = next_target(frame);
-        if (!target) return;  // nothing left to move into: keep the rest
+        if (!content || (content >= lo && content < hi)) continue;  // free node (a link or the list end)
+        if (!target || !target->free_head) target = next_target(frame);
         Off fresh = target->free_head;
         target->free_head = node_word(fresh);
         target->in_use++;
         node_word(fresh) = content;
         arena_at<SeriesBuf>(content)->node = fresh;
-        moved[node] = fresh;
-        node_word(node) = 0;
+        node_word(node) = fresh;
         frame->in_use--;
     }
     frame->evacuated = 1;
+    frame->free_head = 0;
+    Span span{lo, hi};
+    evacuated.insert(std::upper_bound(evacuated.begin(), evacuated.end(), span,
+                                      [](const Span& a, const Span& b) { return a.start < b.start; }),
+                     span);
 }
 
-void evacuate_node_frames() {
-    if (!next_target(nullptr)) return;
-    int64_t free_nodes = 0;
+uint32_t free_node_count() {
+    uint32_t free_nodes = 0;
     for (Off f = g_memory.node_frames_head; f; f = arena_at<NodeFrame>(f)->next) {
         NodeFrame* nf = arena_at<NodeFrame>(f);
         if (nf->free_head && !nf->evacuated) free_nodes += nf->capacity - nf->in_use;
     }
+    return free_nodes;
+}
+
+// Sparse frames whose in-use count stayed the same over the last
+// depth + 1 collections, walked from the newest.
+void evacuate_node_frames() {
     NodeFrame* current = next_target(nullptr);
+    if (!current) return;
+    int64_t free_nodes = free_node_count();
     bool any = false;
     for (Off f = g_memory.node_frames_tail; f;) {
         NodeFrame* nf = arena_at<NodeFrame>(f);
@@ -153,7 +279,7 @@ void evacuate_node_frames() {
         if (frame_is_stable(nf) && nf->in_use < kNodeFrameCapacity / 2 && free_nodes > kNodeFrameCapacity &&
             nf != current && !nf->evacuated) {
             evacuate_node_frame(nf);
-            free_nodes -= kNodeFrameCapacity;
+            free_nodes -= kNodeFrameCapacity;  // its own free nodes, and the ones its nodes took
             any = true;
         }
         f = prev;
@@ -161,30 +287,88 @@ void evacuate_node_frames() {
     if (any) g_gc.nodes_cycles++;
 }
 
+// Stress mode keeps the last evacuated frames out of reach of the allocator
+// with every node word aimed at the arena's never-mapped top, so a node kept
+// without a root faults on its next use instead of reading whatever a reused
+// frame holds by then.
+constexpr uint32_t kQuarantineFrames = 16;
+std::vector<Off> quarantined;
+
+void quarantine(NodeFrame* frame) {
+    node_frame_unlink(frame);
+    Off lo = frame->nodes_start(), hi = frame->nodes_end();
+    Off poison = poison_of_this_collection();
+    for (Off node = lo; node < hi; node += 4) node_word(node) = poison;
+    quarantined.push_back(arena_off(frame));
+}
+
+// A fresh frame for a stress evacuation: the oldest quarantined one once
+// enough are held (no system call, no page fault), else a new one.
+NodeFrame* reuse_quarantined() {
+    if (quarantined.size() < kQuarantineFrames) return node_frame_make(kNodeFrameCapacity);
+    NodeFrame* frame = arena_at<NodeFrame>(quarantined.front());
+    quarantined.erase(quarantined.begin());
+    node_frame_attach(frame, kNodeFrameCapacity);
+    return frame;
+}
+
+// Stress mode: every frame is emptied into fresh frames, so every node
+// moves. Skipped when the fresh frames cannot be had.
+void evacuate_every_node_frame() {
+    std::vector<NodeFrame*> old;
+    uint64_t live = 0;
+    for (Off f = g_memory.node_frames_head; f; f = arena_at<NodeFrame>(f)->next) {
+        NodeFrame* nf = arena_at<NodeFrame>(f);
+        old.push_back(nf);
+        live += nf->in_use;
+    }
+    if (old.empty()) return;
+    std::vector<NodeFrame*> fresh;
+    try {
+        uint64_t room = 0;
+        do {
+            fresh.push_back(reuse_quarantined());
+            room += kNodeFrameCapacity;
+        } while (room < live);
+    } catch (...) {
+        for (NodeFrame* f : fresh) node_frame_free(f);
+        return;
+    }
+    // Only the fresh frames take nodes: the old ones are all marked
+    // evacuated before any node moves.
+    for (NodeFrame* nf : old) nf->evacuated = 1;
+    for (NodeFrame* nf : old) evacuate_node_frame(nf);
+    g_memory.current_node_frame = arena_off(fresh.front());
+    g_gc.nodes_cycles++;
+}
+
 // ---- compaction -----------------------------------------------------------
 
-uint32_t buffer_span(const SeriesBuf* b) { return 20 + b->size + 4; }
+inline uint32_t buffer_span(const SeriesBuf* b) { return 20 + b->size + 4; }
 
+// Repoints the nodes of the buffers now at [to, to + length), which came
+// from `from`, and shifts their head and tail.
 void fix_moved_buffers(Off from, Off to, uint32_t length) {
-    int64_t distance = int64_t(from) - int64_t(to);
+    uint32_t distance = from - to;  // buffers move to lower addresses; modular either way
     Off end = to + length;
     for (Off b = to; b < end;) {
         SeriesBuf* buf = arena_at<SeriesBuf>(b);
         if (buf->node) node_word(buf->node) = b;
-        buf->head = static_cast<Off>(buf->head - distance);
-        buf->tail = static_cast<Off>(buf->tail - distance);
+        buf->head -= distance;
+        buf->tail -= distance;
         b += buffer_span(buf);
     }
 }
 
-// Moves [from, from + length) to `to` and fixes the buffers there.
 void move_run(Off from, Off to, uint32_t length) {
     if (from == to || length == 0) return;
     std::memmove(arena_ptr(to), arena_ptr(from), length);
     fix_moved_buffers(from, to, length);
 }
 
-// Compacts one frame, moving live runs into `prev` while it has room.
+// Compacts one frame: dead buffers queue their nodes, live runs are
+// unmarked and moved into `prev` while it keeps more than 52,428 bytes free,
+// else slid down to the first gap.
 void compact_frame(SeriesFrame* frame, SeriesFrame* prev) {
     uint32_t room = 0;
     auto update_room = [&] {
@@ -215,12 +399,12 @@ void compact_frame(SeriesFrame* frame, SeriesFrame* prev) {
             walk += span;
         }
         if (run_len == 0) {
-            // The first live buffer alone is larger than the room left in the
-            // previous frame: stop moving into it for this frame.
+            // The next live buffer alone is larger than the room left in
+            // the previous frame: stop moving into it for this frame.
             room = 0;
             continue;
         }
-        if (room && run_len <= room) {
+        if (room) {
             move_run(run_start, prev->top, run_len);
             prev->top += run_len;
             update_room();
@@ -228,9 +412,8 @@ void compact_frame(SeriesFrame* frame, SeriesFrame* prev) {
         } else if (dest) {
             move_run(run_start, dest, run_len);
             dest += run_len;
-        } else {
-            room = 0;  // live data at the very start, nothing to slide into
         }
+        // Else live data at the very start with no gap: nothing moves.
     }
     if (dest) frame->top = dest;
 }
@@ -241,11 +424,8 @@ void compact_frames() {
         SeriesFrame* frame = arena_at<SeriesFrame>(f);
         Off next = frame->next;
         compact_frame(frame, prev);
-        if (frame->top == frame->data_start() && next) {
-            series_frame_free(frame);
-        } else {
-            prev = frame;
-        }
+        if (frame->top == frame->data_start() && next) series_frame_free(frame);
+        else prev = frame;
         f = next;
     }
 }
@@ -265,12 +445,16 @@ void sweep_big_buffers() {
     }
 }
 
+// Releases empty and evacuated frames, picks the current frame and shifts
+// every kept frame's stability register.
 void sweep_node_frames() {
     bool current_set = false;
     for (Off f = g_memory.node_frames_head; f;) {
         NodeFrame* nf = arena_at<NodeFrame>(f);
         Off next = nf->next;
-        if (nf->in_use == 0 || nf->evacuated) {
+        if (nf->evacuated && stress_collection) {
+            quarantine(nf);
+        } else if (nf->in_use == 0 || nf->evacuated) {
             node_frame_free(nf);
         } else {
             if (!current_set && nf->free_head) {
@@ -284,22 +468,49 @@ void sweep_node_frames() {
     }
 }
 
+// ---- roots ----------------------------------------------------------------
+
+void mark_frame_context(uint32_t* slot) { gc_mark_context(slot); }
+bool values_on_stack(uint32_t ctx) { return context_on_stack(ctx); }
+
 void mark_roots() {
+    marking_cell = nullptr;
+    marking_root = "the root block";
+    if (g_root_block.is(TYPE_BLOCK)) gc_mark_block_cell(&g_root_block);
+    marking_root = "the symbol and owners tables";
+    if (g_symbol_table) {
+        hashtable_mark(&g_symbol_table);
+        if (g_symbol_block.data2) gc_mark_node(&g_symbol_block.data2);
+    }
+    if (g_owners_table) hashtable_mark(&g_owners_table);  // weak: swept below
+    marking_root = "the evaluation stack";
     if (stack_ready()) {
         gc_mark_node(&g_stack.data_node);
         gc_mark_node(&g_stack.frame_node);
         gc_mark_cells(g_stack.data_bottom, g_stack.top);
-        for (CallFrame* f = g_stack.frame_bottom; f < g_stack.frame_top; f++) {
-            if (f->word_ctx && g_gc_mark_context) g_gc_mark_context(&f->word_ctx);
-            if (f->func_ctx && g_gc_mark_context) g_gc_mark_context(&f->func_ctx);
-        }
+        stack_gc_mark_frames(mark_frame_context, gc_mark_node_cells, g_sym.self, values_on_stack);
     }
-    for (uint32_t* slot : root_nodes)
-        if (*slot) gc_mark_node_cells(slot);
-    for (Cell* c : root_cells) gc_mark_cells(c, c + 1);
+    marking_root = "the global context";
+    if (g_global_context) gc_mark_context(&g_global_context);
+    marking_root = "the interpreter";
+    gc_mark_cells(&g_interp.code_position, &g_interp.code_position + 1);
+    gc_mark_cells(&g_interp.callback, &g_interp.callback + 1);
+    marking_root = "the value slots";
+    if (g_valslots.data2) gc_mark_cells(&g_valslots, &g_valslots + 1);
+    marking_root = "a root callback";
     for (uint32_t i = 0; i < root_callback_count; i++)
         if (root_callbacks[i]) root_callbacks[i]();
+    marking_root = "a root scope";
+    marking_cell = nullptr;
+    for (GcRootNode* r = g_gc_root_nodes; r; r = r->prev())
+        if (*r->slot()) gc_mark_node_cells(r->slot());
+    for (GcRootCell* r = g_gc_root_cells; r; r = r->prev())
+        for (size_t i = 0; i < r->count(); i++) mark_cell(r->cell() + i);
     drain_mark_stack();
+}
+
+void unmark_fixed_buffers() {
+    for (Off buf : memory_fixed_buffers()) arena_at<SeriesBuf>(buf)->flags &= ~SERIES_MARK;
 }
 
 }  // namespace
@@ -310,7 +521,7 @@ void gc_free_pending() {
     std::vector<Span> frames = sorted_node_frames();
     for (Off node : pending) {
         NodeFrame* nf = node_frame_containing(frames, node);
-        if (nf) node_free(nf, node);
+        if (nf && !nf->evacuated) node_free(nf, node);
     }
     pending.clear();
 }
@@ -324,6 +535,7 @@ void gc_init() {
 
 void gc_reset_counters() {
     g_gc.series_cycles = g_gc.nodes_cycles = 0;
+    g_gc_count = 0;
     g_gc.stability_depth = 5;
 }
 
@@ -347,7 +559,8 @@ void gc_set_type_marker(uint32_t type, GcTypeMarker fn) {
 }
 
 bool gc_mark_node(uint32_t* slot) {
-    node_slot_remap(slot);
+    if (!evacuated.empty()) forward(slot);
+    if (poisoned(node_word(*slot))) stale_node_reached(slot);
     SeriesBuf* buf = node_buffer(*slot);
     if (buf->flags & SERIES_MARK) return false;
     buf->flags |= SERIES_MARK;
@@ -362,43 +575,55 @@ void gc_mark_block_cell(Cell* cell) {
     if (cell->data2) gc_mark_node_cells(&cell->data2);
 }
 
+void gc_mark_context(uint32_t* slot) {
+    if (!*slot) return;
+    if (g_gc_mark_context) g_gc_mark_context(slot);
+    else gc_mark_node_cells(slot);
+}
+
 void gc_mark_cells(Cell* first, Cell* last) {
     for (Cell* c = first; c < last; c++) mark_cell(c);
     drain_mark_stack();
 }
 
 void gc_remap_moved(uint32_t* first, uint32_t* last) {
-    if (moved.empty()) return;
-    for (uint32_t* w = first; w < last; w++) node_slot_remap(w);
+    if (evacuated.empty()) return;
+    for (uint32_t* w = first; w < last; w++)
+        if (*w) forward(w);
 }
 
 void gc_collect() {
     if (g_gc.busy || !memory_ready()) return;
     g_gc.busy = true;
-    moved.clear();
-    if (g_gc.evacuation_enabled) evacuate_node_frames();
+    evacuated.clear();
+    if (g_gc.evacuation_enabled) {
+        if (stress_collection) evacuate_every_node_frame();
+        else evacuate_node_frames();
+    }
     mark_roots();
-    if (!moved.empty()) gc_remap_moved(g_cycles.entries, g_cycles.entries + g_cycles.top);
+    if (!evacuated.empty()) gc_remap_moved(g_cycles.entries, g_cycles.entries + g_cycles.top);
     if (g_gc_sweep_externals) g_gc_sweep_externals();
     if (g_gc_sweep_owners) g_gc_sweep_owners();
+    drain_mark_stack();  // the owners sweep visits the cells of surviving entries
     compact_frames();
     sweep_big_buffers();
     gc_free_pending();
     sweep_node_frames();
-    moved.clear();
-    for (Off buf : memory_fixed_buffers()) arena_at<SeriesBuf>(buf)->flags &= ~SERIES_MARK;
-    g_gc.series_cycles++;
+    evacuated.clear();
+    unmark_fixed_buffers();
+    g_gc_count = ++g_gc.series_cycles;
     g_gc.busy = false;
+}
+
+void gc_collect_stress() {
+    stress_collection = true;
+    gc_collect();
+    stress_collection = false;
 }
 
 void gc_collect_if_enabled() {
     if (g_gc_enabled) gc_collect();
 }
-
-GcRootCell::GcRootCell(Cell* cell) { root_cells.push_back(cell); }
-GcRootCell::~GcRootCell() { root_cells.pop_back(); }
-GcRootNode::GcRootNode(uint32_t* slot) { root_nodes.push_back(slot); }
-GcRootNode::~GcRootNode() { root_nodes.pop_back(); }
 
 uint32_t gc_node_frame_count() {
     uint32_t n = 0;

@@ -3,6 +3,10 @@
 // Invariants:
 //  - a pointer into a code block, a spec cache or a context's values is
 //    re-read after any step that may allocate or evaluate;
+//  - a node or a cell that a function keeps in a C++ variable across such a
+//    step (the code block's node, the callable and its name, a descriptor) is
+//    held in a collector root scope, which repoints it when the collector
+//    moves nodes;
 //  - when an evaluation step returns with an exit pending, every caller up to
 //    the lander returns at once and leaves both stacks alone (the lander puts
 //    them in order);
@@ -19,6 +23,7 @@
 #include "runtime/error.h"
 #include "runtime/eval_deps.h"
 #include "runtime/exits.h"
+#include "runtime/gc.h"
 #include "runtime/datatypes/function.h"
 #include "runtime/natives.h"
 #include "runtime/stack.h"
@@ -55,6 +60,7 @@ Cell anon_name() { return Cell{TYPE_WORD, 0, sym.anon, 0xFFFFFFFFu}; }
 // Saves the code position cell and puts it back on every exit.
 struct CodePositionGuard {
     Cell saved = g_interp.code_position;
+    GcRootCell keep{&saved};
     ~CodePositionGuard() { g_interp.code_position = saved; }
 };
 
@@ -140,7 +146,13 @@ int32_t find_refinement(Off desc, uint32_t symbol) {
 // position after them; `refs` receives a native's refinement positions.
 uint32_t fetch_args(const Cell& callable, Off node, uint32_t pos, const Cell& name, const PathRefs* path,
                     bool infix, int32_t* refs) {
+    GcRootNode keep_node(&node);
+    // Building the descriptor may collect: an infix call's left operand,
+    // just above the top, must be inside the marked stack meanwhile.
+    if (infix) g_stack.top++;
     Off desc = interp_spec_cache(&callable);
+    if (infix) g_stack.top--;
+    GcRootNode keep_desc(&desc);
     bool is_func = callable.is(TYPE_FUNCTION) || callable.is(TYPE_ROUTINE);
     uint32_t tail = code_tail(node);
     uint32_t n = code_tail(desc);
@@ -246,6 +258,10 @@ uint32_t fetch_args(const Cell& callable, Off node, uint32_t pos, const Cell& na
 
 uint32_t eval_code(const Cell& callable, Off node, uint32_t pos, const Cell& name, const PathRefs* path,
                    uint32_t owner, bool infix) {
+    // The callable and its name are the caller's variables (or temporaries).
+    GcRootCell keep_callable(const_cast<Cell*>(&callable)), keep_name(const_cast<Cell*>(&name));
+    Off path_node = path ? path->node : 0;
+    GcRootNode keep_path(path ? const_cast<Off*>(&path->node) : &path_node);
     if (g_interp.on) {
         // In infix mode the left operand sits just above the top: keep it.
         if (infix) g_stack.top++;
@@ -318,6 +334,8 @@ void path_element(const Cell& el, Cell* out) {
 // second cell, or get); pushes the value and returns the code position.
 uint32_t eval_path(const Cell& path, Off node, uint32_t pos, int mode) {
     Off pnode = path.data2;
+    GcRootCell keep_path(const_cast<Cell*>(&path));
+    GcRootNode keep_pnode(&pnode), keep_node(&node);
     uint32_t head = path.data1;
     uint32_t ptail = code_tail(pnode);
     if (head >= ptail) error_raise(ErrCat::Script, "empty-path");
@@ -340,6 +358,7 @@ uint32_t eval_path(const Cell& path, Off node, uint32_t pos, int mode) {
     Cell* set_value = mode == PATH_SET ? g_stack.args + 1 : nullptr;
     for (uint32_t i = head + 1; i < ptail; i++) {
         Cell el = *code_at(pnode, i);
+        GcRootCell keep_el(&el);
         path_element(el, element);
         if (exit_pending()) return pos;
         bool last = i + 1 == ptail;
@@ -383,6 +402,7 @@ uint32_t eval_path(const Cell& path, Off node, uint32_t pos, int mode) {
 }  // namespace
 
 uint32_t interp_eval_expression(Off node, uint32_t pos, bool no_infix, bool push, bool literal_callables) {
+    GcRootNode keep_node(&node);
     Cell* start = g_stack.top;
     Cell* cell = code_at(node, pos);
     if (g_interp.on) interp_trace_hook(TRACE_FETCH, nullptr, static_cast<int32_t>(pos), nullptr, cell);
@@ -407,6 +427,7 @@ uint32_t interp_eval_expression(Off node, uint32_t pos, bool no_infix, bool push
     }
     case TYPE_SET_WORD: {
         Cell name = *cell;
+        GcRootCell keep_name(&name);
         stack_mark(&name, FRAME_INTERP);
         stack_push(&name);
         if (pos + 1 >= code_tail(node)) error_raise(ErrCat::Script, "need-value", &name);
@@ -479,6 +500,7 @@ uint32_t interp_eval_expression(Off node, uint32_t pos, bool no_infix, bool push
     }
     case TYPE_SET_PATH: {
         Cell path = *cell;
+        GcRootCell keep_path(&path);
         if (pos + 1 >= code_tail(node)) error_raise(ErrCat::Script, "need-value", &path);
         Cell name{TYPE_WORD, 0, sym.set_path, 0xFFFFFFFFu};
         stack_mark(&name, FRAME_INTERP);
@@ -536,10 +558,12 @@ uint32_t interp_eval_expression(Off node, uint32_t pos, bool no_infix, bool push
 void interp_eval_block(const Cell* block, bool chain) {
     CodePositionGuard guard;
     Cell code = *block;
+    GcRootCell keep_code(&code);
     Cell body{TYPE_WORD, 0, sym.body, 0xFFFFFFFFu};
     stack_mark(&body, FRAME_EVAL);
     if (g_interp.on) interp_trace_hook(TRACE_ENTER, &code, static_cast<int32_t>(code.data1), nullptr, nullptr);
     Off node = code.data2;
+    GcRootNode keep_node(&node);
     uint32_t pos = code.data1;
     if (pos >= code_tail(node)) {
         cell_set_unset(g_stack.args);
@@ -586,8 +610,9 @@ void interp_call_function(const Cell* function, uint32_t owner_ctx, const Cell* 
     // The function's words read the frame's cells while the body runs.
     Off ctx = function->data1;
     Off more = function->data3;
+    GcRootNode keep_ctx(&ctx);  // the guard below writes through it after the body ran
     struct ValuesGuard {
-        Off ctx;
+        Off& ctx;
         uint32_t saved;
         bool trace;
         ~ValuesGuard() {
@@ -602,6 +627,7 @@ void interp_call_function(const Cell* function, uint32_t owner_ctx, const Cell* 
     CallFrame* frame = stack_current_frame();
     frame->header |= FRAME_BODY_FLAG;
     Cell body = *arena_at<Cell>(node_buffer(more)->head);
+    GcRootCell keep_body(&body);
     if (g_interp.on) interp_trace_hook(TRACE_PROLOG, &body, -1, name, nullptr);
     if (!body.is(TYPE_BLOCK)) {
         cell_set_unset(g_stack.args);
@@ -655,7 +681,7 @@ Off interp_spec_cache(const Cell* callable) {
     if (slot->is(TYPE_BLOCK)) return slot->data2;
     bool builtin = callable->is(TYPE_NATIVE) || callable->is(TYPE_ACTION);
     Off desc = spec_cache_build(callable->data2, builtin);
-    slot = arena_at<Cell>(node_buffer(more)->head) + 1;
+    slot = arena_at<Cell>(node_buffer(callable->data3)->head) + 1;  // the build may have moved the node
     cell_set(slot, TYPE_BLOCK, 0, desc, 0);
     return desc;
 }
@@ -677,6 +703,7 @@ uint32_t interp_trace_mask(const Cell* callback) {
                                           "fetch", "push", "set", "call", "error", "throw", "catch", "expr"};
     uint32_t mask = 0;
     Off node = first->data2;
+    GcRootNode keep_node(&node);
     for (uint32_t i = first->data1; i < code_tail(node); i++) {
         Cell* w = code_at(node, i);
         if (!w->is(TYPE_WORD)) continue;
@@ -709,6 +736,7 @@ void interp_trace_hook(uint32_t event, const Cell* code, int32_t position, const
     Cell code_cell = code ? *code : Cell{TYPE_NONE, 0, 0, 0};
     Cell value_cell = value && value->type() != 0 ? *value : Cell{TYPE_NONE, 0, 0, 0};
     Cell ref_cell = ref ? *ref : Cell{TYPE_NONE, 0, 0, 0};
+    GcRootCell keep_callback(&callback), keep_code(&code_cell), keep_value(&value_cell), keep_ref(&ref_cell);
     int32_t frame_pos = static_cast<int32_t>(g_stack.args - g_stack.data_bottom);
     int32_t frame_len = static_cast<int32_t>(g_stack.top - g_stack.data_bottom);
     stack_push_cell();

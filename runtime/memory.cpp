@@ -107,6 +107,12 @@ void node_frame_thread(NodeFrame* frame) {
 NodeFrame* node_frame_make(uint32_t n) {
     Off off = memory_vm_alloc(36 + 4 * n);
     NodeFrame* frame = arena_at<NodeFrame>(off);
+    node_frame_attach(frame, n);
+    return frame;
+}
+
+void node_frame_attach(NodeFrame* frame, uint32_t n) {
+    Off off = arena_off(frame);
     std::memset(frame, 0, sizeof *frame);
     frame->capacity = n;
     frame->birth_cycle = g_gc_count;
@@ -118,17 +124,21 @@ NodeFrame* node_frame_make(uint32_t n) {
         g_memory.node_frames_tail = off;
     }
     node_frame_thread(frame);
-    return frame;
 }
 
-void node_frame_free(NodeFrame* frame) {
+void node_frame_unlink(NodeFrame* frame) {
     Off off = arena_off(frame);
     if (frame->prev) arena_at<NodeFrame>(frame->prev)->next = frame->next;
     else g_memory.node_frames_head = frame->next;
     if (frame->next) arena_at<NodeFrame>(frame->next)->prev = frame->prev;
     else g_memory.node_frames_tail = frame->prev;
     if (g_memory.current_node_frame == off) g_memory.current_node_frame = g_memory.node_frames_tail;
-    memory_vm_free(off);
+    frame->next = frame->prev = 0;
+}
+
+void node_frame_free(NodeFrame* frame) {
+    node_frame_unlink(frame);
+    memory_vm_free(arena_off(frame));
 }
 
 Off alloc_node() {
@@ -257,7 +267,7 @@ void big_buffer_free(SeriesBuf* buf) {
 SeriesBuf* alloc_series_buffer(uint32_t count, uint32_t unit, int32_t offset) {
     uint64_t bytes = uint64_t(count) * unit;
     if (bytes > 0xFFF00000u) error_raise(ErrCat::Internal, "no-memory");
-    if (g_gc.stress_every && g_gc_enabled && ++g_gc.stress_count % g_gc.stress_every == 0) gc_collect();
+    gc_stress_tick();
     uint32_t size = round16(bytes);
     uint64_t need = uint64_t(size) + 24;
     SeriesBuf* buf;

@@ -111,6 +111,10 @@ void memory_zero_words(uint32_t* first, uint32_t* last);
 NodeFrame* node_frame_make(uint32_t n);
 void node_frame_thread(NodeFrame* frame);
 void node_frame_free(NodeFrame* frame);
+// Takes a frame out of the list without releasing its memory, and puts such
+// a frame (of room for n nodes) back as a new one at the tail.
+void node_frame_unlink(NodeFrame* frame);
+void node_frame_attach(NodeFrame* frame, uint32_t n);
 Off alloc_node();
 void node_free(NodeFrame* frame, Off node);
 

@@ -1,4 +1,8 @@
 // The spec-text reader.
+//
+// Every function that takes a block's node and allocates keeps its copy of
+// the node in a root scope: the block being filled is reachable from nothing
+// else until its parent takes it.
 #include "runtime/spec_text.h"
 
 #include <charconv>
@@ -8,6 +12,7 @@
 #include "runtime/datatypes/string.h"
 #include "runtime/error.h"
 #include "runtime/eval_deps.h"
+#include "runtime/gc.h"
 #include "runtime/memory.h"
 
 namespace kel {
@@ -21,8 +26,10 @@ bool is_delimiter(char c) { return c == 0 || c == ' ' || c == '\t' || c == '\n' 
 Cell* append(Off node) { return block_buffer_append_slot(node_buffer(node)); }
 
 void make_word(Off node, const char* name, size_t n, TypeId type) {
+    GcRootNode keep(&node);
     uint32_t sym = symbol_make_len(name, static_cast<uint32_t>(n));
     Cell word{TYPE_WORD, 0, 0, 0};
+    GcRootCell keep_word(&word);
     word_make_global_at(sym, &word);
     cell_set_type(&word, type);
     copy_cell(&word, append(node));
@@ -39,20 +46,23 @@ void make_word(Off node, const char* name, size_t n, TypeId type) {
 const char* read_token(const char* p, Off node);
 
 const char* read_series(const char* p, Off node, char close, TypeId type) {
-    Cell series;
+    GcRootNode keep(&node);
+    Cell series{TYPE_NONE, 0, 0, 0};
+    GcRootCell keep_series(&series);
     Off inner = alloc_cells(4);
     cell_set(&series, type, 0, inner, 0);
     for (;;) {
         while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r') p++;
         if (*p == 0) bad_text(p);
         if (*p == close) break;
-        p = read_token(p, inner);
+        p = read_token(p, series.data2);
     }
     copy_cell(&series, append(node));
     return p + 1;
 }
 
 const char* read_word_like(const char* p, Off node) {
+    GcRootNode keep(&node);
     const char* start = p;
     TypeId type = TYPE_WORD;
     if (*p == '\'') type = TYPE_LIT_WORD, start = ++p;
@@ -68,10 +78,11 @@ const char* read_word_like(const char* p, Off node) {
     }
     if (*p == '/' && type == TYPE_WORD) {
         // A path of words: a/b/c.
-        Cell path;
+        Cell path{TYPE_NONE, 0, 0, 0};
+        GcRootCell keep_path(&path);
         Off inner = alloc_cells(4);
         cell_set(&path, TYPE_PATH, 0, inner, 0);
-        make_word(inner, start, n, TYPE_WORD);
+        make_word(path.data2, start, n, TYPE_WORD);
         while (*p == '/') {
             const char* s = ++p;
             while (!is_delimiter(*p) && *p != '/') p++;
@@ -79,9 +90,9 @@ const char* read_word_like(const char* p, Off node) {
             if (*s >= '0' && *s <= '9') {
                 int32_t v = 0;
                 std::from_chars(s, p, v);
-                cell_set(append(inner), TYPE_INTEGER, 0, static_cast<uint32_t>(v), 0);
+                cell_set(append(path.data2), TYPE_INTEGER, 0, static_cast<uint32_t>(v), 0);
             } else {
-                make_word(inner, s, static_cast<size_t>(p - s), TYPE_WORD);
+                make_word(path.data2, s, static_cast<size_t>(p - s), TYPE_WORD);
             }
         }
         copy_cell(&path, append(node));
@@ -125,7 +136,9 @@ const char* read_token(const char* p, Off node) {
         const char* s = ++p;
         while (*p && *p != '"') p++;
         if (!*p) bad_text(s - 1);
-        Cell str;
+        GcRootNode keep(&node);
+        Cell str{TYPE_NONE, 0, 0, 0};
+        GcRootCell keep_str(&str);
         string_make(&str, static_cast<uint32_t>(p - s) + 1);
         string_append_utf8(&str, s, static_cast<size_t>(p - s));
         copy_cell(&str, append(node));
@@ -143,14 +156,15 @@ const char* read_token(const char* p, Off node) {
 }  // namespace
 
 Cell* block_from_text(const char* text, Cell* out) {
+    Cell block{TYPE_NONE, 0, 0, 0};
+    GcRootCell keep(&block);
     Off node = alloc_cells(8);
-    Cell block;
     cell_set(&block, TYPE_BLOCK, 0, node, 0);
     const char* p = text;
     for (;;) {
         while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r') p++;
         if (*p == 0) break;
-        p = read_token(p, node);
+        p = read_token(p, block.data2);
     }
     return copy_cell(&block, out);
 }

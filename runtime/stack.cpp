@@ -223,16 +223,17 @@ void stack_list_calls(CallFrame* end, void (*visit)(void*, const CallFrame&), vo
         if (!stack_label_hidden(f->symbol)) visit(state, *f);
 }
 
-void stack_gc_mark_frames(void (*mark_context)(uint32_t), void (*mark_node_cells)(uint32_t), uint32_t self_symbol,
+void stack_gc_mark_frames(void (*mark_context)(uint32_t*), void (*mark_node_cells)(uint32_t*), uint32_t self_symbol,
                           bool (*values_on_stack)(uint32_t)) {
+    if (not_found_word.data1) mark_context(&not_found_word.data1);
     for (CallFrame* f = g_stack.frame_bottom; f < g_stack.frame_top; f++) {
         if (f->word_ctx) {
-            if (f->symbol == self_symbol) mark_node_cells(f->word_ctx);
-            else mark_context(f->word_ctx);
+            if (self_symbol && f->symbol == self_symbol) mark_node_cells(&f->word_ctx);
+            else mark_context(&f->word_ctx);
         }
         if (f->func_ctx) {
-            mark_context(f->func_ctx);
-            if (f->saved_values && !values_on_stack(f->func_ctx)) mark_node_cells(f->saved_values);
+            mark_context(&f->func_ctx);
+            if (f->saved_values && !values_on_stack(f->func_ctx)) mark_node_cells(&f->saved_values);
         }
     }
 }

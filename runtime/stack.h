@@ -183,8 +183,9 @@ void stack_collect_calls(void (*visit)(void* state, const Cell& word, int32_t ar
 void stack_list_calls(CallFrame* end, void (*visit)(void* state, const CallFrame& frame), void* state);
 
 // Collector support: every frame's word context and function context (with
-// the saved values block of a heap context).
-void stack_gc_mark_frames(void (*mark_context)(uint32_t ctx), void (*mark_node_cells)(uint32_t node),
+// the saved values block of a heap context), and the <not-found> word's
+// context. The markers get the slots, so they can repoint evacuated nodes.
+void stack_gc_mark_frames(void (*mark_context)(uint32_t* slot), void (*mark_node_cells)(uint32_t* slot),
                           uint32_t self_symbol, bool (*values_on_stack)(uint32_t ctx));
 
 // Saves both stacks' positions and restores them on destruction unless

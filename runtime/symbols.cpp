@@ -70,15 +70,9 @@ bool seam_set_evacuation(bool on) {
 
 void mark_fixed_cell(Cell* c) { gc_mark_cells(c, c + 1); }
 
-// The symbol table (with every symbol's names), the global context, the
-// owners table (weakly: its entries are swept) and the fixed words.
+// The fixed words (the collector marks the symbol table, the owners table
+// and the global context among its own roots).
 void mark_symbol_roots() {
-    if (g_symbol_table) {
-        hashtable_mark(&g_symbol_table);
-        gc_mark_node(&g_symbol_block.data2);
-    }
-    if (g_global_context) gc_mark_node_cells(&g_global_context);
-    if (g_owners_table) hashtable_mark(&g_owners_table);
 #define X(cname, text) mark_fixed_cell(&g_words.cname);
     KEL_FIXED_WORDS(X)
 #undef X

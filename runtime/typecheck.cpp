@@ -8,6 +8,7 @@
 #include "runtime/datatype.h"
 #include "runtime/error.h"
 #include "runtime/eval_deps.h"
+#include "runtime/gc.h"
 #include "runtime/stack.h"
 
 namespace kel {
@@ -96,6 +97,7 @@ Cell argument_typeset(Off spec, uint32_t i, uint32_t mode) {
     Cell* next = i + 1 < n ? cells_of(spec) + i + 1 : nullptr;
     if (next && next->is(TYPE_BLOCK) && next->data1 < cell_count(next->data2)) {
         Off types = next->data2;
+        GcRootNode keep(&types);  // a type named by its spelling may make a symbol
         for (uint32_t k = next->data1; k < cell_count(types); k++) {
             Cell element = cells_of(types)[k];
             typeset_add_spec_element(&ts, &element);
@@ -109,6 +111,7 @@ Cell argument_typeset(Off spec, uint32_t i, uint32_t mode) {
 // Walks a spec the way the descriptor is built, calling `entry` for each
 // descriptor entry with the spec cell index behind it.
 template <class F> void walk_spec(Off spec, F entry) {
+    GcRootNode keep(&spec);  // `entry` may allocate
     bool locals = false;
     for (uint32_t i = 0; i < cell_count(spec); i++) {
         Cell c = cells_of(spec)[i];
@@ -167,7 +170,9 @@ void typeset_add_spec_element(Cell* ts, const Cell* element) {
 }
 
 Off spec_cache_build(Off spec, bool builtin) {
+    GcRootNode keep_spec(&spec);
     Off out = alloc_cells(cell_count(spec) + 2);
+    GcRootNode keep_out(&out);
     uint32_t refinements = 0;
     walk_spec(spec, [&](uint32_t i, const Cell& c) {
         Cell e;

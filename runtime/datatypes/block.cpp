@@ -157,10 +157,9 @@ BlockConverter block_converter(uint32_t type) { return type <= uint32_t(kTypeCou
 
 // ---- the root block and making blocks ------------------------------------------------
 
-// The root block is an ordinary, growable block: a collector root callback
-// marks it (and repoints its node), and nothing keeps a pointer into its
-// buffer, so it may move like any other.
-static void mark_root_block() { gc_mark_block_cell(&g_root_block); }
+// The root block is an ordinary, growable block: the collector marks it
+// first of its roots (and repoints its node), and nothing keeps a pointer
+// into its buffer, so it may move like any other.
 
 // Hash tables that a set operation holds while it runs: a table is several
 // series (record, flags, keys, ...), so rooting its node alone is not enough.
@@ -175,7 +174,6 @@ void block_root_init() {
     if (!memory_ready()) memory_init();
     Off node = alloc_cells_unset(kRootCells);
     cell_set(&g_root_block, TYPE_BLOCK, 0, node, 0);
-    gc_add_root_callback(mark_root_block);
     gc_add_root_callback(mark_live_tables);
 }
 

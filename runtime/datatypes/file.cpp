@@ -87,7 +87,8 @@ template <class Items, class Make> Cell* block_of_items(Cell* out, const Items& 
     block_make_empty(&block, static_cast<uint32_t>(items.size()));
     GcRootCell root(&block);
     for (const auto& item : items) {
-        Cell v;
+        Cell v{TYPE_NONE, 0, 0, 0};
+        GcRootCell keep(&v);  // the append may collect
         make(&v, item);
         copy_cell(&v, block_append_slot(&block));
     }

@@ -9,6 +9,7 @@
 #include "runtime/datatypes/string.h"
 #include "runtime/error.h"
 #include "runtime/eval_deps.h"
+#include "runtime/gc.h"
 #include "runtime/stack.h"
 #include "runtime/typecheck.h"
 
@@ -66,18 +67,23 @@ uint32_t function_method_context(const Cell* function) {
 Off function_push(const Cell* spec_in, const Cell* body_in, Off ctx, uint32_t object_ctx, uint32_t flags) {
     Cell spec = *spec_in;
     Cell body = body_in ? *body_in : Cell{TYPE_NONE, 0, 0, 0};
+    GcRootCell keep_spec(&spec), keep_body(&body);
+    GcRootNode keep_ctx(&ctx), keep_object(&object_ctx);
     if (body.is(TYPE_BLOCK) && body.data1 > cell_count(body.data2)) body.data1 = cell_count(body.data2);
+    // The function cell is on the stack from the start and takes each part
+    // as it is made, so every part made so far is marked through it.
     Cell* out = stack_push_cell();
-    Off spec_node = spec_node_at_head(&spec);
-    Off more = make_more_block();
+    cell_set(out, TYPE_FUNCTION | flags, 0, 0, 0);
+    out->data2 = spec_node_at_head(&spec);
+    out->data3 = make_more_block();
     bool made_here = ctx == 0;
-    cell_set(out, TYPE_FUNCTION | flags, 0, spec_node, more);
     if (made_here) {
-        Cell at_head{TYPE_BLOCK, 0, spec_node, 0};
+        Cell at_head{TYPE_BLOCK, 0, out->data2, 0};
         ctx = context_make_from_spec(&at_head, true, false, 1);
     }
     out->data1 = ctx;
     copy_cell(out, cells_of(ctx) + 1);
+    Off more = out->data3;  // nothing below allocates before its last use
     Cell* m = cells_of(more);
     if (body.is(TYPE_BLOCK)) {
         // The body is the function's own deep copy, bound to its context.
@@ -85,12 +91,12 @@ Off function_push(const Cell* spec_in, const Cell* body_in, Off ctx, uint32_t ob
         Cell* copy = action_fn<ACT_COPY>(body.type())(&body, dest, nullptr, true, nullptr);
         Cell copied = *copy;
         stack_pop(1);
-        if (made_here) context_bind_block(&copied, ctx, false);
-        copy_cell(&copied, cells_of(more));
+        if (made_here) context_bind_block(&copied, ctx, false);  // binding allocates nothing
+        copy_cell(&copied, cells_of(out->data3));
     } else {
         cell_set(m, TYPE_NONE);
     }
-    m = cells_of(more);
+    m = cells_of(out->data3);
     if (object_ctx) cell_set(m + 4, TYPE_INTEGER, 0, object_ctx);
     return ctx;
 }
@@ -216,6 +222,7 @@ void collect_words(const Cell* block, std::vector<uint32_t>& known, std::vector<
 
 void function_collect_locals(Cell* spec, const Cell* body) {
     Off node = spec->data2;
+    GcRootNode keep_spec(&node);
     uint32_t local = canon_of("local"), ext = canon_of("extern");
     std::vector<uint32_t> known;
     bool has_local = false;
@@ -246,8 +253,11 @@ void function_collect_locals(Cell* spec, const Cell* body) {
     uint32_t loops[3] = {canon_of("repeat"), canon_of("foreach"), canon_of("remove-each")};
     if (body->is(TYPE_BLOCK)) collect_words(body, known, found, loops);
     if (found.empty()) return;
+    // The words found and the spec stay rooted while the spec grows.
+    GcRootCell keep_found(found.data(), found.size());
     if (!has_local) {
         Cell r{TYPE_WORD, 0, 0, 0};
+        GcRootCell keep(&r);
         word_make_global_at(symbol_make("local"), &r);
         cell_set_type(&r, TYPE_REFINEMENT);
         copy_cell(&r, block_buffer_append_slot(node_buffer(node)));

@@ -106,17 +106,18 @@ Cell* native_make(Cell*, Cell* spec, int32_t type) {
     if (!s.is(TYPE_BLOCK) || s.data1 != 0 || !index.is(TYPE_INTEGER)) bad_make(type, spec);
     int32_t n = static_cast<int32_t>(index.data2);
     if (!entry_exists(type, n)) bad_make(type, spec);
+    // The value is on the stack, typed from the start, so the collector
+    // marks each part through it as soon as it is stored.
     Cell* out = stack_push_cell();
-    out->data2 = s.data2;
+    cell_set(out, static_cast<uint32_t>(type), static_cast<uint32_t>(n), s.data2, 0);
     Off more = alloc_cells_unset(2);
     SeriesBuf* b = node_buffer(more);
     b->tail = b->head + 32;
     out->data3 = more;
     Off ctx = context_make_from_spec(spec, true, false, 1);
+    more = out->data3;
     copy_cell(cells_of(ctx), cells_of(more));
     cell_set(cells_of(more) + 1, TYPE_NONE);
-    out->header = static_cast<uint32_t>(type);
-    out->data1 = static_cast<uint32_t>(n);
     Cell result = *out;
     stack_pop(1);
     copy_cell(&result, spec);

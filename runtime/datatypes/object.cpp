@@ -130,6 +130,8 @@ void push_locals(const Cell* function) {
 // is dropped and the stacks are left as they were, errors included.
 void call_handler(const Cell* function, const Cell* name, const Cell* args, uint32_t nargs, Off owner_ctx) {
     Cell fn = *function, label = *name;
+    GcRootCell keep_fn(&fn), keep_label(&label);
+    GcRootNode keep_owner(&owner_ctx);
     StackGuard guard;
     stack_mark_interp_func_ctx(label.data2, label.data1, fn.data1);
     uint32_t wanted = argument_count(&fn);
@@ -183,7 +185,8 @@ Off scan_events(const Cell* object) {
     int32_t index[2] = {find_field_symbol(ctx, g_words.on_change.data2),
                         find_field_symbol(ctx, g_words.on_deep_change.data2)};
     if (index[0] < 0 && index[1] < 0) return 0;
-    Cell handlers[2];
+    Cell handlers[2] = {kNoneCell, kNoneCell};
+    GcRootCell keep_handlers(handlers, 2);
     for (int k = 0; k < 2; k++) {
         if (index[k] < 0) continue;
         handlers[k] = *value_at(ctx, static_cast<uint32_t>(index[k]));

@@ -102,10 +102,9 @@ Cell* url_from_block(Cell* out, const Cell* spec) {
         datatype_set(&dt, TYPE_URL);
         error_raise(ErrCat::Script, "bad-to-arg", &dt, spec);
     }
-    Cell block = *spec;
-    Cell url;
-    string_make(&url, 16, 1, TYPE_URL);
+    Cell block = *spec, url{TYPE_NONE, 0, 0, 0};
     GcRootCell root_block(&block), root_url(&url);
+    string_make(&url, 16, 1, TYPE_URL);
     form_into(block_at(&block, 0), &url);
     string_append_ascii(&url, "://");
     uint32_t n = block_length(&block);

@@ -158,6 +158,7 @@ Cell* word_make_global_at(uint32_t symbol, Cell* cell) {
 Cell* word_append_global(const Cell* block, uint32_t symbol) {
     Cell w;
     word_from_symbol(&w, symbol);
+    GcRootCell keep(&w);  // the append may collect
     return copy_cell(&w, block_append_slot(block));
 }
 
@@ -171,6 +172,7 @@ Cell* word_append_cstring(const Cell* block, const char* name, uint32_t type) {
     Cell w;
     word_from_cstring(&w, name);
     w.header = type;
+    GcRootCell keep(&w);  // the append may collect
     return copy_cell(&w, block_append_slot(block));
 }
 

@@ -2,12 +2,14 @@
 // case, func, function, does, has.
 //
 // Every native that evaluates a block returns at once when an exit is left
-// pending by the evaluation; the interpreter carries it on.
+// pending by the evaluation; the interpreter carries it on. Nodes and cells
+// kept in variables across an evaluation or allocation are rooted.
 #include "runtime/actions.h"
 #include "runtime/datatypes/function.h"
 #include "runtime/error.h"
 #include "runtime/eval_deps.h"
 #include "runtime/exits.h"
+#include "runtime/gc.h"
 #include "runtime/interpreter.h"
 #include "runtime/natives.h"
 #include "runtime/natives/natives_impl.h"
@@ -46,6 +48,7 @@ Cell block_at_head(const Cell& block) {
 void make_function(const Cell& spec_in, const Cell& body_in) {
     Cell spec = block_at_head(spec_in);
     Cell body = block_at_head(body_in);
+    GcRootCell keep_spec(&spec), keep_body(&body);
     uint32_t flags = function_validate_spec(&spec);
     function_push(&spec, &body, 0, 0, flags);
     copy_cell(stack_top(), stack_arguments());
@@ -91,6 +94,7 @@ void native_any(int32_t check, const int32_t* refs) {
     if (check) natives_check_args(4, refs);
     Cell block = *stack_arguments();
     Off node = block.data2;
+    GcRootNode keep(&node);
     uint32_t pos = block.data1;
     while (pos < cell_count(node)) {
         stack_keep();
@@ -105,6 +109,7 @@ void native_all(int32_t check, const int32_t* refs) {
     if (check) natives_check_args(5, refs);
     Cell block = *stack_arguments();
     Off node = block.data2;
+    GcRootNode keep(&node);
     uint32_t pos = block.data1;
     if (pos >= cell_count(node)) return result_none();
     while (pos < cell_count(node)) {
@@ -122,6 +127,8 @@ void native_switch(int32_t check, const int32_t* refs) {
     Cell value = a[0];
     Cell cases = a[1];
     Off node = cases.data2;
+    GcRootCell keep_value(&value);
+    GcRootNode keep(&node);
     for (uint32_t i = cases.data1; i < cell_count(node); i++) {
         Cell c = cells_of(node)[i];
         if (c.is(TYPE_BLOCK) || c.type() != value.type()) continue;
@@ -141,6 +148,7 @@ void native_case(int32_t check, const int32_t* refs) {
     Cell cases = *stack_arguments();
     bool all = refs[0] >= 0;
     Off node = cases.data2;
+    GcRootNode keep(&node);
     uint32_t pos = cases.data1;
     if (pos >= cell_count(node)) return result_none();
     stack_keep();
@@ -193,6 +201,7 @@ void native_function(int32_t check, const int32_t* refs) {
     if (check) natives_check_args(15, refs);
     Cell* a = stack_arguments();
     Cell body = block_at_head(a[1]);
+    GcRootCell keep_body(&body);
     Cell* spec = stack_push(a);  // keeps the copy reachable
     *spec = shallow_copy(a[0]);
     function_collect_locals(spec, &body);
@@ -202,6 +211,7 @@ void native_function(int32_t check, const int32_t* refs) {
 void native_does(int32_t check, const int32_t* refs) {
     if (check) natives_check_args(16, refs);
     Cell body = *stack_arguments();
+    GcRootCell keep_body(&body);
     Cell* spec = stack_push_cell();
     cell_set(spec, TYPE_BLOCK, 0, alloc_cells(1), 0);
     make_function(*spec, body);
@@ -211,16 +221,18 @@ void native_has(int32_t check, const int32_t* refs) {
     if (check) natives_check_args(17, refs);
     Cell* a = stack_arguments();
     Cell vars = block_at_head(a[0]);
+    GcRootCell keep_vars(&vars);
     uint32_t n = cell_count(vars.data2) - vars.data1;
     Cell* spec = stack_push_cell();
     cell_set(spec, TYPE_BLOCK, 0, alloc_cells(n + 1), 0);
     Cell local{TYPE_WORD, 0, 0, 0};
     word_make_global_at(symbol_make("local"), &local);
     cell_set_type(&local, TYPE_REFINEMENT);
+    GcRootCell keep_local(&local);
     copy_cell(&local, block_buffer_append_slot(node_buffer(spec->data2)));
     for (uint32_t i = 0; i < n; i++) {
-        Cell c = cells_of(vars.data2)[vars.data1 + i];
-        copy_cell(&c, block_buffer_append_slot(node_buffer(spec->data2)));
+        Cell* slot = block_buffer_append_slot(node_buffer(spec->data2));
+        copy_cell(cells_of(vars.data2) + vars.data1 + i, slot);
     }
     make_function(*spec, stack_arguments()[1]);
 }

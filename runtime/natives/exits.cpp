@@ -3,6 +3,7 @@
 #include "runtime/error.h"
 #include "runtime/eval_deps.h"
 #include "runtime/exits.h"
+#include "runtime/gc.h"
 #include "runtime/interpreter.h"
 #include "runtime/natives.h"
 #include "runtime/natives/natives_impl.h"
@@ -46,6 +47,7 @@ bool name_matches(const Cell& wanted, const Cell& thrown) {
 void native_try(int32_t check, const int32_t* refs) {
     if (check) natives_check_args(70, refs);
     Cell block = *stack_arguments();
+    GcRootCell keep_block(&block);
     bool all = refs[0] >= 0;
     stack_keep();
     Cell name = global_word("try");
@@ -70,6 +72,7 @@ void native_catch(int32_t check, const int32_t* refs) {
     Cell block = *stack_arguments();
     bool named = refs[0] >= 0;
     Cell wanted = named ? stack_arguments()[refs[0]] : Cell{TYPE_NONE, 0, 0, 0};
+    GcRootCell keep_block(&block), keep_wanted(&wanted);
     stack_keep();
     Cell body = global_word("<body>");
     stack_mark(&body, FRAME_CATCH);

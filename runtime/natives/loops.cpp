@@ -3,7 +3,8 @@
 //
 // Every loop marks a loop frame labelled <body>; break and continue land on
 // it (fast path or exception alike, see runtime/exits.h). Before each round
-// the stack is reset to the loop frame's arguments.
+// the stack is reset to the loop frame's arguments. The cells a loop keeps
+// in variables (its body, words, series) are rooted for the loop's life.
 #include <cmath>
 
 #include "runtime/actions.h"
@@ -11,6 +12,7 @@
 #include "runtime/error.h"
 #include "runtime/eval_deps.h"
 #include "runtime/exits.h"
+#include "runtime/gc.h"
 #include "runtime/interpreter.h"
 #include "runtime/natives.h"
 #include "runtime/natives/natives_impl.h"
@@ -110,8 +112,10 @@ bool natives_foreach_step(uint32_t n) {
     Cell* series = stack_arguments() - 2;
     if (n == 0 || !natives_series_has_more(series)) return false;
     Cell value{TYPE_NONE, 0, 0, 0};
+    GcRootCell keep_value(&value);
     if (words->is(TYPE_BLOCK)) {
         Off wnode = words->data2;
+        GcRootNode keep_words(&wnode);
         uint32_t first = words->data1;
         if (is_any_block(series->type())) {
             for (uint32_t i = 0; i < n; i++) {
@@ -160,6 +164,7 @@ void native_while(int32_t check, const int32_t* refs) {
     if (check) natives_check_args(6, refs);
     Cell cond = stack_arguments()[0];
     Cell body = stack_arguments()[1];
+    GcRootCell keep_cond(&cond), keep_body(&body);
     stack_keep();
     CallFrame* frame = mark_loop();
     for (;;) {
@@ -180,6 +185,7 @@ void native_while(int32_t check, const int32_t* refs) {
 void native_until(int32_t check, const int32_t* refs) {
     if (check) natives_check_args(7, refs);
     Cell body = stack_arguments()[0];
+    GcRootCell keep_body(&body);
     stack_keep();
     CallFrame* frame = mark_loop();
     for (;;) {
@@ -198,6 +204,7 @@ void native_loop(int32_t check, const int32_t* refs) {
     natives_loop_count_to_integer();
     int32_t count = static_cast<int32_t>(stack_arguments()->data2);
     Cell body = stack_arguments()[1];
+    GcRootCell keep_body(&body);
     if (count <= 0) {
         cell_set(stack_arguments(), TYPE_NONE);
         return stack_keep();
@@ -223,6 +230,7 @@ void native_repeat(int32_t check, const int32_t* refs) {
     }
     cell_set(a + 1, TYPE_INTEGER, 0, 1);
     Cell body = a[2];
+    GcRootCell keep_body(&body);
     g_stack.top = a + 2;  // the word and the counter stay below the loop frame
     CallFrame* frame = mark_loop();
     Cell* word = stack_arguments() - 2;
@@ -241,6 +249,7 @@ void native_repeat(int32_t check, const int32_t* refs) {
 void native_forever(int32_t check, const int32_t* refs) {
     if (check) natives_check_args(10, refs);
     Cell body = stack_arguments()[0];
+    GcRootCell keep_body(&body);
     stack_keep();
     CallFrame* frame = mark_loop();
     for (;;) {
@@ -256,6 +265,7 @@ void native_foreach(int32_t check, const int32_t* refs) {
     if (check) natives_check_args(11, refs);
     Cell* a = stack_arguments();
     Cell words = a[0], series = a[1], body = a[2];
+    GcRootCell keep_words(&words), keep_series(&series), keep_body(&body);
     uint32_t n = 1;
     if (words.is(TYPE_BLOCK)) {
         n = cell_count(words.data2) > words.data1 ? cell_count(words.data2) - words.data1 : 0;
@@ -281,6 +291,7 @@ void native_forall(int32_t check, const int32_t* refs) {
     Cell word = stack_arguments()[0];
     Cell body = stack_arguments()[1];
     Cell original = *word_get_any(&word);
+    GcRootCell keep_word(&word), keep_body(&body), keep_original(&original);
     if (!is_series(original.type())) {
         Cell where = stack_get_call();
         Cell dt;
@@ -317,6 +328,7 @@ void native_remove_each(int32_t check, const int32_t* refs) {
     if (check) natives_check_args(13, refs);
     Cell* a = stack_arguments();
     Cell words = a[0], data = a[1], body = a[2];
+    GcRootCell keep_words(&words), keep_data(&data), keep_body(&body);
     uint32_t n = 1;
     if (words.is(TYPE_BLOCK)) {
         n = cell_count(words.data2) > words.data1 ? cell_count(words.data2) - words.data1 : 0;

@@ -7,6 +7,7 @@
 #include "runtime/dispatch.h"
 #include "runtime/error.h"
 #include "runtime/eval_deps.h"
+#include "runtime/gc.h"
 #include "runtime/natives/natives_impl.h"
 #include "runtime/natives/sys_natives.h"
 #include "runtime/spec_text.h"
@@ -110,16 +111,27 @@ const NativeInfo& native_info(int index) { return kNatives[index >= 1 && index <
 
 void native_not_done(int32_t, const int32_t*) { error_raise(ErrCat::Internal, "not-done"); }
 
+// The print buffer and the argument-check descriptors are collector roots.
+static void mark_natives_roots() {
+    gc_mark_cells(&g_print_buffer, &g_print_buffer + 1);
+    for (Off& desc : g_check_specs)
+        if (desc) gc_mark_node_cells(&desc);
+}
+
 void natives_init() {
     for (int i = 0; i < kNativeCount; i++) g_natives_table[i] = native_not_done;
     for (const Registration& r : kRegistrations) g_natives_table[r.index - 1] = r.fn;
+    static bool rooted = false;
+    if (!rooted) gc_add_root_callback(mark_natives_roots);
+    rooted = true;
     Off node = alloc_cells_unset(32);
     cell_set(&g_print_buffer, TYPE_BLOCK, 0, node, 0);
 }
 
 Cell* native_value_make(int index, Cell* out) {
     Cell* arg = stack_push_cell();
-    Cell spec;
+    Cell spec{TYPE_NONE, 0, 0, 0};
+    GcRootCell keep_spec(&spec);
     block_from_text(native_info(index).spec, &spec);
     Off node = alloc_cells(2);
     cell_set(arg, TYPE_BLOCK, 0, node, 0);
@@ -136,7 +148,8 @@ Cell* native_value_make(int index, Cell* out) {
 // action! values are made the same way from the slot's spec.
 static Cell* action_value_make(int slot, Cell* out) {
     Cell* arg = stack_push_cell();
-    Cell spec;
+    Cell spec{TYPE_NONE, 0, 0, 0};
+    GcRootCell keep_spec(&spec);
     block_from_text(action_spec_text(slot), &spec);
     Off node = alloc_cells(2);
     cell_set(arg, TYPE_BLOCK, 0, node, 0);
@@ -152,7 +165,8 @@ static Cell* action_value_make(int slot, Cell* out) {
 
 void natives_define_words() {
     for (int i = 1; i <= kNativeCount; i++) {
-        Cell value;
+        Cell value{TYPE_NONE, 0, 0, 0};
+        GcRootCell keep(&value);
         native_value_make(i, &value);
         Cell word{TYPE_WORD, 0, 0, 0};
         word_make_global_at(symbol_make(native_info(i).name), &word);
@@ -160,7 +174,8 @@ void natives_define_words() {
     }
     for (int slot = 1; slot <= kActionCount; slot++) {
         if (!action_dispatcher(static_cast<uint32_t>(slot)) || !*action_spec_text(slot)) continue;
-        Cell value;
+        Cell value{TYPE_NONE, 0, 0, 0};
+        GcRootCell keep(&value);
         action_value_make(slot, &value);
         Cell word{TYPE_WORD, 0, 0, 0};
         word_make_global_at(symbol_make(action_name(slot)), &word);
@@ -169,11 +184,11 @@ void natives_define_words() {
 }
 
 void natives_check_args(int index, const int32_t* refs) {
-    if (!g_check_specs[index]) {
-        Cell spec;
-        block_from_text(native_info(index).spec, &spec);
-        g_check_specs[index] = spec_cache_build(spec.data2, true);
-    }
+    Cell spec{TYPE_NONE, 0, 0, 0};
+    GcRootCell keep_spec(&spec);
+    block_from_text(native_info(index).spec, &spec);
+    if (!g_check_specs[index]) g_check_specs[index] = spec_cache_build(spec.data2, true);
+    // Nothing allocates below until an error is raised.
     Off desc = g_check_specs[index];
     SeriesBuf* b = node_buffer(desc);
     const Cell* d = arena_at<Cell>(b->head);
@@ -181,8 +196,6 @@ void natives_check_args(int index, const int32_t* refs) {
     uint32_t cell = 0;
     uint32_t i = 0;
     Cell callable{TYPE_NATIVE, static_cast<uint32_t>(index), 0, 0};
-    Cell spec;
-    block_from_text(native_info(index).spec, &spec);
     callable.data2 = spec.data2;
     for (; i < n && d[i].is(TYPE_TYPESET); i++) {
         if (((d[i].header & ARG_MODE_MASK) >> ARG_MODE_SHIFT) == ARG_RETURN) continue;

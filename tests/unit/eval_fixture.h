@@ -17,6 +17,7 @@
 #include "runtime/datatypes/symbol.h"
 #include "runtime/evaluator.h"
 #include "runtime/exits.h"
+#include "runtime/gc.h"
 #include "runtime/interpreter.h"
 #include "runtime/natives.h"
 #include "runtime/spec_text.h"
@@ -72,12 +73,17 @@ inline void evaluator_test_init() {
     word_set(word_from_cstring(&w, "none"), &n);
 }
 
-// Evaluates `text` on the interpreter's big stack; the value is returned,
-// an error passed on as KelThrow.
+// Evaluates `text` on the interpreter's big stack with collection on, as
+// the started runtime evaluates (with KEL_GC_STRESS set, every N-th
+// allocation collects and moves every node); the value is returned, an error
+// passed on as KelThrow. Values the caller keeps across evaluations must be
+// rooted (GcRootCell) or held on the evaluation stack.
 inline Cell eval_text(const char* text) {
     Cell out{TYPE_NONE, 0, 0, 0};
     interp_run_on_big_stack([&] {
-        Cell block;
+        GcEnabledScope collecting;
+        Cell block{TYPE_NONE, 0, 0, 0};
+        GcRootCell keep(&block);
         block_from_text(text, &block);
         interp_do_block(&block, &out);
     });

@@ -19,15 +19,17 @@ inline void object_test_init() {
 
 // The text reader of the evaluator's tests reads `a/b:` as a path whose
 // last word is spelled "b:"; turn such paths into set-paths, deeply.
-inline void fix_set_paths(const Cell* block) {
-    Off node = block->data2;
-    for (uint32_t i = 0; i < node_buffer(node)->used_bytes() / sizeof(Cell); i++) {
-        Cell* c = arena_at<Cell>(node_buffer(node)->head) + i;
+inline void fix_set_paths(const Cell* block_in) {
+    Cell block = *block_in;  // the words made below may collect
+    GcRootCell keep(&block);
+    for (uint32_t i = 0; i < node_buffer(block.data2)->used_bytes() / sizeof(Cell); i++) {
+        Cell* c = arena_at<Cell>(node_buffer(block.data2)->head) + i;
         if (c->is(TYPE_BLOCK) || c->is(TYPE_PAREN)) {
             Cell inner = *c;
             fix_set_paths(&inner);
         } else if (c->is(TYPE_PATH)) {
             Cell path = *c;
+            GcRootCell keep_path(&path);
             SeriesBuf* buf = node_buffer(path.data2);
             Cell* last = arena_at<Cell>(buf->tail) - 1;
             if (!last->is(TYPE_WORD)) continue;
@@ -38,7 +40,7 @@ inline void fix_set_paths(const Cell* block) {
             word_from_cstring(&w, name.c_str());
             buf = node_buffer(path.data2);
             *(arena_at<Cell>(buf->tail) - 1) = w;
-            cell_set_type(arena_at<Cell>(node_buffer(node)->head) + i, TYPE_SET_PATH);
+            cell_set_type(arena_at<Cell>(node_buffer(block.data2)->head) + i, TYPE_SET_PATH);
         }
     }
 }
@@ -47,7 +49,9 @@ inline void fix_set_paths(const Cell* block) {
 inline Cell kel_eval(const char* text) {
     Cell out{TYPE_NONE, 0, 0, 0};
     interp_run_on_big_stack([&] {
-        Cell block;
+        GcEnabledScope collecting;
+        Cell block{TYPE_NONE, 0, 0, 0};
+        GcRootCell keep(&block);
         block_from_text(text, &block);
         fix_set_paths(&block);
         interp_do_block(&block, &out);
