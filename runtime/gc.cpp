@@ -43,6 +43,7 @@ void (*g_gc_sweep_externals)() = nullptr;
 void (*g_gc_sweep_owners)() = nullptr;
 GcRootCell* g_gc_root_cells = nullptr;
 GcRootNode* g_gc_root_nodes = nullptr;
+GcRootTable* g_gc_root_tables = nullptr;
 
 namespace {
 
@@ -59,6 +60,7 @@ struct Span {
 };
 
 std::vector<Off> pending;      // nodes whose series died
+std::vector<Cell*> seam_roots; // cells the hash engine holds while it allocates
 std::vector<Off> mark_stack;   // unit-16 nodes whose cells await marking
 std::vector<Span> evacuated;   // node areas of frames evacuated by this collection, sorted
 bool stress_collection = false;
@@ -502,6 +504,11 @@ void mark_roots() {
         if (root_callbacks[i]) root_callbacks[i]();
     marking_root = "a root scope";
     marking_cell = nullptr;
+    for (GcRootTable* r = g_gc_root_tables; r; r = r->prev())
+        if (*r->slot()) hashtable_mark(r->slot());
+    // A hash! cell of the engine names a table being made (data3, its record
+    // maybe half filled) and the block it indexes (data2, maybe 0).
+    for (Cell* c : seam_roots) mark_cell(c);
     for (GcRootNode* r = g_gc_root_nodes; r; r = r->prev())
         if (*r->slot()) gc_mark_node_cells(r->slot());
     for (GcRootCell* r = g_gc_root_cells; r; r = r->prev())
@@ -531,6 +538,23 @@ void gc_init() {
     const char* stress = std::getenv("KEL_GC_STRESS");
     if (stress) g_gc.stress_every = static_cast<uint32_t>(std::strtoul(stress, nullptr, 10));
     g_gc_collect_hook = gc_collect;
+    gc_hash_seams_init();
+}
+
+void gc_hash_seams_init() {
+    g_hash_seams.mark_node = gc_mark_node;
+    g_hash_seams.mark_node_cells = gc_mark_node_cells;
+    g_hash_seams.mark_cells = gc_mark_cells;
+    g_hash_seams.remap_moved = gc_remap_moved;
+    g_hash_seams.evacuation_count = [] { return g_gc.nodes_cycles; };
+    g_hash_seams.collecting = [] { return g_gc.busy; };
+    g_hash_seams.set_node_evacuation = [](bool on) {
+        bool old = g_gc.evacuation_enabled;
+        g_gc.evacuation_enabled = on;
+        return old;
+    };
+    g_hash_seams.root_push = [](Cell* c) { seam_roots.push_back(c); };
+    g_hash_seams.root_pop = [](Cell*) { seam_roots.pop_back(); };
 }
 
 void gc_reset_counters() {

@@ -43,7 +43,10 @@ struct GcState {
 };
 extern GcState g_gc;
 
-void gc_init();  // pending list, stress setting; called from memory_init
+void gc_init();  // pending list, stress setting, hash seams; called from memory_init
+// Points the hash engine's collector seams (marking, remapping, rooting, the
+// evacuation switch and count) at the collector.
+void gc_hash_seams_init();
 void gc_collect();
 void gc_collect_if_enabled();
 // A stress-mode collection: every node moves.
@@ -98,8 +101,10 @@ extern void (*g_gc_sweep_owners)();
 
 class GcRootCell;
 class GcRootNode;
+class GcRootTable;
 extern GcRootCell* g_gc_root_cells;
 extern GcRootNode* g_gc_root_nodes;
+extern GcRootTable* g_gc_root_tables;
 
 // Keeps a value cell (not inside a series buffer), or `count` consecutive
 // cells, alive and repointed for its lifetime.
@@ -137,6 +142,23 @@ public:
 private:
     uint32_t* slot_;
     GcRootNode* prev_;
+};
+
+// Keeps a hash table (record, bucket arrays and block) alive and its node
+// current while C++ code holds it in `*slot` across allocations.
+class GcRootTable {
+public:
+    explicit GcRootTable(Off* slot) : slot_(slot), prev_(g_gc_root_tables) { g_gc_root_tables = this; }
+    ~GcRootTable() { g_gc_root_tables = prev_; }
+    GcRootTable(const GcRootTable&) = delete;
+    GcRootTable& operator=(const GcRootTable&) = delete;
+
+    Off* slot() const { return slot_; }
+    GcRootTable* prev() const { return prev_; }
+
+private:
+    Off* slot_;
+    GcRootTable* prev_;
 };
 
 // Switches collection on (or off) for its lifetime and restores the setting

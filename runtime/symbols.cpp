@@ -38,35 +38,6 @@ std::vector<uint8_t> g_fold_scratch;
 uint32_t canonical_seam(uint32_t id) { return id ? symbol_resolve(id) : id; }
 
 // ---- the collector ------------------------------------------------------------
-//
-// The hash engine marks, remaps and roots through its seams; they are pointed
-// at the collector here, where both first meet.
-
-// Cells the engine holds while it allocates. A hash! cell names a table
-// being made (data3) and the block it indexes (data2): both are marked whole.
-std::vector<Cell*> g_seam_roots;
-std::vector<Off*> g_table_roots;
-void seam_root_push(Cell* c) { g_seam_roots.push_back(c); }
-void seam_root_pop(Cell*) { g_seam_roots.pop_back(); }
-void mark_seam_roots() {
-    for (Off* slot : g_table_roots)
-        if (*slot) hashtable_mark(slot);
-    for (Cell* c : g_seam_roots) {
-        if (c->is(TYPE_HASH)) {
-            if (c->data3) hashtable_mark(&c->data3);
-            if (c->data2) gc_mark_node_cells(&c->data2);
-        } else {
-            gc_mark_cells(c, c + 1);
-        }
-    }
-}
-uint32_t seam_evacuations() { return g_gc.nodes_cycles; }
-bool seam_collecting() { return gc_is_collecting(); }
-bool seam_set_evacuation(bool on) {
-    bool old = g_gc.evacuation_enabled;
-    g_gc.evacuation_enabled = on;
-    return old;
-}
 
 void mark_fixed_cell(Cell* c) { gc_mark_cells(c, c + 1); }
 
@@ -87,20 +58,9 @@ void sweep_owners() {
 
 }  // namespace
 
-GcRootTable::GcRootTable(Off* slot) { g_table_roots.push_back(slot); }
-GcRootTable::~GcRootTable() { g_table_roots.pop_back(); }
-
 void symbols_seams_init() {
     g_hash_seams.symbol_canonical = canonical_seam;
-    g_hash_seams.mark_node = gc_mark_node;
-    g_hash_seams.mark_node_cells = gc_mark_node_cells;
-    g_hash_seams.mark_cells = gc_mark_cells;
-    g_hash_seams.remap_moved = gc_remap_moved;
-    g_hash_seams.evacuation_count = seam_evacuations;
-    g_hash_seams.collecting = seam_collecting;
-    g_hash_seams.set_node_evacuation = seam_set_evacuation;
-    g_hash_seams.root_push = seam_root_push;
-    g_hash_seams.root_pop = seam_root_pop;
+    gc_hash_seams_init();  // engine tests reset every seam
 }
 
 namespace {
@@ -192,7 +152,6 @@ void symbols_init(uint32_t size) {
     if (g_symbol_table) return;
     symbols_seams_init();
     gc_add_root_callback(mark_symbol_roots);
-    gc_add_root_callback(mark_seam_roots);
     g_gc_sweep_owners = sweep_owners;
     Off node = alloc_cells(size);
     cell_set(&g_symbol_block, TYPE_BLOCK, 0, node, 0);

@@ -27,6 +27,7 @@
 #include <string_view>
 
 #include "runtime/cell.h"
+#include "runtime/gc.h"  // GcRootTable
 #include "runtime/memory.h"
 
 namespace kel {
@@ -68,16 +69,6 @@ inline uint32_t symbol_resolve(uint32_t id) {
 }
 // The UTF-8 name; stale after the next allocation.
 std::string_view symbol_name(uint32_t id);
-
-// Keeps a hash table (record, bucket arrays and block) alive and its node
-// current while C++ code holds it in `*slot` across allocations.
-class GcRootTable {
-public:
-    explicit GcRootTable(Off* slot);
-    ~GcRootTable();
-    GcRootTable(const GcRootTable&) = delete;
-    GcRootTable& operator=(const GcRootTable&) = delete;
-};
 
 // ---- context slots ----------------------------------------------------------
 
