@@ -649,6 +649,46 @@ void gc_collect_if_enabled() {
     if (g_gc_enabled) gc_collect();
 }
 
+namespace {
+
+// The problem with one buffer, or "".
+std::string buffer_problem(Off at, const SeriesBuf* buf, uint32_t* abandoned) {
+    auto where = [&](const char* what) { return std::string(what) + " at " + std::to_string(at); };
+    if (buf->flags & SERIES_MARK) return where("marked buffer");
+    if (!(buf->flags & SERIES_IN_USE)) {
+        if (buf->node) return where("abandoned buffer with a node");
+        if (abandoned) ++*abandoned;
+        return "";
+    }
+    if (!buf->node || node_word(buf->node) != at) return where("buffer not named by its node");
+    if (buf->head < buf->data_start() || buf->tail < buf->head || buf->tail > buf->data_end())
+        return where("head or tail outside the data");
+    return "";
+}
+
+}  // namespace
+
+std::string gc_check_heap(uint32_t* abandoned) {
+    if (abandoned) *abandoned = 0;
+    for (Off f = g_memory.series_frames_head; f; f = arena_at<SeriesFrame>(f)->next) {
+        const SeriesFrame* frame = arena_at<SeriesFrame>(f);
+        if (frame->top < frame->data_start() || frame->top > frame->end) return "frame top out of its frame";
+        for (Off b = frame->data_start(); b < frame->top; b += buffer_span(arena_at<SeriesBuf>(b))) {
+            std::string problem = buffer_problem(b, arena_at<SeriesBuf>(b), abandoned);
+            if (!problem.empty()) return problem;
+        }
+    }
+    for (Off block = g_memory.big_buffers_head; block; block = *arena_at<uint32_t>(block)) {
+        std::string problem = buffer_problem(block + 12, arena_at<SeriesBuf>(block + 12), abandoned);
+        if (!problem.empty()) return problem;
+    }
+    for (Off buf : memory_fixed_buffers()) {
+        std::string problem = buffer_problem(buf, arena_at<SeriesBuf>(buf), abandoned);
+        if (!problem.empty()) return problem;
+    }
+    return "";
+}
+
 uint32_t gc_node_frame_count() {
     uint32_t n = 0;
     for (Off f = g_memory.node_frames_head; f; f = arena_at<NodeFrame>(f)->next) n++;

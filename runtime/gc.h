@@ -26,6 +26,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "runtime/cell.h"
 #include "runtime/memory.h"
@@ -190,5 +191,10 @@ private:
 // Series frames and node frames, for tests and statistics.
 uint32_t gc_node_frame_count();
 uint32_t gc_series_frame_count();
+// Walks every frame, big buffer and fixed buffer outside a collection: no
+// buffer keeps a mark, every buffer in use is the one its node names, head
+// and tail lie in its data. Returns "" or the first problem found; counts
+// the buffers expansions abandoned since the last collection.
+std::string gc_check_heap(uint32_t* abandoned = nullptr);
 
 }  // namespace kel
