@@ -21,16 +21,20 @@ bool g_test_collecting = false;
 uint32_t test_evacuation_count() { return g_test_evacuations; }
 bool test_collecting() { return g_test_collecting; }
 
+// The engine alone, on its default seams; the seams the rest of the binary
+// runs with (the collector's) come back afterwards.
 struct HashTableTest : ::testing::Test {
+    HashSeams saved;
     void SetUp() override {
         if (!memory_ready()) memory_init();
         if (!g_memory.node_frames_head) node_frame_make(kNodeFrameCapacity);
         if (!g_memory.series_frames_head) series_frame_make();
+        saved = g_hash_seams;
         g_hash_seams = HashSeams{};
         g_test_evacuations = 0;
         g_test_collecting = false;
     }
-    void TearDown() override { g_hash_seams = HashSeams{}; }
+    void TearDown() override { g_hash_seams = saved; }
 };
 
 // ---- value builders ----
