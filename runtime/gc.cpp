@@ -274,6 +274,7 @@ uint32_t free_node_count() {
 void evacuate_node_frames() {
     NodeFrame* current = next_target(nullptr);
     if (!current) return;
+    g_memory.current_node_frame = arena_off(current);
     int64_t free_nodes = free_node_count();
     bool any = false;
     for (Off f = g_memory.node_frames_tail; f;) {

@@ -480,6 +480,8 @@ bool object_field_is_class_q(Off ctx, uint32_t i, uint32_t class_id) {
 void object_set_field(const Cell* object_in, uint32_t index, const Cell* value_in) {
     Cell object = *object_in, value = *value_in;
     Off ctx = object.data1;
+    GcRootCell keep_object(&object), keep_value(&value);
+    GcRootNode keep_ctx(&ctx);
     context_values_ensure(ctx, index + 1);
     Cell old = *value_at(ctx, index);
     context_word_cell_at(ctx, index)->header |= WORD_FIELD_CHANGED;
@@ -678,6 +680,7 @@ Cell* reflect_body(const Cell* object) {
         if (v.is(TYPE_WORD)) cell_set_type(&v, TYPE_LIT_WORD);
         else if (v.is(TYPE_PATH)) cell_set_type(&v, TYPE_LIT_PATH);
         v.header &= ~CELL_NEW_LINE;
+        GcRootCell keep(&v);  // the first append may collect
         block_append_value(out, &word);
         block_append_value(out, &v);
     }
