@@ -19,8 +19,11 @@
 #include "runtime/error.h"
 #include "runtime/eval_deps.h"
 #include "runtime/exits.h"
+#include "runtime/datatypes/float.h"
 #include "runtime/datatypes/function.h"
+#include "runtime/datatypes/integer.h"
 #include "runtime/natives.h"
+#include "runtime/natives/natives_impl.h"
 #include "runtime/stack.h"
 #include "runtime/typecheck.h"
 
@@ -52,6 +55,127 @@ inline const Cell* word_value(const Cell* word) {
 
 Cell anon_name() { return Cell{TYPE_WORD, 0, sym.anon, 0xFFFFFFFFu}; }
 
+// ---------------------------------------------------------------------------
+// Descriptor summary: a 32-bit digest of a callable's argument descriptor,
+// kept in data3 of the descriptor's cache cell (cell [1] of the callable's
+// extra block) so that a call reads one word instead of decoding the block.
+//
+// A "simple" callable takes only evaluated arguments, at descriptor entries
+// 0 .. nargs-1, and (for a function!) pushes nothing after them but its
+// locals; every other callable takes the general path.
+constexpr uint32_t SUM_VALID = 0x80000000u;
+constexpr uint32_t SUM_SIMPLE = 0x40000000u;
+constexpr uint32_t SUM_NARGS_MASK = 0xFF;        // bits 0-7
+constexpr uint32_t SUM_LOCALS_SHIFT = 8;         // bits 8-19: local cells
+constexpr uint32_t SUM_LOCALS_MASK = 0xFFF;
+constexpr uint32_t SUM_FASTOP_SHIFT = 20;        // bits 20-23: FastOp
+constexpr uint32_t SUM_FASTOP_MASK = 0xF;
+
+// Operations computed inline when both operands are integer!: the result is
+// the one the native or action gives, and nothing they do is observable
+// otherwise (no error, no allocation).
+enum FastOp : uint32_t {
+    FAST_NONE = 0, FAST_ADD, FAST_SUB, FAST_MUL, FAST_EQ, FAST_NE, FAST_LT, FAST_LE, FAST_GT, FAST_GE,
+};
+
+// The fast operation of a native or action whose implementation is one of
+// the integer-aware ones, else FAST_NONE.
+uint32_t fast_op_of(const Cell& callable) {
+    uint32_t n = callable.data1;
+    if (callable.is(TYPE_ACTION)) {
+        AnyAction impl = n >= 1 && n <= static_cast<uint32_t>(kActionCount) && action_dispatcher(n)
+                             ? action_entry(TYPE_INTEGER, static_cast<int32_t>(n))
+                             : nullptr;
+        if (n == ACT_ADD && impl == reinterpret_cast<AnyAction>(integer_add)) return FAST_ADD;
+        if (n == ACT_SUBTRACT && impl == reinterpret_cast<AnyAction>(integer_subtract)) return FAST_SUB;
+        if (n == ACT_MULTIPLY && impl == reinterpret_cast<AnyAction>(integer_multiply)) return FAST_MUL;
+        return FAST_NONE;
+    }
+    if (!callable.is(TYPE_NATIVE)) return FAST_NONE;
+    NativeFn fn = native_entry(n);
+    if (fn == native_equal_q || fn == native_strict_equal_q) return FAST_EQ;
+    if (fn == native_not_equal_q) return FAST_NE;
+    if (fn == native_lesser_q) return FAST_LT;
+    if (fn == native_lesser_or_equal_q) return FAST_LE;
+    if (fn == native_greater_q) return FAST_GT;
+    if (fn == native_greater_or_equal_q) return FAST_GE;
+    return FAST_NONE;
+}
+
+uint32_t summarize(const Cell& callable, Off desc) {
+    bool is_func = callable.is(TYPE_FUNCTION) || callable.is(TYPE_ROUTINE);
+    const SeriesBuf* b = node_buffer(desc);
+    const Cell* d = arena_at<Cell>(b->head);
+    uint32_t n = (b->tail - b->head) >> 4;
+    uint32_t nargs = 0, locals = 0, i = 0;
+    bool simple = true, seen_return = false;
+    for (; i < n && d[i].is(TYPE_TYPESET); i++) {
+        uint32_t mode = (d[i].header & ARG_MODE_MASK) >> ARG_MODE_SHIFT;
+        if (mode == ARG_RETURN) {
+            seen_return = true;
+            continue;
+        }
+        if (mode != ARG_EVAL || seen_return) simple = false;
+        nargs++;
+    }
+    for (; i < n; i++) {
+        if (d[i].is(TYPE_REFINEMENT) && is_func) simple = false;
+        else if (d[i].is(TYPE_INTEGER) && is_func) locals = d[i].data2;
+    }
+    if (nargs > SUM_NARGS_MASK || locals > SUM_LOCALS_MASK) simple = false;
+    uint32_t sum = SUM_VALID;
+    if (!simple) return sum;
+    sum |= SUM_SIMPLE | nargs | (locals << SUM_LOCALS_SHIFT);
+    if (!is_func && nargs == 2 && typeset_has(&d[0], TYPE_INTEGER) && typeset_has(&d[1], TYPE_INTEGER))
+        sum |= fast_op_of(callable) << SUM_FASTOP_SHIFT;
+    return sum;
+}
+
+// The summary of a callable (building its descriptor on first use).
+inline uint32_t desc_summary(const Cell& callable) {
+    const Cell* slot = arena_at<Cell>(node_buffer(callable.data3)->head) + 1;
+    if (slot->is(TYPE_BLOCK) && (slot->data3 & SUM_VALID)) return slot->data3;
+    interp_spec_cache(&callable);
+    return arena_at<Cell>(node_buffer(callable.data3)->head)[1].data3;
+}
+
+// The fast operation of an op! cell whose descriptor is already built, else
+// FAST_NONE (the first call goes the general way and builds it).
+inline uint32_t op_fast_code(const Cell* op) {
+    const Cell* slot = arena_at<Cell>(node_buffer(op->data3)->head) + 1;
+    if (!slot->is(TYPE_BLOCK)) return FAST_NONE;
+    return (slot->data3 >> SUM_FASTOP_SHIFT) & SUM_FASTOP_MASK;
+}
+
+// `left op right` on two integers, written into `left` as the native or
+// action writes its result slot: sums, differences and products keep the
+// left cell's header flags and overflow to float!; comparisons give logic!.
+inline void fast_int_op(uint32_t op, Cell* left, int32_t b) {
+    int32_t a = static_cast<int32_t>(left->data2), r;
+    switch (op) {
+    case FAST_ADD:
+        if (__builtin_add_overflow(a, b, &r)) float_set_cell(left, double(a) + double(b));
+        else integer_put(left, r);
+        return;
+    case FAST_SUB:
+        if (__builtin_sub_overflow(a, b, &r)) float_set_cell(left, double(a) - double(b));
+        else integer_put(left, r);
+        return;
+    case FAST_MUL:
+        if (__builtin_mul_overflow(a, b, &r)) float_set_cell(left, double(a) * double(b));
+        else integer_put(left, r);
+        return;
+    case FAST_EQ: cell_set(left, TYPE_LOGIC, a == b); return;
+    case FAST_NE: cell_set(left, TYPE_LOGIC, a != b); return;
+    case FAST_LT: cell_set(left, TYPE_LOGIC, a < b); return;
+    case FAST_LE: cell_set(left, TYPE_LOGIC, a <= b); return;
+    case FAST_GT: cell_set(left, TYPE_LOGIC, a > b); return;
+    default: cell_set(left, TYPE_LOGIC, a >= b); return;
+    }
+}
+
+const int32_t kNoRefinements[kMaxRefinements] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+
 // Saves the code position cell and puts it back on every exit.
 struct CodePositionGuard {
     Cell saved = g_interp.code_position;
@@ -69,6 +193,7 @@ uint32_t eval_code(const Cell& callable, Off node, uint32_t pos, const Cell& nam
                    uint32_t owner, bool infix);
 uint32_t eval_path(const Cell& path, Off node, uint32_t pos, int mode);
 enum PathMode { PATH_EVAL = 0, PATH_SET = 1, PATH_GET = 2 };
+inline uint32_t eval_push(Off node, uint32_t pos, bool no_infix);
 
 [[noreturn]] void raise_expect_arg(const Cell& name, const Cell* value, const Cell* callable, uint32_t entry) {
     Cell dt;
@@ -244,8 +369,80 @@ uint32_t fetch_args(const Cell& callable, Off node, uint32_t pos, const Cell& na
     return pos;
 }
 
+// Fetches the `nargs` evaluated arguments of a simple callable (descriptor
+// `desc`) into the current frame; returns the position after them.
+uint32_t fetch_simple(const Cell& callable, Off desc, Off node, uint32_t pos, const Cell& name, bool infix,
+                      uint32_t nargs) {
+    for (uint32_t i = 0; i < nargs; i++) {
+        if (infix && i == 0) {
+            g_stack.top++;  // the left operand already sits in the result slot
+        } else {
+            if (pos >= code_tail(node)) {
+                Cell word = interp_spec_word(&callable, i);
+                error_raise(ErrCat::Script, "no-arg", &name, &word);
+            }
+            pos = eval_push(node, pos, infix);
+            if (exit_pending()) return pos;
+        }
+        const Cell* got = g_stack.top - 1;
+        if (!typeset_has(code_at(desc, i), got->type())) raise_expect_arg(name, got, &callable, i);
+    }
+    return pos;
+}
+
+// A call of a native, action or function! with a simple descriptor, while
+// not tracing and without path refinements: the general path below without
+// the decoding of the descriptor.
+uint32_t eval_code_simple(const Cell& callable, Off node, uint32_t pos, const Cell& name, bool infix,
+                          uint32_t sum) {
+    Cell* base = g_stack.top;
+    if (!infix) stack_push(&callable);
+    uint32_t nargs = sum & SUM_NARGS_MASK;
+    Off desc = arena_at<Cell>(node_buffer(callable.data3)->head)[1].data2;
+    if (callable.is(TYPE_FUNCTION)) {
+        Off ctx = callable.data1;
+        if (g_stack.frame_top >= g_stack.frame_end) stack_overflow_frames();
+        uint32_t saved_values = arena_at<Cell>(node_buffer(ctx)->head)->data2;
+        *g_stack.frame_top++ =
+            CallFrame{FRAME_INTERP_FUNC, name.data2, arena_off(g_stack.args), name.data1, ctx, saved_values};
+        g_stack.args = g_stack.top;
+        pos = fetch_simple(callable, desc, node, pos, name, infix, nargs);
+        if (exit_pending()) return pos;
+        function_init_locals((sum >> SUM_LOCALS_SHIFT) & SUM_LOCALS_MASK);
+        interp_call_function(&callable, 0, &name, 0);
+    } else {
+        stack_mark(name.data2, name.data1, FRAME_INTERP);
+        pos = fetch_simple(callable, desc, node, pos, name, infix, nargs);
+        if (exit_pending()) return pos;
+        uint32_t op = (sum >> SUM_FASTOP_SHIFT) & SUM_FASTOP_MASK;
+        Cell* a = g_stack.args;
+        if (op && a[0].is(TYPE_INTEGER) && a[1].is(TYPE_INTEGER)) {
+            fast_int_op(op, a, static_cast<int32_t>(a[1].data2));
+        } else if (callable.is(TYPE_NATIVE)) {
+            NativeFn fn = native_entry(callable.data1);
+            if (!fn) error_raise(ErrCat::Internal, "not-done");
+            fn(0, kNoRefinements);
+        } else {
+            DispatchFn fn = action_dispatcher(callable.data1);
+            if (!fn) error_raise(ErrCat::Internal, "not-done");
+            fn(kNoRefinements);
+        }
+    }
+    if (exit_pending()) return pos;
+    stack_unwind();
+    if (!infix) {
+        copy_cell(g_stack.top - 1, base);
+        g_stack.top = base + 1;
+    }
+    return pos;
+}
+
 uint32_t eval_code(const Cell& callable, Off node, uint32_t pos, const Cell& name, const PathRefs* path,
                    uint32_t owner, bool infix) {
+    if (!g_interp.on && !path && !callable.is(TYPE_ROUTINE)) {
+        uint32_t sum = desc_summary(callable);
+        if (sum & SUM_SIMPLE) return eval_code_simple(callable, node, pos, name, infix, sum);
+    }
     if (g_interp.on) {
         // In infix mode the left operand sits just above the top: keep it.
         if (infix) g_stack.top++;
@@ -382,8 +579,57 @@ uint32_t eval_path(const Cell& path, Off node, uint32_t pos, int mode) {
 
 }  // namespace
 
-uint32_t interp_eval_expression(Off node, uint32_t pos, bool no_infix, bool push, bool literal_callables) {
-    Cell* start = g_stack.top;
+namespace {
+
+// Types whose cells evaluate to themselves.
+constexpr bool inert_type(uint32_t t) {
+    switch (t) {
+    case TYPE_WORD: case TYPE_SET_WORD: case TYPE_LIT_WORD: case TYPE_GET_WORD: case TYPE_PAREN: case TYPE_ISSUE:
+    case TYPE_NATIVE: case TYPE_ACTION: case TYPE_FUNCTION: case TYPE_ROUTINE: case TYPE_OP: case TYPE_PATH:
+    case TYPE_LIT_PATH: case TYPE_SET_PATH: case TYPE_GET_PATH:
+        return false;
+    default:
+        return true;
+    }
+}
+struct InertTable {
+    bool of[256];
+    constexpr InertTable() : of() {
+        for (uint32_t t = 0; t < 256; t++) of[t] = inert_type(t);
+    }
+};
+constexpr InertTable kInert;
+
+// A word's value that is pushed as it is (no call, no error).
+inline bool plain_value_type(uint32_t t) { return !is_callable(t) && t != TYPE_UNSET && t != TYPE_OP; }
+
+// Sets a bound word's value in place when its context is the global one or a
+// running function's, and through word_set (resolution, object fields and
+// their change notification, errors) otherwise.
+inline void set_word_value(Cell* word, const Cell* value) {
+    uint32_t ctx = word->data1, index = word->data3;
+    if (ctx && index != kWordUnresolved) {
+        const Cell* cc = arena_at<Cell>(node_buffer(ctx)->head);
+        if (cc->data2) {
+            if (cc->header & CONTEXT_ON_STACK) {
+                copy_cell(value, arena_at<Cell>(cc->data2) + index);
+                return;
+            }
+            if (((cc->header & CONTEXT_KIND_MASK) >> CONTEXT_KIND_SHIFT) != CTX_OBJECT) {
+                const SeriesBuf* vb = node_buffer(cc->data2);
+                if (index < (vb->tail - vb->head) >> 4) {
+                    copy_cell(value, arena_at<Cell>(vb->head) + index);
+                    return;
+                }
+            }
+        }
+    }
+    word_set(word, value);
+}
+
+// Evaluates the term at `pos` (an expression without its operators), pushes
+// its value and returns the position after it.
+__attribute__((noinline)) uint32_t eval_term_general(Off node, uint32_t pos, bool literal_callables) {
     Cell* cell = code_at(node, pos);
     if (g_interp.on) interp_trace_hook(TRACE_FETCH, nullptr, static_cast<int32_t>(pos), nullptr, cell);
     switch (cell->type()) {
@@ -415,7 +661,7 @@ uint32_t interp_eval_expression(Off node, uint32_t pos, bool no_infix, bool push
         Cell* value = g_stack.args + 1;
         if (g_interp.on) interp_trace_hook(TRACE_SET, nullptr, -1, &name, value);
         if (value->is(TYPE_UNSET)) error_raise(ErrCat::Script, "need-value", &name);
-        word_set(g_stack.args, value);
+        set_word_value(g_stack.args, value);
         copy_cell(value, g_stack.args);
         stack_unwind();
         break;
@@ -506,24 +752,98 @@ uint32_t interp_eval_expression(Off node, uint32_t pos, bool no_infix, bool push
         break;
     }
     if (g_interp.on) interp_trace_hook(TRACE_PUSH, nullptr, -1, nullptr, g_stack.top - 1);
+    return pos;
+}
 
-    // Operator lookahead: strictly left to right.
-    if (!no_infix) {
-        for (;;) {
-            const SeriesBuf* b = node_buffer(node);
-            if (pos >= (b->tail - b->head) >> 4) break;
-            const Cell* next = arena_at<Cell>(b->head) + pos;
-            if (!next->is(TYPE_WORD)) break;
-            const Cell* v = word_peek(next);
-            if (!v || !v->is(TYPE_OP)) break;
-            if (g_interp.on) interp_trace_hook(TRACE_FETCH, nullptr, static_cast<int32_t>(pos), nullptr, next);
-            Cell op = *v;
-            cell_set(&op, (op.header >> 16) & 0xFF, op.data1, op.data2, op.data3);
-            Cell name = *next;
-            g_stack.top = start;
-            pos = eval_code(op, node, pos + 1, name, nullptr, 0, true);
-            if (exit_pending()) return pos;
+// Calls the callable value `v` of the word at `pos`.
+__attribute__((noinline)) uint32_t call_word(Off node, uint32_t pos, const Cell* word, const Cell* v) {
+    Cell callable = *v;
+    Cell name = *word;
+    return eval_code(callable, node, pos + 1, name, nullptr, 0, false);
+}
+
+// The common terms without tracing: a value that evaluates to itself and a
+// word whose value is pushed as it is.
+inline uint32_t eval_term(Off node, uint32_t pos, bool literal_callables) {
+    if (!g_interp.on) {
+        const Cell* cell = code_at(node, pos);
+        uint32_t t = cell->type();
+        if (kInert.of[t]) {
+            stack_push(cell);
+            return pos + 1;
         }
+        if (t == TYPE_WORD) {
+            const Cell* v = word_peek(cell);
+            if (v) {
+                uint32_t vt = v->type();
+                if (plain_value_type(vt)) {
+                    stack_push(v);
+                    return pos + 1;
+                }
+                if (is_callable(vt)) return call_word(node, pos, cell, v);
+            }
+        }
+    }
+    return eval_term_general(node, pos, literal_callables);
+}
+
+// Calls the operator `op` (the value of the word at `pos`) with the value at
+// `start` as its left operand.
+__attribute__((noinline)) uint32_t eval_infix_call(Off node, uint32_t pos, Cell* start, const Cell* next,
+                                                   const Cell* v) {
+    if (g_interp.on) interp_trace_hook(TRACE_FETCH, nullptr, static_cast<int32_t>(pos), nullptr, next);
+    Cell op = *v;
+    cell_set(&op, (op.header >> 16) & 0xFF, op.data1, op.data2, op.data3);
+    Cell name = *next;
+    g_stack.top = start;
+    return eval_code(op, node, pos + 1, name, nullptr, 0, true);
+}
+
+// Operator lookahead after a term whose value sits at `start`: strictly left
+// to right.
+inline uint32_t eval_infix(Off node, uint32_t pos, Cell* start) {
+    for (;;) {
+        const SeriesBuf* b = node_buffer(node);
+        uint32_t tail = (b->tail - b->head) >> 4;
+        if (pos >= tail) return pos;
+        const Cell* next = arena_at<Cell>(b->head) + pos;
+        if (!next->is(TYPE_WORD)) return pos;
+        const Cell* v = word_peek(next);
+        if (!v || !v->is(TYPE_OP)) return pos;
+        if (!g_interp.on && start->is(TYPE_INTEGER) && pos + 1 < tail) {
+            // Both operands integers and the right one a plain value: the
+            // operator's frame and call would have no visible effect.
+            uint32_t op = op_fast_code(v);
+            const Cell* right = next + 1;
+            if (op && right->is(TYPE_WORD)) right = word_peek(right);
+            if (op && right && right->is(TYPE_INTEGER)) {
+                fast_int_op(op, start, static_cast<int32_t>(right->data2));
+                pos += 2;
+                continue;
+            }
+        }
+        pos = eval_infix_call(node, pos, start, next, v);
+        if (exit_pending()) return pos;
+    }
+}
+
+// One expression, its value pushed.
+inline uint32_t eval_push(Off node, uint32_t pos, bool no_infix) {
+    Cell* start = g_stack.top;
+    pos = eval_term(node, pos, false);
+    if (no_infix || exit_pending()) return pos;
+    return eval_infix(node, pos, start);
+}
+
+}  // namespace
+
+uint32_t interp_eval_expression(Off node, uint32_t pos, bool no_infix, bool push, bool literal_callables) {
+    Cell* start = g_stack.top;
+    pos = eval_term(node, pos, literal_callables);
+    if (exit_pending()) return pos;
+    if (!no_infix) {
+        pos = eval_infix(node, pos, start);
+        if (exit_pending()) return pos;
     }
     if (!push) {
         copy_cell(start, g_stack.args);
@@ -536,8 +856,7 @@ uint32_t interp_eval_expression(Off node, uint32_t pos, bool no_infix, bool push
 void interp_eval_block(const Cell* block, bool chain) {
     CodePositionGuard guard;
     Cell code = *block;
-    Cell body{TYPE_WORD, 0, sym.body, 0xFFFFFFFFu};
-    stack_mark(&body, FRAME_EVAL);
+    stack_mark(sym.body, 0, FRAME_EVAL);
     if (g_interp.on) interp_trace_hook(TRACE_ENTER, &code, static_cast<int32_t>(code.data1), nullptr, nullptr);
     Off node = code.data2;
     uint32_t pos = code.data1;
@@ -546,16 +865,23 @@ void interp_eval_block(const Cell* block, bool chain) {
         g_stack.top = g_stack.args + 1;
     } else {
         g_interp.code_position = code;
-        while (pos < code_tail(node)) {
+        for (;;) {
             g_interp.code_position.data1 = pos;
-            pos = interp_eval_expression(node, pos, false, false, false);
+            Cell* start = g_stack.top;
+            pos = eval_push(node, pos, false);
             if (exit_pending()) return;
-            if (pos < code_tail(node)) stack_reset();
+            copy_cell(start, g_stack.args);
+            g_stack.top = g_stack.args + 1;
+            if (g_interp.on) interp_trace_hook(TRACE_EXPR, nullptr, -1, nullptr, g_stack.args);
+            if (pos >= code_tail(node)) break;
+            stack_reset();
         }
     }
     if (g_interp.on) interp_trace_hook(TRACE_EXIT, &code, -1, nullptr, g_stack.args);
-    if (chain) stack_unwind_last();
-    else stack_unwind();
+    Cell* result = g_stack.args;
+    g_stack.args = (--g_stack.frame_top)->saved_args_ptr();
+    g_stack.top = result + 1;
+    if (chain) copy_cell(result, g_stack.args);
 }
 
 uint32_t interp_eval_next(Off node, uint32_t pos, uint32_t tail, bool push) {
@@ -652,11 +978,15 @@ void interp_init() {
 Off interp_spec_cache(const Cell* callable) {
     Off more = callable->data3;
     Cell* slot = arena_at<Cell>(node_buffer(more)->head) + 1;
-    if (slot->is(TYPE_BLOCK)) return slot->data2;
+    if (slot->is(TYPE_BLOCK)) {
+        if (!(slot->data3 & SUM_VALID)) slot->data3 = summarize(*callable, slot->data2);
+        return slot->data2;
+    }
     bool builtin = callable->is(TYPE_NATIVE) || callable->is(TYPE_ACTION);
     Off desc = spec_cache_build(callable->data2, builtin);
+    uint32_t sum = summarize(*callable, desc);
     slot = arena_at<Cell>(node_buffer(more)->head) + 1;
-    cell_set(slot, TYPE_BLOCK, 0, desc, 0);
+    cell_set(slot, TYPE_BLOCK, 0, desc, sum);
     return desc;
 }
 
