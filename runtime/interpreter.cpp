@@ -70,12 +70,15 @@ constexpr uint32_t SUM_LOCALS_SHIFT = 8;         // bits 8-19: local cells
 constexpr uint32_t SUM_LOCALS_MASK = 0xFFF;
 constexpr uint32_t SUM_FASTOP_SHIFT = 20;        // bits 20-23: FastOp
 constexpr uint32_t SUM_FASTOP_MASK = 0xF;
+constexpr uint32_t SUM_ANY = 0x20000000u;        // every argument takes every type but unset!
 
 // Operations computed inline when both operands are integer!: the result is
 // the one the native or action gives, and nothing they do is observable
 // otherwise (no error, no allocation).
 enum FastOp : uint32_t {
     FAST_NONE = 0, FAST_ADD, FAST_SUB, FAST_MUL, FAST_EQ, FAST_NE, FAST_LT, FAST_LE, FAST_GT, FAST_GE,
+    FAST_LAST_OP = FAST_GE,
+    FAST_RETURN,  // the return native: a frameless statement can take the exit itself
 };
 
 // The fast operation of a native or action whose implementation is one of
@@ -128,6 +131,15 @@ uint32_t summarize(const Cell& callable, Off desc) {
     sum |= SUM_SIMPLE | nargs | (locals << SUM_LOCALS_SHIFT);
     if (!is_func && nargs == 2 && typeset_has(&d[0], TYPE_INTEGER) && typeset_has(&d[1], TYPE_INTEGER))
         sum |= fast_op_of(callable) << SUM_FASTOP_SHIFT;
+    if (callable.is(TYPE_NATIVE) && nargs == 1 && native_entry(callable.data1) == native_return)
+        sum |= FAST_RETURN << SUM_FASTOP_SHIFT;
+    bool any = true;
+    for (uint32_t k = 0; k < nargs; k++) {
+        Cell all = d[k];
+        typeset_set_bit(&all, TYPE_UNSET);
+        if (all.data1 != ~0u || all.data2 != ~0u || all.data3 != ~0u) any = false;
+    }
+    if (any) sum |= SUM_ANY;
     return sum;
 }
 
@@ -144,7 +156,8 @@ inline uint32_t desc_summary(const Cell& callable) {
 inline uint32_t op_fast_code(const Cell* op) {
     const Cell* slot = arena_at<Cell>(node_buffer(op->data3)->head) + 1;
     if (!slot->is(TYPE_BLOCK)) return FAST_NONE;
-    return (slot->data3 >> SUM_FASTOP_SHIFT) & SUM_FASTOP_MASK;
+    uint32_t code = (slot->data3 >> SUM_FASTOP_SHIFT) & SUM_FASTOP_MASK;
+    return code <= FAST_LAST_OP ? code : FAST_NONE;
 }
 
 // `left op right` on two integers, written into `left` as the native or
@@ -372,7 +385,7 @@ uint32_t fetch_args(const Cell& callable, Off node, uint32_t pos, const Cell& na
 // Fetches the `nargs` evaluated arguments of a simple callable (descriptor
 // `desc`) into the current frame; returns the position after them.
 uint32_t fetch_simple(const Cell& callable, Off desc, Off node, uint32_t pos, const Cell& name, bool infix,
-                      uint32_t nargs) {
+                      uint32_t nargs, bool any) {
     for (uint32_t i = 0; i < nargs; i++) {
         if (infix && i == 0) {
             g_stack.top++;  // the left operand already sits in the result slot
@@ -385,6 +398,7 @@ uint32_t fetch_simple(const Cell& callable, Off desc, Off node, uint32_t pos, co
             if (exit_pending()) return pos;
         }
         const Cell* got = g_stack.top - 1;
+        if (any && got->type() != TYPE_UNSET) continue;
         if (!typeset_has(code_at(desc, i), got->type())) raise_expect_arg(name, got, &callable, i);
     }
     return pos;
@@ -406,17 +420,18 @@ uint32_t eval_code_simple(const Cell& callable, Off node, uint32_t pos, const Ce
         *g_stack.frame_top++ =
             CallFrame{FRAME_INTERP_FUNC, name.data2, arena_off(g_stack.args), name.data1, ctx, saved_values};
         g_stack.args = g_stack.top;
-        pos = fetch_simple(callable, desc, node, pos, name, infix, nargs);
+        pos = fetch_simple(callable, desc, node, pos, name, infix, nargs, sum & SUM_ANY);
         if (exit_pending()) return pos;
-        function_init_locals((sum >> SUM_LOCALS_SHIFT) & SUM_LOCALS_MASK);
+        if (sum & (SUM_LOCALS_MASK << SUM_LOCALS_SHIFT))
+            function_init_locals((sum >> SUM_LOCALS_SHIFT) & SUM_LOCALS_MASK);
         interp_call_function(&callable, 0, &name, 0);
     } else {
         stack_mark(name.data2, name.data1, FRAME_INTERP);
-        pos = fetch_simple(callable, desc, node, pos, name, infix, nargs);
+        pos = fetch_simple(callable, desc, node, pos, name, infix, nargs, sum & SUM_ANY);
         if (exit_pending()) return pos;
         uint32_t op = (sum >> SUM_FASTOP_SHIFT) & SUM_FASTOP_MASK;
         Cell* a = g_stack.args;
-        if (op && a[0].is(TYPE_INTEGER) && a[1].is(TYPE_INTEGER)) {
+        if (op && op <= FAST_LAST_OP && a[0].is(TYPE_INTEGER) && a[1].is(TYPE_INTEGER)) {
             fast_int_op(op, a, static_cast<int32_t>(a[1].data2));
         } else if (callable.is(TYPE_NATIVE)) {
             NativeFn fn = native_entry(callable.data1);
@@ -606,26 +621,151 @@ inline bool plain_value_type(uint32_t t) { return !is_callable(t) && t != TYPE_U
 // Sets a bound word's value in place when its context is the global one or a
 // running function's, and through word_set (resolution, object fields and
 // their change notification, errors) otherwise.
-inline void set_word_value(Cell* word, const Cell* value) {
+inline bool try_store_word(const Cell* word, const Cell* value) {
     uint32_t ctx = word->data1, index = word->data3;
-    if (ctx && index != kWordUnresolved) {
-        const Cell* cc = arena_at<Cell>(node_buffer(ctx)->head);
-        if (cc->data2) {
-            if (cc->header & CONTEXT_ON_STACK) {
-                copy_cell(value, arena_at<Cell>(cc->data2) + index);
-                return;
-            }
-            if (((cc->header & CONTEXT_KIND_MASK) >> CONTEXT_KIND_SHIFT) != CTX_OBJECT) {
-                const SeriesBuf* vb = node_buffer(cc->data2);
-                if (index < (vb->tail - vb->head) >> 4) {
-                    copy_cell(value, arena_at<Cell>(vb->head) + index);
-                    return;
-                }
-            }
+    if (!ctx || index == kWordUnresolved) return false;
+    const Cell* cc = arena_at<Cell>(node_buffer(ctx)->head);
+    if (!cc->data2) return false;
+    if (cc->header & CONTEXT_ON_STACK) {
+        copy_cell(value, arena_at<Cell>(cc->data2) + index);
+        return true;
+    }
+    if (((cc->header & CONTEXT_KIND_MASK) >> CONTEXT_KIND_SHIFT) == CTX_OBJECT) return false;
+    const SeriesBuf* vb = node_buffer(cc->data2);
+    if (index >= (vb->tail - vb->head) >> 4) return false;
+    copy_cell(value, arena_at<Cell>(vb->head) + index);
+    return true;
+}
+inline void set_word_value(Cell* word, const Cell* value) {
+    if (!try_store_word(word, value)) word_set(word, value);
+}
+
+// ---------------------------------------------------------------------------
+// Frameless evaluation. An expression made of a plain term (a value that
+// evaluates to itself, or a word whose value is pushed as it is) followed by
+// integer operators whose right operands are plain integers can neither fail,
+// allocate, run Kel code nor look at the stacks; a set-word in front of it
+// stores into a global or running function's context without notification.
+// Evaluated while not tracing, such an expression needs none of the frames,
+// pushes and code-position updates the general path makes, since nothing
+// could observe them. Anything else is left untouched to the general path.
+
+inline bool plain_term(const Cell* c, Cell* out) {
+    uint32_t t = c->type();
+    if (kInert.of[t]) {
+        *out = *c;
+        return true;
+    }
+    if (t != TYPE_WORD) return false;
+    const Cell* v = word_peek(c);
+    if (!v || !plain_value_type(v->type())) return false;
+    *out = *v;
+    return true;
+}
+
+// The operators after a term whose value is in `out`, from `pos` of `cells`
+// (tail `tail`); false when they need the general path.
+inline bool fast_operators(const Cell* cells, uint32_t pos, uint32_t tail, Cell* out, uint32_t* next) {
+    for (; pos < tail; pos += 2) {
+        const Cell* w = cells + pos;
+        if (!w->is(TYPE_WORD)) break;
+        const Cell* v = word_peek(w);
+        if (!v || !v->is(TYPE_OP)) break;
+        if (!out->is(TYPE_INTEGER) || pos + 1 >= tail) return false;
+        uint32_t op = op_fast_code(v);
+        const Cell* right = w + 1;
+        if (right->is(TYPE_WORD)) right = word_peek(right);
+        if (!op || !right || !right->is(TYPE_INTEGER)) return false;
+        fast_int_op(op, out, static_cast<int32_t>(right->data2));
+    }
+    *next = pos;
+    return true;
+}
+
+// The expression at `pos` of `cells` (tail `tail`) into `out`; false when it
+// needs the general path.
+inline bool fast_expression(const Cell* cells, uint32_t pos, uint32_t tail, Cell* out, uint32_t* next) {
+    return plain_term(cells + pos, out) && fast_operators(cells, pos + 1, tail, out, next);
+}
+
+// `return` with a frameless value: the exit is taken as the return native
+// takes it, the search for the function's frame starting at the innermost
+// frame (neither the block's frame nor the native's would be a target). When
+// there is none the general path raises the error with its frames in place.
+bool fast_return(const Cell* callable, const Cell* value) {
+    Off desc = arena_at<Cell>(node_buffer(callable->data3)->head)[1].data2;
+    if (!typeset_has(code_at(desc, 0), value->type()) || stack_depth() == 0) return false;
+    CallFrame* target = nullptr;
+    for (CallFrame* f = stack_current_frame(); f >= g_stack.frame_bottom; f--) {
+        if (f->type() == (FRAME_TRY_ALL & FRAME_TYPE_MASK)) return false;
+        if (f->header & FRAME_BODY_FLAG) {
+            target = f;
+            break;
         }
     }
-    word_set(word, value);
+    if (!target) return false;
+    copy_cell(value, stack_frame_args(target));
+    g_thrown = EXIT_RETURN;
+    g_thrown_target = stack_frame_index(target);
+    return true;
 }
+
+enum class Fast { No, Done, Exit };
+
+// One statement of a block (an expression, a set-word and its expression, or
+// `return` and its expression); No, with nothing changed, when it needs the
+// general path; Exit when it took a return. When the statement starts with a
+// word whose value is to be called, `*callee` is that value (valid until the
+// next allocation), so the general path need not look it up again.
+inline Fast fast_statement(Off node, uint32_t pos, Cell* out, uint32_t* next, const Cell** callee) {
+    const SeriesBuf* b = node_buffer(node);
+    const Cell* cells = arena_at<Cell>(b->head);
+    uint32_t tail = (b->tail - b->head) >> 4;
+    const Cell* c = cells + pos;
+    if (c->is(TYPE_SET_WORD)) {
+        return pos + 1 < tail && fast_expression(cells, pos + 1, tail, out, next) && try_store_word(c, out)
+                   ? Fast::Done
+                   : Fast::No;
+    }
+    uint32_t t = c->type();
+    if (kInert.of[t]) {
+        *out = *c;
+        return fast_operators(cells, pos + 1, tail, out, next) ? Fast::Done : Fast::No;
+    }
+    if (t != TYPE_WORD) return Fast::No;
+    const Cell* v = word_peek(c);
+    if (!v) return Fast::No;
+    if (plain_value_type(v->type())) {
+        *out = *v;
+        return fast_operators(cells, pos + 1, tail, out, next) ? Fast::Done : Fast::No;
+    }
+    if (!is_callable(v->type())) return Fast::No;
+    *callee = v;
+    if (!v->is(TYPE_NATIVE) || pos + 1 >= tail) return Fast::No;
+    const Cell* slot = arena_at<Cell>(node_buffer(v->data3)->head) + 1;
+    if (!slot->is(TYPE_BLOCK) || ((slot->data3 >> SUM_FASTOP_SHIFT) & SUM_FASTOP_MASK) != FAST_RETURN)
+        return Fast::No;
+    if (!fast_expression(cells, pos + 1, tail, out, next)) return Fast::No;
+    return fast_return(v, out) ? Fast::Exit : Fast::No;
+}
+
+// Runs the statements of `node` from `*pos` frameless while they allow it.
+// Done when the block was finished that way (its value in `out`), Exit when
+// a return was taken; otherwise `*pos` is the first statement that needs the
+// general path.
+__attribute__((always_inline)) inline Fast fast_statements(Off node, uint32_t* pos, Cell* out,
+                                                          const Cell** callee) {
+    if (g_interp.on || *pos >= code_tail(node)) return Fast::No;
+    uint32_t next;
+    for (;;) {
+        Fast f = fast_statement(node, *pos, out, &next, callee);
+        if (f != Fast::Done) return f;
+        *pos = next;
+        if (next >= code_tail(node)) return Fast::Done;
+    }
+}
+
+void eval_block_impl(const Cell* block, bool chain, bool paren);
 
 // Evaluates the term at `pos` (an expression without its operators), pushes
 // its value and returns the position after it.
@@ -678,11 +818,8 @@ __attribute__((noinline)) uint32_t eval_term_general(Off node, uint32_t pos, boo
         break;
     case TYPE_PAREN: {
         Cell paren = *cell;
-        Cell body{TYPE_WORD, 0, sym.body, 0xFFFFFFFFu};
-        stack_mark(&body, FRAME_INTERP);
-        interp_eval_block(&paren, true);
+        eval_block_impl(&paren, true, true);
         if (exit_pending()) return pos;
-        stack_unwind();
         pos++;
         break;
     }
@@ -853,13 +990,32 @@ uint32_t interp_eval_expression(Off node, uint32_t pos, bool no_infix, bool push
     return pos;
 }
 
-void interp_eval_block(const Cell* block, bool chain) {
+namespace {
+
+// Evaluates a block: its statements frameless while they allow it, the rest
+// in an evaluation frame. A paren (`paren`) marks its own frame first when it
+// needs one, and leaves its value as a new top cell.
+void eval_block_impl(const Cell* block, bool chain, bool paren) {
+    Off node = block->data2;
+    uint32_t pos = block->data1;
+    // The value of the word at `pos` when the frameless path found one to
+    // call (valid until the next allocation).
+    const Cell* callee = nullptr;
+    {
+        Cell value;
+        Fast f = fast_statements(node, &pos, &value, &callee);
+        if (f == Fast::Exit) return;
+        if (f == Fast::Done) {
+            Cell* out = stack_push(&value);
+            if (chain && !paren) copy_cell(out, g_stack.args);
+            return;
+        }
+    }
+    if (paren) stack_mark(sym.body, 0, FRAME_INTERP);
     CodePositionGuard guard;
     Cell code = *block;
     stack_mark(sym.body, 0, FRAME_EVAL);
     if (g_interp.on) interp_trace_hook(TRACE_ENTER, &code, static_cast<int32_t>(code.data1), nullptr, nullptr);
-    Off node = code.data2;
-    uint32_t pos = code.data1;
     if (pos >= code_tail(node)) {
         cell_set_unset(g_stack.args);
         g_stack.top = g_stack.args + 1;
@@ -868,7 +1024,13 @@ void interp_eval_block(const Cell* block, bool chain) {
         for (;;) {
             g_interp.code_position.data1 = pos;
             Cell* start = g_stack.top;
-            pos = eval_push(node, pos, false);
+            if (callee) {
+                pos = call_word(node, pos, code_at(node, pos), callee);
+                callee = nullptr;
+                if (!exit_pending()) pos = eval_infix(node, pos, start);
+            } else {
+                pos = eval_push(node, pos, false);
+            }
             if (exit_pending()) return;
             copy_cell(start, g_stack.args);
             g_stack.top = g_stack.args + 1;
@@ -881,8 +1043,16 @@ void interp_eval_block(const Cell* block, bool chain) {
     Cell* result = g_stack.args;
     g_stack.args = (--g_stack.frame_top)->saved_args_ptr();
     g_stack.top = result + 1;
+    if (paren) {
+        stack_unwind();  // the value, at the paren frame's result slot, becomes the new top cell
+        return;
+    }
     if (chain) copy_cell(result, g_stack.args);
 }
+
+}  // namespace
+
+void interp_eval_block(const Cell* block, bool chain) { eval_block_impl(block, chain, false); }
 
 uint32_t interp_eval_next(Off node, uint32_t pos, uint32_t tail, bool push) {
     (void)tail;
