@@ -165,26 +165,31 @@ inline uint32_t op_fast_code(const Cell* op) {
 // left cell's header flags and overflow to float!; comparisons give logic!.
 inline void fast_int_op(uint32_t op, Cell* left, int32_t b) {
     int32_t a = static_cast<int32_t>(left->data2), r;
-    switch (op) {
-    case FAST_ADD:
-        if (__builtin_add_overflow(a, b, &r)) float_set_cell(left, double(a) + double(b));
-        else integer_put(left, r);
+    if (op <= FAST_MUL) {
+        bool overflow = op == FAST_ADD   ? __builtin_add_overflow(a, b, &r)
+                        : op == FAST_SUB ? __builtin_sub_overflow(a, b, &r)
+                                         : __builtin_mul_overflow(a, b, &r);
+        if (__builtin_expect(overflow, 0)) {
+            double x = a, y = b;
+            float_set_cell(left, op == FAST_ADD ? x + y : op == FAST_SUB ? x - y : x * y);
+        } else {
+            left->data2 = static_cast<uint32_t>(r);  // the left cell's header flags stay
+        }
         return;
-    case FAST_SUB:
-        if (__builtin_sub_overflow(a, b, &r)) float_set_cell(left, double(a) - double(b));
-        else integer_put(left, r);
-        return;
-    case FAST_MUL:
-        if (__builtin_mul_overflow(a, b, &r)) float_set_cell(left, double(a) * double(b));
-        else integer_put(left, r);
-        return;
-    case FAST_EQ: cell_set(left, TYPE_LOGIC, a == b); return;
-    case FAST_NE: cell_set(left, TYPE_LOGIC, a != b); return;
-    case FAST_LT: cell_set(left, TYPE_LOGIC, a < b); return;
-    case FAST_LE: cell_set(left, TYPE_LOGIC, a <= b); return;
-    case FAST_GT: cell_set(left, TYPE_LOGIC, a > b); return;
-    default: cell_set(left, TYPE_LOGIC, a >= b); return;
     }
+    bool v;
+    switch (op) {
+    case FAST_EQ: v = a == b; break;
+    case FAST_NE: v = a != b; break;
+    case FAST_LT: v = a < b; break;
+    case FAST_LE: v = a <= b; break;
+    case FAST_GT: v = a > b; break;
+    default: v = a >= b; break;
+    }
+    left->header = TYPE_LOGIC;
+    left->data1 = v;
+    left->data2 = 0;
+    left->data3 = 0;
 }
 
 const int32_t kNoRefinements[kMaxRefinements] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
@@ -207,6 +212,7 @@ uint32_t eval_code(const Cell& callable, Off node, uint32_t pos, const Cell& nam
 uint32_t eval_path(const Cell& path, Off node, uint32_t pos, int mode);
 enum PathMode { PATH_EVAL = 0, PATH_SET = 1, PATH_GET = 2 };
 inline uint32_t eval_push(Off node, uint32_t pos, bool no_infix);
+void eval_block_impl(const Cell* block, bool chain, bool paren);
 
 [[noreturn]] void raise_expect_arg(const Cell& name, const Cell* value, const Cell* callable, uint32_t entry) {
     Cell dt;
@@ -404,15 +410,53 @@ uint32_t fetch_simple(const Cell& callable, Off desc, Off node, uint32_t pos, co
     return pos;
 }
 
+// Runs a function!'s body with its arguments in the current frame, which is
+// the function's call frame; return and exit land here.
+__attribute__((always_inline)) inline void run_function(const Cell* function, const Cell* name) {
+    // The function's words read the frame's cells while the body runs.
+    Off ctx = function->data1;
+    Off more = function->data3;
+    struct ValuesGuard {
+        Off ctx;
+        uint32_t saved;
+        bool trace;
+        ~ValuesGuard() {
+            arena_at<Cell>(node_buffer(ctx)->head)->data2 = saved;
+            g_interp.on = trace;
+        }
+    };
+    Cell* cc = arena_at<Cell>(node_buffer(ctx)->head);
+    ValuesGuard guard{ctx, cc->data2, g_interp.on};
+    cc->data2 = arena_off(g_stack.args);
+    if (function->header & FUNC_FLAG_NO_TRACE) g_interp.on = false;
+    CallFrame* frame = stack_current_frame();
+    frame->header |= FRAME_BODY_FLAG;
+    Cell body = *arena_at<Cell>(node_buffer(more)->head);
+    if (g_interp.on) interp_trace_hook(TRACE_PROLOG, &body, -1, name, nullptr);
+    if (!body.is(TYPE_BLOCK)) {
+        cell_set_unset(g_stack.args);
+        g_stack.top = g_stack.args + 1;
+    } else {
+        try {
+            eval_block_impl(&body, true, false);
+        } catch (const KelThrow& t) {
+            if (!exits_land_caught(t, frame, EXIT_EXIT, EXIT_RETURN)) throw;
+        }
+        if (exit_pending() && !exits_land_pending(frame, EXIT_EXIT, EXIT_RETURN)) return;
+    }
+    if (g_interp.on) interp_trace_hook(TRACE_EPILOG, &body, -1, name, g_stack.args);
+    frame->header &= ~FRAME_BODY_FLAG;
+    g_stack.top = g_stack.args + 1;
+}
+
 // A call of a native, action or function! with a simple descriptor, while
 // not tracing and without path refinements: the general path below without
 // the decoding of the descriptor.
-uint32_t eval_code_simple(const Cell& callable, Off node, uint32_t pos, const Cell& name, bool infix,
+uint32_t eval_code_simple(const Cell& callable, Off desc, Off node, uint32_t pos, const Cell& name, bool infix,
                           uint32_t sum) {
     Cell* base = g_stack.top;
     if (!infix) stack_push(&callable);
     uint32_t nargs = sum & SUM_NARGS_MASK;
-    Off desc = arena_at<Cell>(node_buffer(callable.data3)->head)[1].data2;
     if (callable.is(TYPE_FUNCTION)) {
         Off ctx = callable.data1;
         if (g_stack.frame_top >= g_stack.frame_end) stack_overflow_frames();
@@ -424,7 +468,7 @@ uint32_t eval_code_simple(const Cell& callable, Off node, uint32_t pos, const Ce
         if (exit_pending()) return pos;
         if (sum & (SUM_LOCALS_MASK << SUM_LOCALS_SHIFT))
             function_init_locals((sum >> SUM_LOCALS_SHIFT) & SUM_LOCALS_MASK);
-        interp_call_function(&callable, 0, &name, 0);
+        run_function(&callable, &name);
     } else {
         stack_mark(name.data2, name.data1, FRAME_INTERP);
         pos = fetch_simple(callable, desc, node, pos, name, infix, nargs, sum & SUM_ANY);
@@ -455,8 +499,12 @@ uint32_t eval_code_simple(const Cell& callable, Off node, uint32_t pos, const Ce
 uint32_t eval_code(const Cell& callable, Off node, uint32_t pos, const Cell& name, const PathRefs* path,
                    uint32_t owner, bool infix) {
     if (!g_interp.on && !path && !callable.is(TYPE_ROUTINE)) {
-        uint32_t sum = desc_summary(callable);
-        if (sum & SUM_SIMPLE) return eval_code_simple(callable, node, pos, name, infix, sum);
+        const Cell* slot = arena_at<Cell>(node_buffer(callable.data3)->head) + 1;
+        if (!slot->is(TYPE_BLOCK) || !(slot->data3 & SUM_VALID)) {
+            interp_spec_cache(&callable);
+            slot = arena_at<Cell>(node_buffer(callable.data3)->head) + 1;
+        }
+        if (slot->data3 & SUM_SIMPLE) return eval_code_simple(callable, slot->data2, node, pos, name, infix, slot->data3);
     }
     if (g_interp.on) {
         // In infix mode the left operand sits just above the top: keep it.
@@ -650,14 +698,36 @@ inline void set_word_value(Cell* word, const Cell* value) {
 // pushes and code-position updates the general path makes, since nothing
 // could observe them. Anything else is left untouched to the general path.
 
-inline bool plain_term(const Cell* c, Cell* out) {
+// The arena base held in a register across the frameless path (the global is
+// otherwise re-read after every store that might alias it); the arena never
+// moves.
+struct Arena {
+    uint8_t* base;
+    template <class T> T* at(Off off) const { return reinterpret_cast<T*>(base + off); }
+    const SeriesBuf* buffer(Off node) const { return at<SeriesBuf>(*at<uint32_t>(node)); }
+    // word_peek with the base at hand.
+    const Cell* peek(const Cell* word) const {
+        uint32_t ctx = word->data1;
+        int32_t index = static_cast<int32_t>(word->data3);
+        if (!ctx || index < 0) return nullptr;
+        const Cell* cc = at<Cell>(buffer(ctx)->head);
+        uint32_t values = cc->data2;
+        if (!values) return nullptr;
+        if (cc->header & kCtxValuesOnStack) return at<Cell>(values) + index;
+        const SeriesBuf* vb = buffer(values);
+        if (static_cast<uint32_t>(index) >= (vb->tail - vb->head) >> 4) return nullptr;
+        return at<Cell>(vb->head) + index;
+    }
+};
+
+inline bool plain_term(const Arena& ar, const Cell* c, Cell* out) {
     uint32_t t = c->type();
     if (kInert.of[t]) {
         *out = *c;
         return true;
     }
     if (t != TYPE_WORD) return false;
-    const Cell* v = word_peek(c);
+    const Cell* v = ar.peek(c);
     if (!v || !plain_value_type(v->type())) return false;
     *out = *v;
     return true;
@@ -665,17 +735,19 @@ inline bool plain_term(const Cell* c, Cell* out) {
 
 // The operators after a term whose value is in `out`, from `pos` of `cells`
 // (tail `tail`); false when they need the general path.
-inline bool fast_operators(const Cell* cells, uint32_t pos, uint32_t tail, Cell* out, uint32_t* next) {
+inline bool fast_operators(const Arena& ar, const Cell* cells, uint32_t pos, uint32_t tail, Cell* out,
+                           uint32_t* next) {
     for (; pos < tail; pos += 2) {
         const Cell* w = cells + pos;
         if (!w->is(TYPE_WORD)) break;
-        const Cell* v = word_peek(w);
+        const Cell* v = ar.peek(w);
         if (!v || !v->is(TYPE_OP)) break;
         if (!out->is(TYPE_INTEGER) || pos + 1 >= tail) return false;
-        uint32_t op = op_fast_code(v);
+        const Cell* slot = ar.at<Cell>(ar.buffer(v->data3)->head) + 1;
+        uint32_t op = slot->is(TYPE_BLOCK) ? (slot->data3 >> SUM_FASTOP_SHIFT) & SUM_FASTOP_MASK : FAST_NONE;
         const Cell* right = w + 1;
-        if (right->is(TYPE_WORD)) right = word_peek(right);
-        if (!op || !right || !right->is(TYPE_INTEGER)) return false;
+        if (right->is(TYPE_WORD)) right = ar.peek(right);
+        if (op == FAST_NONE || op > FAST_LAST_OP || !right || !right->is(TYPE_INTEGER)) return false;
         fast_int_op(op, out, static_cast<int32_t>(right->data2));
     }
     *next = pos;
@@ -684,8 +756,26 @@ inline bool fast_operators(const Cell* cells, uint32_t pos, uint32_t tail, Cell*
 
 // The expression at `pos` of `cells` (tail `tail`) into `out`; false when it
 // needs the general path.
-inline bool fast_expression(const Cell* cells, uint32_t pos, uint32_t tail, Cell* out, uint32_t* next) {
-    return plain_term(cells + pos, out) && fast_operators(cells, pos + 1, tail, out, next);
+inline bool fast_expression(const Arena& ar, const Cell* cells, uint32_t pos, uint32_t tail, Cell* out,
+                            uint32_t* next) {
+    return plain_term(ar, cells + pos, out) && fast_operators(ar, cells, pos + 1, tail, out, next);
+}
+
+// try_store_word with the base at hand.
+inline bool fast_store(const Arena& ar, const Cell* word, const Cell* value) {
+    uint32_t ctx = word->data1, index = word->data3;
+    if (!ctx || index == kWordUnresolved) return false;
+    const Cell* cc = ar.at<Cell>(ar.buffer(ctx)->head);
+    if (!cc->data2) return false;
+    if (cc->header & CONTEXT_ON_STACK) {
+        ar.at<Cell>(cc->data2)[index] = *value;
+        return true;
+    }
+    if (((cc->header & CONTEXT_KIND_MASK) >> CONTEXT_KIND_SHIFT) == CTX_OBJECT) return false;
+    const SeriesBuf* vb = ar.buffer(cc->data2);
+    if (index >= (vb->tail - vb->head) >> 4) return false;
+    ar.at<Cell>(vb->head)[index] = *value;
+    return true;
 }
 
 // `return` with a frameless value: the exit is taken as the return native
@@ -718,34 +808,35 @@ enum class Fast { No, Done, Exit };
 // word whose value is to be called, `*callee` is that value (valid until the
 // next allocation), so the general path need not look it up again.
 inline Fast fast_statement(Off node, uint32_t pos, Cell* out, uint32_t* next, const Cell** callee) {
-    const SeriesBuf* b = node_buffer(node);
-    const Cell* cells = arena_at<Cell>(b->head);
+    const Arena ar{g_arena_base};
+    const SeriesBuf* b = ar.buffer(node);
+    const Cell* cells = ar.at<Cell>(b->head);
     uint32_t tail = (b->tail - b->head) >> 4;
     const Cell* c = cells + pos;
     if (c->is(TYPE_SET_WORD)) {
-        return pos + 1 < tail && fast_expression(cells, pos + 1, tail, out, next) && try_store_word(c, out)
+        return pos + 1 < tail && fast_expression(ar, cells, pos + 1, tail, out, next) && fast_store(ar, c, out)
                    ? Fast::Done
                    : Fast::No;
     }
     uint32_t t = c->type();
     if (kInert.of[t]) {
         *out = *c;
-        return fast_operators(cells, pos + 1, tail, out, next) ? Fast::Done : Fast::No;
+        return fast_operators(ar, cells, pos + 1, tail, out, next) ? Fast::Done : Fast::No;
     }
     if (t != TYPE_WORD) return Fast::No;
-    const Cell* v = word_peek(c);
+    const Cell* v = ar.peek(c);
     if (!v) return Fast::No;
     if (plain_value_type(v->type())) {
         *out = *v;
-        return fast_operators(cells, pos + 1, tail, out, next) ? Fast::Done : Fast::No;
+        return fast_operators(ar, cells, pos + 1, tail, out, next) ? Fast::Done : Fast::No;
     }
     if (!is_callable(v->type())) return Fast::No;
     *callee = v;
     if (!v->is(TYPE_NATIVE) || pos + 1 >= tail) return Fast::No;
-    const Cell* slot = arena_at<Cell>(node_buffer(v->data3)->head) + 1;
+    const Cell* slot = ar.at<Cell>(ar.buffer(v->data3)->head) + 1;
     if (!slot->is(TYPE_BLOCK) || ((slot->data3 >> SUM_FASTOP_SHIFT) & SUM_FASTOP_MASK) != FAST_RETURN)
         return Fast::No;
-    if (!fast_expression(cells, pos + 1, tail, out, next)) return Fast::No;
+    if (!fast_expression(ar, cells, pos + 1, tail, out, next)) return Fast::No;
     return fast_return(v, out) ? Fast::Exit : Fast::No;
 }
 
@@ -1077,42 +1168,8 @@ uint32_t interp_eval_next_at(const Cell* block) {
 
 void interp_call_function(const Cell* function, uint32_t owner_ctx, const Cell* name, uint32_t event_mask) {
     (void)owner_ctx;
-    (void)name;
     (void)event_mask;
-    // The function's words read the frame's cells while the body runs.
-    Off ctx = function->data1;
-    Off more = function->data3;
-    struct ValuesGuard {
-        Off ctx;
-        uint32_t saved;
-        bool trace;
-        ~ValuesGuard() {
-            arena_at<Cell>(node_buffer(ctx)->head)->data2 = saved;
-            g_interp.on = trace;
-        }
-    };
-    Cell* cc = arena_at<Cell>(node_buffer(ctx)->head);
-    ValuesGuard guard{ctx, cc->data2, g_interp.on};
-    cc->data2 = arena_off(g_stack.args);
-    if (function->header & FUNC_FLAG_NO_TRACE) g_interp.on = false;
-    CallFrame* frame = stack_current_frame();
-    frame->header |= FRAME_BODY_FLAG;
-    Cell body = *arena_at<Cell>(node_buffer(more)->head);
-    if (g_interp.on) interp_trace_hook(TRACE_PROLOG, &body, -1, name, nullptr);
-    if (!body.is(TYPE_BLOCK)) {
-        cell_set_unset(g_stack.args);
-        g_stack.top = g_stack.args + 1;
-    } else {
-        try {
-            interp_eval_block(&body, true);
-        } catch (const KelThrow& t) {
-            if (!exits_land_caught(t, frame, EXIT_EXIT, EXIT_RETURN)) throw;
-        }
-        if (exit_pending() && !exits_land_pending(frame, EXIT_EXIT, EXIT_RETURN)) return;
-    }
-    if (g_interp.on) interp_trace_hook(TRACE_EPILOG, &body, -1, name, g_stack.args);
-    frame->header &= ~FRAME_BODY_FLAG;
-    g_stack.top = g_stack.args + 1;
+    run_function(function, name);
 }
 
 void interp_init() {
