@@ -213,6 +213,8 @@ uint32_t eval_path(const Cell& path, Off node, uint32_t pos, int mode);
 enum PathMode { PATH_EVAL = 0, PATH_SET = 1, PATH_GET = 2 };
 inline uint32_t eval_push(Off node, uint32_t pos, bool no_infix);
 void eval_block_impl(const Cell* block, bool chain, bool paren);
+uint32_t call_word(Off node, uint32_t pos, const Cell* word, const Cell* v);
+inline uint32_t eval_infix(Off node, uint32_t pos, Cell* start);
 
 [[noreturn]] void raise_expect_arg(const Cell& name, const Cell* value, const Cell* callable, uint32_t entry) {
     Cell dt;
@@ -805,8 +807,9 @@ enum class Fast { No, Done, Exit };
 // One statement of a block (an expression, a set-word and its expression, or
 // `return` and its expression); No, with nothing changed, when it needs the
 // general path; Exit when it took a return. When the statement starts with a
-// word whose value is to be called, `*callee` is that value (valid until the
-// next allocation), so the general path need not look it up again.
+// word whose value is to be called (after a set-word or not), `*callee` is
+// that value (valid until the next allocation), so the general path need not
+// look it up again.
 inline Fast fast_statement(Off node, uint32_t pos, Cell* out, uint32_t* next, const Cell** callee) {
     const Arena ar{g_arena_base};
     const SeriesBuf* b = ar.buffer(node);
@@ -814,9 +817,24 @@ inline Fast fast_statement(Off node, uint32_t pos, Cell* out, uint32_t* next, co
     uint32_t tail = (b->tail - b->head) >> 4;
     const Cell* c = cells + pos;
     if (c->is(TYPE_SET_WORD)) {
-        return pos + 1 < tail && fast_expression(ar, cells, pos + 1, tail, out, next) && fast_store(ar, c, out)
-                   ? Fast::Done
-                   : Fast::No;
+        if (pos + 1 >= tail) return Fast::No;
+        const Cell* e = c + 1;
+        if (e->is(TYPE_WORD)) {
+            const Cell* v = ar.peek(e);
+            if (!v) return Fast::No;
+            if (is_callable(v->type())) {
+                *callee = v;
+                return Fast::No;
+            }
+            if (!plain_value_type(v->type())) return Fast::No;
+            *out = *v;
+        } else if (kInert.of[e->type()]) {
+            *out = *e;
+        } else {
+            return Fast::No;
+        }
+        return fast_operators(ar, cells, pos + 2, tail, out, next) && fast_store(ar, c, out) ? Fast::Done
+                                                                                              : Fast::No;
     }
     uint32_t t = c->type();
     if (kInert.of[t]) {
@@ -858,6 +876,30 @@ __attribute__((always_inline)) inline Fast fast_statements(Off node, uint32_t* p
 
 void eval_block_impl(const Cell* block, bool chain, bool paren);
 
+// The set-word at `pos` and the expression after it; `callee`, when given,
+// is the value of the word after the set-word, to be called.
+uint32_t eval_set_word(Off node, uint32_t pos, const Cell* callee) {
+    Cell name = *code_at(node, pos);
+    stack_mark(&name, FRAME_INTERP);
+    stack_push(&name);
+    if (pos + 1 >= code_tail(node)) error_raise(ErrCat::Script, "need-value", &name);
+    if (callee) {
+        Cell* start = g_stack.top;
+        pos = call_word(node, pos + 1, code_at(node, pos + 1), callee);
+        if (!exit_pending()) pos = eval_infix(node, pos, start);
+    } else {
+        pos = interp_eval_expression(node, pos + 1, false, true, false);
+    }
+    if (exit_pending()) return pos;
+    Cell* value = g_stack.args + 1;
+    if (g_interp.on) interp_trace_hook(TRACE_SET, nullptr, -1, &name, value);
+    if (value->is(TYPE_UNSET)) error_raise(ErrCat::Script, "need-value", &name);
+    set_word_value(g_stack.args, value);
+    copy_cell(value, g_stack.args);
+    stack_unwind();
+    return pos;
+}
+
 // Evaluates the term at `pos` (an expression without its operators), pushes
 // its value and returns the position after it.
 __attribute__((noinline)) uint32_t eval_term_general(Off node, uint32_t pos, bool literal_callables) {
@@ -882,21 +924,10 @@ __attribute__((noinline)) uint32_t eval_term_general(Off node, uint32_t pos, boo
         }
         break;
     }
-    case TYPE_SET_WORD: {
-        Cell name = *cell;
-        stack_mark(&name, FRAME_INTERP);
-        stack_push(&name);
-        if (pos + 1 >= code_tail(node)) error_raise(ErrCat::Script, "need-value", &name);
-        pos = interp_eval_expression(node, pos + 1, false, true, false);
+    case TYPE_SET_WORD:
+        pos = eval_set_word(node, pos, nullptr);
         if (exit_pending()) return pos;
-        Cell* value = g_stack.args + 1;
-        if (g_interp.on) interp_trace_hook(TRACE_SET, nullptr, -1, &name, value);
-        if (value->is(TYPE_UNSET)) error_raise(ErrCat::Script, "need-value", &name);
-        set_word_value(g_stack.args, value);
-        copy_cell(value, g_stack.args);
-        stack_unwind();
         break;
-    }
     case TYPE_LIT_WORD: {
         Cell* c = stack_push(cell);
         cell_set_type(c, TYPE_WORD);
@@ -1116,7 +1147,8 @@ void eval_block_impl(const Cell* block, bool chain, bool paren) {
             g_interp.code_position.data1 = pos;
             Cell* start = g_stack.top;
             if (callee) {
-                pos = call_word(node, pos, code_at(node, pos), callee);
+                const Cell* c = code_at(node, pos);
+                pos = c->is(TYPE_SET_WORD) ? eval_set_word(node, pos, callee) : call_word(node, pos, c, callee);
                 callee = nullptr;
                 if (!exit_pending()) pos = eval_infix(node, pos, start);
             } else {
