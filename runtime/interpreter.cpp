@@ -207,8 +207,8 @@ struct PathRefs {
     uint32_t tail;
 };
 
-uint32_t eval_code(const Cell& callable, Off node, uint32_t pos, const Cell& name, const PathRefs* path,
-                   uint32_t owner, bool infix);
+inline uint32_t eval_code(const Cell& callable, Off node, uint32_t pos, const Cell& name, const PathRefs* path,
+                          uint32_t owner, bool infix);
 uint32_t eval_path(const Cell& path, Off node, uint32_t pos, int mode);
 enum PathMode { PATH_EVAL = 0, PATH_SET = 1, PATH_GET = 2 };
 inline uint32_t eval_push(Off node, uint32_t pos, bool no_infix);
@@ -454,8 +454,8 @@ __attribute__((always_inline)) inline void run_function(const Cell* function, co
 // A call of a native, action or function! with a simple descriptor, while
 // not tracing and without path refinements: the general path below without
 // the decoding of the descriptor.
-uint32_t eval_code_simple(const Cell& callable, Off desc, Off node, uint32_t pos, const Cell& name, bool infix,
-                          uint32_t sum) {
+__attribute__((noinline)) uint32_t eval_code_simple(const Cell& callable, Off desc, Off node, uint32_t pos,
+                                                    const Cell& name, bool infix, uint32_t sum) {
     Cell* base = g_stack.top;
     if (!infix) stack_push(&callable);
     uint32_t nargs = sum & SUM_NARGS_MASK;
@@ -498,16 +498,10 @@ uint32_t eval_code_simple(const Cell& callable, Off desc, Off node, uint32_t pos
     return pos;
 }
 
-uint32_t eval_code(const Cell& callable, Off node, uint32_t pos, const Cell& name, const PathRefs* path,
-                   uint32_t owner, bool infix) {
-    if (!g_interp.on && !path && !callable.is(TYPE_ROUTINE)) {
-        const Cell* slot = arena_at<Cell>(node_buffer(callable.data3)->head) + 1;
-        if (!slot->is(TYPE_BLOCK) || !(slot->data3 & SUM_VALID)) {
-            interp_spec_cache(&callable);
-            slot = arena_at<Cell>(node_buffer(callable.data3)->head) + 1;
-        }
-        if (slot->data3 & SUM_SIMPLE) return eval_code_simple(callable, slot->data2, node, pos, name, infix, slot->data3);
-    }
+// The general call: tracing, path refinements, routines and callables whose
+// descriptor is not simple.
+__attribute__((noinline)) uint32_t eval_code_general(const Cell& callable, Off node, uint32_t pos, const Cell& name,
+                                                     const PathRefs* path, uint32_t owner, bool infix) {
     if (g_interp.on) {
         // In infix mode the left operand sits just above the top: keep it.
         if (infix) g_stack.top++;
@@ -558,6 +552,20 @@ uint32_t eval_code(const Cell& callable, Off node, uint32_t pos, const Cell& nam
         g_stack.top = base + 1;
     }
     return pos;
+}
+
+inline uint32_t eval_code(const Cell& callable, Off node, uint32_t pos, const Cell& name, const PathRefs* path,
+                          uint32_t owner, bool infix) {
+    if (!g_interp.on && !path && !callable.is(TYPE_ROUTINE)) {
+        const Cell* slot = arena_at<Cell>(node_buffer(callable.data3)->head) + 1;
+        if (!slot->is(TYPE_BLOCK) || !(slot->data3 & SUM_VALID)) {
+            interp_spec_cache(&callable);
+            slot = arena_at<Cell>(node_buffer(callable.data3)->head) + 1;
+        }
+        if (slot->data3 & SUM_SIMPLE)
+            return eval_code_simple(callable, slot->data2, node, pos, name, infix, slot->data3);
+    }
+    return eval_code_general(callable, node, pos, name, path, owner, infix);
 }
 
 // Resolves a path element: get-words give their value, parens their result.

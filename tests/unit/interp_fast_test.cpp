@@ -66,6 +66,10 @@ TEST_F(InterpFast, ShortcutsGiveWhatTheGeneralPathGives) {
         {"1 > 2", "false"},
         {"2 >= 2", "true"},
         {"1.5 + 2", "3.5"},
+        {"add 2147483647 1", "2147483648.0"},
+        {"multiply 3 subtract 10 4", "18"},
+        {"lesser? 1 2", "true"},
+        {"x: 5 greater-or-equal? x x", "true"},
         {"1 + 2.5", "3.5"},
         // Operands that are not plain integers take the general path.
         {"x: 1 x + \"a\"", ""},
