@@ -1,0 +1,27 @@
+// Calls each datatype's registration once, every parent before its children.
+// The order follows the start-up's registration order.
+#include "runtime/datatypes/register.h"
+
+#include "runtime/datatype.h"
+#include "runtime/datatypes/context.h"
+#include "runtime/datatypes/logic.h"
+#include "runtime/datatypes/none.h"
+#include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/typeset.h"
+#include "runtime/datatypes/unset.h"
+#include "runtime/datatypes/word.h"
+
+namespace kel {
+
+void datatypes_register_core() {
+    datatype_init();
+    unset_init();
+    none_init();
+    logic_init();
+    symbol_init();
+    context_init();
+    word_init();  // word!, lit-word!, set-word!, get-word!, refinement!, issue!
+    typeset_init();
+}
+
+}  // namespace kel

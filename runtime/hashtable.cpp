@@ -1,0 +1,1407 @@
+// Hash tables (see hashtable.h for the layout, kinds and seams).
+//
+// Design notes:
+//  - Every array lives in a series buffer reached through the record, so any
+//    pointer taken from a table is re-read after an allocation. Paths that
+//    allocate switch node evacuation off for their duration (NoEvacuation),
+//    so the node numbers held in locals stay valid, and root what they have
+//    made but not yet linked into a reachable record (NodeRoot).
+//  - Probing is triangular over a power of two: step i adds i, which visits
+//    every bucket exactly once in `buckets` steps; since occupied < bound <
+//    buckets there is always an empty bucket to end a walk.
+//  - Kind 0 keeps equal cells together: the bucket of a key whose cell is
+//    equal? to an earlier one names a chain (keys word -k) listing every such
+//    cell; lookups then filter the chain by the caller's mode, skip and
+//    direction. The reverse index answers "which bucket holds cell i" so that
+//    removals never rehash.
+#include "runtime/hashtable.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "runtime/error.h"
+
+namespace kel {
+
+HashSeams g_hash_seams;
+
+namespace {
+
+// ---- small helpers ----------------------------------------------------------
+
+bool g_default_evacuation = true;
+
+inline uint32_t* words_of(Off node) { return reinterpret_cast<uint32_t*>(node_buffer(node)->head_ptr()); }
+inline Cell* cells_of(Off node) { return reinterpret_cast<Cell*>(node_buffer(node)->head_ptr()); }
+inline uint32_t used_bytes(Off node) {
+    SeriesBuf* b = node_buffer(node);
+    return b->tail > b->head ? b->tail - b->head : 0;
+}
+inline uint32_t cell_length(Off node) { return node ? used_bytes(node) / 16 : 0; }
+
+inline bool is_word_type(uint32_t t) { return t >= TYPE_WORD && t <= TYPE_ISSUE; }
+inline bool is_string_type(uint32_t t) {
+    return t == TYPE_STRING || t == TYPE_FILE || t == TYPE_URL || t == TYPE_TAG || t == TYPE_EMAIL || t == TYPE_REF;
+}
+// word!, set-word!, lit-word!, get-word!: the key types a map! stores as set-word!.
+inline bool is_map_word_type(uint32_t t) { return t >= TYPE_WORD && t <= TYPE_GET_WORD; }
+
+inline uint32_t fold_upper(uint32_t c) {
+    if (c < 128) return c - 'a' < 26u ? c - 32 : c;
+    return g_hash_seams.upper_case(c);
+}
+
+inline uint32_t evacuation_epoch() { return g_hash_seams.evacuation_count() + 1; }
+
+struct NoEvacuation {
+    bool old;
+    NoEvacuation() : old(g_hash_seams.set_node_evacuation(false)) {}
+    ~NoEvacuation() { g_hash_seams.set_node_evacuation(old); }
+    NoEvacuation(const NoEvacuation&) = delete;
+    NoEvacuation& operator=(const NoEvacuation&) = delete;
+};
+
+// Keeps a series alive while only this C++ frame refers to it.
+struct NodeRoot {
+    Cell cell;
+    explicit NodeRoot(Off node) {
+        cell_set(&cell, TYPE_BINARY, 0, node, 0);
+        if (node) g_hash_seams.root_push(&cell);
+    }
+    ~NodeRoot() {
+        if (cell.data2) g_hash_seams.root_pop(&cell);
+    }
+    NodeRoot(const NodeRoot&) = delete;
+    NodeRoot& operator=(const NodeRoot&) = delete;
+};
+
+// Keeps a table being made (and its block) alive: a hash! cell naming both.
+struct TableRoot {
+    Cell cell;
+    TableRoot(Off table, Off block) {
+        cell_set(&cell, TYPE_HASH, 0, block, table);
+        g_hash_seams.root_push(&cell);
+    }
+    ~TableRoot() { g_hash_seams.root_pop(&cell); }
+    TableRoot(const TableRoot&) = delete;
+    TableRoot& operator=(const TableRoot&) = delete;
+};
+
+// A new series of the same unit, capacity, contents and tail offset; unlike
+// series_copy_buffer it takes only the unit from the source's flags (no owner
+// bit, no big/fixed bit that describes the source's own storage).
+Off copy_series(Off node) {
+    SeriesBuf* src = node_buffer(node);
+    uint32_t unit = src->unit() ? src->unit() : 1;
+    Off fresh = alloc_series(src->size / unit, unit, 0);
+    src = node_buffer(node);
+    SeriesBuf* dst = node_buffer(fresh);
+    uint32_t bytes = src->data_end() - src->head;
+    std::memcpy(dst->data(), src->head_ptr(), bytes);
+    dst->tail = dst->head + (src->tail - src->head);
+    return fresh;
+}
+
+// Reserves n bytes at the tail (growing like series_reserve_bytes) and
+// returns their offset from the head.
+uint32_t reserve_tail(Off node, uint32_t n) {
+    SeriesBuf* b = node_buffer(node);
+    if (uint64_t(b->tail) + n > b->data_end()) {
+        uint64_t want = n > b->size ? uint64_t(2) * n : uint64_t(2) * b->size;
+        if (want < uint64_t(b->tail - b->head) + n) want = uint64_t(b->tail - b->head) + n;
+        b = series_expand(b, static_cast<int64_t>(want));
+    }
+    uint32_t off = b->tail - b->head;
+    b->tail += n;
+    return off;
+}
+
+// ---- 32-bit arrays (duplicate chains and the chain list) --------------------
+
+Off u32_make(uint32_t count) { return alloc_series(count ? count : 4, 4, 0); }
+inline uint32_t u32_length(Off node) { return used_bytes(node) / 4; }
+void u32_append(Off node, uint32_t v) {
+    uint32_t off = reserve_tail(node, 4);
+    std::memcpy(node_buffer(node)->head_ptr() + off, &v, 4);
+}
+// Removes the first element equal to v; false when absent.
+bool u32_remove(Off node, uint32_t v) {
+    SeriesBuf* b = node_buffer(node);
+    uint32_t* w = reinterpret_cast<uint32_t*>(b->head_ptr());
+    uint32_t n = (b->tail - b->head) / 4;
+    for (uint32_t i = 0; i < n; i++) {
+        if (w[i] != v) continue;
+        std::memmove(w + i, w + i + 1, size_t(n - i - 1) * 4);
+        b->tail -= 4;
+        return true;
+    }
+    return false;
+}
+
+// ---- table views ------------------------------------------------------------
+
+struct View {
+    HashRecord* rec;
+    uint32_t* flags;
+    int32_t* keys;
+    Cell* cells;      // the data block from its head
+    uint32_t ncells;  // cells from head to tail
+    uint32_t mask;
+};
+
+inline View view_of(Off table) {
+    View v;
+    v.rec = hashtable_record(table);
+    v.flags = words_of(v.rec->flags);
+    v.keys = reinterpret_cast<int32_t*>(words_of(v.rec->keys));
+    SeriesBuf* b = node_buffer(v.rec->block);
+    v.cells = reinterpret_cast<Cell*>(b->head_ptr());
+    v.ncells = b->tail > b->head ? (b->tail - b->head) / 16 : 0;
+    v.mask = v.rec->buckets - 1;
+    return v;
+}
+
+inline Off chain_node(const HashRecord* rec, int32_t k) {
+    uint32_t list = rec->chains;
+    uint32_t idx = static_cast<uint32_t>(-int64_t(k)) - 1;
+    if (!list || idx >= u32_length(list)) return 0;
+    return words_of(list)[idx];
+}
+
+// First member of a live kind-0 bucket, or -1.
+inline int64_t first_member(const HashRecord* rec, int32_t k) {
+    if (k >= 0) return k;
+    Off chain = chain_node(rec, k);
+    if (!chain || u32_length(chain) == 0) return -1;
+    return words_of(chain)[0];
+}
+
+inline bool keys_equal(const Cell* stored, const Cell* key, uint32_t op) {
+    if (stored->type() == TYPE_INTEGER && key->type() == TYPE_INTEGER) return stored->data2 == key->data2;
+    return g_hash_seams.cells_equal(stored, key, op);
+}
+
+// Reverse index (kind 0): bucket + 1 per cell, -1 when not indexed.
+inline int32_t* reverse_of(const HashRecord* rec, uint32_t* capacity) {
+    SeriesBuf* b = node_buffer(rec->index);
+    *capacity = b->size / 4;
+    return reinterpret_cast<int32_t*>(b->data());
+}
+
+void reverse_ensure(Off table, uint32_t idx) {
+    SeriesBuf* b = node_buffer(hashtable_record(table)->index);
+    if (uint64_t(idx) * 4 + 4 <= b->size) return;
+    uint64_t want = (uint64_t(idx) + 1) * 8;
+    if (want > 0x7FFFFFF0) want = (uint64_t(idx) + 1) * 4;
+    series_expand_filled(b, static_cast<int64_t>(want), 0xFF);
+}
+
+bool refresh_table(Off table);
+void rehash_into(Off table, uint32_t new_buckets);
+
+// ---- kind 0 -----------------------------------------------------------------
+
+// Drops cell idx from its bucket or chain; nothing when it is not indexed.
+void delete_block_index(Off table, uint32_t idx) {
+    HashRecord* rec = hashtable_record(table);
+    uint32_t cap;
+    int32_t* rev = reverse_of(rec, &cap);
+    if (idx >= cap || rev[idx] <= 0) return;
+    uint32_t b = static_cast<uint32_t>(rev[idx]) - 1;
+    rev[idx] = -1;
+    if (b >= rec->buckets) return;
+    uint32_t* flags = words_of(rec->flags);
+    int32_t* keys = reinterpret_cast<int32_t*>(words_of(rec->keys));
+    if (!hash_flag_live(flags, b)) return;
+    int32_t k = keys[b];
+    if (k >= 0) {
+        if (static_cast<uint32_t>(k) != idx) return;
+    } else {
+        Off chain = chain_node(rec, k);
+        if (!chain || !u32_remove(chain, idx)) return;
+        if (u32_length(chain) > 0) return;
+        words_of(rec->chains)[static_cast<uint32_t>(-int64_t(k)) - 1] = 0;
+    }
+    hash_flag_set_deleted(flags, b);
+    rec->entries--;
+}
+
+// Indexes cell idx of a kind-0 table that has room.
+int put_block_cell(Off table, uint32_t idx) {
+    View v = view_of(table);
+    const Cell* key = &v.cells[idx];
+    if (v.rec->epoch == 0 && hashtable_identity_type_q(key)) v.rec->epoch = evacuation_epoch();
+    uint32_t b = hashtable_hash_value(key, false) & v.mask;
+    int64_t reuse = -1, target = -1;
+    bool join = false;
+    for (uint32_t step = 0; step < v.rec->buckets;) {
+        uint32_t bits = hash_flag_bits(v.flags, b);
+        if (bits & 2) {
+            target = reuse >= 0 ? reuse : b;
+            break;
+        }
+        if (bits & 1) {
+            if (reuse < 0) reuse = b;
+        } else {
+            int64_t f = first_member(v.rec, v.keys[b]);
+            if (f >= 0 && f < v.ncells && keys_equal(&v.cells[f], key, HASH_EQUAL)) {
+                target = b;
+                join = true;
+                break;
+            }
+        }
+        step++;
+        b = (b + step) & v.mask;
+    }
+    if (target < 0) target = reuse;
+    if (target < 0) error_raise(ErrCat::Internal, "no-memory");  // unreachable under the bound
+    uint32_t t = static_cast<uint32_t>(target);
+    NoEvacuation guard;
+    if (join) {
+        int32_t k = v.keys[t];
+        if (k >= 0) {
+            // Reserve the list slot first, so the new chain is reachable as
+            // soon as it exists.
+            Off list = hashtable_record(table)->chains;
+            u32_append(list, 0);
+            uint32_t number = u32_length(list);
+            Off chain = u32_make(4);
+            u32_append(chain, static_cast<uint32_t>(k));
+            u32_append(chain, idx);
+            words_of(hashtable_record(table)->chains)[number - 1] = chain;
+            reinterpret_cast<int32_t*>(words_of(hashtable_record(table)->keys))[t] = -static_cast<int32_t>(number);
+        } else {
+            u32_append(chain_node(hashtable_record(table), k), idx);
+        }
+    } else {
+        HashRecord* rec = v.rec;
+        if (hash_flag_empty(v.flags, t)) rec->occupied++;
+        hash_flag_set_live(v.flags, t);
+        v.keys[t] = static_cast<int32_t>(idx);
+        rec->entries++;
+    }
+    reverse_ensure(table, idx);
+    uint32_t cap;
+    reverse_of(hashtable_record(table), &cap)[idx] = static_cast<int32_t>(t + 1);
+    return join ? HASH_PUT_FOUND : HASH_PUT_NEW;
+}
+
+// Kind 0 bucket holding a cell equal? to key, or -1.
+int64_t find_block_bucket(const View& v, const Cell* key) {
+    uint32_t b = hashtable_hash_value(key, false) & v.mask;
+    for (uint32_t step = 0; step < v.rec->buckets;) {
+        uint32_t bits = hash_flag_bits(v.flags, b);
+        if (bits & 2) return -1;
+        if (bits == 0) {
+            int64_t f = first_member(v.rec, v.keys[b]);
+            if (f >= 0 && f < v.ncells && keys_equal(&v.cells[f], key, HASH_EQUAL)) return b;
+        }
+        step++;
+        b = (b + step) & v.mask;
+    }
+    return -1;
+}
+
+// ---- kinds 1 and 2 ----------------------------------------------------------
+
+// A map! compares word keys as set-words.
+inline const Cell* map_key(uint32_t kind, const Cell* key, Cell* scratch) {
+    if (kind != HASH_KIND_MAP || !is_map_word_type(key->type()) || key->is(TYPE_SET_WORD)) return key;
+    *scratch = *key;
+    cell_set_type(scratch, TYPE_SET_WORD);
+    return scratch;
+}
+
+int put_keyed_cell(Off table, uint32_t idx, uint32_t* where) {
+    View v = view_of(table);
+    Cell scratch;
+    const Cell* key = map_key(v.rec->kind, &v.cells[idx], &scratch);
+    if (v.rec->kind == HASH_KIND_MAP && v.rec->epoch == 0 && hashtable_identity_type_q(key))
+        v.rec->epoch = evacuation_epoch();
+    uint32_t b = hashtable_hash_value(key, false) & v.mask;
+    uint32_t type = key->type();
+    int64_t reuse = -1, target = -1;
+    for (uint32_t step = 0; step < v.rec->buckets;) {
+        uint32_t bits = hash_flag_bits(v.flags, b);
+        if (bits & 2) {
+            target = reuse >= 0 ? reuse : b;
+            break;
+        }
+        if (bits & 1) {
+            if (reuse < 0) reuse = b;
+        } else {
+            uint32_t s = static_cast<uint32_t>(v.keys[b]);
+            if (s < v.ncells && v.cells[s].type() == type && keys_equal(&v.cells[s], key, HASH_STRICT)) {
+                *where = s;
+                return HASH_PUT_FOUND;
+            }
+        }
+        step++;
+        b = (b + step) & v.mask;
+    }
+    if (target < 0) target = reuse;
+    if (target < 0) error_raise(ErrCat::Internal, "no-memory");  // unreachable under the bound
+    uint32_t t = static_cast<uint32_t>(target);
+    if (hash_flag_empty(v.flags, t)) v.rec->occupied++;
+    hash_flag_set_live(v.flags, t);
+    v.keys[t] = static_cast<int32_t>(idx);
+    v.rec->entries++;
+    *where = idx;
+    return HASH_PUT_NEW;
+}
+
+// The insertion behind put_key, put_all and reset.
+int put_index(Off table, uint32_t idx, uint32_t* where) {
+    *where = idx;
+    HashRecord* rec = hashtable_record(table);
+    uint32_t kind = rec->kind;
+    if (kind > HASH_KIND_WORDS || idx >= cell_length(rec->block)) return -1;
+    if (refresh_table(table) && kind == HASH_KIND_BLOCK) return HASH_PUT_REBUILT;
+    rec = hashtable_record(table);
+    if (kind == HASH_KIND_BLOCK) {
+        // Putting a cell that is already indexed re-indexes it.
+        uint32_t cap;
+        int32_t* rev = reverse_of(rec, &cap);
+        if (idx < cap && rev[idx] > 0) delete_block_index(table, idx);
+    }
+    if (rec->occupied >= rec->bound) {
+        if (kind == HASH_KIND_BLOCK) {
+            hashtable_resize(table, rec->buckets + 1);
+            return HASH_PUT_REBUILT;
+        }
+        bool same = kind != HASH_KIND_MAP && 2 * rec->entries < rec->buckets;
+        hashtable_resize(table, same ? rec->buckets - 1 : rec->buckets + 1);
+    }
+    return kind == HASH_KIND_BLOCK ? put_block_cell(table, idx) : put_keyed_cell(table, idx, where);
+}
+
+// ---- kinds 3 and 4 ----------------------------------------------------------
+
+inline Cell* entry_at(const View& v, int32_t offset) {
+    return reinterpret_cast<Cell*>(reinterpret_cast<uint8_t*>(v.cells) + static_cast<uint32_t>(offset));
+}
+
+// Bucket holding `node`, or -1; *reuse gets the first deleted bucket met and
+// *empty the empty bucket that ended the walk (-1 when none).
+int64_t find_node_bucket(const View& v, Off node, int64_t* reuse, int64_t* empty) {
+    uint32_t b = hashtable_hash_identity(node) & v.mask;
+    *reuse = *empty = -1;
+    for (uint32_t step = 0; step < v.rec->buckets;) {
+        uint32_t bits = hash_flag_bits(v.flags, b);
+        if (bits & 2) {
+            *empty = b;
+            return -1;
+        }
+        if (bits & 1) {
+            if (*reuse < 0) *reuse = b;
+        } else {
+            Cell* e = entry_at(v, v.keys[b]);
+            if (e->data1 == node && e->header == TYPE_UNSET) return b;
+        }
+        step++;
+        b = (b + step) & v.mask;
+    }
+    return -1;
+}
+
+// put_node without refresh or growth: the table has room.
+Cell* put_node_raw(Off table, Off node) {
+    View v = view_of(table);
+    int64_t reuse, empty;
+    int64_t found = find_node_bucket(v, node, &reuse, &empty);
+    if (found >= 0) return entry_at(v, v.keys[found]) + 1;
+    uint32_t stride = v.rec->index;
+    int64_t t;
+    if (reuse >= 0) {
+        t = reuse;  // a deleted bucket keeps its old entry's storage
+    } else {
+        if (empty < 0) error_raise(ErrCat::Internal, "no-memory");  // unreachable under the bound
+        t = empty;
+        uint32_t off;
+        {
+            NoEvacuation guard;
+            off = reserve_tail(v.rec->block, stride);
+        }
+        v = view_of(table);
+        v.keys[t] = static_cast<int32_t>(off);
+        v.rec->occupied++;
+    }
+    hash_flag_set_live(v.flags, static_cast<uint32_t>(t));
+    v.rec->entries++;
+    Cell* e = entry_at(v, v.keys[t]);
+    e->header = TYPE_UNSET;
+    e->data1 = node;
+    for (uint32_t i = 1; i < stride / 16; i++) e[i].header = TYPE_UNSET;
+    return e + 1;
+}
+
+// Walks the live entries of a node-keyed data block (key cell header 2).
+template <class F> void for_each_node_entry(Off block, uint32_t stride, F f) {
+    uint32_t used = used_bytes(block);
+    for (uint32_t off = 0; stride && off + stride <= used; off += stride) {
+        Cell* e = reinterpret_cast<Cell*>(node_buffer(block)->head_ptr() + off);
+        if (e->header == TYPE_UNSET) f(off, e);
+    }
+}
+
+// ---- refresh ----------------------------------------------------------------
+
+// Rehashes a table whose address hashes went stale; true when it did.
+bool refresh_table(Off table) {
+    HashRecord* rec = hashtable_record(table);
+    if (rec->epoch == 0) return false;
+    if (rec->epoch == evacuation_epoch() || g_hash_seams.collecting()) return false;
+    switch (rec->kind) {
+    case HASH_KIND_BLOCK: hashtable_reset(table, cell_length(rec->block)); break;
+    case HASH_KIND_MAP:
+    case HASH_KIND_WORDS: rehash_into(table, rec->buckets); break;
+    default: hashtable_rehash_in_place(table); break;
+    }
+    return true;
+}
+
+// Kinds 1-2: re-inserts every live key into fresh arrays of new_buckets.
+void rehash_into(Off table, uint32_t nb) {
+    NoEvacuation guard;
+    Off flags = alloc_bytes_full(nb / 4, kHashFlagsFresh);
+    NodeRoot keep_flags(flags);
+    Off keys = alloc_bytes_zeroed(4 * nb);
+    View old = view_of(table);
+    uint32_t* nf = words_of(flags);
+    int32_t* nk = reinterpret_cast<int32_t*>(words_of(keys));
+    uint32_t mask = nb - 1, placed = 0;
+    bool by_address = false;
+    for (uint32_t b = 0; b < old.rec->buckets; b++) {
+        if (!hash_flag_live(old.flags, b)) continue;
+        uint32_t s = static_cast<uint32_t>(old.keys[b]);
+        if (s >= old.ncells) continue;
+        const Cell* key = &old.cells[s];
+        Cell scratch;
+        key = map_key(old.rec->kind, key, &scratch);
+        by_address |= hashtable_identity_type_q(key);
+        uint32_t h = hashtable_hash_value(key, false) & mask;
+        for (uint32_t step = 0; !hash_flag_empty(nf, h);) {
+            step++;
+            h = (h + step) & mask;
+        }
+        hash_flag_set_live(nf, h);
+        nk[h] = static_cast<int32_t>(s);
+        placed++;
+    }
+    HashRecord* rec = old.rec;
+    rec->flags = flags;
+    rec->keys = keys;
+    rec->buckets = nb;
+    rec->bound = hashtable_resize_bound(nb);
+    rec->occupied = placed;
+    if (rec->kind == HASH_KIND_WORDS) rec->entries = placed;
+    rec->epoch = by_address ? evacuation_epoch() : 0;
+}
+
+}  // namespace
+
+// ---- seams: defaults ----------------------------------------------------------
+
+uint32_t hash_default_upper_case(uint32_t c) { return c; }
+uint32_t hash_default_symbol_canonical(uint32_t id) { return id; }
+void hash_default_money_normalize(Cell*) {}
+void hash_default_map_normalize_key(Cell* key, Cell*) {
+    if (is_map_word_type(key->type())) cell_set_type(key, TYPE_SET_WORD);
+}
+uint32_t hash_default_evacuation_count() { return 0; }
+bool hash_default_collecting() { return false; }
+bool hash_default_set_node_evacuation(bool on) {
+    bool old = g_default_evacuation;
+    g_default_evacuation = on;
+    return old;
+}
+bool hash_default_mark_node(uint32_t* slot) {
+    if (!*slot) return false;
+    SeriesBuf* b = node_buffer(*slot);
+    if (b->flags & SERIES_MARK) return false;
+    b->flags |= SERIES_MARK;
+    return true;
+}
+void hash_default_mark_node_cells(uint32_t* slot) { g_hash_seams.mark_node(slot); }
+void hash_default_mark_cells(Cell*, Cell*) {}
+void hash_default_remap_moved(uint32_t*, uint32_t*) {}
+void hash_default_root_push(Cell*) {}
+void hash_default_root_pop(Cell*) {}
+
+namespace {
+
+// Code points of a string cell from its head to its tail.
+struct CodePoints {
+    const uint8_t* p = nullptr;
+    uint32_t n = 0;
+    uint32_t unit = 1;
+    uint32_t at(uint32_t i) const {
+        switch (unit) {
+        case 1: return p[i];
+        case 2: {
+            uint16_t u;
+            std::memcpy(&u, p + 2 * i, 2);
+            return u;
+        }
+        default: {
+            uint32_t u;
+            std::memcpy(&u, p + 4 * i, 4);
+            return u;
+        }
+        }
+    }
+};
+
+CodePoints code_points(const Cell* s) {
+    CodePoints cp;
+    if (!s->data2) return cp;
+    SeriesBuf* b = node_buffer(s->data2);
+    cp.unit = b->unit();
+    if (cp.unit != 1 && cp.unit != 2 && cp.unit != 4) cp.unit = 1;
+    int64_t index = static_cast<int32_t>(s->data1);
+    if (index < 0) index = 0;
+    uint64_t start = b->head + uint64_t(index) * cp.unit;
+    if (start >= b->tail) return cp;
+    cp.p = arena_ptr(static_cast<Off>(start));
+    cp.n = static_cast<uint32_t>((b->tail - start) / cp.unit);
+    return cp;
+}
+
+bool strings_equal(const Cell* a, const Cell* b, bool fold) {
+    CodePoints x = code_points(a), y = code_points(b);
+    if (x.n != y.n) return false;
+    for (uint32_t i = 0; i < x.n; i++) {
+        uint32_t c = x.at(i), d = y.at(i);
+        if (c != d && (!fold || fold_upper(c) != fold_upper(d))) return false;
+    }
+    return true;
+}
+
+// UTF-8 name of a symbol cell (data3: name node).
+void symbol_name(const Cell* sym, const uint8_t** p, uint32_t* n) {
+    *p = nullptr;
+    *n = 0;
+    if (!sym->data3) return;
+    SeriesBuf* b = node_buffer(sym->data3);
+    *p = b->head_ptr();
+    *n = b->tail > b->head ? b->tail - b->head : 0;
+}
+
+inline uint8_t ascii_lower(uint8_t c) { return uint32_t(c - 'A') < 26u ? uint8_t(c + 32) : c; }
+
+}  // namespace
+
+bool hash_default_cells_equal(const Cell* a, const Cell* b, uint32_t op) {
+    uint32_t ta = a->type(), tb = b->type();
+    bool exact = op == HASH_STRICT || op == HASH_SAME;
+    if (is_word_type(ta) && is_word_type(tb)) {
+        if (exact) return ta == tb && a->data2 == b->data2 && (op != HASH_SAME || a->data1 == b->data1);
+        return g_hash_seams.symbol_canonical(a->data2) == g_hash_seams.symbol_canonical(b->data2);
+    }
+    if (ta != tb) return false;
+    if (is_string_type(ta)) {
+        if (op == HASH_SAME) return a->data1 == b->data1 && a->data2 == b->data2;
+        return strings_equal(a, b, !exact);
+    }
+    switch (ta) {
+    case TYPE_INTEGER:
+    case TYPE_CHAR: return a->data2 == b->data2;
+    case TYPE_UNSET:
+    case TYPE_NONE: return true;
+    case TYPE_SYMBOL: {
+        const uint8_t *p, *q;
+        uint32_t m, n;
+        symbol_name(a, &p, &m);
+        symbol_name(b, &q, &n);
+        if (m != n) return false;
+        for (uint32_t i = 0; i < n; i++)
+            if (p[i] != q[i] && (exact || ascii_lower(p[i]) != ascii_lower(q[i]))) return false;
+        return true;
+    }
+    default: return a->data1 == b->data1 && a->data2 == b->data2 && a->data3 == b->data3;
+    }
+}
+
+// ---- sizing -----------------------------------------------------------------
+
+uint32_t next_power_of_two(uint32_t n) {
+    if (n <= 1) return 1;
+    if (n > 0x80000000u) return 0x80000000u;
+    return uint32_t(1) << (32 - __builtin_clz(n - 1));
+}
+
+uint32_t hashtable_buckets_for(uint32_t size) {
+    if (size < 4) size = 4;
+    return next_power_of_two(static_cast<uint32_t>(size / kHashLoad));
+}
+
+// ---- hashing ----------------------------------------------------------------
+
+uint32_t hashtable_hash_bytes(const void* data, uint32_t n) { return murmur3_x86_32(data, n, kHashSeed); }
+
+uint32_t hashtable_hash_string(const Cell* str, bool case_sensitive) {
+    CodePoints cp = code_points(str);
+    Murmur3Stream m(kHashSeed);
+    if (cp.unit == 1) {
+        for (uint32_t i = 0; i < cp.n; i++) m.block(case_sensitive ? cp.p[i] : fold_upper(cp.p[i]));
+    } else {
+        for (uint32_t i = 0; i < cp.n; i++) m.block(case_sensitive ? cp.at(i) : fold_upper(cp.at(i)));
+    }
+    return m.finish();
+}
+
+uint32_t hashtable_hash_symbol(const Cell* sym) {
+    const uint8_t* p;
+    uint32_t n;
+    symbol_name(sym, &p, &n);
+    uint32_t h = kHashSeed;
+    uint32_t blocks = n / 4;
+    for (uint32_t i = 0; i < blocks; i++) {
+        const uint8_t* q = p + 4 * i;
+        uint32_t k = ascii_lower(q[0]) | uint32_t(ascii_lower(q[1])) << 8 | uint32_t(ascii_lower(q[2])) << 16 |
+                     uint32_t(ascii_lower(q[3])) << 24;
+        h = murmur3_round(h, k);
+    }
+    const uint8_t* tail = p + 4 * blocks;
+    uint32_t k = 0;
+    switch (n & 3) {
+    case 3: k ^= uint32_t(ascii_lower(tail[2])) << 16; [[fallthrough]];
+    case 2: k ^= uint32_t(ascii_lower(tail[1])) << 8; [[fallthrough]];
+    case 1:
+        k ^= ascii_lower(tail[0]);
+        h = murmur3_tail(h, k);
+    }
+    return murmur3_finish(h, n);
+}
+
+uint32_t hashtable_hash_value(const Cell* key, bool case_sensitive) {
+    switch (key->type()) {
+    case TYPE_UNSET: return 0xFFFFFFFEu;
+    case TYPE_NONE: return 0xFFFFFFFFu;
+    case TYPE_DATATYPE:
+    case TYPE_LOGIC:
+    case TYPE_OBJECT:
+    case TYPE_ERROR:
+    case TYPE_PORT: return hashtable_hash_identity(key->data1);
+    case TYPE_CHAR:
+    case TYPE_INTEGER:
+    case TYPE_MAP:
+    case TYPE_HANDLE:
+    case TYPE_EVENT: return hashtable_hash_identity(key->data2);
+    case TYPE_NATIVE:
+    case TYPE_ACTION: return hashtable_hash_identity(key->data3);
+    case TYPE_WORD:
+    case TYPE_SET_WORD:
+    case TYPE_LIT_WORD:
+    case TYPE_GET_WORD:
+    case TYPE_REFINEMENT:
+    case TYPE_ISSUE: return hashtable_hash_identity(g_hash_seams.symbol_canonical(key->data2));
+    case TYPE_SYMBOL: return hashtable_hash_symbol(key);
+    case TYPE_STRING:
+    case TYPE_FILE:
+    case TYPE_URL:
+    case TYPE_TAG:
+    case TYPE_EMAIL:
+    case TYPE_REF: return hashtable_hash_string(key, case_sensitive);
+    case TYPE_BINARY: {
+        if (!key->data2) return hashtable_hash_bytes(nullptr, 0);
+        SeriesBuf* b = node_buffer(key->data2);
+        int64_t index = static_cast<int32_t>(key->data1);
+        uint64_t start = b->head + uint64_t(index < 0 ? 0 : index);
+        if (start >= b->tail) return hashtable_hash_bytes(nullptr, 0);
+        return hashtable_hash_bytes(arena_ptr(static_cast<Off>(start)), static_cast<uint32_t>(b->tail - start));
+    }
+    case TYPE_BLOCK:
+    case TYPE_PAREN:
+    case TYPE_PATH:
+    case TYPE_LIT_PATH:
+    case TYPE_SET_PATH:
+    case TYPE_GET_PATH:
+    case TYPE_HASH:
+    case TYPE_POINT2D:
+    case TYPE_IMAGE: return hashtable_hash_bytes(&key->data1, 8);
+    case TYPE_FLOAT:
+    case TYPE_PAIR:
+    case TYPE_PERCENT:
+    case TYPE_TIME: return hashtable_hash_bytes(&key->data2, 8);
+    case TYPE_OP:
+    case TYPE_FUNCTION:
+    case TYPE_TRIPLE:
+    case TYPE_TYPESET:
+    case TYPE_DATE:
+    case TYPE_POINT3D: return hashtable_hash_bytes(&key->data1, 12);
+    case TYPE_TUPLE: {
+        // Bytes from data1 on, the length in header bits 19-22. Trailing zero
+        // bytes are left out: 1.2.3 and 1.2.3.0 compare equal, so they must
+        // hash alike.
+        uint8_t bytes[12];
+        std::memcpy(bytes, &key->data1, 12);
+        uint32_t n = std::min<uint32_t>((key->header >> 19) & 0xF, 12);
+        while (n > 0 && bytes[n - 1] == 0) n--;
+        return hashtable_hash_bytes(bytes, n);
+    }
+    case TYPE_MONEY: {
+        Cell copy = *key;
+        g_hash_seams.money_normalize(&copy);
+        return hashtable_hash_bytes(&copy, 16);
+    }
+    default: return 0;
+    }
+}
+
+bool hashtable_identity_type_q(const Cell* c) {
+    switch (c->type()) {
+    case TYPE_BLOCK:
+    case TYPE_PAREN:
+    case TYPE_NATIVE:
+    case TYPE_ACTION:
+    case TYPE_OP:
+    case TYPE_FUNCTION:
+    case TYPE_PATH:
+    case TYPE_LIT_PATH:
+    case TYPE_SET_PATH:
+    case TYPE_GET_PATH:
+    case TYPE_OBJECT:
+    case TYPE_ERROR:
+    case TYPE_HASH:
+    case TYPE_MAP:
+    case TYPE_PORT:
+    case TYPE_IMAGE:
+    case TYPE_EVENT: return true;
+    default: return false;
+    }
+}
+
+// ---- byte series made full -----------------------------------------------------
+
+Off alloc_bytes_full(uint32_t n, uint8_t byte) {
+    Off node = alloc_bytes(n);
+    SeriesBuf* b = node_buffer(node);
+    std::memset(b->data(), byte, b->size);
+    b->tail = b->head + n;
+    return node;
+}
+
+Off alloc_bytes_zeroed(uint32_t n) { return alloc_bytes_full(n, 0); }
+
+void series_fill(Off node, uint8_t byte) {
+    SeriesBuf* b = node_buffer(node);
+    std::memset(b->data(), byte, b->size);
+}
+
+void* heap_alloc_filled(size_t bytes, uint8_t byte) {
+    void* p = std::malloc(bytes ? bytes : 1);
+    if (!p) fatal_runtime_error(94);
+    std::memset(p, byte, bytes);
+    return p;
+}
+
+// ---- making ---------------------------------------------------------------------
+
+Off hashtable_make(uint32_t size, const Cell* block, uint32_t kind, uint32_t extra) {
+    if (kind > HASH_KIND_OWNERS) error_raise(ErrCat::Internal, "invalid-arg");
+    if (kind == HASH_KIND_WORDS && extra == 2 && block) return hashtable_copy(block->data2);
+    if (kind == HASH_KIND_WORDS && size >= 4000) size *= 2;
+    if (size < 4) size = 4;
+    if (extra > 0x0FFFFFFE) error_raise(ErrCat::Internal, "invalid-arg");
+    Off block_node = 0;
+    uint32_t head = 0;
+    if (block && kind < HASH_KIND_NODES && block->data2) {
+        block_node = block->data2;
+        int32_t h = static_cast<int32_t>(block->data1);
+        head = h < 0 ? 0 : static_cast<uint32_t>(h);
+    }
+    NoEvacuation guard;
+    Off table = alloc_bytes_zeroed(sizeof(HashRecord));
+    TableRoot root(table, block_node);
+    hashtable_record(table)->kind = kind;
+    if (kind >= HASH_KIND_NODES) {
+        hashtable_record(table)->index = extra * 16 + 16;
+        hashtable_record(table)->epoch = evacuation_epoch();
+    }
+    uint32_t buckets = hashtable_buckets_for(size);
+    Off flags = alloc_bytes_full(buckets / 4, kHashFlagsFresh);
+    hashtable_record(table)->flags = flags;
+    Off keys = alloc_bytes_zeroed(4 * buckets);
+    HashRecord* rec = hashtable_record(table);
+    rec->keys = keys;
+    rec->buckets = buckets;
+    rec->bound = hashtable_bound_for(buckets);
+    if (kind == HASH_KIND_BLOCK) {
+        Off rev = alloc_bytes_full(4 * size, 0xFF);
+        hashtable_record(table)->index = rev;
+        Off chains = u32_make(4);
+        hashtable_record(table)->chains = chains;
+    }
+    if (!block_node) {
+        Off data = alloc_cells(size);
+        hashtable_record(table)->block = data;
+        root.cell.data2 = data;
+    } else {
+        hashtable_record(table)->block = block_node;
+        hashtable_put_all(table, head, kind == HASH_KIND_MAP ? 2 : 1);
+    }
+    return table;
+}
+
+void hashtable_reset(Off table, uint32_t n) {
+    HashRecord* rec = hashtable_record(table);
+    if (rec->kind != HASH_KIND_BLOCK) return;
+    NoEvacuation guard;
+    uint32_t len = cell_length(rec->block);
+    uint32_t size = std::max({n, len, 4u});
+    uint32_t buckets = hashtable_buckets_for(size);
+    // The whole block must index without another resize.
+    while (hashtable_bound_for(buckets) <= len) buckets *= 2;
+    // Everything new is made before anything is replaced, so running out of
+    // memory leaves the table as it was.
+    Off flags = 0, keys = 0, rev = 0;
+    if (buckets != rec->buckets) {
+        flags = alloc_bytes_full(buckets / 4, kHashFlagsFresh);
+    }
+    NodeRoot keep_flags(flags);
+    if (flags) keys = alloc_bytes_zeroed(4 * buckets);
+    NodeRoot keep_keys(keys);
+    if (node_buffer(hashtable_record(table)->index)->size < uint64_t(size) * 4) rev = alloc_bytes_full(4 * size, 0xFF);
+    rec = hashtable_record(table);
+    if (flags) {
+        rec->flags = flags;
+        rec->keys = keys;
+    } else {
+        series_fill(rec->flags, kHashFlagsFresh);
+    }
+    if (rev) rec->index = rev;
+    else series_fill(rec->index, 0xFF);
+    SeriesBuf* list = node_buffer(rec->chains);
+    list->tail = list->head;
+    rec->buckets = buckets;
+    rec->bound = hashtable_bound_for(buckets);
+    rec->entries = rec->occupied = 0;
+    rec->epoch = 0;
+    for (uint32_t i = 0; i < len; i++) put_block_cell(table, i);
+}
+
+Cell* hashtable_put_key(Off table, const Cell* key, int* code) {
+    HashRecord* rec = hashtable_record(table);
+    *code = -1;
+    if (rec->kind > HASH_KIND_WORDS) return nullptr;
+    SeriesBuf* b = node_buffer(rec->block);
+    Off at = arena_off(key);
+    if (at < b->head || at >= b->tail || (at - b->head) % 16) return nullptr;
+    uint32_t where;
+    *code = put_index(table, (at - b->head) / 16, &where);
+    if (*code < 0) return nullptr;
+    return &cells_of(hashtable_record(table)->block)[where];
+}
+
+Cell* hashtable_put(Off table, const Cell* key) {
+    int code;
+    return hashtable_put_key(table, key, &code);
+}
+
+void hashtable_put_all(Off table, uint32_t first, uint32_t step) {
+    HashRecord* rec = hashtable_record(table);
+    uint32_t kind = rec->kind;
+    if (kind > HASH_KIND_WORDS) return;
+    if (step == 0) step = 1;
+    uint32_t where;
+    if (kind != HASH_KIND_MAP) {
+        for (uint64_t i = first; i < cell_length(hashtable_record(table)->block); i += step)
+            if (put_index(table, static_cast<uint32_t>(i), &where) == HASH_PUT_REBUILT) break;
+        return;
+    }
+    // map!: pairs from `first`; a repeated key keeps its first place and
+    // takes the later value, and the later pair leaves the block.
+    uint32_t i = first;
+    while (uint64_t(i) + 1 < cell_length(hashtable_record(table)->block)) {
+        Cell key = cells_of(hashtable_record(table)->block)[i];
+        Cell* found = hashtable_get(table, &key, 0, 1, HASH_STRICT);
+        Off block = hashtable_record(table)->block;
+        Cell* cells = cells_of(block);
+        SeriesBuf* b = node_buffer(block);
+        uint32_t n = (b->tail - b->head) / 16;
+        if (found && found != &cells[i] && found + 1 < cells + n) {
+            Cell* value = found + 1;
+            if (value->header == 0) hashtable_record(table)->entries++;  // a removed pair comes back
+            *value = cells[i + 1];
+            std::memmove(&cells[i], &cells[i + 2], size_t(n - i - 2) * 16);
+            b->tail -= 32;
+            continue;
+        }
+        if (!found) {
+            put_index(table, i, &where);
+            cells = cells_of(hashtable_record(table)->block);
+            g_hash_seams.map_normalize_key(&cells[i], &cells[i + 1]);
+        }
+        i += 2;
+    }
+}
+
+// ---- lookup -------------------------------------------------------------------------
+
+Cell* hashtable_get(Off table, const Cell* key_in, int32_t head, int32_t skip, uint32_t mode, bool last,
+                    bool reverse) {
+    Cell key = *key_in;  // the caller's cell may sit in a buffer that a refresh moves
+    if (hashtable_record(table)->epoch) refresh_table(table);
+    View v = view_of(table);
+    uint32_t kind = v.rec->kind;
+    if (kind > HASH_KIND_WORDS) return nullptr;
+    if (kind != HASH_KIND_BLOCK) {
+        Cell scratch;
+        const Cell* k = map_key(kind, &key, &scratch);
+        uint32_t type = k->type();
+        uint32_t b = hashtable_hash_value(k, false) & v.mask;
+        for (uint32_t step = 0; step < v.rec->buckets;) {
+            uint32_t bits = hash_flag_bits(v.flags, b);
+            if (bits & 2) return nullptr;
+            if (bits == 0) {
+                uint32_t s = static_cast<uint32_t>(v.keys[b]);
+                if (s < v.ncells && v.cells[s].type() == type && keys_equal(&v.cells[s], k, mode)) return &v.cells[s];
+            }
+            step++;
+            b = (b + step) & v.mask;
+        }
+        return nullptr;
+    }
+    int64_t bucket = find_block_bucket(v, &key);
+    if (bucket < 0) return nullptr;
+    if (skip < 1) skip = 1;
+    int32_t k = v.keys[bucket];
+    const uint32_t* members = reinterpret_cast<const uint32_t*>(&v.keys[bucket]);
+    uint32_t count = 1;
+    if (k < 0) {
+        Off chain = chain_node(v.rec, k);
+        members = words_of(chain);
+        count = u32_length(chain);
+    }
+    int64_t best = -1;
+    for (uint32_t j = 0; j < count; j++) {
+        int64_t m = members[j];
+        if (m >= v.ncells) continue;
+        if (reverse) {
+            if (m >= head || (head - m) % skip) continue;
+            if (best >= 0 && m <= best) continue;
+        } else {
+            if (m < head || (m - head) % skip) continue;
+            if (best >= 0 && (last ? m <= best : m >= best)) continue;
+        }
+        if ((j > 0 || mode != HASH_EQUAL) && !keys_equal(&v.cells[m], &key, mode)) continue;
+        best = m;
+    }
+    return best >= 0 ? &v.cells[best] : nullptr;
+}
+
+Cell* hashtable_get_from(Off table, const Cell* key_in, int32_t* cursor) {
+    Cell key = *key_in;
+    if (*cursor < 0 && hashtable_record(table)->epoch) refresh_table(table);
+    View v = view_of(table);
+    uint32_t kind = v.rec->kind;
+    if (kind > HASH_KIND_WORDS) return nullptr;
+    Cell scratch;
+    const Cell* k = map_key(kind, &key, &scratch);
+    uint32_t h = hashtable_hash_value(k, false);
+    uint32_t step = *cursor < 0 ? 0 : static_cast<uint32_t>(*cursor);
+    // Bucket of probe step s: h + s(s+1)/2.
+    uint32_t b = static_cast<uint32_t>((h + uint64_t(step) * (step + 1) / 2) & v.mask);
+    for (; step < v.rec->buckets;) {
+        uint32_t bits = hash_flag_bits(v.flags, b);
+        if (bits & 2) break;
+        if (bits == 0) {
+            int64_t s = kind == HASH_KIND_BLOCK ? first_member(v.rec, v.keys[b]) : v.keys[b];
+            if (s >= 0 && s < v.ncells && (kind == HASH_KIND_BLOCK || v.cells[s].type() == k->type()) &&
+                keys_equal(&v.cells[s], k, HASH_EQUAL)) {
+                *cursor = static_cast<int32_t>(step + 1);
+                return &v.cells[s];
+            }
+        }
+        step++;
+        b = (b + step) & v.mask;
+    }
+    *cursor = static_cast<int32_t>(v.rec->buckets);
+    return nullptr;
+}
+
+void hashtable_delete(Off table, const Cell* cell) {
+    View v = view_of(table);
+    Off at = arena_off(cell);
+    Off head = arena_off(v.cells);
+    if (at < head || (at - head) % 16) return;
+    uint32_t idx = (at - head) / 16;
+    if (idx >= v.ncells) return;
+    switch (v.rec->kind) {
+    case HASH_KIND_BLOCK: delete_block_index(table, idx); break;
+    case HASH_KIND_MAP:
+        if (idx + 1 < v.ncells && v.cells[idx + 1].header != 0) {
+            v.cells[idx + 1].header = 0;
+            v.rec->entries--;
+        }
+        break;
+    case HASH_KIND_WORDS: {
+        uint32_t b = hashtable_hash_value(&v.cells[idx], false) & v.mask;
+        for (uint32_t step = 0; step < v.rec->buckets;) {
+            uint32_t bits = hash_flag_bits(v.flags, b);
+            if (bits & 2) return;
+            if (bits == 0 && static_cast<uint32_t>(v.keys[b]) == idx) {
+                hash_flag_set_deleted(v.flags, b);
+                v.rec->entries--;
+                return;
+            }
+            step++;
+            b = (b + step) & v.mask;
+        }
+        break;
+    }
+    default: break;
+    }
+}
+
+// ---- node-keyed tables --------------------------------------------------------------
+
+Cell* hashtable_put_node(Off table, Off node) {
+    HashRecord* rec = hashtable_record(table);
+    if (rec->kind < HASH_KIND_NODES) return nullptr;
+    refresh_table(table);
+    rec = hashtable_record(table);
+    if (rec->occupied >= rec->bound)
+        hashtable_resize(table, 2 * rec->entries < rec->buckets ? rec->buckets - 1 : rec->buckets + 1);
+    return put_node_raw(table, node);
+}
+
+Cell* hashtable_get_node(Off table, Off node) {
+    if (hashtable_record(table)->kind < HASH_KIND_NODES) return nullptr;
+    refresh_table(table);
+    View v = view_of(table);
+    int64_t reuse, empty;
+    int64_t b = find_node_bucket(v, node, &reuse, &empty);
+    return b >= 0 ? entry_at(v, v.keys[b]) + 1 : nullptr;
+}
+
+void hashtable_delete_node(Off table, Off node) {
+    if (hashtable_record(table)->kind < HASH_KIND_NODES) return;
+    refresh_table(table);
+    View v = view_of(table);
+    int64_t reuse, empty;
+    int64_t b = find_node_bucket(v, node, &reuse, &empty);
+    if (b < 0) return;
+    cell_set(entry_at(v, v.keys[b]), 0);
+    hash_flag_set_deleted(v.flags, static_cast<uint32_t>(b));
+    v.rec->entries--;
+}
+
+// ---- copying, clearing, ranges --------------------------------------------------------
+
+namespace {
+
+Off copy_table(Off table, Off block_node) {
+    NoEvacuation guard;
+    Off copy = copy_series(table);
+    // Until each array is replaced the copy names the original's: harmless
+    // to mark, and never written through.
+    TableRoot root(copy, block_node);
+    Off flags = copy_series(hashtable_record(table)->flags);
+    hashtable_record(copy)->flags = flags;
+    Off keys = copy_series(hashtable_record(table)->keys);
+    hashtable_record(copy)->keys = keys;
+    if (hashtable_record(table)->kind == HASH_KIND_BLOCK) {
+        Off rev = copy_series(hashtable_record(table)->index);
+        hashtable_record(copy)->index = rev;
+        Off list = copy_series(hashtable_record(table)->chains);
+        hashtable_record(copy)->chains = list;
+        uint32_t n = u32_length(list);
+        for (uint32_t i = 0; i < n; i++) {
+            Off chain = words_of(list)[i];
+            if (!chain) continue;
+            Off fresh = copy_series(chain);
+            words_of(hashtable_record(copy)->chains)[i] = fresh;
+        }
+    }
+    if (!block_node) block_node = copy_series(hashtable_record(table)->block);
+    hashtable_record(copy)->block = block_node;
+    return copy;
+}
+
+}  // namespace
+
+Off hashtable_copy(Off table) { return copy_table(table, 0); }
+
+Off hashtable_copy_for_block(Off table, Off block_node) {
+    if (!block_node) return copy_table(table, 0);
+    return copy_table(table, block_node);
+}
+
+void hashtable_clear(Off table) {
+    HashRecord* rec = hashtable_record(table);
+    series_fill(rec->flags, kHashFlagsFresh);
+    rec->entries = rec->occupied = 0;
+    SeriesBuf* b = node_buffer(rec->block);
+    b->tail = b->head;
+    if (rec->kind == HASH_KIND_BLOCK) {
+        series_fill(rec->index, 0xFF);
+        SeriesBuf* list = node_buffer(rec->chains);
+        list->tail = list->head;
+        rec->epoch = 0;
+    } else if (rec->kind == HASH_KIND_MAP) {
+        rec->epoch = 0;
+    }
+}
+
+void hashtable_remove_range(Off table, uint32_t first, uint32_t count) {
+    HashRecord* rec = hashtable_record(table);
+    if (rec->kind != HASH_KIND_BLOCK) return;
+    uint32_t len = cell_length(rec->block);
+    if (first >= len) return;
+    count = std::min(count, len - first);
+    if (count == 0) return;
+    if (first == 0 && count == len) {
+        series_fill(rec->flags, kHashFlagsFresh);
+        series_fill(rec->index, 0xFF);
+        SeriesBuf* list = node_buffer(rec->chains);
+        list->tail = list->head;
+        rec->entries = rec->occupied = 0;
+        rec->epoch = 0;
+        return;
+    }
+    // Entries drop only when a bucket empties: a chain member leaving a
+    // chain that keeps others leaves the key in the table.
+    for (uint32_t i = first; i < first + count; i++) delete_block_index(table, i);
+}
+
+namespace {
+
+// Applies f to every stored cell index of a kind-0 table.
+template <class F> void for_each_stored_index(Off table, F f) {
+    View v = view_of(table);
+    for (uint32_t b = 0; b < v.rec->buckets; b++) {
+        if (!hash_flag_live(v.flags, b)) continue;
+        int32_t k = v.keys[b];
+        if (k >= 0) {
+            v.keys[b] = static_cast<int32_t>(f(static_cast<uint32_t>(k)));
+            continue;
+        }
+        Off chain = chain_node(v.rec, k);
+        if (!chain) continue;
+        uint32_t* w = words_of(chain);
+        for (uint32_t j = 0, n = u32_length(chain); j < n; j++) w[j] = f(w[j]);
+    }
+}
+
+}  // namespace
+
+int hashtable_shift_indexes(Off table, uint32_t first, int32_t distance, bool shift_reverse) {
+    HashRecord* rec = hashtable_record(table);
+    if (rec->kind != HASH_KIND_BLOCK || distance == 0) return 0;
+    if (rec->entries > kHashShiftLimit) return 1;
+    if (int64_t(first) + distance < 0) return 1;
+    for_each_stored_index(table, [&](uint32_t x) { return x >= first ? static_cast<uint32_t>(int64_t(x) + distance) : x; });
+    if (!shift_reverse) return 0;
+    uint32_t cap;
+    int32_t* rev = reverse_of(hashtable_record(table), &cap);
+    if (first >= cap) return 0;
+    if (distance > 0) {
+        uint32_t used = cap;
+        while (used > first && rev[used - 1] == -1) used--;
+        if (used <= first) return 0;
+        {
+            NoEvacuation guard;
+            reverse_ensure(table, used - 1 + static_cast<uint32_t>(distance));
+        }
+        rev = reverse_of(hashtable_record(table), &cap);
+        std::memmove(rev + first + distance, rev + first, size_t(used - first) * 4);
+        std::memset(rev + first, 0xFF, size_t(distance) * 4);
+    } else {
+        uint32_t d = static_cast<uint32_t>(-int64_t(distance));
+        std::memmove(rev + first - d, rev + first, size_t(cap - first) * 4);
+        std::memset(rev + cap - d, 0xFF, size_t(d) * 4);
+    }
+    return 0;
+}
+
+int hashtable_move_entries(Off table, uint32_t first, uint32_t count, uint32_t target) {
+    HashRecord* rec = hashtable_record(table);
+    if (rec->kind != HASH_KIND_BLOCK || count == 0) return 0;
+    if (target >= first && target <= first + count) return 0;
+    if (rec->entries > kHashShiftLimit) return 1;
+    uint32_t end = first + count;
+    auto moved = [&](uint32_t x) -> uint32_t {
+        if (target < first) {
+            if (x >= first && x < end) return x - first + target;
+            if (x >= target && x < first) return x + count;
+        } else {
+            if (x >= first && x < end) return x - first + target - count;
+            if (x >= end && x < target) return x - count;
+        }
+        return x;
+    };
+    for_each_stored_index(table, moved);
+    uint32_t lo = std::min(first, target), hi = std::max(end, target);
+    {
+        NoEvacuation guard;
+        reverse_ensure(table, hi - 1);
+    }
+    uint32_t cap;
+    int32_t* rev = reverse_of(hashtable_record(table), &cap);
+    std::vector<int32_t> slice(rev + lo, rev + hi);
+    for (uint32_t x = lo; x < hi; x++) rev[moved(x)] = slice[x - lo];
+    return 0;
+}
+
+// ---- resizing --------------------------------------------------------------------------
+
+void hashtable_refresh(Off table) { refresh_table(table); }
+
+void hashtable_resize(Off table, uint32_t requested) {
+    NoEvacuation guard;  // restored also when an error passes through
+    HashRecord* rec = hashtable_record(table);
+    switch (rec->kind) {
+    case HASH_KIND_BLOCK: hashtable_reset(table, 2 * cell_length(rec->block)); break;
+    case HASH_KIND_MAP:
+    case HASH_KIND_WORDS: hashtable_rehash(table, requested); break;
+    default: hashtable_rehash_nodes(table, requested); break;
+    }
+}
+
+void hashtable_rehash(Off table, uint32_t requested) {
+    HashRecord* rec = hashtable_record(table);
+    if (rec->kind != HASH_KIND_MAP && rec->kind != HASH_KIND_WORDS) return;
+    uint32_t nb = std::max(4u, next_power_of_two(requested));
+    // A map! keeps the buckets of removed pairs live: count what will move.
+    uint32_t live = 0;
+    uint32_t* flags = words_of(rec->flags);
+    for (uint32_t b = 0; b < rec->buckets; b++) live += hash_flag_live(flags, b);
+    if (std::max(live, rec->entries) >= hashtable_resize_bound(nb)) return;
+    rehash_into(table, nb);
+}
+
+void hashtable_rehash_nodes(Off table, uint32_t requested) {
+    HashRecord* rec = hashtable_record(table);
+    if (rec->kind < HASH_KIND_NODES) return;
+    uint32_t nb = std::max(4u, next_power_of_two(requested));
+    uint32_t nbound = hashtable_resize_bound(nb);
+    if (rec->entries >= nbound) return;
+    NoEvacuation guard;
+    uint32_t stride = rec->index;
+    uint32_t live = rec->entries;
+    Off old_block = rec->block;
+    NodeRoot keep_old(old_block);
+    Off flags = alloc_bytes_full(nb / 4, kHashFlagsFresh);
+    NodeRoot keep_flags(flags);
+    Off keys = alloc_bytes_zeroed(4 * nb);
+    NodeRoot keep_keys(keys);
+    Off data = alloc_cells(std::max(live, 4u) * (stride / 16));
+    rec = hashtable_record(table);
+    rec->flags = flags;
+    rec->keys = keys;
+    rec->block = data;
+    rec->buckets = nb;
+    rec->bound = nbound;
+    rec->entries = rec->occupied = 0;
+    rec->epoch = evacuation_epoch();
+    uint32_t cells_per_entry = stride / 16;
+    for_each_node_entry(old_block, stride, [&](uint32_t off, Cell* e) {
+        Cell* fresh = put_node_raw(table, e->data1);  // may move the old block's buffer
+        const Cell* src = reinterpret_cast<const Cell*>(node_buffer(old_block)->head_ptr() + off);
+        for (uint32_t i = 1; i < cells_per_entry; i++) fresh[i - 1] = src[i];
+    });
+}
+
+void hashtable_rehash_in_place(Off table) {
+    View v = view_of(table);
+    if (v.rec->kind < HASH_KIND_NODES) return;
+    series_fill(v.rec->flags, kHashFlagsFresh);
+    v.rec->entries = v.rec->occupied = 0;
+    for_each_node_entry(v.rec->block, v.rec->index, [&](uint32_t off, Cell* e) {
+        uint32_t b = hashtable_hash_identity(e->data1) & v.mask;
+        for (uint32_t step = 0; !hash_flag_empty(v.flags, b);) {
+            step++;
+            b = (b + step) & v.mask;
+        }
+        hash_flag_set_live(v.flags, b);
+        v.keys[b] = static_cast<int32_t>(off);
+        v.rec->entries++;
+        v.rec->occupied++;
+    });
+    v.rec->epoch = evacuation_epoch();
+}
+
+// ---- the collector's hooks -------------------------------------------------------------
+
+void hashtable_mark(uint32_t* slot) {
+    if (!*slot || !g_hash_seams.mark_node(slot)) return;
+    HashRecord* rec = hashtable_record(*slot);
+    if (rec->kind == HASH_KIND_BLOCK) {
+        if (rec->index) g_hash_seams.mark_node(&rec->index);
+        if (rec->chains && g_hash_seams.mark_node(&rec->chains)) {
+            uint32_t* list = words_of(rec->chains);
+            for (uint32_t i = 0, n = u32_length(rec->chains); i < n; i++)
+                if (list[i]) g_hash_seams.mark_node(&list[i]);
+        }
+    }
+    if (rec->flags) g_hash_seams.mark_node(&rec->flags);
+    if (rec->keys) g_hash_seams.mark_node(&rec->keys);
+    if (!rec->block) return;
+    if (rec->kind == HASH_KIND_OWNERS) {
+        // Weak: the entries' keys and cells live or die with their series
+        // and owners, which the sweep decides.
+        g_hash_seams.mark_node(&rec->block);
+        return;
+    }
+    if (rec->kind == HASH_KIND_NODES && rec->flags && rec->keys) {
+        View v = view_of(*slot);
+        for (uint32_t b = 0; b < v.rec->buckets; b++) {
+            if (!hash_flag_live(v.flags, b)) continue;
+            Cell* e = entry_at(v, v.keys[b]);
+            if (!e->data1) continue;
+            if (node_buffer(e->data1)->unit() == 16) g_hash_seams.mark_node_cells(&e->data1);
+            else g_hash_seams.mark_node(&e->data1);
+        }
+    }
+    g_hash_seams.mark_node_cells(&rec->block);
+}
+
+void hashtable_sweep(Off table) {
+    HashRecord* rec = hashtable_record(table);
+    if (rec->kind < HASH_KIND_NODES) return;
+    View v = view_of(table);
+    uint32_t extra = v.rec->index / 16 - 1;
+    for (uint32_t b = 0; b < v.rec->buckets; b++) {
+        if (!hash_flag_live(v.flags, b)) continue;
+        Cell* e = entry_at(v, v.keys[b]);
+        g_hash_seams.remap_moved(&e->data1, &e->data1 + 1);
+        bool dead = !e->data1 || !(node_buffer(e->data1)->flags & SERIES_MARK);
+        if (!dead && v.rec->kind == HASH_KIND_OWNERS && extra >= 2) {
+            Cell* owner = e + 2;
+            if ((owner->is(TYPE_OBJECT) || owner->is(TYPE_ERROR) || owner->is(TYPE_PORT)) && owner->data1) {
+                g_hash_seams.remap_moved(&owner->data1, &owner->data1 + 1);
+                dead = !(node_buffer(owner->data1)->flags & SERIES_MARK);
+            }
+        }
+        if (dead) {
+            cell_set(e, 0);
+            hash_flag_set_deleted(v.flags, b);
+            v.rec->entries--;
+            continue;
+        }
+        // Survivors: everything they name is reachable already; visiting
+        // their cells repoints evacuated nodes.
+        g_hash_seams.mark_node(&e->data1);
+        g_hash_seams.mark_cells(e + 1, e + 1 + extra);
+    }
+}
+
+std::string hashtable_dump(Off table) {
+    View v = view_of(table);
+    std::string alive = "== Alive keys ==\n", deleted = "\n== Deleted keys ==\n";
+    for (uint32_t b = 0; b < v.rec->buckets; b++) {
+        uint32_t bits = hash_flag_bits(v.flags, b);
+        if (bits & 2) continue;
+        std::string line = std::to_string(b) + ": " + std::to_string(v.keys[b]) + "\n";
+        (bits & 1 ? deleted : alive) += line;
+    }
+    return alive + deleted;
+}
+
+void hashtable_noop() {}
+
+}  // namespace kel

@@ -1,0 +1,296 @@
+// Hash tables: one open-addressing engine for every keyed lookup of the runtime.
+//
+// A table lives entirely in series buffers, so the collector moves it like any
+// other series; it is named by the node of its 44-byte record series. Buckets
+// are a power of two (at least 4), two flag bits each, probed triangularly
+// (b, b+1, b+3, b+6, ... mod buckets, which visits every bucket once); the
+// table grows when the buckets in use (live or deleted) reach 0.77 of them.
+// Every hash is MurmurHash3 x86-32 with one process-wide seed, or its
+// finaliser alone (the identity hash) for 32-bit values.
+//
+// Kinds:
+//   0 hash!   every cell of the block is a key; equal cells share one bucket
+//             through a duplicate chain; a reverse index maps cell -> bucket.
+//   1 map!    the key cells of the block's key/value pairs.
+//   2 words   the symbol table and every context's words table.
+//   3 nodes   node-keyed side tables; entries of (extra + 1) cells.
+//   4 owners  the owners table: node-keyed, 4-cell entries, swept by the
+//             collector (its keys do not keep their series alive).
+//
+// Invariants:
+//  - a bucket is empty, deleted or live; `occupied` counts live + deleted,
+//    `entries` counts distinct live keys (a kind-0 chain is one entry);
+//  - keys of kinds 0-2 are cell indexes counted from the block buffer's head,
+//    the same origin as a series cell's head index; kinds 3-4 store the byte
+//    offset of the entry from the data block's head;
+//  - a kind-0 table's reverse index holds, per cell, its bucket + 1 or -1;
+//  - `epoch` is 0, or (node-evacuation count + 1) at the time the table last
+//    hashed a key by its node address. A table whose epoch is stale is rehashed
+//    lazily by the next lookup;
+//  - every Cell* returned points into a buffer and is stale after the next
+//    allocation.
+//
+// ---------------------------------------------------------------------------
+// Seams
+// ---------------------------------------------------------------------------
+// The engine needs a few services that other subsystems own. It reaches them
+// through `g_hash_seams`, whose defaults (`HashSeams{}`) are enough for
+// integer!, string!-family (unit 1/2/4 series: data1 head index, data2 node),
+// symbol! (data3 name node, UTF-8 bytes) and word!-family (data2 symbol id)
+// keys, with no collector present. The owning subsystem replaces its entry at
+// start-up:
+//
+//   upper_case(c)        upper-case form of code point c (>= 128: ASCII is
+//                        folded inline). Owner: case folding. Default: c.
+//   symbol_canonical(id) the symbol's alias when positive, else id. Owner:
+//                        symbol table. Default: id.
+//   cells_equal(a, b, op) true when the comparison action answers "equal" for
+//                        a and b under operator code op (0 equal?, 2
+//                        strict-equal?, 9 same?, 12 find/select equality).
+//                        Owner: action dispatch. Default: integers, strings,
+//                        symbols and words as above; otherwise same type and
+//                        same payload words.
+//   money_normalize(c)   normalises a stack copy of a money! before hashing.
+//                        Owner: money!. Default: nothing.
+//   map_normalize_key(k, v) prepares a map! key just indexed (word keys become
+//                        set-word!, string keys are copied); may raise. Owner:
+//                        map!. Default: word keys retyped to set-word!.
+//   evacuation_count()   node-evacuation collections so far ("nodes-cycles").
+//   collecting()         true while a collection runs.
+//   set_node_evacuation(on) -> previous setting of the collector's switch.
+//   mark_node(slot)      marks the node in *slot (repointing an evacuated
+//                        node first); true when newly marked.
+//   mark_node_cells(slot) mark_node, and when newly marked the node's cells
+//                        by type.
+//   mark_cells(first, last) marks the cells of a range by type.
+//   remap_moved(first, last) rewrites evacuated node addresses in a range of
+//                        words, marking nothing.
+//   root_push(cell) / root_pop(cell) register a C++-held cell as a root for
+//                        its lifetime (innermost first).
+//   Owner of the last eight: the collector. Defaults: count 0, never
+//   collecting, the switch kept in a private flag, marks set the buffer's
+//   mark bit and nothing more, remap and roots do nothing.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "runtime/cell.h"
+#include "runtime/memory.h"
+#include "runtime/murmur.h"
+
+namespace kel {
+
+// ---- seams ----------------------------------------------------------------
+
+uint32_t hash_default_upper_case(uint32_t c);
+uint32_t hash_default_symbol_canonical(uint32_t id);
+bool hash_default_cells_equal(const Cell* a, const Cell* b, uint32_t op);
+void hash_default_money_normalize(Cell* c);
+void hash_default_map_normalize_key(Cell* key, Cell* value);
+uint32_t hash_default_evacuation_count();
+bool hash_default_collecting();
+bool hash_default_set_node_evacuation(bool on);
+bool hash_default_mark_node(uint32_t* slot);
+void hash_default_mark_node_cells(uint32_t* slot);
+void hash_default_mark_cells(Cell* first, Cell* last);
+void hash_default_remap_moved(uint32_t* first, uint32_t* last);
+void hash_default_root_push(Cell* cell);
+void hash_default_root_pop(Cell* cell);
+
+struct HashSeams {
+    uint32_t (*upper_case)(uint32_t c) = hash_default_upper_case;
+    uint32_t (*symbol_canonical)(uint32_t id) = hash_default_symbol_canonical;
+    bool (*cells_equal)(const Cell* a, const Cell* b, uint32_t op) = hash_default_cells_equal;
+    void (*money_normalize)(Cell* c) = hash_default_money_normalize;
+    void (*map_normalize_key)(Cell* key, Cell* value) = hash_default_map_normalize_key;
+    uint32_t (*evacuation_count)() = hash_default_evacuation_count;
+    bool (*collecting)() = hash_default_collecting;
+    bool (*set_node_evacuation)(bool on) = hash_default_set_node_evacuation;
+    bool (*mark_node)(uint32_t* slot) = hash_default_mark_node;
+    void (*mark_node_cells)(uint32_t* slot) = hash_default_mark_node_cells;
+    void (*mark_cells)(Cell* first, Cell* last) = hash_default_mark_cells;
+    void (*remap_moved)(uint32_t* first, uint32_t* last) = hash_default_remap_moved;
+    void (*root_push)(Cell* cell) = hash_default_root_push;
+    void (*root_pop)(Cell* cell) = hash_default_root_pop;
+};
+extern HashSeams g_hash_seams;
+
+// ---- constants and the record ---------------------------------------------
+
+constexpr uint32_t kHashSeed = 0x0055760C;  // fixed for the life of the process
+constexpr double kHashLoad = 0.77;
+constexpr uint32_t kHashShiftLimit = 30000;  // above: shifting gives up, caller rebuilds
+
+enum HashKind : uint32_t {
+    HASH_KIND_BLOCK = 0,
+    HASH_KIND_MAP = 1,
+    HASH_KIND_WORDS = 2,
+    HASH_KIND_NODES = 3,
+    HASH_KIND_OWNERS = 4,
+};
+
+// Comparison operator codes the lookups take.
+constexpr uint32_t HASH_EQUAL = 0;
+constexpr uint32_t HASH_STRICT = 2;
+constexpr uint32_t HASH_SAME = 9;
+
+// Result codes of hashtable_put_key.
+constexpr int HASH_PUT_NEW = 0;      // the key took a bucket of its own
+constexpr int HASH_PUT_FOUND = 1;    // kinds 1-2: already present; kind 0: joined a chain
+constexpr int HASH_PUT_REBUILT = 2;  // kind 0: the whole index was rebuilt (this cell included)
+
+struct HashRecord {
+    uint32_t entries;   // distinct live keys
+    uint32_t index;     // kind 0: reverse-index node; kinds 3-4: entry stride in bytes
+    uint32_t chains;    // kind 0: node of the chain list (unit 4, 1-based, 0 = freed)
+    uint32_t flags;     // node of the bucket flags
+    uint32_t keys;      // node of the keys array (int32 per bucket)
+    uint32_t block;     // node of the data block (cells)
+    uint32_t occupied;  // live + deleted buckets
+    uint32_t buckets;   // power of two, >= 4
+    uint32_t bound;     // resize when occupied reaches it
+    uint32_t kind;
+    uint32_t epoch;
+};
+static_assert(sizeof(HashRecord) == 44);
+
+inline HashRecord* hashtable_record(Off table) {
+    return reinterpret_cast<HashRecord*>(node_buffer(table)->head_ptr());
+}
+
+// Bucket flags: two bits per bucket, bucket b at bits 2*(b%16) of word b/16;
+// high bit of the pair = empty, low bit = deleted, both clear = live.
+constexpr uint8_t kHashFlagsFresh = 0xAA;
+inline uint32_t hash_flag_bits(const uint32_t* flags, uint32_t b) { return (flags[b >> 4] >> ((b & 15) * 2)) & 3; }
+inline bool hash_flag_empty(const uint32_t* flags, uint32_t b) { return hash_flag_bits(flags, b) & 2; }
+inline bool hash_flag_deleted(const uint32_t* flags, uint32_t b) { return hash_flag_bits(flags, b) & 1; }
+inline bool hash_flag_live(const uint32_t* flags, uint32_t b) { return hash_flag_bits(flags, b) == 0; }
+inline void hash_flag_set_live(uint32_t* flags, uint32_t b) { flags[b >> 4] &= ~(3u << ((b & 15) * 2)); }
+inline void hash_flag_set_deleted(uint32_t* flags, uint32_t b) {
+    uint32_t shift = (b & 15) * 2;
+    flags[b >> 4] = (flags[b >> 4] & ~(3u << shift)) | (1u << shift);
+}
+
+// buckets := next power of two >= truncate(max(size, 4) / 0.77), and the
+// matching bound truncate(buckets * 0.77). Used when a table is made.
+uint32_t next_power_of_two(uint32_t n);
+uint32_t hashtable_buckets_for(uint32_t size);
+inline uint32_t hashtable_bound_for(uint32_t buckets) { return static_cast<uint32_t>(buckets * kHashLoad); }
+// The bound after a resize: truncate(buckets * 0.77 + 0.5).
+inline uint32_t hashtable_resize_bound(uint32_t buckets) { return static_cast<uint32_t>(buckets * kHashLoad + 0.5); }
+
+// ---- hashing --------------------------------------------------------------
+
+inline uint32_t hashtable_hash_identity(uint32_t x) { return murmur3_fmix32(x); }
+uint32_t hashtable_hash_bytes(const void* data, uint32_t n);
+// Code points from the string's head to its tail, one 32-bit block each;
+// upper-cased unless case_sensitive.
+uint32_t hashtable_hash_string(const Cell* str, bool case_sensitive);
+// The symbol's UTF-8 name (data3 name node) with ASCII A-Z lowered.
+uint32_t hashtable_hash_symbol(const Cell* sym);
+uint32_t hashtable_hash_value(const Cell* key, bool case_sensitive);
+// 1 for types whose hash depends on a node address.
+bool hashtable_identity_type_q(const Cell* c);
+
+// ---- making and indexing --------------------------------------------------
+
+// Makes a table for `size` keys over `block` (a block-family cell; null makes
+// a new block of size cells) and indexes the block from its head. Kind 2 with
+// extra 2 and a non-null `block` copies the table whose node is block->data2
+// instead (a context's words table copied with its context). Kinds 3-4 ignore
+// `block`; `extra` is their number of value cells per entry.
+Off hashtable_make(uint32_t size, const Cell* block, uint32_t kind, uint32_t extra);
+// Kind 0: re-initialises for max(n, block length) cells and indexes every
+// cell of the block from its first.
+void hashtable_reset(Off table, uint32_t n);
+// Indexes the cell `key` (which must lie inside the table's block). Returns
+// the indexed cell (kinds 1-2: the stored equal key when already present), or
+// null when `key` is not a cell of the block; *code gets a HASH_PUT_* code.
+Cell* hashtable_put_key(Off table, const Cell* key, int* code);
+Cell* hashtable_put(Off table, const Cell* key);
+// Indexes the block from cell `first` to the tail by `step` (1, or 2 for
+// map! pairs). Kind 1 folds a repeated key into its first pair: the later
+// value overwrites the earlier one and the later pair is cut out of the block.
+void hashtable_put_all(Off table, uint32_t first, uint32_t step);
+
+// ---- lookup and removal ---------------------------------------------------
+
+// Kinds 1-2: the stored key cell of the key's type that equals `key` under
+// `mode`. Kind 0: among the cells equal? to `key` that also compare true
+// under `mode` and whose distance from `head` is a multiple of `skip`: the
+// lowest index >= head (default), the highest >= head (`last`), or the
+// highest < head (`reverse`). A map! looks up any word key as a set-word!.
+Cell* hashtable_get(Off table, const Cell* key, int32_t head = 0, int32_t skip = 1, uint32_t mode = HASH_EQUAL,
+                    bool last = false, bool reverse = false);
+// Iterates the stored keys equal? to `key`: *cursor -1 starts at the key's
+// hash; each call returns the next match (null at the end) and leaves in
+// *cursor where to continue.
+Cell* hashtable_get_from(Off table, const Cell* key, int32_t* cursor);
+// Removes the entry of a block cell. Kind 0: the cell leaves its bucket or
+// chain. Kind 1: the pair is marked removed (its value's header set to 0) and
+// stays in place, so a later insertion of the key finds it again.
+void hashtable_delete(Off table, const Cell* cell);
+
+// Kinds 3-4. `put_node` finds or adds the entry of `node` and returns its
+// first value cell (a new entry's cells read unset!; a found entry keeps its
+// values). `get_node` returns the first value cell or null.
+Cell* hashtable_put_node(Off table, Off node);
+Cell* hashtable_get_node(Off table, Off node);
+void hashtable_delete_node(Off table, Off node);
+
+// ---- copying, clearing, ranges ---------------------------------------------
+
+// Copies record, flags, keys, block (and a kind-0 table's reverse index and
+// chains): the copy shares no buffer with the original.
+Off hashtable_copy(Off table);
+// The same over `block_node`, which must hold the same cells at the same
+// indexes (a copy of the table's block).
+Off hashtable_copy_for_block(Off table, Off block_node);
+void hashtable_clear(Off table);
+// Kind 0: drops the entries of cells [first, first + count) (count cut to the
+// cells present); the whole block resets the table.
+void hashtable_remove_range(Off table, uint32_t first, uint32_t count);
+// Kind 0: adds `distance` to every stored index >= first after cells moved;
+// with `shift_reverse` the reverse index moves with them. Returns 1 and does
+// nothing when the table holds more than 30,000 entries (rebuild instead).
+int hashtable_shift_indexes(Off table, uint32_t first, int32_t distance, bool shift_reverse);
+// Kind 0: cells [first, first + count) moved to stand before original cell
+// `target` (0..length). Nothing when target lies inside the range; returns 1
+// (nothing done) above 30,000 entries.
+int hashtable_move_entries(Off table, uint32_t first, uint32_t count, uint32_t target);
+
+// ---- resizing and the collector --------------------------------------------
+
+// Rehashes when the epoch is stale (a node-evacuating collection ran since
+// keys were hashed by address).
+void hashtable_refresh(Off table);
+// Dispatches by kind (kind 0 rebuilds; 1-2 rehash; 3-4 rehash_nodes) with node
+// evacuation off, restored also when an error passes through.
+void hashtable_resize(Off table, uint32_t requested_buckets);
+void hashtable_rehash(Off table, uint32_t requested_buckets);
+void hashtable_rehash_nodes(Off table, uint32_t requested_buckets);
+void hashtable_rehash_in_place(Off table);
+
+// Marks the table named in *slot and everything it holds; a kind-4 table
+// marks neither its keys nor its entries (they are weak; see sweep).
+void hashtable_mark(uint32_t* slot);
+// Kinds 3-4, after marking: removes entries whose key series is unmarked and
+// (kind 4) whose owner object's context is unmarked; remaps the survivors.
+void hashtable_sweep(Off table);
+
+// Debug text: "== Alive keys ==" then "\n== Deleted keys ==", one bucket a line.
+std::string hashtable_dump(Off table);
+void hashtable_noop();
+
+// ---- byte series and heap blocks made full ---------------------------------
+
+// Byte series of n bytes with the tail after them, filled with 0 / the byte.
+Off alloc_bytes_zeroed(uint32_t n);
+Off alloc_bytes_full(uint32_t n, uint8_t byte);
+// Fills the whole data area of a series with the byte.
+void series_fill(Off node, uint8_t byte);
+// Process-heap block filled with the byte; the fatal out-of-memory stop when
+// the heap refuses. Released with std::free.
+void* heap_alloc_filled(size_t bytes, uint8_t byte);
+
+}  // namespace kel
