@@ -6,6 +6,8 @@
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/none.h"
+#include "runtime/datatypes/series.h"
+#include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/unset.h"
@@ -22,6 +24,8 @@ void datatypes_register_core() {
     context_init();
     word_init();  // word!, lit-word!, set-word!, get-word!, refinement!, issue!
     typeset_init();
+    series_init();
+    string_init();  // after series!, whose position actions it inherits
 }
 
 }  // namespace kel
