@@ -292,63 +292,80 @@ template <uint32_t U> int64_t scan(const uint8_t* p, const Range& r, const Needl
     return -1;
 }
 
-// Forward search of characters in unit-1 text, every candidate start from
-// `from` to `last`: candidates whose first and last characters fold like
-// the needle's are checked whole.
-int64_t scan_bytes(const uint8_t* h, int64_t from, int64_t last, const std::vector<uint32_t>& seq, bool fold) {
+// Every code point that matches `c` (c is folded already when `fold`).
+std::vector<uint32_t> variants_of(uint32_t c, bool fold) {
+    if (!fold) return {c};
+    std::vector<uint32_t> out;
+    if (string_fold_char(c) == c) out.push_back(c);
+    string_fold_preimages(c, out);
+    return out;
+}
+
+#if defined(__SSE2__)
+template <uint32_t U> inline __m128i splat(uint32_t v) {
+    if constexpr (U == 1) return _mm_set1_epi8(static_cast<char>(v));
+    else if constexpr (U == 2) return _mm_set1_epi16(static_cast<short>(v));
+    else return _mm_set1_epi32(static_cast<int>(v));
+}
+template <uint32_t U> inline __m128i equal_lanes(__m128i a, __m128i b) {
+    if constexpr (U == 1) return _mm_cmpeq_epi8(a, b);
+    else if constexpr (U == 2) return _mm_cmpeq_epi16(a, b);
+    else return _mm_cmpeq_epi32(a, b);
+}
+#endif
+
+// Forward search of characters, every candidate start from `from` to
+// `last`: candidates whose first and last characters match the needle's
+// (16 bytes of starts at a time) are checked whole.
+template <uint32_t U>
+int64_t scan_forward(const uint8_t* h, int64_t from, int64_t last, const std::vector<uint32_t>& seq, bool fold) {
     const size_t k = seq.size();
-    bool first_ok[256] = {}, last_ok[256] = {};
-    uint8_t first_set[4], last_set[4];
-    int nf = 0, nl = 0;
-    for (uint32_t b = 0; b < 256; b++) {
-        uint32_t v = fold ? g_fold_latin1[b] : b;
-        if (v == seq[0]) {
-            first_ok[b] = true;
-            if (nf < 4) first_set[nf] = uint8_t(b);
-            nf++;
-        }
-        if (v == seq[k - 1]) {
-            last_ok[b] = true;
-            if (nl < 4) last_set[nl] = uint8_t(b);
-            nl++;
-        }
-    }
-    if (nf == 0 || nl == 0) return -1;  // unit-1 text holds no such character
+    const int64_t tail_offset = int64_t(k) - 1;
+    std::vector<uint32_t> firsts = variants_of(seq[0], fold), lasts = variants_of(seq[k - 1], fold);
+    auto fits = [](uint32_t c) { return c <= unit_max(U); };
+    firsts.erase(std::remove_if(firsts.begin(), firsts.end(), [&](uint32_t c) { return !fits(c); }), firsts.end());
+    lasts.erase(std::remove_if(lasts.begin(), lasts.end(), [&](uint32_t c) { return !fits(c); }), lasts.end());
+    if (firsts.empty() || lasts.empty()) return -1;  // text of this unit holds no such character
+    auto at = [h](int64_t i) { return string_unit_at(h, U, uint32_t(i)); };
     auto whole = [&](int64_t i) {
         for (size_t j = 1; j + 1 < k; j++) {
-            uint8_t c = h[i + int64_t(j)];
-            if ((fold ? g_fold_latin1[c] : c) != seq[j]) return false;
+            uint32_t c = at(i + int64_t(j));
+            if ((fold ? fold_char_any(c) : c) != seq[j]) return false;
         }
         return true;
     };
+    auto is_in = [](const std::vector<uint32_t>& set, uint32_t c) {
+        return std::find(set.begin(), set.end(), c) != set.end();
+    };
     int64_t i = from;
 #if defined(__SSE2__)
+    constexpr int64_t kLanes = 16 / U;
+    const size_t nf = firsts.size(), nl = lasts.size();
     if (nf <= 4 && nl <= 4) {
         __m128i fv[4], lv[4];
-        for (int j = 0; j < 4; j++) {
-            fv[j] = _mm_set1_epi8(static_cast<char>(first_set[j < nf ? j : 0]));
-            lv[j] = _mm_set1_epi8(static_cast<char>(last_set[j < nl ? j : 0]));
+        for (size_t j = 0; j < 4; j++) {
+            fv[j] = splat<U>(firsts[j < nf ? j : 0]);
+            lv[j] = splat<U>(lasts[j < nl ? j : 0]);
         }
-        const int64_t tail_offset = int64_t(k) - 1;
         // Both loads of a step end at or before the last character of the range.
-        for (; i + 15 <= last; i += 16) {
-            __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + i));
-            __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + i + tail_offset));
-            __m128i mf = _mm_cmpeq_epi8(a, fv[0]);
-            __m128i ml = _mm_cmpeq_epi8(b, lv[0]);
-            for (int j = 1; j < nf; j++) mf = _mm_or_si128(mf, _mm_cmpeq_epi8(a, fv[j]));
-            for (int j = 1; j < nl; j++) ml = _mm_or_si128(ml, _mm_cmpeq_epi8(b, lv[j]));
+        for (; i + kLanes - 1 <= last; i += kLanes) {
+            __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + i * U));
+            __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + (i + tail_offset) * U));
+            __m128i mf = equal_lanes<U>(a, fv[0]);
+            __m128i ml = equal_lanes<U>(b, lv[0]);
+            for (size_t j = 1; j < nf; j++) mf = _mm_or_si128(mf, equal_lanes<U>(a, fv[j]));
+            for (size_t j = 1; j < nl; j++) ml = _mm_or_si128(ml, equal_lanes<U>(b, lv[j]));
             auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(mf, ml)));
             while (mask) {
-                int64_t at = i + __builtin_ctz(mask);
-                if (whole(at)) return at;
-                mask &= mask - 1;
+                int64_t lane = __builtin_ctz(mask) / int(U);
+                if (whole(i + lane)) return i + lane;
+                mask &= ~((1u << ((lane + 1) * U)) - 1);
             }
         }
     }
 #endif
     for (; i <= last; i++)
-        if (first_ok[h[i]] && last_ok[h[i + int64_t(k) - 1]] && whole(i)) return i;
+        if (is_in(firsts, at(i)) && is_in(lasts, at(i + tail_offset)) && whole(i)) return i;
     return -1;
 }
 
@@ -367,9 +384,12 @@ int64_t run_search(const Cell* series, const Range& r, const Needle& nd, bool fo
     }
     check_unit(unit);
     bool simple = !r.backward && r.step == 1 && !r.only_first;
-    if (unit == 1 && simple && (nd.kind == NeedleKind::Sequence || nd.kind == NeedleKind::Char)) {
-        if (nd.kind == NeedleKind::Char) return scan_bytes(p, r.first, r.last, std::vector<uint32_t>{nd.cp}, fold);
-        return scan_bytes(p, r.first, r.last, nd.seq, fold);
+    if (simple && (nd.kind == NeedleKind::Sequence || nd.kind == NeedleKind::Char)) {
+        std::vector<uint32_t> one;
+        const std::vector<uint32_t>& seq = nd.kind == NeedleKind::Char ? (one = {nd.cp}) : nd.seq;
+        if (unit == 1) return scan_forward<1>(p, r.first, r.last, seq, fold);
+        if (unit == 2) return scan_forward<2>(p, r.first, r.last, seq, fold);
+        return scan_forward<4>(p, r.first, r.last, seq, fold);
     }
     if (unit == 1) return scan<1>(p, r, nd, fold, series);
     if (unit == 2) return scan<2>(p, r, nd, fold, series);

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "runtime/cell.h"
 #include "runtime/datatypes/string.h"
@@ -81,6 +82,10 @@ inline uint32_t max_code_point(const uint8_t* p, uint32_t unit, uint32_t n) {
 
 // Case fold of the bytes 0-255 (the comparison fold), built by string_init.
 extern uint32_t g_fold_latin1[256];
+// Appends to `out` every code point other than `folded` itself whose fold
+// is `folded` (built by string_init).
+void string_fold_preimages(uint32_t folded, std::vector<uint32_t>& out);
+
 inline uint32_t fold_char_any(uint32_t c) { return c < 256 ? g_fold_latin1[c] : string_fold_char(c); }
 
 // A local cell (unset! at first) that the collector keeps alive and
