@@ -405,6 +405,7 @@ uint32_t string_splice(Cell* dst, uint32_t pos, uint32_t replaced, const StringS
 }
 
 uint32_t string_concatenate(Cell* dst, const Cell* src, int32_t part, int32_t offset, int32_t mode) {
+    Pin pin_dst(dst), pin_src(src);
     StringSource s = string_source_of(src, part);
     uint32_t total = string_length_total(dst);
     if (mode == STRING_CONCAT_APPEND) return string_splice(dst, total, 0, s, 1);
@@ -515,6 +516,7 @@ Cell* string_make_action(Cell* proto, Cell* spec, int32_t type) {
 }
 
 Cell* string_to(Cell* proto, Cell* spec, int32_t type) {
+    Pin pin(spec);
     uint32_t from = spec->type();
     Temp out;
     if (from == TYPE_NONE) raise_bad_to_arg(TYPE_STRING, spec);
@@ -547,6 +549,7 @@ Cell g_path_result = {TYPE_NONE, 0, 0, 0};
 }
 
 Cell* string_eval_path(Cell* parent, Cell* element, Cell* value, const EvalPathArgs& args) {
+    Pin pin_parent(parent), pin_element(element);
     if (element->is(TYPE_INTEGER)) {
         int32_t n = static_cast<int32_t>(element->data2);
         if (value) return series_poke(parent, n, value, element);

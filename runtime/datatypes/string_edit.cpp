@@ -94,6 +94,7 @@ int32_t shown(uint64_t n) { return static_cast<int32_t>(std::min<uint64_t>(n, IN
 // ---- append, insert, change ----------------------------------------------------------------------
 
 Cell* string_append(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bool is_append) {
+    Pin pin_series(series), pin_value(value);
     uint32_t total = string_length_total(series);
     if (series->data1 > total) series->data1 = total;
     if (dup < 1) {
@@ -122,6 +123,7 @@ Cell* string_insert(Cell* series, Cell* value, int32_t part, bool only, int32_t 
 }
 
 Cell* string_change(Cell* series, Cell* value, int32_t part, bool only, int32_t dup) {
+    Pin pin_series(series), pin_value(value);
     uint32_t total = string_length_total(series);
     uint32_t idx = std::min(series->data1, total);
     series->data1 = idx;
@@ -169,6 +171,7 @@ void put_at_head(Cell* s, uint32_t cp) {
 Cell* string_swap(Cell* series1, Cell* series2) {
     if (!swappable(series2->type())) error_raise(ErrCat::Script, "invalid-arg", series2);
     if (string_at_tail_q(series1) || string_at_tail_q(series2)) return series1;
+    Pin pin1(series1), pin2(series2);
     int32_t i1 = int32_t(series1->data1), i2 = int32_t(series2->data1);
     bool owned1 = owner_before(series1, OwnerEvent::Swap, series2, i1, 1);
     bool owned2 = owner_before(series2, OwnerEvent::Swap, series1, i2, 1);

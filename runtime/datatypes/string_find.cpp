@@ -410,6 +410,7 @@ struct Found {
 
 // The search of find and select; `allow_match` honours /match and /tail.
 Found search(Cell* series, const Cell* value, const FindArgs& a, bool allow_match) {
+    Pin pin_series(series), pin_value(value);
     Found found;
     uint32_t total = text_units(node_buffer(series->data2));
     if (series->data1 > total) series->data1 = total;
@@ -584,6 +585,7 @@ void sort_range(uint8_t* base, uint32_t records, const SortSpec& spec, bool stab
 // A comparator function may run any code: the characters are sorted in a
 // copy and written back into whatever the series still holds there.
 void sort_through_function(Cell* series, uint32_t start, uint32_t n, const SortSpec& spec, bool stable) {
+    Pin pin(series);
     if (!g_sort_comparator_call) error_raise(ErrCat::Internal, "not-done");
     SeriesBuf* b = node_buffer(series->data2);
     std::vector<uint8_t> copy(unit_ptr(b, start), unit_ptr(b, start) + size_t(n) * spec.unit);

@@ -96,4 +96,12 @@ struct Temp {
     Cell* get() { return &cell; }
 };
 
+// Keeps a caller's cell alive and repointed by the collector for the scope:
+// cells handed to the actions may be C++ copies (of block elements, say)
+// that no root reaches. The cell must not lie inside a series buffer.
+struct Pin {
+    GcRootCell root;
+    explicit Pin(const Cell* c) : root(const_cast<Cell*>(c)) {}
+};
+
 }  // namespace kel::strimpl

@@ -100,6 +100,7 @@ uint32_t string_append_escaped_char(Cell* buffer, uint32_t cp, int32_t mode, boo
 }
 
 int32_t string_form(const Cell* value, Cell* buffer, const Cell* part, int32_t limit) {
+    Pin pin(value);
     StringSource src = string_source_of(value);
     uint32_t length = src.count;
     if (part) src.count = std::min<uint32_t>(src.count, uint32_t(std::max(limit, 0)));

@@ -314,7 +314,7 @@ TEST_F(StringTest, OwnedStringsReportEachEditBeforeAndAfter) {
 TEST_F(StringTest, EditsSurviveACollectionAtEveryAllocation) {
     Cell s = S("start"), piece = S("-piece"), wide = S("Ω"), block = test::block_of({I(1), S("x")});
     GcRootCell r1(&s), r2(&piece), r3(&wide), r4(&block);
-    uint32_t old_every = g_gc.stress_every;
+    uint32_t old_every = g_gc.stress_every, cycles = g_gc.series_cycles;
     g_gc.stress_every = 1;
     g_gc_enabled = true;
     for (int i = 0; i < 20; i++) {
@@ -322,9 +322,17 @@ TEST_F(StringTest, EditsSurviveACollectionAtEveryAllocation) {
         s.data1 = 3;
         string_insert(&s, &wide, -1, false, 1, false);
         string_append(&s, &block, -1, false, 1, true);
+        Cell found = s, number = I(1);
+        string_find(&found, &number, FindArgs{});  // a formed value
+        EXPECT_TRUE(found.is(TYPE_STRING));
+        Cell out;
+        string_make(&out, 4);
+        GcRootCell r5(&out);
+        string_mold(&s, &out, false, false, false, nullptr, kNoPartLimit, 0);
     }
     g_gc_enabled = false;
     g_gc.stress_every = old_every;
+    EXPECT_GT(g_gc.series_cycles, cycles + 20);
     std::string t = whole(s);
     EXPECT_EQ(string_length_total(&s), 5u + 20 * (12 + 1 + 2));
     EXPECT_EQ(t.substr(0, 3), "sta");
