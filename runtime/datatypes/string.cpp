@@ -450,9 +450,10 @@ const char* string_hex_dword(uint32_t value, bool trim) {
     for (int i = 0; i < 8; i++) text[i] = "0123456789ABCDEF"[(value >> (28 - 4 * i)) & 15];
     text[8] = 0;
     if (!trim) return text;  // eight digits: leading '0's, or 'F's for a negative value
+    if (value == 0) return text + 6;  // "00"
     int first = 0;
-    while (first < 6 && text[first] == '0') first++;
-    return text + first;  // at least two digits, so 0 gives "00"
+    while (text[first] == '0') first++;
+    return text + first;
 }
 
 // ---- make and to ---------------------------------------------------------------------------------

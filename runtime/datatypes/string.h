@@ -194,9 +194,9 @@ Cell* string_load_root(const uint8_t* bytes, uint32_t size, int32_t encoding);
 
 // The float written in [start, end) (bytes); 0.0 when nothing reads.
 double string_parse_float(const uint8_t* start, const uint8_t* end);
-// Two upper-case hex digits of a byte; eight of a 32-bit value, without
-// leading zeros when `trim` (0 gives "00"), else padded with '0' ('F' for a
-// negative value). Static buffers that the next call overwrites.
+// Two upper-case hex digits of a byte; the eight of a 32-bit value (so a
+// negative value starts with 'F'), or without leading zeros when `trim` (0
+// gives "00"). Static buffers that the next call overwrites.
 const char* string_hex_byte(uint8_t byte);
 const char* string_hex_dword(uint32_t value, bool trim);
 

@@ -286,6 +286,27 @@ TEST_F(StringTest, PathAccessPicksPokesAndSelects) {
     EXPECT_EQ(error_of([&] { string_eval_path(&s, &w, nullptr, args); }), "invalid-path");
 }
 
+TEST_F(StringTest, LoadingCopyingAndNumberText) {
+    test::stack_clear_all();
+    const uint8_t utf16[] = {'h', 0, 0xAC, 0x20};
+    Cell* pushed = string_load_push(utf16, 4, ENCODING_UTF16LE);
+    EXPECT_EQ(text(*pushed), "h€");
+    EXPECT_EQ(error_of([] { string_load_push(nullptr, 0, 5); }), "invalid-arg");
+    Cell wide = S_unit("abc", 4);
+    Off copy = string_copy_units(wide.data2, 1);
+    EXPECT_EQ(node_buffer(copy)->unit(), 1u);  // narrowed: every code point fits
+    Cell c{TYPE_STRING, 0, copy, 0};
+    EXPECT_EQ(text(c), "abc");
+    EXPECT_EQ(string_hex_byte(0x3C), std::string("3C"));
+    EXPECT_EQ(string_hex_dword(0x1E, true), std::string("1E"));
+    EXPECT_EQ(string_hex_dword(0, true), std::string("00"));
+    EXPECT_EQ(string_hex_dword(0x1E, false), std::string("0000001E"));
+    EXPECT_EQ(string_hex_dword(0xFFFFFFFE, false), std::string("FFFFFFFE"));
+    const char* number = "12.5e1x";
+    EXPECT_EQ(string_parse_float(reinterpret_cast<const uint8_t*>(number), reinterpret_cast<const uint8_t*>(number) + 6),
+              125.0);
+}
+
 // ---- owners and the collector ---------------------------------------------------------------------
 
 std::vector<std::string> g_events;
