@@ -16,6 +16,7 @@
 
 #include "runtime/datatype.h"
 #include "runtime/datatypes/block.h"
+#include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
@@ -34,11 +35,6 @@ int32_t string_order(const Cell* a, const Cell* b, int32_t) {
     uint32_t n = std::min(x->used_bytes(), y->used_bytes());
     if (int c = std::memcmp(x->head_ptr(), y->head_ptr(), n)) return c < 0 ? -1 : 1;
     return (x->used_bytes() > y->used_bytes()) - (x->used_bytes() < y->used_bytes());
-}
-int32_t integer_order(const Cell* a, const Cell* b, int32_t) {
-    if (!b->is(TYPE_INTEGER)) return kCompareIncomparable;
-    int32_t x = int32_t(a->data2), y = int32_t(b->data2);
-    return (x > y) - (x < y);
 }
 
 enum Kind { RandomInts, SortedInts, ReversedInts, Strings };
@@ -124,7 +120,7 @@ int main(int argc, char** argv) {
     datatype_init();
     series_init();
     block_init();
-    TypeRow(TYPE_INTEGER).set<ACT_COMPARE>(integer_order).commit();
+    integer_init();
     TypeRow(TYPE_STRING).set<ACT_COMPARE>(string_order).commit();
 
     for (const auto& c : kCases)
