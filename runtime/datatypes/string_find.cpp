@@ -25,6 +25,7 @@
 #include "runtime/error.h"
 #include "runtime/sort.h"
 #include "runtime/stack.h"
+#include "runtime/symbols.h"
 #include "runtime/unicode.h"
 
 #if defined(__SSE2__)
@@ -399,7 +400,7 @@ int64_t run_search(const Cell* series, const Range& r, const Needle& nd, bool fo
 // Count of a /part argument: an integer!, or a position in the same series.
 int64_t part_count(const Cell* series, const Cell* part) {
     if (part->is(TYPE_INTEGER)) return static_cast<int32_t>(part->data2);
-    if (part->type() != series->type() || part->data2 != series->data2) raise_invalid_refine("part", part);
+    if (part->type() != series->type() || part->data2 != series->data2) raise_invalid_refine(g_refinements.part, part);
     return int64_t(std::min(part->data1, text_units(node_buffer(part->data2)))) - series->data1;
 }
 
@@ -420,7 +421,7 @@ Found search(Cell* series, const Cell* value, const FindArgs& a, bool allow_matc
     if (a.any || a.with) error_raise(ErrCat::Internal, "not-done");
     uint32_t step = 1;
     if (a.skip) {
-        if (!a.skip->is(TYPE_INTEGER)) raise_invalid_refine("skip", a.skip);
+        if (!a.skip->is(TYPE_INTEGER)) raise_invalid_refine(g_refinements.skip, a.skip);
         int32_t n = static_cast<int32_t>(a.skip->data2);
         if (n < 1) error_raise(ErrCat::Script, "out-of-range", a.skip);
         step = uint32_t(n);
@@ -614,7 +615,7 @@ Cell* string_sort(Cell* series, const SortArgs& args) {
         if (args.part->is(TYPE_INTEGER)) count = static_cast<int32_t>(args.part->data2);
         else if (args.part->type() == series->type() && args.part->data2 == series->data2)
             count = int64_t(std::min(args.part->data1, total)) - start;
-        else raise_invalid_refine("part", args.part);
+        else raise_invalid_refine(g_refinements.part, args.part);
         if (count < 0) {
             if (start + count < 0) {
                 series->data1 = 0;  // nothing before the first character to sort
@@ -638,7 +639,7 @@ Cell* string_sort(Cell* series, const SortArgs& args) {
     spec.fold = !args.case_ && type_string_family(series->type());
     if (args.skip) {
         int32_t size = args.skip->is(TYPE_INTEGER) ? static_cast<int32_t>(args.skip->data2) : 0;
-        if (size < 1 || n < size || n % size != 0) raise_invalid_refine("skip", args.skip);
+        if (size < 1 || n < size || n % size != 0) raise_invalid_refine(g_refinements.skip, args.skip);
         spec.size = uint32_t(size);
     } else if (args.all) {
         error_raise(ErrCat::Script, "bad-refines");
@@ -653,7 +654,7 @@ Cell* string_sort(Cell* series, const SortArgs& args) {
         } else if (function_type(t)) {
             spec.fn = args.compare;
         } else {
-            raise_invalid_refine("compare", args.compare);
+            raise_invalid_refine(g_refinements.compare, args.compare);
         }
     }
     if (spec.vector && !g_vector.get) error_raise(ErrCat::Internal, "not-done");
@@ -729,7 +730,7 @@ Cell* string_set_op(const Cell* string1, const Cell* string2, bool case_, const 
     uint32_t size = 1;
     if (skip) {
         int32_t n = skip->is(TYPE_INTEGER) ? static_cast<int32_t>(skip->data2) : 0;
-        if (n < 1) raise_invalid_refine("skip", skip);
+        if (n < 1) raise_invalid_refine(g_refinements.skip, skip);
         size = uint32_t(n);
     }
     std::vector<uint32_t> out;

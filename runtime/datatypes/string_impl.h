@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "runtime/cell.h"
+#include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/error.h"
 #include "runtime/gc.h"
@@ -90,11 +91,7 @@ inline uint32_t fold_char_any(uint32_t c) { return c < 256 ? g_fold_latin1[c] : 
 
 // A local cell (unset! at first) that the collector keeps alive and
 // repoints while it is in scope.
-struct Temp {
-    Cell cell{TYPE_UNSET, 0, 0, 0};
-    GcRootCell root{&cell};
-    Cell* get() { return &cell; }
-};
+using Temp = RootedCell;
 
 // Keeps a caller's cell alive and repointed by the collector for the scope:
 // cells handed to the actions may be C++ copies (of block elements, say)

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "runtime/gc.h"
+#include "runtime/symbols.h"
 #include "tests/unit/string_support.h"
 
 using namespace kel;
@@ -310,22 +311,25 @@ TEST_F(StringTest, LoadingCopyingAndNumberText) {
 // ---- owners and the collector ---------------------------------------------------------------------
 
 std::vector<std::string> g_events;
-bool record_event(Cell*, OwnerEvent e, const Cell*, int32_t index, int32_t part) {
-    g_events.push_back(std::string(owner_event_word(e)) + " " + std::to_string(index) + " " + std::to_string(part));
-    return true;
+void record_event(const Cell*, const Cell*, const Cell*, const Cell* action, const Cell*, int32_t index,
+                  int32_t part) {
+    g_events.push_back(std::string(symbol_name(action->data2)) + " " + std::to_string(index) + " " +
+                       std::to_string(part));
 }
 
 TEST_F(StringTest, OwnedStringsReportEachEditBeforeAndAfter) {
-    g_ownership.notify = record_event;
+    g_owner_fire_deep_change = record_event;
     g_events.clear();
     Cell s = S("b a ");
-    series_set_flags(s.data2, SERIES_OWNED);
+    Cell owner{TYPE_OBJECT, 0, 0, 1};  // an object that keeps change information
+    Cell field = test::word("f");
+    symctx_owner_set(&s, &owner, &field);
     append(s, S("xy"));
     change(s, C('c'), 1);
     string_trim(&s, TrimArgs{});
     SortArgs sort;
     string_sort(&s, sort);
-    g_ownership.notify = nullptr;
+    g_owner_fire_deep_change = nullptr;
     std::vector<std::string> expect = {"append 4 2", "appended 4 2", "change 0 1", "changed 0 1",
                                        "trim 0 6",   "trimmed 0 6",  "sort 0 6",   "sorted 0 6"};
     EXPECT_EQ(g_events, expect);
