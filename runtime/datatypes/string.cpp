@@ -73,7 +73,7 @@ SeriesBuf* reserve_bytes(Off node, uint64_t extra) {
 }
 
 // Capacity of a buffer in units from its first unit.
-uint64_t capacity_units(const SeriesBuf* b) { return (b->data_end() - b->head) >> string_shift(b->unit()); }
+uint64_t capacity_units(const SeriesBuf* b) { return (b->data_end() - b->head) / b->unit(); }
 
 }  // namespace
 

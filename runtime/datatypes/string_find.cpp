@@ -541,13 +541,16 @@ int32_t compare_with_function(const void* x, const void* y, uintptr_t flags, uin
     auto* b = static_cast<const uint8_t*>(y);
     if (s.reverse) std::swap(a, b);
     Temp first, second, result;
-    if (s.all && s.size > 1) {
+    if (s.all && s.size > 1 && !s.vector) {
         string_make(first.get(), s.size, s.unit, uint32_t(type));
         string_make(second.get(), s.size, s.unit, uint32_t(type));
         for (uint32_t i = 0; i < s.size; i++) {
             string_append_char(first.get(), string_get_char(a + i * s.unit, s.unit));
             string_append_char(second.get(), string_get_char(b + i * s.unit, s.unit));
         }
+    } else if (s.vector) {
+        g_vector.get(first.get(), a + s.offset * s.unit, s.element_type, s.unit);
+        g_vector.get(second.get(), b + s.offset * s.unit, s.element_type, s.unit);
     } else {
         uint32_t kind = type == TYPE_BINARY ? TYPE_INTEGER : TYPE_CHAR;
         cell_set(first.get(), kind, 0, string_get_char(a + s.offset * s.unit, s.unit), 0);

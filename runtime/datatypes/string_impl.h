@@ -18,10 +18,12 @@ namespace kel::strimpl {
 constexpr uint64_t kMaxStringBytes = 0x7FFFFFF0;
 
 inline uint32_t unit_max(uint32_t unit) { return unit == 1 ? 0xFF : unit == 2 ? 0xFFFF : 0xFFFFFFFF; }
-inline uint32_t text_units(const SeriesBuf* b) { return b->used_bytes() >> string_shift(b->unit()); }
-inline uint8_t* unit_ptr(SeriesBuf* b, uint64_t index) { return b->head_ptr() + (index << string_shift(b->unit())); }
+// Units of a buffer, and the address of one. Multiplications rather than
+// shifts: find, select and sort also walk vector! buffers of 8-byte units.
+inline uint32_t text_units(const SeriesBuf* b) { return b->used_bytes() / b->unit(); }
+inline uint8_t* unit_ptr(SeriesBuf* b, uint64_t index) { return b->head_ptr() + index * b->unit(); }
 inline void set_buf_units(SeriesBuf* b, uint64_t n) {
-    b->tail = b->head + static_cast<uint32_t>(n << string_shift(b->unit()));
+    b->tail = b->head + static_cast<uint32_t>(n * b->unit());
 }
 inline void check_unit(uint32_t unit) {
     if (unit != 1 && unit != 2 && unit != 4) fatal_runtime_error(101);
@@ -54,7 +56,7 @@ template <uint32_t D, uint32_t S> inline void convert_units(uint8_t* dst, const 
 }
 inline void copy_units(uint8_t* dst, uint32_t du, const uint8_t* src, uint32_t su, uint32_t n) {
     if (du == su) {
-        std::memmove(dst, src, size_t(n) << string_shift(du));
+        std::memmove(dst, src, size_t(n) * du);
         return;
     }
     switch (du * 8 + su) {

@@ -169,6 +169,41 @@ TEST_F(StringTest, LongSearchesAgreeWithAPlainScan) {
     }
 }
 
+// vector! shares find, select and sort: its elements are read through the
+// vector hooks, whatever their size (here 8-byte integers).
+Cell* read_int64(Cell* out, const uint8_t* at, uint32_t, uint32_t) {
+    int64_t v;
+    std::memcpy(&v, at, 8);
+    cell_set(out, TYPE_INTEGER, 0, uint32_t(int32_t(v)), 0);
+    return out;
+}
+
+TEST_F(StringTest, VectorElementsAreFoundAndSortedAsNumbers) {
+    VectorHooks old = g_vector;
+    g_vector.get = read_int64;
+    Off node = alloc_series(4, 8, 0);
+    SeriesBuf* b = node_buffer(node);
+    int64_t values[] = {30, -5, 7, 300};
+    std::memcpy(b->head_ptr(), values, sizeof values);
+    b->tail = b->head + sizeof values;
+    Cell v{TYPE_VECTOR, 0, node, TYPE_INTEGER};
+    Cell found = v, seven = I(7);
+    string_find(&found, &seven, FindArgs{});
+    EXPECT_EQ(found.data1, 2u);
+    Cell selected = v, minus5 = I(-5);
+    string_select(&selected, &minus5, FindArgs{});
+    EXPECT_EQ(int32_t(selected.data2), 7);
+    Cell last = v, thirty = I(30);
+    string_find(&last, &thirty, args({"last"}));
+    EXPECT_EQ(last.data1, 0u);
+    Cell sorted_v = v;
+    string_sort(&sorted_v, SortArgs{});
+    int64_t out[4];
+    std::memcpy(out, node_buffer(node)->head_ptr(), sizeof out);
+    EXPECT_EQ(std::vector<int64_t>(out, out + 4), (std::vector<int64_t>{-5, 7, 30, 300}));
+    g_vector = old;
+}
+
 // ---- comparison ---------------------------------------------------------------------------------------
 
 TEST_F(StringTest, ComparisonOrdersCodePointsFoldingCaseUnlessStrict) {
