@@ -441,13 +441,17 @@ uint32_t string_concatenate(Cell* dst, const Cell* src, int32_t part, int32_t of
 
 Cell* string_load_push(const uint8_t* bytes, uint32_t size, int32_t encoding) {
     Cell* c = stack_push_cell();
+    NoEvacuation guard;  // the loader widens in place under its node
     Cell value = string_from_encoded(bytes, size, encoding);
     return copy_cell(&value, c);
 }
 
 Cell* string_load_append(const Cell* block, const uint8_t* bytes, uint32_t size, int32_t encoding) {
     Temp value;
-    *value.get() = string_from_encoded(bytes, size, encoding);
+    {
+        NoEvacuation guard;  // the loader widens in place under its node
+        *value.get() = string_from_encoded(bytes, size, encoding);
+    }
     return block_append_value(block, value.get());
 }
 
@@ -506,7 +510,11 @@ void string_from_binary(const Cell* binary, Cell* out) {
     Run r = run_of(binary);
     std::vector<uint8_t> bytes(r.p, r.p + r.len);  // the loader may move the binary's buffer
     uint32_t left = 0;
-    Off node = unicode_load_utf8(bytes.data(), uint32_t(bytes.size()), 0, &left, false);
+    Off node;
+    {
+        NoEvacuation guard;  // the loader widens in place under its node
+        node = unicode_load_utf8(bytes.data(), uint32_t(bytes.size()), 0, &left, false);
+    }
     cell_set(out, TYPE_STRING, 0, node, 0);
     if (left) {
         Temp rest;
