@@ -64,7 +64,7 @@ bool check(const char* what, const std::string& got, const std::string& want) {
         model += U"-piece-piece";
         s.get()->data1 = 3;
         string_insert(s.get(), wide.get(), -1, false, 1, false);
-        model.insert(3, U"Ω");
+        model.insert(model.begin() + 3, U'Ω');
         string_append(s.get(), block.get(), -1, false, 1, true);
         model += U"1-piece";
         s.get()->data1 = 1;
@@ -111,7 +111,9 @@ bool check(const char* what, const std::string& got, const std::string& want) {
     }
     std::string text_s = whole(*s.get());
     ok &= check("found", std::to_string(found.get()->data1), std::to_string(model.find(U'1')));
-    ok &= check("mold", whole(*out.get()), "{" + text_s + "}");
+    std::string braced(1, '{');
+    braced.append(text_s).push_back('}');
+    ok &= check("mold", whole(*out.get()), braced);
     ok &= check("sort", whole(*sorted.get()), "fedcba");
     ok &= check("union", whole(*union_result.get()), "abcdefx");
     ok &= check("to", whole(*converted.get()), "1-piece");
