@@ -9,6 +9,7 @@
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/error.h"
+#include "runtime/gc.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
 
@@ -52,12 +53,12 @@ int32_t typeset_text(const Cell* value, Cell* buffer, bool only, int32_t limit) 
         limit -= 15;
     }
     bool any = false;
-    for (uint32_t t = 1; t < 96 && limit > 0; t++) {
-        if (!typeset_has(value, t) || t > uint32_t(kTypeCount) || !g_type_names[t].name) continue;
-        const TypeNameRecord& rec = g_type_names[t];
-        string_append_ascii(buffer, rec.name, rec.length + 1);
+    for (int32_t t = 1; t <= kTypeCount && limit > 0; t++) {
+        if (!typeset_has(value, static_cast<uint32_t>(t))) continue;
+        std::string_view name = datatype_name(t);
+        string_append_ascii(buffer, name);
         string_append_ascii(buffer, " ");
-        limit -= static_cast<int32_t>(rec.length + 2);
+        limit -= static_cast<int32_t>(name.size() + 1);
         any = true;
     }
     if (any) {
@@ -122,6 +123,7 @@ Cell* typeset_to_block(const Cell* ts, Cell* out) {
     Cell copy = *ts;  // `ts` may live in a buffer that the allocation moves
     Off node = alloc_cells(4);
     cell_set(out, TYPE_BLOCK, 0, node, 0);
+    GcRootCell keep(out);
     for (int32_t t = 1; t <= g_datatype_max_id; t++) {
         if (typeset_has(&copy, static_cast<uint32_t>(t))) datatype_set(block_append_slot(out), t);
     }

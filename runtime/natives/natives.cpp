@@ -8,6 +8,7 @@
 #include "runtime/error.h"
 #include "runtime/eval_deps.h"
 #include "runtime/natives/natives_impl.h"
+#include "runtime/natives/sys_natives.h"
 #include "runtime/spec_text.h"
 #include "runtime/typecheck.h"
 
@@ -67,6 +68,37 @@ const Registration kRegistrations[] = {
     {80, native_return},
     {81, native_throw},
     {82, native_catch},
+    // Math, encoding, checksum and system natives.
+    {37, native_stats},
+    {47, native_dehex},
+    {48, native_enhex},
+    {51, native_max},
+    {52, native_min},
+    {53, native_shift},
+    {54, native_to_hex},
+    {55, native_sine},
+    {56, native_cosine},
+    {57, native_tangent},
+    {58, native_arcsine},
+    {59, native_arccosine},
+    {60, native_arctangent},
+    {61, native_arctangent2},
+    {63, native_log_2},
+    {64, native_log_10},
+    {65, native_log_e},
+    {66, native_exp},
+    {67, native_square_root},
+    {85, native_to_local_file},
+    {86, native_wait},
+    {87, native_checksum},
+    {93, native_set_env},
+    {94, native_get_env},
+    {95, native_list_env},
+    {96, native_now},
+    {99, native_call},
+    {101, native_size_q},
+    {102, native_browse},
+    {105, native_recycle},
 };
 
 // Descriptor blocks of the natives' registered specs, for the check flag.
