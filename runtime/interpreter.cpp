@@ -8,6 +8,18 @@
 //    them in order);
 //  - each expression leaves exactly one new cell (push mode) or the frame's
 //    result slot alone (otherwise).
+//
+// Shortcuts, taken only while not tracing, each giving exactly what the
+// general path gives and skipping only what nothing could observe:
+//  - a callable's descriptor is summarised in one word (see SUM_*), so a call
+//    whose arguments are all evaluated skips the descriptor walk;
+//  - an integer operator (+ - * and the comparisons, recognised by the
+//    native or action behind the op!, never by its word) with two integer
+//    operands, the right one a plain value, is computed in place without its
+//    frame and call;
+//  - statements made only of plain values, such operators, set-words and
+//    `return` run without the block's frame ("frameless"); the first
+//    statement that needs more marks the frame and goes the general way.
 #include "runtime/interpreter.h"
 
 #include <pthread.h>
