@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "runtime/datatypes/string.h"
 #include "runtime/error.h"
 
 namespace kel {
@@ -29,6 +30,31 @@ bool cycles_find(Off node) {
     for (uint32_t i = 0; i < g_cycles.top; i++)
         if (g_cycles.entries[i] == node) return true;
     return false;
+}
+
+bool cycles_mold_marker(const Cell* value, Cell* buffer, int32_t& limit, bool mold) {
+    uint32_t type = value->type();
+    bool object = type == TYPE_OBJECT || type == TYPE_ERROR || type == TYPE_PORT;
+    if (!cycles_find(object ? value->data1 : value->data2)) return false;
+    const char* marker = "...";
+    if (mold) {
+        switch (type) {
+        case TYPE_BLOCK: case TYPE_HASH: marker = "[...]"; break;
+        case TYPE_PAREN: marker = "(...)"; break;
+        case TYPE_MAP: marker = "#[...]"; break;
+        case TYPE_OBJECT: marker = "make object! [...]"; break;
+        default: break;
+        }
+    }
+    size_t n = std::strlen(marker);
+    string_append_ascii(buffer, marker, n);
+    limit -= static_cast<int32_t>(n);
+    return true;
+}
+
+int32_t mold_indent(Cell* buffer, int32_t n, int32_t limit) {
+    for (int32_t i = 0; i < n; i++) string_append_ascii(buffer, "    ", 4);
+    return n > 0 ? limit - 4 * n : limit;
 }
 
 uint8_t* memory_fill_pattern(uint8_t* dst, uint32_t unit, uint32_t count) {

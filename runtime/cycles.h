@@ -10,6 +10,7 @@
 #pragma once
 #include <cstdint>
 
+#include "runtime/cell.h"
 #include "runtime/platform/vm.h"
 
 namespace kel {
@@ -56,6 +57,16 @@ public:
 private:
     uint32_t depth_;
 };
+
+// When the series (or object) of `value` is already on the stack, appends
+// its marker to the string `buffer` ("[...]" for block! and hash!, "(...)"
+// for paren!, "#[...]" for map!, "make object! [...]" for object!, "..." for
+// the path types, every other type and every form), lowers `limit` by the
+// marker's length and answers true; otherwise writes nothing.
+bool cycles_mold_marker(const Cell* value, Cell* buffer, int32_t& limit, bool mold);
+// Appends `n` indent units of four spaces (nothing when n < 1) and returns
+// the limit lowered by 4n.
+int32_t mold_indent(Cell* buffer, int32_t n, int32_t limit);
 
 // Replicates the first `unit` bytes at `dst` until unit x count bytes are
 // filled, doubling the copied run each time. Returns dst + unit x count.
