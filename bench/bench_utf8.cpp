@@ -1,0 +1,217 @@
+// UTF-8 decoding of 10 MB of mixed text against a plain byte loop.
+//
+// The text is mostly ASCII prose with accented Latin, Greek, Cyrillic and CJK
+// words mixed in (every line has some), so the decoded string has unit 2.
+// Each program run prints its ratios at the end:
+//   load/peer    unicode_load_utf8 refilling a string, against a plain loop
+//                that stores every byte as a unit of the same width (what
+//                loading costs with no decoding at all);
+//   decode/peer  the table-driven decoder stepping code point by code point
+//                (the lexer's use), against a plain loop summing the bytes;
+// and load/peer again on pure ASCII text. The compiler vectorizes both peer
+// loops; the loader copies ASCII runs 16 bytes at a time but decodes every
+// other character on its own, so its ratio grows with the share of
+// non-ASCII characters.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "runtime/memory.h"
+#include "runtime/unicode.h"
+
+using namespace kel;
+
+namespace {
+
+constexpr size_t kTextBytes = 10 << 20;
+
+const std::vector<uint8_t>& mixed_text() {
+    static std::vector<uint8_t> text = [] {
+        const char* words[] = {
+            "the", "quick", "brown", "fox", "jumps", "over", "lazy", "dogs", "while", "reading",
+            "café", "naïve", "straße", "über", "déjà", "vu",
+            "καλημέρα", "κόσμε", "привет", "мир", "日本語", "テキスト", "中文", "한국어",
+            "and", "then", "some", "more", "plain", "words", "follow", "here",
+        };
+        const size_t nwords = sizeof words / sizeof *words;
+        std::vector<uint8_t> out;
+        out.reserve(kTextBytes + 64);
+        uint32_t seed = 12345;
+        size_t col = 0;
+        while (out.size() < kTextBytes) {
+            seed = seed * 1103515245 + 12345;
+            // Three ASCII words in four.
+            size_t pick = (seed >> 16) % 4 ? (seed >> 8) % 16 : (seed >> 8) % nwords;
+            const char* w = words[pick];
+            out.insert(out.end(), w, w + std::strlen(w));
+            col += std::strlen(w);
+            if (col > 70) {
+                out.push_back('\n');
+                col = 0;
+            } else {
+                out.push_back(' ');
+            }
+        }
+        // End on a character boundary.
+        while (!out.empty() && (out.back() & 0xC0) == 0x80) out.pop_back();
+        if (!out.empty() && out.back() >= 0xC0) out.pop_back();
+        return out;
+    }();
+    return text;
+}
+
+void ensure_memory() {
+    if (!memory_ready()) memory_init();
+}
+
+// A string node with room for the whole text at [unit].
+Off target_string(uint32_t unit) {
+    static Off nodes[5] = {};
+    if (!nodes[unit]) nodes[unit] = alloc_string(uint32_t(mixed_text().size()), unit);
+    return nodes[unit];
+}
+
+void BM_LoadUtf8(benchmark::State& state) {
+    ensure_memory();
+    const auto& text = mixed_text();
+    Off target = target_string(2);
+    for (auto _ : state) {
+        Off node = unicode_load_utf8(text.data(), uint32_t(text.size()), target, nullptr, false);
+        benchmark::DoNotOptimize(node_buffer(node)->tail);
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(text.size()));
+}
+
+// Peer: every byte stored as one unit of the decoded string's width.
+void BM_PlainByteLoopStore(benchmark::State& state) {
+    ensure_memory();
+    const auto& text = mixed_text();
+    Off target = target_string(2);
+    for (auto _ : state) {
+        SeriesBuf* buf = node_buffer(target);
+        uint16_t* out = reinterpret_cast<uint16_t*>(buf->head_ptr());
+        const uint8_t* src = text.data();
+        uint32_t n = uint32_t(text.size());
+        for (uint32_t i = 0; i < n; i++) out[i] = src[i];
+        buf->tail = buf->head + 2 * n;
+        benchmark::DoNotOptimize(out);
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(text.size()));
+}
+
+void BM_DecodeChars(benchmark::State& state) {
+    const auto& text = mixed_text();
+    for (auto _ : state) {
+        const uint8_t* p = text.data();
+        const uint8_t* end = p + text.size();
+        uint64_t sum = 0;
+        while (p < end) {
+            int32_t cp;
+            p = unicode_fast_decode_utf8_char(p, end, &cp);
+            sum += uint32_t(cp);
+        }
+        benchmark::DoNotOptimize(sum);
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(text.size()));
+}
+
+// Peer: a plain loop over the bytes.
+void BM_PlainByteLoopSum(benchmark::State& state) {
+    const auto& text = mixed_text();
+    for (auto _ : state) {
+        uint64_t sum = 0;
+        for (uint8_t b : text) sum += b;
+        benchmark::DoNotOptimize(sum);
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(text.size()));
+}
+
+void BM_CountUtf8(benchmark::State& state) {
+    const auto& text = mixed_text();
+    for (auto _ : state) benchmark::DoNotOptimize(unicode_utf8_count(text.data(), text.data() + text.size()));
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(text.size()));
+}
+
+BENCHMARK(BM_LoadUtf8)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PlainByteLoopStore)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DecodeChars)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PlainByteLoopSum)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CountUtf8)->Unit(benchmark::kMillisecond);
+
+// Best of several timed runs of [f], in seconds.
+template <class F>
+double best_time(F f) {
+    double best = 1e9;
+    for (int i = 0; i < 15; i++) {
+        auto t0 = std::chrono::steady_clock::now();
+        f();
+        std::chrono::duration<double> d = std::chrono::steady_clock::now() - t0;
+        if (d.count() < best) best = d.count();
+    }
+    return best;
+}
+
+void print_ratios() {
+    ensure_memory();
+    const auto& text = mixed_text();
+    Off target = target_string(2);
+    uint32_t n = uint32_t(text.size());
+    double load = best_time([&] {
+        benchmark::DoNotOptimize(unicode_load_utf8(text.data(), n, target, nullptr, false));
+    });
+    double store = best_time([&] {
+        uint16_t* out = reinterpret_cast<uint16_t*>(node_buffer(target)->head_ptr());
+        for (uint32_t i = 0; i < n; i++) out[i] = text[i];
+        benchmark::DoNotOptimize(out);
+        benchmark::ClobberMemory();
+    });
+    double decode = best_time([&] {
+        const uint8_t* p = text.data();
+        const uint8_t* end = p + n;
+        uint64_t sum = 0;
+        while (p < end) {
+            int32_t cp;
+            p = unicode_fast_decode_utf8_char(p, end, &cp);
+            sum += uint32_t(cp);
+        }
+        benchmark::DoNotOptimize(sum);
+    });
+    double bytesum = best_time([&] {
+        uint64_t sum = 0;
+        for (uint8_t b : text) sum += b;
+        benchmark::DoNotOptimize(sum);
+    });
+    // The same loop pair on pure ASCII text, where loading is a widening copy.
+    std::vector<uint8_t> ascii(n);
+    for (uint32_t i = 0; i < n; i++) ascii[i] = static_cast<uint8_t>('a' + i % 26);
+    double ascii_load = best_time([&] {
+        benchmark::DoNotOptimize(unicode_load_utf8(ascii.data(), n, target, nullptr, false));
+    });
+    double ascii_store = best_time([&] {
+        uint16_t* out = reinterpret_cast<uint16_t*>(node_buffer(target)->head_ptr());
+        for (uint32_t i = 0; i < n; i++) out[i] = ascii[i];
+        benchmark::DoNotOptimize(out);
+        benchmark::ClobberMemory();
+    });
+    std::printf("mixed text: %u bytes, %u code points, unit %u\n", n,
+                unicode_utf8_count(text.data(), text.data() + n), node_buffer(target)->unit());
+    std::printf("ratio load/peer (load_utf8 vs plain byte store loop): %.2f\n", load / store);
+    std::printf("ratio load/peer on pure ASCII text: %.2f\n", ascii_load / ascii_store);
+    std::printf("ratio decode/peer (table-driven decoder vs plain byte sum loop): %.2f\n", decode / bytesum);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    print_ratios();
+    return 0;
+}
