@@ -317,10 +317,48 @@ void scan_map_open(LexerState* st, const uint8_t* s, const uint8_t* e, uint32_t,
     lexer_open_block(st, TYPE_MAP, s, e + 1);
 }
 
+// Source text repeats its words: a small direct-mapped cache from a short
+// name to its global word saves interning and looking it up again. A word's
+// symbol and slot in the global context never change; the cache is emptied
+// when the symbol table or the global context is another one.
+struct WordCacheEntry {
+    uint32_t symbol, index;
+    uint8_t len;
+    char name[23];
+};
+constexpr uint32_t kWordCacheSize = 2048;
+WordCacheEntry g_word_cache[kWordCacheSize];
+Off g_word_cache_table = 0, g_word_cache_context = 0;
+
+uint32_t name_hash(const uint8_t* s, uint32_t n) {
+    uint32_t h = 2166136261u;
+    for (uint32_t i = 0; i < n; i++) h = (h ^ s[i]) * 16777619u;
+    return h ^ (h >> 15);
+}
+
 void load_word_value(LexerState* st, const uint8_t* name, uint32_t len, uint32_t type) {
+    if (g_word_cache_table != g_symbol_table || g_word_cache_context != g_global_context) {
+        std::memset(g_word_cache, 0, sizeof g_word_cache);
+        g_word_cache_table = g_symbol_table;
+        g_word_cache_context = g_global_context;
+    }
+    WordCacheEntry* slot = nullptr;
+    if (len <= sizeof slot->name) {
+        slot = &g_word_cache[name_hash(name, len) & (kWordCacheSize - 1)];
+        if (slot->symbol && slot->len == len && std::memcmp(slot->name, name, len) == 0) {
+            put_cell(st, type, g_global_context, slot->symbol, slot->index);
+            return;
+        }
+    }
     uint32_t sym = symbol_intern(g_symbol_table, name, len, false);
     Cell w;
     word_from_symbol(&w, sym);
+    if (slot && w.data1 == g_global_context && g_word_cache_context == g_global_context) {
+        slot->symbol = sym;
+        slot->index = w.data3;
+        slot->len = static_cast<uint8_t>(len);
+        std::memcpy(slot->name, name, len);
+    }
     put_cell(st, type, w.data1, w.data2, w.data3);
 }
 
