@@ -2,8 +2,13 @@
 // modules make directly (form, mold, compare).
 #include "runtime/actions.h"
 
+#include <cstring>
+
 #include "runtime/datatype.h"
+#include "runtime/dispatch.h"
 #include "runtime/error.h"
+#include "runtime/eval_deps.h"
+#include "runtime/stack.h"
 
 namespace kel {
 
@@ -21,11 +26,16 @@ constexpr const char* kActionNames[kActionCount + 1] = {
 const char* action_name(int slot) { return slot >= 1 && slot <= kActionCount ? kActionNames[slot] : ""; }
 
 void action_unsupported(int32_t type, int32_t slot) {
-    (void)slot;
     Cell dt;
     datatype_set(&dt, type);
-    Cell none{TYPE_NONE, 0, 0, 0};
-    error_raise(ErrCat::Script, "expect-arg", &none, &dt, &none);
+    Cell where{TYPE_NONE, 0, 0, 0};
+    if (stack_ready() && stack_depth() > 0) where = stack_get_call();
+    // The first argument word of the action's spec.
+    Cell word{TYPE_NONE, 0, 0, 0};
+    const char* spec = action_spec_text(slot);
+    size_t n = std::strcspn(spec, " ");
+    if (n > 0) word_make_global_at(symbol_make_len(spec, static_cast<uint32_t>(n)), &word);
+    error_raise(ErrCat::Script, "expect-arg", &where, &dt, &word);
 }
 
 template <int Slot> typename ActionSig<Slot>::Fn action_fn(int32_t type) {
@@ -53,6 +63,21 @@ int32_t actions_compare_values(const Cell* value1, const Cell* value2, int32_t o
     switch (value1->type()) {
     case TYPE_LOGIC:
         if (value2->is(TYPE_LOGIC)) return static_cast<int32_t>(value1->data1) - static_cast<int32_t>(value2->data1);
+        break;
+    case TYPE_NATIVE:
+    case TYPE_ACTION:
+    case TYPE_OP:
+        if (value2->type() == value1->type()) {
+            int32_t a = static_cast<int32_t>(value1->data1), b = static_cast<int32_t>(value2->data1);
+            return a < b ? -1 : a > b ? 1 : 0;
+        }
+        break;
+    case TYPE_FUNCTION:
+    case TYPE_ROUTINE:
+        if (value2->type() == value1->type()) {
+            int32_t a = static_cast<int32_t>(value1->data3), b = static_cast<int32_t>(value2->data3);
+            return a < b ? -1 : a > b ? 1 : 0;
+        }
         break;
     default: break;
     }

@@ -6,7 +6,24 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "runtime/stack.h"
+
 namespace kel {
+
+void (*g_error_value_builder)(const KelThrow&, Cell*) = nullptr;
+uint32_t (*g_error_id_symbol)(const char* id) = nullptr;
+void (*g_error_trace_hook)(const KelThrow& t) = nullptr;
+
+void error_value_from_throw(const KelThrow& t, Cell* out) {
+    if (t.value.is(TYPE_ERROR)) {
+        copy_cell(&t.value, out);
+    } else if (g_error_value_builder) {
+        g_error_value_builder(t, out);
+    } else {
+        uint32_t sym = g_error_id_symbol ? g_error_id_symbol(t.id.c_str()) : 0;
+        cell_set(out, TYPE_ERROR, 0, static_cast<uint32_t>(t.category), sym);
+    }
+}
 
 void error_raise(ErrCat cat, const char* id, const Cell* arg1, const Cell* arg2, const Cell* arg3) {
     KelThrow t;
@@ -18,6 +35,11 @@ void error_raise(ErrCat cat, const char* id, const Cell* arg1, const Cell* arg2,
         if (args[i]) copy_cell(args[i], &t.args[i]);
         else cell_set_unset(&t.args[i]);
     }
+    if (stack_ready() && stack_depth() > 0) {
+        t.where = stack_get_call();
+        t.frame_depth = stack_depth();
+    }
+    if (g_error_trace_hook) g_error_trace_hook(t);
     throw t;
 }
 

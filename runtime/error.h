@@ -28,18 +28,36 @@ constexpr uint32_t EXIT_THROW = 0x7FFFFFFA;
 
 // The one exception type of the runtime. For errors, `category`/`id` name the
 // catalogue entry and `args` hold copies of the argument cells (unset! when
-// absent); the error! value itself is built by the error machinery.
+// absent); the error! value itself is built by the error machinery. `where`
+// is the word of the innermost visible call when the error was raised and
+// `frame_depth` the frame-stack depth then (the call chain of try/keep).
+// For the other exits `target` is the frame-stack index of the frame where
+// the exit lands; `value` and `name` carry a thrown value and its name.
 struct KelThrow : std::exception {
     uint32_t code = EXIT_ERROR;
     ErrCat category = ErrCat::Internal;
     std::string id;
     Cell args[3] = {};
     Cell value = {TYPE_UNSET, 0, 0, 0};
+    Cell name = {TYPE_UNSET, 0, 0, 0};
+    Cell where = {TYPE_NONE, 0, 0, 0};
+    uint32_t frame_depth = 0;
+    uint32_t target = 0;
     const char* what() const noexcept override { return id.c_str(); }
 };
 
 [[noreturn]] void error_raise(ErrCat cat, const char* id, const Cell* arg1 = nullptr,
                               const Cell* arg2 = nullptr, const Cell* arg3 = nullptr);
+
+// Builds the error value of a caught error into `out` (the error! module
+// installs the builder; until then a minimal error! cell is written whose
+// data2 is the category and data3 the symbol of the id).
+extern void (*g_error_value_builder)(const KelThrow& t, Cell* out);
+void error_value_from_throw(const KelThrow& t, Cell* out);
+// Interns an error id for the minimal error! cell (set by the start-up).
+extern uint32_t (*g_error_id_symbol)(const char* id);
+// Sees every raised error before it is thrown (the interpreter's trace).
+extern void (*g_error_trace_hook)(const KelThrow& t);
 
 // Fatal system error: prints the runtime error report and ends the process.
 [[noreturn]] void fatal_runtime_error(int code);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "runtime/error.h"
+#include "runtime/gc.h"
 #include "runtime/memory.h"
 
 namespace kel {
@@ -52,6 +53,7 @@ void push_free(int32_t entry) {
 }  // namespace
 
 void externals_init() {
+    g_gc_sweep_externals = externals_sweep;
     std::free(g_externals.entries);
     g_externals.entries = nullptr;
     g_externals.capacity = 0;
@@ -165,7 +167,18 @@ uint32_t valslots_capacity() {
     return (buf->data_end() - buf->head) / sizeof(Cell);
 }
 
+namespace {
+
+void mark_valslots() {
+    if (g_valslots.data2) gc_mark_cells(&g_valslots, &g_valslots + 1);
+}
+
+}  // namespace
+
 void valslots_init() {
+    static bool rooted = false;
+    if (!rooted) gc_add_root_callback(mark_valslots);
+    rooted = true;
     Off node = alloc_cells(kValslotsInitial);
     cell_set(&g_valslots, TYPE_BLOCK, 0, node, 0);
     valslots_link_free(0);

@@ -178,6 +178,14 @@ inline int64_t first_member(const HashRecord* rec, int32_t k) {
     return words_of(chain)[0];
 }
 
+// Hash of a key as every table operation takes it (case flag 0): integer!
+// and char! inline, the rest out of line.
+inline uint32_t key_hash(const Cell* key) {
+    uint32_t t = key->header & CELL_TYPE_MASK;
+    if (t == TYPE_INTEGER || t == TYPE_CHAR) return hashtable_hash_identity(key->data2);
+    return hashtable_hash_value(key, false);
+}
+
 inline bool keys_equal(const Cell* stored, const Cell* key, uint32_t op) {
     if (stored->type() == TYPE_INTEGER && key->type() == TYPE_INTEGER) return stored->data2 == key->data2;
     return g_hash_seams.cells_equal(stored, key, op);
@@ -233,7 +241,7 @@ int put_block_cell(Off table, uint32_t idx) {
     View v = view_of(table);
     const Cell* key = &v.cells[idx];
     if (v.rec->epoch == 0 && hashtable_identity_type_q(key)) v.rec->epoch = evacuation_epoch();
-    uint32_t b = hashtable_hash_value(key, false) & v.mask;
+    uint32_t b = key_hash(key) & v.mask;
     int64_t reuse = -1, target = -1;
     bool join = false;
     for (uint32_t step = 0; step < v.rec->buckets;) {
@@ -290,7 +298,7 @@ int put_block_cell(Off table, uint32_t idx) {
 
 // Kind 0 bucket holding a cell equal? to key, or -1.
 int64_t find_block_bucket(const View& v, const Cell* key) {
-    uint32_t b = hashtable_hash_value(key, false) & v.mask;
+    uint32_t b = key_hash(key) & v.mask;
     for (uint32_t step = 0; step < v.rec->buckets;) {
         uint32_t bits = hash_flag_bits(v.flags, b);
         if (bits & 2) return -1;
@@ -314,13 +322,64 @@ inline const Cell* map_key(uint32_t kind, const Cell* key, Cell* scratch) {
     return scratch;
 }
 
+// Kinds 1-2 lookup of an integer! key: equal under every mode exactly when
+// the stored key is an integer! of the same value, so no comparison call and
+// no stack frame. Kept small: a lookup's cache misses (keys word, stored
+// cell) overlap with the next lookup's only when few instructions separate
+// them.
+__attribute__((noinline)) Cell* get_keyed_integer(const HashRecord* rec, uint32_t value) {
+    const uint32_t* flags = words_of(rec->flags);
+    const int32_t* keys = reinterpret_cast<const int32_t*>(words_of(rec->keys));
+    SeriesBuf* blk = node_buffer(rec->block);
+    Cell* cells = reinterpret_cast<Cell*>(blk->head_ptr());
+    uint32_t ncells = blk->tail > blk->head ? (blk->tail - blk->head) / 16 : 0;
+    uint32_t mask = rec->buckets - 1;
+    uint32_t b = hashtable_hash_identity(value) & mask;
+    uint32_t next = static_cast<uint32_t>(keys[(b + 1) & mask]);
+    if (next < ncells) __builtin_prefetch(&cells[next]);
+    for (uint32_t step = 0; step <= mask;) {
+        uint32_t bits = hash_flag_bits(flags, b);
+        if (bits & 2) return nullptr;
+        uint32_t s = static_cast<uint32_t>(keys[b]);
+        if (bits == 0 && s < ncells && (cells[s].header & CELL_TYPE_MASK) == TYPE_INTEGER && cells[s].data2 == value)
+            return &cells[s];
+        step++;
+        b = (b + step) & mask;
+    }
+    return nullptr;
+}
+
+// Kinds 1-2 lookup: the stored key of the key's type equal under `mode`.
+__attribute__((noinline)) Cell* get_keyed(const HashRecord* rec, const Cell* key, uint32_t mode) {
+    const uint32_t* flags = words_of(rec->flags);
+    const int32_t* keys = reinterpret_cast<const int32_t*>(words_of(rec->keys));
+    SeriesBuf* blk = node_buffer(rec->block);
+    Cell* cells = reinterpret_cast<Cell*>(blk->head_ptr());
+    uint32_t ncells = blk->tail > blk->head ? (blk->tail - blk->head) / 16 : 0;
+    uint32_t mask = rec->buckets - 1;
+    uint32_t type = key->header & CELL_TYPE_MASK;
+    uint32_t b = key_hash(key) & mask;
+    for (uint32_t step = 0; step <= mask;) {
+        uint32_t bits = hash_flag_bits(flags, b);
+        if (bits & 2) return nullptr;
+        if (bits == 0) {
+            uint32_t s = static_cast<uint32_t>(keys[b]);
+            if (s < ncells && (cells[s].header & CELL_TYPE_MASK) == type && keys_equal(&cells[s], key, mode))
+                return &cells[s];
+        }
+        step++;
+        b = (b + step) & mask;
+    }
+    return nullptr;
+}
+
 int put_keyed_cell(Off table, uint32_t idx, uint32_t* where) {
     View v = view_of(table);
     Cell scratch;
     const Cell* key = map_key(v.rec->kind, &v.cells[idx], &scratch);
     if (v.rec->kind == HASH_KIND_MAP && v.rec->epoch == 0 && hashtable_identity_type_q(key))
         v.rec->epoch = evacuation_epoch();
-    uint32_t b = hashtable_hash_value(key, false) & v.mask;
+    uint32_t b = key_hash(key) & v.mask;
     uint32_t type = key->type();
     int64_t reuse = -1, target = -1;
     for (uint32_t step = 0; step < v.rec->buckets;) {
@@ -481,7 +540,7 @@ void rehash_into(Off table, uint32_t nb) {
         Cell scratch;
         key = map_key(old.rec->kind, key, &scratch);
         by_address |= hashtable_identity_type_q(key);
-        uint32_t h = hashtable_hash_value(key, false) & mask;
+        uint32_t h = key_hash(key) & mask;
         for (uint32_t step = 0; !hash_flag_empty(nf, h);) {
             step++;
             h = (h + step) & mask;
@@ -569,9 +628,29 @@ CodePoints code_points(const Cell* s) {
     return cp;
 }
 
+template <class A, class B> bool units_equal(const uint8_t* p, const uint8_t* q, uint32_t n, bool fold) {
+    for (uint32_t i = 0; i < n; i++) {
+        A a;
+        B b;
+        std::memcpy(&a, p + i * sizeof(A), sizeof(A));
+        std::memcpy(&b, q + i * sizeof(B), sizeof(B));
+        uint32_t c = a, d = b;
+        if (c != d && (!fold || fold_upper(c) != fold_upper(d))) return false;
+    }
+    return true;
+}
+
 bool strings_equal(const Cell* a, const Cell* b, bool fold) {
     CodePoints x = code_points(a), y = code_points(b);
     if (x.n != y.n) return false;
+    if (x.unit == y.unit) {
+        if (!fold) return x.n == 0 || std::memcmp(x.p, y.p, size_t(x.n) * x.unit) == 0;
+        switch (x.unit) {
+        case 1: return units_equal<uint8_t, uint8_t>(x.p, y.p, x.n, true);
+        case 2: return units_equal<uint16_t, uint16_t>(x.p, y.p, x.n, true);
+        default: return units_equal<uint32_t, uint32_t>(x.p, y.p, x.n, true);
+        }
+    }
     for (uint32_t i = 0; i < x.n; i++) {
         uint32_t c = x.at(i), d = y.at(i);
         if (c != d && (!fold || fold_upper(c) != fold_upper(d))) return false;
@@ -916,8 +995,7 @@ void hashtable_put_all(Off table, uint32_t first, uint32_t step) {
     // takes the later value, and the later pair leaves the block.
     uint32_t i = first;
     while (uint64_t(i) + 1 < cell_length(hashtable_record(table)->block)) {
-        Cell key = cells_of(hashtable_record(table)->block)[i];
-        Cell* found = hashtable_get(table, &key, 0, 1, HASH_STRICT);
+        Cell* found = hashtable_get(table, &cells_of(hashtable_record(table)->block)[i], 0, 1, HASH_STRICT);
         Off block = hashtable_record(table)->block;
         Cell* cells = cells_of(block);
         SeriesBuf* b = node_buffer(block);
@@ -941,31 +1019,13 @@ void hashtable_put_all(Off table, uint32_t first, uint32_t step) {
 
 // ---- lookup -------------------------------------------------------------------------
 
-Cell* hashtable_get(Off table, const Cell* key_in, int32_t head, int32_t skip, uint32_t mode, bool last,
-                    bool reverse) {
-    Cell key = *key_in;  // the caller's cell may sit in a buffer that a refresh moves
-    if (hashtable_record(table)->epoch) refresh_table(table);
+namespace {
+
+// Kind 0: among the cells equal? to key, filtered by mode, skip and direction.
+__attribute__((noinline)) Cell* get_block(Off table, const Cell* key, int32_t head, int32_t skip, uint32_t mode,
+                                          bool last, bool reverse) {
     View v = view_of(table);
-    uint32_t kind = v.rec->kind;
-    if (kind > HASH_KIND_WORDS) return nullptr;
-    if (kind != HASH_KIND_BLOCK) {
-        Cell scratch;
-        const Cell* k = map_key(kind, &key, &scratch);
-        uint32_t type = k->type();
-        uint32_t b = hashtable_hash_value(k, false) & v.mask;
-        for (uint32_t step = 0; step < v.rec->buckets;) {
-            uint32_t bits = hash_flag_bits(v.flags, b);
-            if (bits & 2) return nullptr;
-            if (bits == 0) {
-                uint32_t s = static_cast<uint32_t>(v.keys[b]);
-                if (s < v.ncells && v.cells[s].type() == type && keys_equal(&v.cells[s], k, mode)) return &v.cells[s];
-            }
-            step++;
-            b = (b + step) & v.mask;
-        }
-        return nullptr;
-    }
-    int64_t bucket = find_block_bucket(v, &key);
+    int64_t bucket = find_block_bucket(v, key);
     if (bucket < 0) return nullptr;
     if (skip < 1) skip = 1;
     int32_t k = v.keys[bucket];
@@ -987,20 +1047,70 @@ Cell* hashtable_get(Off table, const Cell* key_in, int32_t head, int32_t skip, u
             if (m < head || (m - head) % skip) continue;
             if (best >= 0 && (last ? m <= best : m >= best)) continue;
         }
-        if ((j > 0 || mode != HASH_EQUAL) && !keys_equal(&v.cells[m], &key, mode)) continue;
+        if ((j > 0 || mode != HASH_EQUAL) && !keys_equal(&v.cells[m], key, mode)) continue;
         best = m;
     }
     return best >= 0 ? &v.cells[best] : nullptr;
 }
 
-Cell* hashtable_get_from(Off table, const Cell* key_in, int32_t* cursor) {
-    Cell key = *key_in;
-    if (*cursor < 0 && hashtable_record(table)->epoch) refresh_table(table);
+// A map! looks word keys up as set-words: a retyped copy.
+__attribute__((noinline)) Cell* get_map_word(const HashRecord* rec, const Cell* key, uint32_t mode) {
+    Cell scratch;
+    return get_keyed(rec, map_key(HASH_KIND_MAP, key, &scratch), mode);
+}
+
+Cell* get_dispatch(Off table, const Cell* key, int32_t head, int32_t skip, uint32_t mode, bool last, bool reverse);
+
+// A stale table is rehashed first; that allocates and may move the buffer
+// the caller's key sits in, so the lookup continues from a copy.
+__attribute__((noinline)) Cell* get_refreshed(Off table, const Cell* key, int32_t head, int32_t skip, uint32_t mode,
+                                              bool last, bool reverse) {
+    if (hashtable_record(table)->epoch == evacuation_epoch())
+        return get_dispatch(table, key, head, skip, mode, last, reverse);
+    Cell saved = *key;
+    refresh_table(table);
+    return get_dispatch(table, &saved, head, skip, mode, last, reverse);
+}
+
+inline Cell* get_dispatch(Off table, const Cell* key, int32_t head, int32_t skip, uint32_t mode, bool last,
+                          bool reverse) {
+    const HashRecord* rec = hashtable_record(table);
+    switch (rec->kind) {
+    case HASH_KIND_WORDS:
+    case HASH_KIND_MAP:
+        if (key->is(TYPE_INTEGER)) return get_keyed_integer(rec, key->data2);
+        if (rec->kind == HASH_KIND_MAP && is_map_word_type(key->type()) && !key->is(TYPE_SET_WORD))
+            return get_map_word(rec, key, mode);
+        return get_keyed(rec, key, mode);
+    case HASH_KIND_BLOCK: return get_block(table, key, head, skip, mode, last, reverse);
+    default: return nullptr;
+    }
+}
+
+}  // namespace
+
+// Lookups read the caller's key in place and stay small: a lookup's cache
+// misses overlap with the next lookup's only when few instructions separate
+// them, and a copied key would cost a failed store-to-load forward that
+// stalls each lookup behind the previous one's misses.
+Cell* hashtable_get(Off table, const Cell* key, int32_t head, int32_t skip, uint32_t mode, bool last,
+                    bool reverse) {
+    if (hashtable_record(table)->epoch) return get_refreshed(table, key, head, skip, mode, last, reverse);
+    return get_dispatch(table, key, head, skip, mode, last, reverse);
+}
+
+Cell* hashtable_get_from(Off table, const Cell* key, int32_t* cursor) {
+    Cell saved;
+    if (*cursor < 0 && hashtable_record(table)->epoch && hashtable_record(table)->epoch != evacuation_epoch()) {
+        saved = *key;
+        key = &saved;
+        refresh_table(table);
+    }
     View v = view_of(table);
     uint32_t kind = v.rec->kind;
     if (kind > HASH_KIND_WORDS) return nullptr;
     Cell scratch;
-    const Cell* k = map_key(kind, &key, &scratch);
+    const Cell* k = map_key(kind, key, &scratch);
     uint32_t h = hashtable_hash_value(k, false);
     uint32_t step = *cursor < 0 ? 0 : static_cast<uint32_t>(*cursor);
     // Bucket of probe step s: h + s(s+1)/2.

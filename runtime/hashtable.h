@@ -66,7 +66,10 @@
 //   remap_moved(first, last) rewrites evacuated node addresses in a range of
 //                        words, marking nothing.
 //   root_push(cell) / root_pop(cell) register a C++-held cell as a root for
-//                        its lifetime (innermost first).
+//                        its lifetime (innermost first): a hash! cell {36, 0,
+//                        block, table} for a table being made or copied (its
+//                        block node may still be 0), or a binary! cell {41, 0,
+//                        node, 0} for an array made but not yet linked.
 //   Owner of the last eight: the collector. Defaults: count 0, never
 //   collecting, the switch kept in a private flag, marks set the buffer's
 //   mark bit and nothing more, remap and roots do nothing.
@@ -216,7 +219,7 @@ void hashtable_put_all(Off table, uint32_t first, uint32_t step);
 // ---- lookup and removal ---------------------------------------------------
 
 // Kinds 1-2: the stored key cell of the key's type that equals `key` under
-// `mode`. Kind 0: among the cells equal? to `key` that also compare true
+// `mode` (integer! keys compare by value without the comparison seam). Kind 0: among the cells equal? to `key` that also compare true
 // under `mode` and whose distance from `head` is a multiple of `skip`: the
 // lowest index >= head (default), the highest >= head (`last`), or the
 // highest < head (`reverse`). A map! looks up any word key as a set-word!.

@@ -389,7 +389,10 @@ Off series_copy_buffer(SeriesBuf* buf) {
     Off node = alloc_bytes(buf->size);
     SeriesBuf* old = node_buffer(old_node);  // re-read: the allocation may have collected
     SeriesBuf* fresh = node_buffer(node);
-    fresh->flags = old->flags;
+    // The copy takes the unit and the type's own bits; the storage bits
+    // (big, fixed) describe where the copy lives, and a copy has no owner.
+    uint32_t storage = SERIES_BIG | SERIES_FIXED | SERIES_OWNED | SERIES_MARK;
+    fresh->flags = (old->flags & ~storage) | (fresh->flags & SERIES_BIG);
     fresh->tail = fresh->head + (old->tail - old->head);
     if (old->size) std::memcpy(fresh->data(), old->head_ptr(), old->data_end() - old->head);
     return node;

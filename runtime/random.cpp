@@ -1,8 +1,11 @@
 // The generator and the secure source.
 #include "runtime/random.h"
 
-#include <openssl/rand.h>
+#include <sys/random.h>
 
+#include <cerrno>
+
+#include "runtime/datatypes/integer.h"
 #include "runtime/error.h"
 
 namespace kel {
@@ -32,7 +35,13 @@ void twist() {
 
 }  // namespace
 
-void random_init() { random_seed(static_cast<int32_t>(kRandomDefaultSeed)); }
+void random_init() {
+    random_seed(static_cast<int32_t>(kRandomDefaultSeed));
+    g_number_services.random_seed = random_seed;
+    g_number_services.random_next = random_next;
+    g_number_services.random_secure = random_secure;
+    g_number_services.random_int = random_int;
+}
 
 void random_seed(int32_t seed) {
     g_mt[0] = seed;
@@ -57,7 +66,16 @@ int32_t random_next() {
 
 int32_t random_secure() {
     unsigned char bytes[4];
-    if (RAND_bytes(bytes, sizeof bytes) != 1) error_raise(ErrCat::Internal, "not-done");
+    size_t got = 0;
+    while (got < sizeof bytes) {
+        ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n > 0) {
+            got += static_cast<size_t>(n);
+        } else if (n < 0 && errno != EINTR) {
+            // Never hand out bytes the source did not fill.
+            error_raise(ErrCat::Internal, "feature-na");
+        }
+    }
     uint32_t v = uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
     return static_cast<int32_t>(v & 0x7FFFFFFFu);
 }

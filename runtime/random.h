@@ -8,10 +8,13 @@ namespace kel {
 
 constexpr uint32_t kRandomDefaultSeed = 19650218;
 
-void random_init();  // seeds with kRandomDefaultSeed
+// Seeds with kRandomDefaultSeed and installs these routines as the number
+// types' random services (runtime/datatypes/integer.h).
+void random_init();
 void random_seed(int32_t seed);
 int32_t random_next();
-// 31 secure bits; a failing source raises internal `not-done`.
+// 31 bits from the kernel's secure source; a failing source raises internal
+// `feature-na`.
 int32_t random_secure();
 // 1..n for n > 0, -1..n for n < 0, 0 for 0, without bias.
 int32_t random_int(bool secure, int32_t n);

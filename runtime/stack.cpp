@@ -14,13 +14,18 @@ void (*g_context_values_set)(uint32_t, uint32_t) = nullptr;
 namespace {
 
 bool stack_initialised = false;
+Cell not_found_word = {TYPE_WORD, 0, 0, 0xFFFFFFFFu};
 
-[[noreturn]] void stack_overflow_frames() {
+}  // namespace
+
+void stack_overflow_frames() {
     Cell* lowered = g_stack.top - 5;
     g_stack.top = lowered < g_stack.data_bottom ? g_stack.data_bottom : lowered;
     cycles_reset();
     error_raise(ErrCat::Internal, "stack-overflow");
 }
+
+namespace {
 
 void restore_context(const CallFrame* frame) {
     if (frame->func_ctx && g_context_values_set) g_context_values_set(frame->func_ctx, frame->saved_values);
@@ -58,18 +63,31 @@ void stack_overflow_data() {
     error_raise(ErrCat::Internal, "stack-overflow");
 }
 
-void stack_mark(uint32_t symbol, uint32_t word_ctx, uint32_t type) {
-    if (g_stack.frame_top >= g_stack.frame_end) stack_overflow_frames();
-    *g_stack.frame_top++ = CallFrame{type, symbol, arena_off(g_stack.args), word_ctx, 0, 0};
-    g_stack.args = g_stack.top;
-}
-
 void stack_mark_func(uint32_t symbol, uint32_t word_ctx, uint32_t func_ctx) {
     if (g_stack.frame_top >= g_stack.frame_end) stack_overflow_frames();
     uint32_t saved = func_ctx && g_context_values_get ? g_context_values_get(func_ctx) : 0;
     *g_stack.frame_top++ = CallFrame{FRAME_FUNC, symbol, arena_off(g_stack.args), word_ctx, func_ctx, saved};
     g_stack.args = g_stack.top;
 }
+
+void stack_mark_interp_func_ctx(uint32_t symbol, uint32_t word_ctx, uint32_t func_ctx) {
+    if (g_stack.frame_top >= g_stack.frame_end) stack_overflow_frames();
+    uint32_t saved = func_ctx && g_context_values_get ? g_context_values_get(func_ctx) : 0;
+    *g_stack.frame_top++ = CallFrame{FRAME_INTERP_FUNC, symbol, arena_off(g_stack.args), word_ctx, func_ctx, saved};
+    g_stack.args = g_stack.top;
+}
+
+void stack_mark_func_body(uint32_t symbol, uint32_t word_ctx, uint32_t func_ctx) {
+    if (func_ctx && g_context_values_set) g_context_values_set(func_ctx, arena_off(g_stack.args));
+    stack_mark(symbol, word_ctx, FRAME_FUNC_BODY);
+}
+
+void stack_set_label_symbols(uint32_t body, uint32_t anon) {
+    g_stack.body_symbol = body;
+    g_stack.anon_symbol = anon;
+}
+
+void stack_set_not_found_word(const Cell& word) { not_found_word = word; }
 
 void stack_set_body_flag(bool flag) {
     CallFrame* f = stack_current_frame();
@@ -85,12 +103,6 @@ CallFrame* stack_mark_caller_body() {
     if (below->header & FRAME_BODY_FLAG) return nullptr;
     below->header |= FRAME_BODY_FLAG;
     return below;
-}
-
-void stack_unwind() {
-    Cell* args = g_stack.args;
-    pop_frame();
-    g_stack.top = args + 1;
 }
 
 void stack_unwind_func() {
@@ -177,6 +189,52 @@ CallFrame* stack_unroll_last(uint32_t type) {
     copy_cell(innermost, g_stack.args);
     g_stack.top = g_stack.args;
     return f;
+}
+
+void stack_land(CallFrame* frame) {
+    Cell* own_args = stack_frame_args(frame);
+    for (CallFrame* f = g_stack.frame_top - 1; f > frame; f--)
+        if (f->type() == FRAME_FUNC) restore_context(f);
+    g_stack.frame_top = frame + 1;
+    g_stack.args = own_args;
+    g_stack.top = own_args + 1;
+}
+
+Cell stack_get_call() {
+    CallFrame* start = g_stack.remembered ? g_stack.remembered : g_stack.frame_top;
+    g_stack.remembered = nullptr;
+    CallFrame* f = start - 1;
+    while (f >= g_stack.frame_bottom && stack_label_hidden(f->symbol)) f--;
+    if (f < g_stack.frame_bottom || f->symbol == 0) return not_found_word;
+    return Cell{TYPE_WORD, f->word_ctx, f->symbol, 0xFFFFFFFFu};
+}
+
+void stack_collect_calls(void (*visit)(void*, const Cell&, int32_t), void* state) {
+    for (CallFrame* f = g_stack.frame_top - 1; f > g_stack.frame_bottom; f--) {
+        if (stack_label_hidden(f->symbol)) continue;
+        Cell word{TYPE_WORD, f->func_ctx ? f->func_ctx : f->word_ctx, f->symbol, 0xFFFFFFFFu};
+        visit(state, word, static_cast<int32_t>(f->saved_args_ptr() - g_stack.data_bottom));
+    }
+}
+
+void stack_list_calls(CallFrame* end, void (*visit)(void*, const CallFrame&), void* state) {
+    if (!end || end > g_stack.frame_top) end = g_stack.frame_top;
+    for (CallFrame* f = g_stack.frame_bottom; f < end; f++)
+        if (!stack_label_hidden(f->symbol)) visit(state, *f);
+}
+
+void stack_gc_mark_frames(void (*mark_context)(uint32_t), void (*mark_node_cells)(uint32_t), uint32_t self_symbol,
+                          bool (*values_on_stack)(uint32_t)) {
+    for (CallFrame* f = g_stack.frame_bottom; f < g_stack.frame_top; f++) {
+        if (f->word_ctx) {
+            if (f->symbol == self_symbol) mark_node_cells(f->word_ctx);
+            else mark_context(f->word_ctx);
+        }
+        if (f->func_ctx) {
+            mark_context(f->func_ctx);
+            if (f->saved_values && !values_on_stack(f->func_ctx)) mark_node_cells(f->saved_values);
+        }
+    }
 }
 
 void StackGuard::restore() {

@@ -70,8 +70,15 @@ bool stack_ready();
 inline Cell* stack_arguments() { return g_stack.args; }
 inline Cell* stack_arg(uint32_t i) { return g_stack.args + i; }  // 0-based
 
-// Marking. `symbol` and `word_ctx` come from the called word's cell.
-void stack_mark(uint32_t symbol, uint32_t word_ctx, uint32_t type);
+// Marking. `symbol` and `word_ctx` come from the called word's cell (its
+// data2 and data1); the overloads taking the word read them from it.
+[[noreturn]] void stack_overflow_frames();
+inline void stack_mark(uint32_t symbol, uint32_t word_ctx, uint32_t type) {
+    if (g_stack.frame_top >= g_stack.frame_end) stack_overflow_frames();
+    *g_stack.frame_top++ = CallFrame{type, symbol, arena_off(g_stack.args), word_ctx, 0, 0};
+    g_stack.args = g_stack.top;
+}
+inline void stack_mark(const Cell* word, uint32_t type) { stack_mark(word->data2, word->data1, type); }
 inline void stack_mark_native(uint32_t symbol, uint32_t ctx = 0) { stack_mark(symbol, ctx, FRAME_NATIVE); }
 inline void stack_mark_try(uint32_t symbol, uint32_t ctx = 0) { stack_mark(symbol, ctx, FRAME_TRY); }
 inline void stack_mark_try_all(uint32_t symbol, uint32_t ctx = 0) { stack_mark(symbol, ctx, FRAME_TRY_ALL); }
@@ -81,6 +88,18 @@ inline void stack_mark_loop(uint32_t symbol, uint32_t ctx = 0) { stack_mark(symb
 inline void stack_mark_interp(uint32_t symbol, uint32_t ctx = 0) { stack_mark(symbol, ctx, FRAME_INTERP); }
 inline void stack_mark_interp_func(uint32_t symbol, uint32_t ctx = 0) { stack_mark(symbol, ctx, FRAME_INTERP_FUNC); }
 void stack_mark_func(uint32_t symbol, uint32_t word_ctx, uint32_t func_ctx);
+// An interpreted function call: type FRAME_INTERP_FUNC, keeping the function
+// context and its value pointer like stack_mark_func.
+void stack_mark_interp_func_ctx(uint32_t symbol, uint32_t word_ctx, uint32_t func_ctx);
+// Prologue of a compiled function body: the arguments just pushed become the
+// values of the function context, then a return-target frame is marked.
+void stack_mark_func_body(uint32_t symbol, uint32_t word_ctx, uint32_t func_ctx);
+// The symbols of the internal frame labels <body> and <anon>, which call
+// listings and error reports skip.
+void stack_set_label_symbols(uint32_t body, uint32_t anon);
+inline bool stack_label_hidden(uint32_t symbol) {
+    return symbol != 0 && (symbol == g_stack.body_symbol || symbol == g_stack.anon_symbol);
+}
 
 void stack_set_body_flag(bool flag);
 void stack_set_interp_flag();
@@ -88,7 +107,11 @@ CallFrame* stack_mark_caller_body();
 inline void stack_clear_body_flag(CallFrame* frame) { frame->header &= ~FRAME_BODY_FLAG; }
 
 // Ending a frame.
-void stack_unwind();
+inline void stack_unwind() {
+    Cell* args = g_stack.args;
+    g_stack.args = (--g_stack.frame_top)->saved_args_ptr();
+    g_stack.top = args + 1;
+}
 void stack_unwind_func();
 void stack_unwind_last();
 void stack_unwind_func_last();
@@ -129,6 +152,14 @@ inline uint32_t stack_top_type() { return stack_top()->type(); }
 inline bool stack_func_on_top_q() { return stack_top()->is(TYPE_FUNCTION) || stack_top()->is(TYPE_ROUTINE); }
 void stack_set_error_result();
 inline CallFrame* stack_current_frame() { return g_stack.frame_top - 1; }
+// The arguments pointer of `frame`: kept by the record above it, or the
+// current one for the innermost frame.
+inline Cell* stack_frame_args(const CallFrame* frame) {
+    return frame + 1 < g_stack.frame_top ? (frame + 1)->saved_args_ptr() : g_stack.args;
+}
+// Pops every frame above `frame` (restoring function contexts) and makes
+// `frame` current with its result slot kept: data top = its arguments + 1.
+void stack_land(CallFrame* frame);
 inline uint32_t stack_depth() { return static_cast<uint32_t>(g_stack.frame_top - g_stack.frame_bottom); }
 bool stack_interpreted_q(CallFrame* frame, bool nearest_only);
 
@@ -136,6 +167,25 @@ bool stack_interpreted_q(CallFrame* frame, bool nearest_only);
 CallFrame* stack_unroll(uint32_t type, bool keep);
 CallFrame* stack_unroll_last(uint32_t type);
 inline CallFrame* stack_unroll_loop(bool keep) { return stack_unroll(FRAME_LOOP, keep); }
+
+// Call listings. stack_get_call gives the word naming the innermost visible
+// call (for an error's `where`): a word cell {word!, context, symbol, -1}, or
+// the <not-found> word when only hidden frames remain.
+Cell stack_get_call();
+void stack_set_not_found_word(const Cell& word);
+// Remembers the frame position that the next stack_get_call starts from.
+inline void stack_remember_frame(CallFrame* frame) { g_stack.remembered = frame; }
+// Visits the visible frames from the innermost down to the one just above the
+// outermost, giving each frame's word (in its function or word context) and
+// its saved arguments pointer as a cell index from the data bottom.
+void stack_collect_calls(void (*visit)(void* state, const Cell& word, int32_t args_index), void* state);
+// Visits the visible frames from the outermost up to (not including) `end`.
+void stack_list_calls(CallFrame* end, void (*visit)(void* state, const CallFrame& frame), void* state);
+
+// Collector support: every frame's word context and function context (with
+// the saved values block of a heap context).
+void stack_gc_mark_frames(void (*mark_context)(uint32_t ctx), void (*mark_node_cells)(uint32_t node),
+                          uint32_t self_symbol, bool (*values_on_stack)(uint32_t ctx));
 
 // Saves both stacks' positions and restores them on destruction unless
 // released: the catch points use it so that an exception leaves the stacks

@@ -15,6 +15,7 @@
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/word.h"
+#include "runtime/gc.h"
 #include "runtime/hashtable.h"
 #include "runtime/stack.h"
 
@@ -36,13 +37,111 @@ std::vector<uint8_t> g_fold_scratch;
 
 uint32_t canonical_seam(uint32_t id) { return id ? symbol_resolve(id) : id; }
 
+// ---- the collector ------------------------------------------------------------
+//
+// The hash engine marks, remaps and roots through its seams; they are pointed
+// at the collector here, where both first meet.
+
+// Cells the engine holds while it allocates. A hash! cell names a table
+// being made (data3) and the block it indexes (data2): both are marked whole.
+std::vector<Cell*> g_seam_roots;
+std::vector<Off*> g_table_roots;
+void seam_root_push(Cell* c) { g_seam_roots.push_back(c); }
+void seam_root_pop(Cell*) { g_seam_roots.pop_back(); }
+void mark_seam_roots() {
+    for (Off* slot : g_table_roots)
+        if (*slot) hashtable_mark(slot);
+    for (Cell* c : g_seam_roots) {
+        if (c->is(TYPE_HASH)) {
+            if (c->data3) hashtable_mark(&c->data3);
+            if (c->data2) gc_mark_node_cells(&c->data2);
+        } else {
+            gc_mark_cells(c, c + 1);
+        }
+    }
+}
+uint32_t seam_evacuations() { return g_gc.nodes_cycles; }
+bool seam_collecting() { return gc_is_collecting(); }
+bool seam_set_evacuation(bool on) {
+    bool old = g_gc.evacuation_enabled;
+    g_gc.evacuation_enabled = on;
+    return old;
+}
+
+void mark_fixed_cell(Cell* c) { gc_mark_cells(c, c + 1); }
+
+// The symbol table (with every symbol's names), the global context, the
+// owners table (weakly: its entries are swept) and the fixed words.
+void mark_symbol_roots() {
+    if (g_symbol_table) {
+        hashtable_mark(&g_symbol_table);
+        gc_mark_node(&g_symbol_block.data2);
+    }
+    if (g_global_context) gc_mark_node_cells(&g_global_context);
+    if (g_owners_table) hashtable_mark(&g_owners_table);
+#define X(cname, text) mark_fixed_cell(&g_words.cname);
+    KEL_FIXED_WORDS(X)
+#undef X
+    for (Cell* c : {&g_refinements.local, &g_refinements.extern_, &g_refinements.compare, &g_refinements.part,
+                    &g_refinements.skip, &g_refinements.with, &g_issue_ooo})
+        mark_fixed_cell(c);
+}
+
+void sweep_owners() {
+    if (g_owners_table) hashtable_sweep(g_owners_table);
+}
+
+}  // namespace
+
+GcRootTable::GcRootTable(Off* slot) { g_table_roots.push_back(slot); }
+GcRootTable::~GcRootTable() { g_table_roots.pop_back(); }
+
+void symbols_seams_init() {
+    g_hash_seams.symbol_canonical = canonical_seam;
+    g_hash_seams.mark_node = gc_mark_node;
+    g_hash_seams.mark_node_cells = gc_mark_node_cells;
+    g_hash_seams.mark_cells = gc_mark_cells;
+    g_hash_seams.remap_moved = gc_remap_moved;
+    g_hash_seams.evacuation_count = seam_evacuations;
+    g_hash_seams.collecting = seam_collecting;
+    g_hash_seams.set_node_evacuation = seam_set_evacuation;
+    g_hash_seams.root_push = seam_root_push;
+    g_hash_seams.root_pop = seam_root_pop;
+}
+
+namespace {
+
 // Grows a words-kind table sixteen times when its buckets in use reach the
 // bound (or, with many deleted buckets, keeps the size and drops them).
-void grow_if_full(Off table) {
+// Returns whether it resized.
+bool grow_if_full(Off table) {
     HashRecord* rec = hashtable_record(table);
-    if (rec->occupied < rec->bound) return;
+    if (rec->occupied < rec->bound) return false;
     uint32_t b = rec->buckets;
     hashtable_resize(table, 16 * (2 * rec->entries < b ? b - 1 : b + 1));
+    return true;
+}
+
+inline uint8_t ascii_lower(uint8_t c) { return c >= 'A' && c <= 'Z' ? static_cast<uint8_t>(c + 32) : c; }
+
+// MurmurHash3 of the name with A-Z lowered (the symbol hash), without a copy.
+uint32_t hash_folded(const uint8_t* p, uint32_t n) {
+    uint32_t h = kHashSeed;
+    uint32_t blocks = n / 4;
+    for (uint32_t i = 0; i < blocks; i++, p += 4) {
+        uint32_t k = ascii_lower(p[0]) | uint32_t(ascii_lower(p[1])) << 8 | uint32_t(ascii_lower(p[2])) << 16 |
+                     uint32_t(ascii_lower(p[3])) << 24;
+        h = murmur3_round(h, k);
+    }
+    uint32_t k = 0;
+    switch (n & 3) {
+    case 3: k ^= uint32_t(ascii_lower(p[2])) << 16; [[fallthrough]];
+    case 2: k ^= uint32_t(ascii_lower(p[1])) << 8; [[fallthrough]];
+    case 1:
+        k ^= ascii_lower(p[0]);
+        h = murmur3_tail(h, k);
+    }
+    return murmur3_finish(h, n);
 }
 
 struct Buckets {
@@ -97,7 +196,10 @@ bool name_equal(const Cell* sym, const uint8_t* name, uint32_t length, bool exac
 
 void symbols_init(uint32_t size) {
     if (g_symbol_table) return;
-    g_hash_seams.symbol_canonical = canonical_seam;
+    symbols_seams_init();
+    gc_add_root_callback(mark_symbol_roots);
+    gc_add_root_callback(mark_seam_roots);
+    g_gc_sweep_owners = sweep_owners;
     Off node = alloc_cells(size);
     cell_set(&g_symbol_block, TYPE_BLOCK, 0, node, 0);
     g_symbol_table = hashtable_make(size, &g_symbol_block, HASH_KIND_WORDS, 1);
@@ -128,31 +230,37 @@ int symbol_compare(const uint8_t* a, const uint8_t* b, uint32_t length, bool exa
     return 0;
 }
 
-uint32_t symbol_intern(Off table, const uint8_t* name_in, uint32_t length, bool twin) {
-    // The name may lie in a series buffer that the growth below moves.
-    std::string name(reinterpret_cast<const char*>(name_in), length);
-    const auto* bytes = reinterpret_cast<const uint8_t*>(name.data());
-    grow_if_full(table);
-    uint32_t h = hashtable_hash_bytes(symbol_fold_ascii(bytes, length), length);
+uint32_t symbol_intern(Off table, const uint8_t* name, uint32_t length, bool twin) {
+    uint32_t h = hash_folded(name, length);
     Buckets t = buckets_of(table);
-    int32_t empty = -1, found;
+    int32_t empty;
     if (!twin) {
-        found = probe(t, h, &empty, [&](int32_t k) { return name_equal(t.cells + k, bytes, length, true); });
+        int32_t found = probe(t, h, &empty, [&](int32_t k) { return name_equal(t.cells + k, name, length, true); });
         if (found >= 0) return static_cast<uint32_t>(t.keys[found]) + 1;
     }
-    int32_t empty2;
-    found = probe(t, h, &empty2, [&](int32_t k) { return name_equal(t.cells + k, bytes, length, false); });
-    if (empty < 0) empty = empty2;
+    int32_t found = probe(t, h, &empty, [&](int32_t k) { return name_equal(t.cells + k, name, length, false); });
     uint32_t alias = kSymbolNoAlias;
     if (found >= 0) {
         if (twin) return static_cast<uint32_t>(t.keys[found]) + 1;
         alias = static_cast<uint32_t>(t.keys[found]) + 1;
     }
-    if (empty < 0) {  // no empty bucket met: cannot happen below the bound, but never loop
-        hashtable_resize(table, 2 * hashtable_record(table)->buckets);
-        return symbol_intern(table, bytes, length, twin);
+    // A new symbol. The name may lie in a series buffer that the allocations
+    // below move: keep a copy.
+    std::string copy(reinterpret_cast<const char*>(name), length);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(copy.data());
+    GcRootTable keep_table(&table);
+    if (grow_if_full(table) || empty < 0) {
+        // The buckets changed: find the empty bucket at the end of the
+        // spelling's probe walk again.
+        t = buckets_of(table);
+        probe(t, h, &empty, [&](int32_t k) { return name_equal(t.cells + k, bytes, length, true); });
+        if (empty < 0) {  // no empty bucket below the bound: cannot happen, but never loop
+            hashtable_resize(table, 2 * hashtable_record(table)->buckets);
+            return symbol_intern(table, bytes, length, twin);
+        }
     }
     Off name_node = alloc_bytes(length + 1);
+    GcRootNode keep_name(&name_node);
     SeriesBuf* nb = node_buffer(name_node);
     std::memcpy(nb->head_ptr(), bytes, length);
     nb->head_ptr()[length] = 0;
@@ -174,19 +282,30 @@ std::string_view symbol_name(uint32_t id) {
 // ---- context slots -------------------------------------------------------------
 
 int32_t context_add_slot(Off table, uint32_t symbol, bool nocase, Off context, int32_t* out) {
-    if (context) grow_if_full(table);
     uint32_t canon = symbol_resolve(symbol);
+    uint32_t h = hashtable_hash_identity(canon);
     Buckets t = buckets_of(table);
-    int32_t empty;
-    int32_t found = probe(t, hashtable_hash_identity(canon), &empty, [&](int32_t k) {
+    auto match = [&](int32_t k) {
         uint32_t s = t.cells[k].data2;
-        return nocase ? symbol_resolve(s) == canon : s == symbol;
-    });
+        return s == symbol || (nocase && symbol_resolve(s) == canon);
+    };
+    int32_t empty;
+    int32_t found = probe(t, h, &empty, match);
     if (found >= 0) {
         if (out) *out = t.keys[found];
         return t.keys[found];
     }
-    if (!context || empty < 0) return -1;
+    if (!context) return -1;
+    GcRootTable keep_table(&table);
+    GcRootNode keep_context(&context);
+    if (grow_if_full(table) || empty < 0) {
+        t = buckets_of(table);
+        probe(t, h, &empty, match);
+        if (empty < 0) {  // cannot happen below the bound, but never loop
+            hashtable_resize(table, 2 * hashtable_record(table)->buckets);
+            return context_add_slot(table, symbol, nocase, context, out);
+        }
+    }
     SeriesBuf* block = node_buffer(hashtable_record(table)->block);
     int32_t n = static_cast<int32_t>(block->used_bytes() / sizeof(Cell));
     Cell* cell = block_buffer_append_slot(block);
@@ -194,6 +313,17 @@ int32_t context_add_slot(Off table, uint32_t symbol, bool nocase, Off context, i
     bucket_take(table, empty, n);
     if (out) *out = n;
     return -1;
+}
+
+const Cell* context_find_slot(Off table, uint32_t symbol, bool nocase) {
+    uint32_t canon = symbol_resolve(symbol);
+    Buckets t = buckets_of(table);
+    int32_t empty;
+    int32_t found = probe(t, hashtable_hash_identity(canon), &empty, [&](int32_t k) {
+        uint32_t s = t.cells[k].data2;
+        return s == symbol || (nocase && symbol_resolve(s) == canon);
+    });
+    return found >= 0 ? t.cells + t.keys[found] : nullptr;
 }
 
 Off context_words_table(Off context) { return context_cell(context)->data1; }
@@ -239,8 +369,9 @@ Cell* block_cell(const Cell* block, uint32_t i) {
 
 // Records the entry of a series not marked yet; false when it was marked.
 // `cell` is the value's own cell (an image! carries its mark there).
-bool owner_mark(Cell* cell, const Cell& owner, const Cell& word) {
+bool owner_mark(Cell* cell, Cell& owner, Cell& word) {
     Cell value = *cell;
+    GcRootCell keep_value(&value);
     Off node = value.data2;
     if (!node) return false;
     if (value.is(TYPE_IMAGE)) {
@@ -253,7 +384,7 @@ bool owner_mark(Cell* cell, const Cell& owner, const Cell& word) {
         buf->flags |= SERIES_OWNED;
     }
     Cell* entry = hashtable_put_node(g_owners_table, node);
-    copy_cell(&value, entry);
+    *entry = value;
     copy_cell(&owner, entry + 1);
     copy_cell(&word, entry + 2);
     return true;
@@ -279,9 +410,11 @@ void symctx_owners_init() { g_owners_table = hashtable_make(kOwnersInitial, null
 void symctx_owner_set(Cell* value, const Cell* owner_in, const Cell* word_in) {
     if (!g_owners_table) return;
     Cell owner = *owner_in, word = *word_in;
+    GcRootCell keep_owner(&owner), keep_word(&word);
     uint32_t type = value->type();
     if (block_like(type)) {
         Cell block = *value;
+        GcRootCell keep_block(&block);
         owner_mark(value, owner, word);
         if (cycles_find(block.data2)) return;
         CycleGuard guard(block.data2);
@@ -291,11 +424,13 @@ void symctx_owner_set(Cell* value, const Cell* owner_in, const Cell* word_in) {
     } else if (type == TYPE_OBJECT) {
         Off ctx = value->data1;
         if ((context_cell(ctx)->header & CONTEXT_TRACKED) || cycles_find(ctx)) return;
+        GcRootNode keep_ctx(&ctx);
         CycleGuard guard(ctx);
         for (uint32_t i = 0; i < context_values_count(ctx); i++) {
             Cell* field = context_value_at(ctx, i);
             if (field->is(TYPE_OBJECT) && field->data1 == owner.data1) continue;
             Cell field_word = *context_word_cell_at(ctx, i);
+            GcRootCell keep_field_word(&field_word);
             symctx_owner_set(context_value_at(ctx, i), &owner, &field_word);
         }
     }
@@ -303,6 +438,7 @@ void symctx_owner_set(Cell* value, const Cell* owner_in, const Cell* word_in) {
 
 void symctx_owner_set_flagged(Cell* value, const Cell* owner, const Cell* word) {
     Off ctx = owner->data1;
+    GcRootNode keep_ctx(&ctx);
     symctx_owner_set(value, owner, word);
     context_cell(ctx)->header |= CONTEXT_TRACKED;
 }

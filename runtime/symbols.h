@@ -40,9 +40,12 @@ extern Cell g_symbol_block;  // block! of symbol! cells (the table's block)
 extern Off g_symbol_table;   // words-kind hash table over it
 extern Off g_owners_table;   // owners-kind table, 3 value cells an entry
 
-// Makes the symbol block and its table (idempotent), and lets the hash
-// engine resolve canonical ids.
+// Makes the symbol block and its table (idempotent) and registers them with
+// the collector.
 void symbols_init(uint32_t size = kSymbolBlockInitial);
+// Points the hash engine's seams at the symbol table (canonical ids) and the
+// collector (marking, remapping, roots, node evacuation).
+void symbols_seams_init();
 bool symbols_ready();
 // Number of symbols interned.
 uint32_t symbols_count();
@@ -66,6 +69,16 @@ inline uint32_t symbol_resolve(uint32_t id) {
 // The UTF-8 name; stale after the next allocation.
 std::string_view symbol_name(uint32_t id);
 
+// Keeps a hash table (record, bucket arrays and block) alive and its node
+// current while C++ code holds it in `*slot` across allocations.
+class GcRootTable {
+public:
+    explicit GcRootTable(Off* slot);
+    ~GcRootTable();
+    GcRootTable(const GcRootTable&) = delete;
+    GcRootTable& operator=(const GcRootTable&) = delete;
+};
+
 // ---- context slots ----------------------------------------------------------
 
 // Finds the word cell of `symbol` in a words table (canonical ids compared
@@ -75,6 +88,9 @@ std::string_view symbol_name(uint32_t id);
 // length), `out` gets n, and the result is still -1 (newly added). The caller
 // grows the context's values.
 int32_t context_add_slot(Off table, uint32_t symbol, bool nocase, Off context, int32_t* out);
+// The word cell of `symbol` in a words table, or null; never allocates. Stale
+// after the next allocation.
+const Cell* context_find_slot(Off table, uint32_t symbol, bool nocase);
 // The words table of a context, its words block node and the word cell at
 // position i (stale after the next allocation).
 Off context_words_table(Off context);

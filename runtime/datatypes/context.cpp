@@ -5,6 +5,7 @@
 #include "runtime/datatype.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/error.h"
+#include "runtime/gc.h"
 #include "runtime/hashtable.h"
 #include "runtime/stack.h"
 #include "runtime/symbols.h"
@@ -27,6 +28,17 @@ bool block_like(uint32_t type) {
     default:
         return false;
     }
+}
+
+// The collector's view of a context: its words table and its values (a
+// stack context's values are marked with the stack).
+void mark_context_cell(Cell* c) {
+    if (c->data1) hashtable_mark(&c->data1);
+    if (!(c->header & CONTEXT_ON_STACK) && c->data2) gc_mark_node_cells(&c->data2);
+}
+
+void mark_context_node(uint32_t* slot) {
+    if (*slot) gc_mark_node_cells(slot);
 }
 
 // Marks an object's field as assigned.
@@ -55,6 +67,7 @@ Cell* context_value_at(Off ctx, uint32_t index) {
 
 // Grows a heap context's values with unset! cells to at least `count`.
 void context_values_ensure(Off ctx, uint32_t count) {
+    GcRootNode keep(&ctx);
     if (context_on_stack(ctx) || !context_cell(ctx)->data2) return;
     while (context_values_count(ctx) < count) {
         Cell* c = block_buffer_append_slot(node_buffer(context_cell(ctx)->data2));
@@ -68,8 +81,11 @@ void context_global_init(uint32_t size) {
 
 Off context_make(uint32_t n, bool on_stack, bool flag24, Off source, uint32_t kind) {
     if (n == 0) n = 1;
+    GcRootNode keep_source(&source);
     Off table = source ? hashtable_copy(context_words_table(source)) : hashtable_make(n, nullptr, HASH_KIND_WORDS, 0);
+    GcRootTable keep_table(&table);
     Off values = on_stack ? 0 : alloc_cells_unset(n);
+    GcRootNode keep_values(&values);
     Off node = alloc_cells(2);
     SeriesBuf* buf = node_buffer(node);
     Cell* cells = arena_at<Cell>(buf->head);
@@ -83,8 +99,10 @@ Off context_make(uint32_t n, bool on_stack, bool flag24, Off source, uint32_t ki
 
 Off context_make_from_spec(const Cell* spec_in, bool on_stack, bool flag24, uint32_t kind) {
     Cell spec = *spec_in;
+    GcRootCell keep_spec(&spec);
     uint32_t n = node_buffer(spec.data2)->used_bytes() / sizeof(Cell);
     Off ctx = context_make(n, on_stack, flag24, 0, kind);
+    GcRootNode keep_ctx(&ctx);
     uint32_t seen = 0;
     for (uint32_t i = 0; i < n; i++) {
         const Cell* c = arena_at<Cell>(node_buffer(spec.data2)->head) + i;
@@ -104,6 +122,7 @@ Off context_make_from_spec(const Cell* spec_in, bool on_stack, bool flag24, uint
 
 Off context_duplicate(Cell* value, uint32_t kind) {
     Off old = value->data1;
+    GcRootNode keep_old(&old);
     uint32_t n = context_words_count(old);
     Off ctx = context_make(n, context_on_stack(old), true, old, kind);
     for (uint32_t i = 0; i < context_words_count(ctx); i++) context_word_cell_at(ctx, i)->data1 = ctx;
@@ -112,11 +131,12 @@ Off context_duplicate(Cell* value, uint32_t kind) {
 }
 
 int32_t context_find_word(Off ctx, uint32_t symbol, bool nocase) {
-    int32_t pos = context_add_slot(context_words_table(ctx), symbol, nocase, 0, nullptr);
-    return pos < 0 ? -1 : static_cast<int32_t>(context_word_cell_at(ctx, static_cast<uint32_t>(pos))->data3);
+    const Cell* word = context_find_slot(context_words_table(ctx), symbol, nocase);
+    return word ? static_cast<int32_t>(word->data3) : -1;
 }
 
 int32_t context_find_or_add_word(Off ctx, uint32_t symbol, bool nocase, int32_t* out) {
+    GcRootNode keep(&ctx);
     int32_t pos = -1;
     if (context_add_slot(context_words_table(ctx), symbol, nocase, ctx, &pos) < 0) {
         *out = pos;
@@ -128,6 +148,7 @@ int32_t context_find_or_add_word(Off ctx, uint32_t symbol, bool nocase, int32_t*
 }
 
 int32_t context_add_word(Off ctx, const Cell* word) {
+    GcRootNode keep(&ctx);
     int32_t index;
     if (context_find_or_add_word(ctx, word->data2, true, &index) < 0) context_values_ensure(ctx, index + 1);
     return index;
@@ -136,13 +157,19 @@ int32_t context_add_word(Off ctx, const Cell* word) {
 Cell* context_add_word_value(Off ctx, const Cell* word, const Cell* value) {
     if (context_find_word(ctx, word->data2, true) >= 0) return nullptr;
     Cell v = *value;
+    GcRootCell keep_value(&v);
+    GcRootNode keep(&ctx);
     int32_t index = context_add_word(ctx, word);
     Cell* slot = context_value_at(ctx, static_cast<uint32_t>(index));
-    return slot ? copy_cell(&v, slot) : nullptr;
+    if (!slot) return nullptr;
+    *slot = v;
+    return slot;
 }
 
 Cell* context_set_or_append(Off ctx, const Cell* word_in, const Cell* value) {
     Cell v = *value, word = *word_in;
+    GcRootCell keep_value(&v), keep_word(&word);
+    GcRootNode keep(&ctx);
     int32_t index = context_add_word(ctx, &word);
     Cell* slot = context_value_at(ctx, static_cast<uint32_t>(index));
     if (!slot) error_raise(ErrCat::Script, "not-defined", &word);
@@ -165,6 +192,8 @@ Cell* context_global_get(uint32_t symbol, Cell* out) {
 
 Cell* context_set_in(Cell* word, const Cell* value, Off ctx, bool notify) {
     Cell v = *value;
+    GcRootCell keep_value(&v);
+    GcRootNode keep(&ctx);
     if (word->data3 == kWordUnresolved) {
         int32_t index = context_find_word(ctx, word->data2, false);
         word->data3 = static_cast<uint32_t>(index);
@@ -241,6 +270,8 @@ Cell* context_bind_block(Cell* block, Off ctx, bool self) {
 
 bool context_collect_set_words(Off ctx, const Cell* block_in) {
     Cell block = *block_in;
+    GcRootCell keep_block(&block);
+    GcRootNode keep(&ctx);
     uint32_t before = context_words_count(ctx);
     uint32_t n = node_buffer(block.data2)->used_bytes() / sizeof(Cell);
     for (uint32_t i = block.data1 < n ? block.data1 : n; i < n; i++) {
@@ -253,6 +284,8 @@ bool context_collect_set_words(Off ctx, const Cell* block_in) {
 void context_init() {
     g_context_values_get = values_get;
     g_context_values_set = values_set;
+    g_gc_mark_context = mark_context_node;
+    gc_set_type_marker(TYPE_CONTEXT, mark_context_cell);
     TypeRow(TYPE_CONTEXT).commit();
 }
 

@@ -3,9 +3,16 @@
 #include "runtime/datatypes/register.h"
 
 #include "runtime/datatype.h"
+#include "runtime/datatypes/block.h"
+#include "runtime/datatypes/char.h"
 #include "runtime/datatypes/context.h"
+#include "runtime/datatypes/float.h"
+#include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/none.h"
+#include "runtime/datatypes/paren.h"
+#include "runtime/datatypes/path.h"
+#include "runtime/datatypes/series.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/unset.h"
@@ -18,9 +25,19 @@ void datatypes_register_core() {
     unset_init();
     none_init();
     logic_init();
+    series_init();
+    block_init();
+    integer_init();
     symbol_init();
     context_init();
     word_init();  // word!, lit-word!, set-word!, get-word!, refinement!, issue!
+    char_init();
+    path_init();
+    lit_path_init();
+    set_path_init();
+    get_path_init();
+    paren_init();
+    float_init();
     typeset_init();
 }
 

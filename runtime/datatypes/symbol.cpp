@@ -8,6 +8,7 @@
 #include "runtime/actions.h"
 #include "runtime/datatype.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/gc.h"
 
 namespace kel {
 
@@ -40,6 +41,7 @@ void symbol_ensure_string(uint32_t id) {
     std::string name(symbol_name(id));  // the allocation below may move the name
     Cell s;
     string_make(&s, static_cast<uint32_t>(name.size()), 1);
+    GcRootCell keep(&s);
     string_append_utf8(&s, name.data(), name.size());
     symbol_cell(id)->data2 = s.data2;
 }
@@ -98,7 +100,8 @@ std::string_view name_of_node(Off node) {
 int32_t names_compare(Off name_a, Off name_b, int32_t op) {
     if (!action_entry(TYPE_STRING, ACT_COMPARE)) return utf8_names_compare(name_of_node(name_a), name_of_node(name_b), op);
     std::string a(name_of_node(name_a)), b(name_of_node(name_b));
-    Cell sa, sb;
+    Cell sa{TYPE_NONE, 0, 0, 0}, sb{TYPE_NONE, 0, 0, 0};
+    GcRootCell keep_a(&sa), keep_b(&sb);
     string_make(&sa, static_cast<uint32_t>(a.size()), 1);
     string_append_utf8(&sa, a.data(), a.size());
     string_make(&sb, static_cast<uint32_t>(b.size()), 1);
@@ -117,6 +120,19 @@ int32_t symbol_compare(const Cell* value1, const Cell* value2, int32_t op) {
     return names_compare(value1->data3, value2->data3, op);
 }
 
-void symbol_init() { TypeRow(TYPE_SYMBOL).set<ACT_COMPARE>(symbol_compare).commit(); }
+namespace {
+
+// A symbol keeps its name bytes and its name string.
+void mark_symbol_cell(Cell* c) {
+    if (c->data2) gc_mark_node(&c->data2);
+    if (c->data3) gc_mark_node(&c->data3);
+}
+
+}  // namespace
+
+void symbol_init() {
+    gc_set_type_marker(TYPE_SYMBOL, mark_symbol_cell);
+    TypeRow(TYPE_SYMBOL).set<ACT_COMPARE>(symbol_compare).commit();
+}
 
 }  // namespace kel

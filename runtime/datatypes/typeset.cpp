@@ -9,6 +9,7 @@
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/error.h"
+#include "runtime/gc.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
 
@@ -122,6 +123,7 @@ Cell* typeset_to_block(const Cell* ts, Cell* out) {
     Cell copy = *ts;  // `ts` may live in a buffer that the allocation moves
     Off node = alloc_cells(4);
     cell_set(out, TYPE_BLOCK, 0, node, 0);
+    GcRootCell keep(out);
     for (int32_t t = 1; t <= g_datatype_max_id; t++) {
         if (typeset_has(&copy, static_cast<uint32_t>(t))) datatype_set(block_append_slot(out), t);
     }

@@ -10,6 +10,7 @@
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
+#include "runtime/gc.h"
 #include "runtime/stack.h"
 #include "runtime/symbols.h"
 
@@ -115,6 +116,7 @@ bool word_load_text_fallback(const char* utf8, uint32_t length, Cell* out) {
 
 Cell* context_add_global(Cell* out, uint32_t symbol, bool nocase, bool keep_spelling) {
     Off g = g_global_context;
+    GcRootNode keep(&g);
     Off table = context_words_table(g);
     int32_t pos = context_add_slot(table, symbol, nocase, 0, nullptr);
     if (pos >= 0) {
@@ -199,6 +201,7 @@ void word_raise_unbound(const Cell* word) { error_raise(ErrCat::Script, "not-in-
 
 Cell* word_get_any_slow(const Cell* word) {
     Off ctx = word->data1;
+    GcRootNode keep(&ctx);
     if (word->data3 != kWordUnresolved) {
         if (!ctx || !context_cell(ctx)->data2) word_raise_unbound(word);
         // A heap context whose values fall short of its words (a maker that
@@ -219,7 +222,7 @@ Cell* word_get(const Cell* word) {
 
 Cell* get_word_push_value(const Cell* word) { return stack_push(word_get_any(word)); }
 
-Cell* word_set(Cell* word, const Cell* value) {
+Cell* word_set_slow(Cell* word, const Cell* value) {
     if (!word->data1) error_raise(ErrCat::Script, "not-defined", word);
     return context_set_in(word, value, word->data1, true);
 }
@@ -399,6 +402,15 @@ int32_t issue_compare(const Cell* value1, const Cell* value2, int32_t op) {
     return word_compare(value1, value2, op);
 }
 
+namespace {
+
+// A word keeps its context alive.
+void mark_word_cell(Cell* c) {
+    if (c->data1) gc_mark_node_cells(&c->data1);
+}
+
+}  // namespace
+
 void word_index_q() {
     Cell* a = stack_arguments();
     if (a->data3 == kWordUnresolved) copy_cell(&static_none_cell, a);
@@ -406,6 +418,7 @@ void word_index_q() {
 }
 
 void word_init() {
+    for (uint32_t t = TYPE_WORD; t <= TYPE_ISSUE; t++) gc_set_type_marker(t, mark_word_cell);
     TypeRow(TYPE_WORD)
         .set<ACT_MAKE>(word_make)
         .set<ACT_TO>(word_make)

@@ -86,8 +86,22 @@ inline Cell* word_get_any(const Cell* word) {
 Cell* word_get(const Cell* word);
 // Pushes a copy of the value without the unset! test (get-word evaluation).
 Cell* get_word_push_value(const Cell* word);
-// Sets the word in its own context with notification.
-Cell* word_set(Cell* word, const Cell* value);
+// Sets the word in its own context with notification. A resolved word of a
+// context other than an object's is written with one indexed store.
+Cell* word_set_slow(Cell* word, const Cell* value);
+inline Cell* word_set(Cell* word, const Cell* value) {
+    if (word->data3 != kWordUnresolved && word->data1) {
+        const Cell* ctx = context_cell(word->data1);
+        if (ctx->header & CONTEXT_ON_STACK) {
+            if (ctx->data2) return copy_cell(value, arena_at<Cell>(ctx->data2) + word->data3);
+        } else if (ctx->data2 && (ctx->header & CONTEXT_KIND_MASK) != (CTX_OBJECT << CONTEXT_KIND_SHIFT)) {
+            const SeriesBuf* values = node_buffer(ctx->data2);
+            Cell* slot = arena_at<Cell>(values->head) + word->data3;
+            if (arena_off(slot) < values->tail) return copy_cell(value, slot);
+        }
+    }
+    return word_set_slow(word, value);
+}
 // Set-word evaluation on the frame: argument 1 the word, argument 2 the
 // value; unset! raises `need-value`; the value becomes the result.
 Cell* word_set_from_args();

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "runtime/datatypes/typeset.h"
+#include "runtime/hashtable.h"
 #include "tests/unit/block_support.h"
 
 using namespace kel;
@@ -179,25 +181,25 @@ TEST_F(Block, LowLevelInsertSelectAndRemove) {
     EXPECT_EQ(whole(dst), "[1 p q 2 p q]");
 }
 
-TEST_F(Block, RootAndFixedBlocksGrowAndStayFixed) {
-    Cell* made = block_append_new_fixed(nullptr, 2);
-    Cell fixed = *made;
-    for (int i = 0; i < 100; i++) {
-        Cell v = I(i);
-        block_append_value(&fixed, &v);
-    }
+TEST_F(Block, FixedBlocksKeepTheirCapacityAndTheRootBlockGrows) {
+    Cell fixed = *block_append_new_fixed(nullptr, 2);
     EXPECT_TRUE(series_buf(&fixed)->flags & SERIES_FIXED);
-    EXPECT_EQ(block_length_from_head(&fixed), 100);
-    EXPECT_EQ(int32_t(block_cell_at(&fixed, 99)->data2), 99);
-    block_fixed_reserve(&fixed, 1000);
-    EXPECT_GE(series_buf(&fixed)->size, 16000u);
-    EXPECT_EQ(int32_t(block_cell_at(&fixed, 42)->data2), 42);
-    for (int i = 0; i < 100; i++) block_append_new(nullptr, 1);  // the root block grows too
-    EXPECT_TRUE(series_buf(&g_root_block)->flags & SERIES_FIXED);
+    Off buffer = series_buf(&fixed)->data_start();
+    Cell v = I(1);
+    block_append_value(&fixed, &v);
+    block_append_value(&fixed, &v);
+    EXPECT_EQ(error_of([&] { block_append_value(&fixed, &v); }), "no-memory");
+    EXPECT_EQ(block_length_from_head(&fixed), 2);
+    EXPECT_EQ(series_buf(&fixed)->data_start(), buffer);
+
+    int32_t before = block_length_from_head(&g_root_block);
+    for (int i = 0; i < 100; i++) block_append_new(nullptr, 1);
+    EXPECT_EQ(block_length_from_head(&g_root_block), before + 100);
 
     Cell copy;
     series_copy(&fixed, &copy, nullptr, false, nullptr);
     EXPECT_FALSE(series_buf(&copy)->flags & SERIES_FIXED);  // copies are ordinary buffers
+    EXPECT_EQ(mold(copy), "[1 1]");
 }
 
 TEST_F(Block, StackForms) {
@@ -290,6 +292,78 @@ TEST_F(Block, PathAccessGetsAndSets) {
     EXPECT_EQ(error_of([&] { block_eval_path(&b, &missing, &nine, EvalPathArgs{}); }), "bad-path-set");
     block_eval_path(&b, &word, &seven, EvalPathArgs{});
     EXPECT_EQ(mold(b), "[x: 7 9 20]");
+}
+
+// A hash! over the text's cells, with its table.
+Cell hash_of(const char* text) {
+    Cell h = load(text);
+    cell_set_type(&h, TYPE_HASH);
+    h.data3 = hashtable_make(uint32_t(block_length_from_head(&h)), &h, HASH_KIND_BLOCK, 0);
+    return h;
+}
+
+TEST_F(Block, HashedFindAgreesWithTheScanAfterEdits) {
+    Cell h = hash_of("a 1 b 2 A 3 b 4");
+    Cell two = I(2);
+    auto check = [&](const char* when) {
+        Cell plain = h;
+        cell_set_type(&plain, TYPE_BLOCK);
+        for (const char* key : {"a", "b", "c", "A"}) {
+            for (int variant = 0; variant < 5; variant++) {
+                FindArgs args;
+                int32_t head = 0;
+                if (variant == 1) args.last = true;
+                if (variant == 2) args.skip = &two;
+                if (variant == 3) args.case_ = true;
+                if (variant == 4) args.reverse = true, head = 4;
+                Cell k = W(key), a = h, b = plain;
+                series_set_index(&a, head);
+                series_set_index(&b, head);
+                Cell* ra = block_find(&a, &k, args);
+                Cell* rb = block_find(&b, &k, args);
+                int32_t ia = ra->is(TYPE_NONE) ? -1 : series_index(ra), ib = rb->is(TYPE_NONE) ? -1 : series_index(rb);
+                EXPECT_EQ(ia, ib) << when << " key " << key << " variant " << variant;
+            }
+        }
+    };
+    check("made");
+    Cell more = load("c 5");
+    block_append(&h, &more, -1, false, 1, true);
+    check("appended");
+    Cell front = W("x");
+    Cell at_head = h;
+    block_append(&at_head, &front, -1, false, 1, false);
+    check("inserted");
+    Cell second = at_index(h, 1);
+    series_remove(&second, &two, nullptr);
+    check("removed");
+    series_reverse(&h, nullptr, nullptr);
+    check("reversed");
+    Cell taken = h;
+    block_take(&taken, &two, false, false);
+    ASSERT_TRUE(taken.is(TYPE_HASH));
+    EXPECT_NE(taken.data3, 0u);  // the taken part has an index of its own
+    Cell k = *block_cell_at(&taken, 1);
+    Cell found = taken;
+    EXPECT_EQ(series_index(block_find(&found, &k, FindArgs{})), 1);
+    check("taken");
+}
+
+TEST_F(Block, TypesetsConvertToBlocksOfDatatypes) {
+    Cell ts{TYPE_TYPESET, 0, 0, 0};
+    typeset_set(&ts, TYPE_INTEGER);
+    typeset_set(&ts, TYPE_BLOCK);
+    Cell proto = DT(TYPE_BLOCK);
+    EXPECT_EQ(mold(*block_to(&proto, &ts, TYPE_BLOCK)), "[block! integer!]");
+    Cell in_path = DT(TYPE_PATH);
+    EXPECT_EQ(block_length_from_head(path_to(&in_path, &ts, TYPE_PATH)), 1);  // a path holds the typeset itself
+    Cell b = load("1 \"a\" x");
+    Cell found = b;
+    EXPECT_EQ(series_index(block_find(&found, &ts, FindArgs{})), 0);
+    Cell only_words{TYPE_TYPESET, 0, 0, 0};
+    typeset_set(&only_words, TYPE_WORD);
+    found = b;
+    EXPECT_EQ(series_index(block_find(&found, &only_words, FindArgs{})), 2);
 }
 
 // ---- compare -------------------------------------------------------------------------------------
@@ -504,6 +578,19 @@ TEST_F(Block, SetOperations) {
         Cell* r = block_set_op(&a, c.b ? &b : nullptr, false, c.skip ? &skip : nullptr, c.op);
         EXPECT_EQ(mold(*r), c.expect) << c.a;
     }
+    // Enough distinct values to fill a table sized for the first block.
+    std::string many, expect = "[";
+    for (int i = 0; i < 300; i++) many += std::to_string(i % 100) + " ";
+    for (int i = 0; i < 100; i++) {
+        expect += std::to_string(i);
+        expect += i < 99 ? ' ' : ']';
+    }
+    Cell big = load(many);
+    EXPECT_EQ(mold(*block_set_op(&big, nullptr, false, nullptr, OP_UNIQUE)), expect);
+    Cell evens = load("0 2 4 6 8 10 12 14 16 18");
+    Cell* kept = block_set_op(&big, &evens, false, nullptr, OP_INTERSECT);
+    EXPECT_EQ(mold(*kept), "[0 2 4 6 8 10 12 14 16 18]");
+
     Cell a = load("a"), zero = I(0);
     EXPECT_EQ(error_of([&] { block_set_op(&a, nullptr, false, &zero, OP_UNIQUE); }), "invalid-refine-arg");
     Cell* r = block_set_op(&a, nullptr, true, nullptr, OP_UNIQUE);

@@ -66,7 +66,7 @@ Cell symbol_cell(const char* name) {
 Off make_block(const std::vector<Cell>& cells) {
     Off node = alloc_cells(static_cast<uint32_t>(cells.size()) + 1);
     SeriesBuf* b = node_buffer(node);
-    std::memcpy(b->data(), cells.data(), cells.size() * 16);
+    if (!cells.empty()) std::memcpy(b->data(), cells.data(), cells.size() * 16);
     b->tail = b->head + static_cast<uint32_t>(cells.size()) * 16;
     return node;
 }
@@ -335,6 +335,29 @@ TEST_F(HashTableTest, HashGrowthRebuildsAndKeepsEveryCell) {
         ASSERT_EQ(find_index(t, int_cell(v), v + 1), v + 1000);
         ASSERT_EQ(find_index(t, int_cell(v), 0, 1, HASH_EQUAL, true), v + 2000);
     }
+}
+
+TEST_F(HashTableTest, HashIndexingAnOversizedBlockIndexesEachCellOnce) {
+    // Made for 0 cells over 100: the index is rebuilt mid-way, which indexes
+    // every cell; no cell may end up indexed twice.
+    std::vector<Cell> cells;
+    for (int32_t v = 0; v < 100; v++) cells.push_back(int_cell(v % 40));
+    Off block = make_block(cells);
+    Cell bc = block_of(block, TYPE_HASH);
+    Off t = hashtable_make(0, &bc, HASH_KIND_BLOCK, 0);
+    EXPECT_EQ(rec(t).entries, 40u);
+    // Every key occurs at least twice, so every cell sits in exactly one
+    // chain, exactly once.
+    std::vector<int> seen(100, 0);
+    const uint32_t* list = reinterpret_cast<uint32_t*>(node_buffer(rec(t).chains)->head_ptr());
+    for (uint32_t c = 0; c < node_buffer(rec(t).chains)->used_bytes() / 4; c++) {
+        if (!list[c]) continue;
+        const uint32_t* members = reinterpret_cast<uint32_t*>(node_buffer(list[c])->head_ptr());
+        for (uint32_t m = 0; m < node_buffer(list[c])->used_bytes() / 4; m++) seen.at(members[m])++;
+    }
+    EXPECT_EQ(seen, std::vector<int>(100, 1));
+    EXPECT_EQ(find_index(t, int_cell(0), 41), 80);
+    EXPECT_EQ(find_index(t, int_cell(39), 0, 1, HASH_EQUAL, true), 79);
 }
 
 TEST_F(HashTableTest, HashRangesFollowRemovalInsertionAndMoves) {
@@ -686,6 +709,17 @@ TEST_F(HashTableTest, EvacuationMakesAddressHashesStaleAndLookupsRehash) {
     EXPECT_EQ(find_index(h, block_of(moved)), 1);
     EXPECT_EQ(find_index(h, block_of(inner2)), 2);
     EXPECT_EQ(rec(h).epoch, 3u);
+    // A map! keyed by blocks goes stale the same way.
+    Off inner3 = alloc_cells(1);
+    Off pairs = make_block({block_of(inner3), int_cell(1), int_cell(2), int_cell(3)});
+    Cell mc = block_of(pairs);
+    Off map = hashtable_make(2, &mc, HASH_KIND_MAP, 0);
+    EXPECT_EQ(rec(map).epoch, 3u);
+    Off moved3 = alloc_cells(1);
+    cell_at(pairs, 0)->data2 = moved3;
+    g_test_evacuations = 3;
+    EXPECT_EQ(index_of(pairs, hashtable_get(map, &(const Cell&)block_of(moved3))), 0u);
+    EXPECT_EQ(index_of(pairs, hashtable_get(map, &(const Cell&)int_cell(2))), 2u);
     // A table with no address-hashed key never stamps an epoch.
     Off plain = make_block({int_cell(1)});
     Cell pc = block_of(plain, TYPE_HASH);

@@ -149,7 +149,15 @@ std::set<int> slots_named(const char* names) {
     return out;
 }
 
-bool registered(int32_t type) { return g_type_names[type].name != nullptr; }
+// A type counts as registered once it has a name record and a row with at
+// least one entry: a test may leave an empty placeholder row behind, and the
+// one type whose row is empty by design (context!) has nothing to check.
+bool registered(int32_t type) {
+    if (!g_type_names[type].name) return false;
+    for (int k = 1; k <= kActionCount; k++)
+        if (action_entry(type, k)) return true;
+    return false;
+}
 
 TEST(Registry, EveryRegisteredTypeFillsExactlyItsRow) {
     test::runtime_core_init();
@@ -175,7 +183,7 @@ TEST(Registry, EveryRegisteredTypeFillsExactlyItsRow) {
             }
         }
     }
-    EXPECT_GE(checked, 13);  // the core types registered here
+    EXPECT_GE(checked, 15);  // the types registered by the core so far
 }
 
 TEST(Registry, TypeNamesBecomeGlobalWords) {

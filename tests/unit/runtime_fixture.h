@@ -18,6 +18,7 @@ namespace kel::test {
 
 inline void runtime_core_init() {
     static bool done = false;
+    symbols_seams_init();  // engine tests reset the seams
     if (done) return;
     done = true;
     if (!memory_ready()) memory_init();

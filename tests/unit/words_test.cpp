@@ -7,6 +7,7 @@
 
 #include "runtime/cycles.h"
 #include "runtime/datatypes/symbol.h"
+#include "runtime/gc.h"
 #include "runtime/hashtable.h"
 #include "runtime_fixture.h"
 
@@ -131,6 +132,26 @@ TEST_F(WordsTest, RepeatedSpecWordKeepsOneIndexButCountsTwice) {
     Off ctx = context_make_from_spec(&spec, false, false, CTX_OBJECT);
     EXPECT_EQ(words_of(ctx), (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(context_values_count(ctx), 3u);
+    // A word added later owns its own slot, whatever the values count.
+    Cell c = word("c"), b = word("b");
+    EXPECT_EQ(context_add_word(ctx, &c), 2);
+    context_bind_word(ctx, &c);
+    context_bind_word(ctx, &b);
+    Cell one = integer(1), two = integer(2);
+    word_set(&b, &one);
+    word_set(&c, &two);
+    EXPECT_EQ(word_get_any(&b)->data1, 1u);
+    EXPECT_EQ(word_get_any(&c)->data1, 2u);
+}
+
+TEST_F(WordsTest, WordsAddedWithoutValuesReadUnset) {
+    Off ctx = context_make(1, false, false, 0, CTX_OBJECT);
+    int32_t index;
+    EXPECT_EQ(context_find_or_add_word(ctx, word("t-bare").data2, true, &index), -1);
+    EXPECT_EQ(context_values_count(ctx), 0u);  // the maker sets the values later
+    Cell w{TYPE_WORD, ctx, word("t-bare").data2, static_cast<uint32_t>(index)};
+    EXPECT_TRUE(word_get_any(&w)->is(TYPE_UNSET));
+    EXPECT_EQ(context_values_count(ctx), 1u);
 }
 
 TEST_F(WordsTest, CaseFlagDecidesWhetherAnotherSpellingIsFound) {
@@ -427,6 +448,107 @@ TEST_F(WordsTest, OwnerFiresOnlyWithChangeInformation) {
     EXPECT_EQ(fired, 1);
     symctx_owner_clear(&str);
     g_owner_fire_deep_change = nullptr;
+}
+
+// ---- the collector ----------------------------------------------------------------------------
+
+TEST_F(WordsTest, WordsContextsAndOwnersSurviveCollectionsThatMoveNodes) {
+    // Everything made below takes its nodes from a fresh, sparse node frame
+    // that the collector evacuates once it has stayed unchanged long enough.
+    gc_collect();
+    NodeFrame* extra = node_frame_make(kNodeFrameCapacity);
+    node_frame_make(kNodeFrameCapacity);
+    g_memory.current_node_frame = arena_off(extra);
+    uint32_t sym = intern("t-gc-symbol");
+    Cell global = word("t-gc-global");
+    GcRootCell keep_global(&global);
+    Cell kept = string_cell("kept");
+    word_set(&global, &kept);
+    Cell spec = block_of({word("t-gc-f1"), word("t-gc-f2")});
+    Off ctx = context_make_from_spec(&spec, false, false, CTX_OBJECT);
+    GcRootNode keep_ctx(&ctx);
+    Cell field = word("t-gc-f2");
+    context_bind_word(ctx, &field);
+    GcRootCell keep_field(&field);
+    Cell text = string_cell("field");
+    word_set(&field, &text);
+    Cell owned = string_cell("owned");
+    GcRootCell keep_owned(&owned);
+    Cell owner{TYPE_OBJECT, ctx, 0, 1};
+    GcRootCell keep_owner(&owner);
+    symctx_owner_set(&owned, &owner, &field);
+    ASSERT_EQ(node_frame_of(ctx), extra);
+
+    uint32_t evacuations = g_gc.nodes_cycles;
+    for (int i = 0; i < 10 && g_gc.nodes_cycles == evacuations; i++) {
+        g_memory.current_node_frame = g_memory.node_frames_head;
+        gc_collect();
+    }
+    ASSERT_GT(g_gc.nodes_cycles, evacuations);
+    EXPECT_NE(node_frame_of(ctx), nullptr);
+    EXPECT_EQ(intern("t-gc-symbol"), sym);
+    EXPECT_EQ(symbol_name(sym), "t-gc-symbol");
+    EXPECT_EQ(string_to_utf8(word_get_any(&global)), "kept");
+    EXPECT_EQ(string_to_utf8(word_get_any(&field)), "field");
+    EXPECT_EQ(words_of(ctx), (std::vector<std::string>{"t-gc-f1", "t-gc-f2"}));
+    EXPECT_EQ(context_find_word(ctx, intern("T-GC-F2"), true), 1);
+    const Cell* found = symctx_owner_find(owned.data2);
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->data1, ctx);
+    symctx_owner_clear(&owned);
+}
+
+// Every allocation collects: each path that allocates must keep what it
+// holds across the call rooted, and re-read what may have moved.
+TEST_F(WordsTest, EverythingHoldsUpWhenEveryAllocationCollects) {
+    struct Stress {
+        Stress() { g_gc.stress_every = 1, g_gc_enabled = true; }
+        ~Stress() { g_gc.stress_every = 0, g_gc_enabled = false; }
+    };
+    Cell spec = block_of({word("t-st-a"), word("t-st-b")});
+    GcRootCell keep_spec(&spec);
+    Off ctx = 0;
+    GcRootNode keep_ctx(&ctx);
+    Cell a{TYPE_NONE, 0, 0, 0}, owned{TYPE_NONE, 0, 0, 0}, owner{TYPE_NONE, 0, 0, 0};
+    GcRootCell keep_a(&a), keep_owned(&owned), keep_owner(&owner);
+    {
+        Stress stress;
+        ctx = context_make_from_spec(&spec, false, false, CTX_OBJECT);
+        for (int i = 0; i < 40; i++) {
+            Cell w;
+            word_from_cstring(&w, ("t-stress-" + std::to_string(i)).c_str());
+            Cell v = integer(i);
+            word_set(&w, &v);
+            Cell fw;
+            word_from_cstring(&fw, ("T-St-Field-" + std::to_string(i)).c_str());
+            context_add_word(ctx, &fw);
+        }
+        word_from_cstring(&a, "t-st-a");
+        context_bind_word(ctx, &a);
+        owned = string_cell("owned");
+        cell_set(&owner, TYPE_OBJECT, ctx, 0, 1);
+        symctx_owner_set(&owned, &owner, &a);
+        Cell copy = owner;
+        context_duplicate(&copy, CTX_OBJECT);
+        symbol_ensure_string(a.data2);
+        Cell text = string_cell("t-st-made"), made = datatype_cell(TYPE_WORD);
+        word_make(&made, &text, TYPE_SET_WORD);
+        EXPECT_EQ(mold(&made), "t-st-made:");
+        Cell other = word("t-st-b");
+        EXPECT_TRUE(actions_compare_call(&a, &other, COMP_LESSER));
+        for (int i = 0; i < 3000; i++) intern("t-st-sym-" + std::to_string(i));  // the symbol table grows
+    }
+    for (int i = 0; i < 40; i++) {
+        Cell w = word(("T-STRESS-" + std::to_string(i)).c_str());
+        ASSERT_EQ(word_get_any(&w)->data1, uint32_t(i));
+        ASSERT_EQ(context_find_word(ctx, intern("t-st-field-" + std::to_string(i)), true), i + 2);
+    }
+    EXPECT_EQ(context_values_count(ctx), 42u);
+    uint32_t lower = intern("t-st-sym-2999");
+    EXPECT_EQ(symbol_name(lower), "t-st-sym-2999");
+    EXPECT_EQ(symbol_resolve(intern("T-ST-SYM-2999")), lower);
+    EXPECT_NE(symctx_owner_find(owned.data2), nullptr);
+    symctx_owner_clear(&owned);
 }
 
 // ---- fixed words --------------------------------------------------------------------------------

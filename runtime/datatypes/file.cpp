@@ -1,0 +1,242 @@
+// file!: registration, mold, local paths and the file actions.
+#include "runtime/datatypes/file.h"
+
+#include <vector>
+
+#include "runtime/datatype.h"
+#include "runtime/datatypes/string.h"
+#include "runtime/datatypes/url.h"
+#include "runtime/error.h"
+#include "runtime/gc.h"
+#include "runtime/memory.h"
+#include "runtime/natives/sys_values.h"
+#include "runtime/platform/files.h"
+
+namespace kel {
+
+namespace {
+
+[[noreturn]] void raise_cannot_open(const Cell* file) { error_raise(ErrCat::Access, "cannot-open", file); }
+
+// The escape of a character inside a quoted file name, as strings escape
+// theirs, so that the lexer reads back exactly this character; "" when it
+// stands as itself.
+std::string quoted_escape(uint32_t cp) {
+    static const char* kCaret = "@ABCDEFGH-/KLMNOPQRSTUVWXYZ[\\]^_";
+    static const char* kDigits = "0123456789ABCDEF";
+    if (cp == 0x1E || (cp >= 0x80 && cp <= 0x9F)) {
+        return std::string("^(") + kDigits[cp >> 4] + kDigits[cp & 15] + ")";
+    }
+    if (cp < 0x20) return std::string("^") + kCaret[cp];
+    if (cp == '"') return "^\"";
+    if (cp == '^') return "^^";
+    if (cp == 0x7F) return "^~";
+    return "";
+}
+
+// Part and seek arguments of read and write: non-negative integers.
+int64_t position_arg(const Cell* arg, int64_t absent) {
+    if (!arg) return absent;
+    if (!arg->is(TYPE_INTEGER)) error_raise(ErrCat::Script, "invalid-arg", arg);
+    int32_t n = static_cast<int32_t>(arg->data2);
+    return n < 0 ? 0 : n;
+}
+
+// The first [count] code points of UTF-8 [text].
+std::string utf8_prefix(const std::string& text, int64_t count) {
+    size_t i = 0;
+    for (int64_t k = 0; k < count && i < text.size(); k++) {
+        i++;
+        while (i < text.size() && (static_cast<uint8_t>(text[i]) & 0xC0) == 0x80) i++;
+    }
+    return text.substr(0, i);
+}
+
+// The text a value writes: a string's characters, a binary's bytes, any
+// other value molded.
+std::string written_text(const Cell* value) {
+    if (value->is(TYPE_STRING) || value->is(TYPE_BINARY)) return value_bytes(value);
+    Cell buf;
+    string_make(&buf, 64, 1);
+    GcRootCell root(&buf);
+    Cell copy = *value;
+    GcRootCell root_copy(&copy);
+    actions_mold_call(&copy, &buf, false, false, false, nullptr, kNoPartLimit, 0);
+    return string_to_utf8(&buf);
+}
+
+// The lines of [text] (LF or CR LF ends; a final line end adds no line).
+std::vector<std::string> split_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        size_t stop = end == std::string::npos ? text.size() : end;
+        size_t len = stop - start;
+        if (len && text[stop - 1] == '\r') len--;
+        lines.push_back(text.substr(start, len));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return lines;
+}
+
+// A block of new values, one per item, made by [make] into each slot.
+template <class Items, class Make> Cell* block_of_items(Cell* out, const Items& items, Make make) {
+    Cell block;
+    block_make_empty(&block, static_cast<uint32_t>(items.size()));
+    GcRootCell root(&block);
+    for (const auto& item : items) {
+        Cell v;
+        make(&v, item);
+        copy_cell(&v, block_append_slot(&block));
+    }
+    return copy_cell(&block, out);
+}
+
+Cell* read_directory(Cell* source, const std::string& path) {
+    std::vector<std::string> names;
+    if (!files_list_dir(path, names)) raise_cannot_open(source);
+    return block_of_items(source, names, [](Cell* v, const std::string& name) {
+        string_make_utf8(v, name, TYPE_FILE);
+    });
+}
+
+}  // namespace
+
+std::string file_os_path(const Cell* file) { return string_to_utf8(file); }
+
+bool file_os_path_usable(const std::string& path) {
+    return !path.empty() && path.find('\0') == std::string::npos;
+}
+
+void file_to_local_string(const Cell* file, Cell* target, bool full) {
+    std::string path = file_os_path(file);
+    if (full && (path.empty() || path[0] != '/')) path = files_current_dir() + path;
+    string_append_utf8(target, path.data(), path.size());
+}
+
+// Quotes when a character up to DEL would not stand in a bare file token;
+// inside quotes the characters the lexer decodes are escaped, so mold then
+// load gives the same file.
+int32_t file_mold(const Cell* value, Cell* buffer, bool, bool, bool, const Cell* part, int32_t limit, int32_t) {
+    SeriesBuf* buf = node_buffer(value->data2);
+    uint32_t unit = buf->unit();
+    uint32_t units = buf->used_bytes() / unit;
+    uint32_t head = value->data1 < units ? value->data1 : units;
+    uint32_t end = units;
+    if (part) end = limit < 0 ? head : static_cast<uint32_t>(std::min<int64_t>(units, int64_t(head) + limit));
+    std::vector<uint32_t> chars;
+    chars.reserve(end - head);
+    bool quote = head == end;
+    for (uint32_t i = head; i < end; i++) {
+        uint32_t cp = string_unit_at(buf->head_ptr(), unit, i);
+        chars.push_back(cp);
+        if (cp <= 0x7F && !url_byte_unescaped_q(URL_MODE_URL, cp)) quote = true;
+    }
+    // From here on [buf] may be stale: appending allocates.
+    string_append_ascii(buffer, quote ? "%\"" : "%");
+    for (uint32_t cp : chars) {
+        std::string esc = quote ? quoted_escape(cp) : std::string();
+        if (esc.empty()) string_append_char(buffer, cp);
+        else string_append_ascii(buffer, esc);
+    }
+    if (quote) string_append_ascii(buffer, "\"");
+    return limit - static_cast<int32_t>(chars.size()) - 1;
+}
+
+Cell* file_delete(Cell* value) {
+    std::string path = file_os_path(value);
+    bool done = file_os_path_usable(path) && files_delete(path);
+    cell_set(value, TYPE_LOGIC, done ? 1u : 0u);
+    return value;
+}
+
+Cell* file_query(Cell* value) {
+    std::string path = file_os_path(value);
+    if (!file_os_path_usable(path) || files_query(path).kind == FileKind::Missing) {
+        cell_set(value, TYPE_NONE);
+        return value;
+    }
+    // The answer carries the modification date!, which is not built yet.
+    error_raise(ErrCat::Internal, "not-done");
+}
+
+Cell* file_rename(Cell* from, Cell* to) {
+    std::string a = file_os_path(from), b = value_bytes(to);
+    bool done = file_os_path_usable(a) && file_os_path_usable(b) && files_rename(a, b);
+    cell_set(from, TYPE_LOGIC, done ? 1u : 0u);
+    return from;
+}
+
+Cell* file_read(Cell* source, const ReadArgs& args) {
+    if (args.as) error_raise(ErrCat::Internal, "not-done");
+    std::string path = file_os_path(source);
+    if (!file_os_path_usable(path)) raise_cannot_open(source);
+    if (files_path_is_dir(path) || files_query(path).kind == FileKind::Directory) return read_directory(source, path);
+    std::vector<uint8_t> bytes;
+    if (!files_read(path, bytes, position_arg(args.seek, 0), position_arg(args.part, -1))) raise_cannot_open(source);
+    if (args.binary) return binary_make_bytes(source, bytes.data(), bytes.size());
+    std::string text(bytes.begin(), bytes.end());
+    std::vector<uint8_t>().swap(bytes);
+    if (args.lines) {
+        return block_of_items(source, split_lines(text), [](Cell* v, const std::string& line) {
+            string_make_utf8(v, line);
+        });
+    }
+    return string_make_utf8(source, text);
+}
+
+Cell* file_write(Cell* destination, Cell* data, const WriteArgs& args) {
+    if (args.allow || args.as) error_raise(ErrCat::Internal, "not-done");
+    std::string path = file_os_path(destination);
+    if (!file_os_path_usable(path)) raise_cannot_open(destination);
+    std::string out;
+    if (args.lines && data->is(TYPE_BLOCK)) {
+        SeriesBuf* buf = node_buffer(data->data2);
+        uint32_t n = buf->used_bytes() / 16;
+        for (uint32_t i = data->data1; i < n; i++) {
+            Cell item = arena_at<Cell>(node_buffer(data->data2)->head)[i];
+            if (item.is(TYPE_STRING) || item.is(TYPE_BINARY)) {
+                out += value_bytes(&item);
+            } else {
+                Cell buf_cell;
+                string_make(&buf_cell, 32, 1);
+                GcRootCell root(&buf_cell), root_item(&item);
+                actions_form_call(&item, &buf_cell, nullptr, kNoPartLimit);
+                out += string_to_utf8(&buf_cell);
+            }
+            out += '\n';
+        }
+    } else {
+        out = written_text(data);
+        if (args.part) {
+            int64_t n = position_arg(args.part, 0);
+            out = data->is(TYPE_BINARY) ? out.substr(0, static_cast<size_t>(std::min<int64_t>(n, out.size())))
+                                        : utf8_prefix(out, n);
+        }
+        if (args.lines) out += '\n';
+    }
+    int64_t seek = args.seek ? position_arg(args.seek, 0) : -1;
+    if (!files_write(path, reinterpret_cast<const uint8_t*>(out.data()), out.size(), args.append, seek))
+        raise_cannot_open(destination);
+    cell_set_unset(destination);
+    return destination;
+}
+
+void file_init() {
+    TypeRow(TYPE_FILE)
+        .set<ACT_MOLD>(file_mold)
+        .set<ACT_DELETE>(file_delete)
+        .set<ACT_QUERY>(file_query)
+        .set<ACT_READ>(file_read)
+        .set<ACT_RENAME>(file_rename)
+        .set<ACT_WRITE>(file_write)
+        .inherit({ACT_MAKE, ACT_TO, ACT_FORM, ACT_EVAL_PATH, ACT_COMPARE, ACT_APPEND, ACT_AT, ACT_BACK, ACT_CHANGE,
+                  ACT_CLEAR, ACT_COPY, ACT_FIND, ACT_HEAD, ACT_HEAD_Q, ACT_INDEX_Q, ACT_INSERT, ACT_LENGTH_Q, ACT_MOVE,
+                  ACT_NEXT, ACT_PICK, ACT_POKE, ACT_REMOVE, ACT_REVERSE, ACT_SELECT, ACT_SKIP, ACT_SWAP, ACT_TAIL,
+                  ACT_TAIL_Q, ACT_TAKE, ACT_MODIFY})
+        .commit();
+}
+
+}  // namespace kel

@@ -1,0 +1,201 @@
+// native!, action! and op!: making, reflection, text forms and comparison.
+#include "runtime/datatypes/native.h"
+
+#include "runtime/actions.h"
+#include "runtime/datatype.h"
+#include "runtime/datatypes/function.h"
+#include "runtime/datatypes/string.h"
+#include "runtime/dispatch.h"
+#include "runtime/error.h"
+#include "runtime/eval_deps.h"
+#include "runtime/natives.h"
+#include "runtime/stack.h"
+
+namespace kel {
+
+namespace {
+
+inline Cell* cells_of(Off node) { return arena_at<Cell>(node_buffer(node)->head); }
+inline uint32_t cell_count(Off node) {
+    SeriesBuf* b = node_buffer(node);
+    return (b->tail - b->head) >> 4;
+}
+uint32_t canon_of(const char* name) { return symbol_resolve(symbol_make(name)); }
+
+[[noreturn]] void bad_make(int32_t type, const Cell* spec) {
+    Cell dt;
+    datatype_set(&dt, type);
+    error_raise(ErrCat::Script, "bad-make-arg", &dt, spec);
+}
+
+bool entry_exists(int32_t type, int32_t index) {
+    if (type == TYPE_NATIVE) return index >= 1 && index <= kNativeTableSize && native_entry(static_cast<uint32_t>(index));
+    return index >= 1 && index <= kActionCount && action_dispatcher(static_cast<uint32_t>(index));
+}
+
+int32_t text_result(Cell* buffer, const char* text, int32_t limit) {
+    string_append_ascii(buffer, text);
+    return limit - static_cast<int32_t>(std::char_traits<char>::length(text));
+}
+
+int32_t native_form(const Cell* value, Cell* buffer, const Cell*, int32_t limit) {
+    return text_result(buffer, value->is(TYPE_ACTION) ? "?action?" : "?native?", limit);
+}
+
+int32_t op_form(const Cell*, Cell* buffer, const Cell*, int32_t limit) { return text_result(buffer, "?op?", limit); }
+
+int32_t native_mold(const Cell* value, Cell* buffer, bool only, bool all, bool flat, const Cell* part, int32_t limit,
+                    int32_t indent) {
+    limit = text_result(buffer, value->is(TYPE_ACTION) ? "make action! [" : "make native! [", limit);
+    Cell spec{TYPE_BLOCK, 0, value->data2, 0};
+    limit = actions_mold_call(&spec, buffer, only, all, flat, part, limit, indent);
+    return text_result(buffer, "]", limit);
+}
+
+int32_t op_mold(const Cell* value, Cell* buffer, bool only, bool all, bool flat, const Cell* part, int32_t limit,
+                int32_t indent) {
+    uint32_t source = (value->header >> 16) & 0xFF;
+    limit = text_result(buffer, "make op! ", limit);
+    limit = text_result(buffer, source == TYPE_FUNCTION ? "func " : "[", limit);
+    Cell spec{TYPE_BLOCK, 0, value->data2, 0};
+    Cell anon{TYPE_WORD, 0, 0, 0};
+    word_make_global_at(symbol_make("<anon>"), &anon);
+    stack_mark(&anon, FRAME_NATIVE);
+    limit = actions_mold_call(&spec, buffer, only, all, flat, part, limit, indent);
+    stack_unwind_drop();
+    if (source == TYPE_FUNCTION) {
+        Cell body = *function_more_cells(value);
+        if (body.is(TYPE_BLOCK)) return actions_mold_call(&body, buffer, false, all, flat, part, limit, indent);
+    }
+    return text_result(buffer, "]", limit);
+}
+
+int32_t native_compare(const Cell* a, const Cell* b, int32_t op) {
+    if (a->type() != b->type()) return kCompareIncomparable;
+    switch (op) {
+    case COMP_EQUAL: case COMP_NOT_EQUAL: case COMP_STRICT_EQUAL: case COMP_SORT: case COMP_CASE_SORT:
+    case COMP_SAME: case COMP_FIND: {
+        int32_t x = static_cast<int32_t>(a->data1), y = static_cast<int32_t>(b->data1);
+        return x < y ? -1 : x > y ? 1 : 0;
+    }
+    default:
+        return kCompareIncomparable;
+    }
+}
+
+Cell* native_reflect(Cell* value, int32_t field) {
+    uint32_t canon = symbol_resolve(static_cast<uint32_t>(field));
+    uint32_t source = value->is(TYPE_OP) ? (value->header >> 16) & 0xFF : static_cast<uint32_t>(value->type());
+    if (canon == canon_of("spec")) {
+        cell_set(value, TYPE_BLOCK, 0, value->data2, 0);
+    } else if (canon == canon_of("body")) {
+        if (source == TYPE_FUNCTION || source == TYPE_ROUTINE) copy_cell(function_more_cells(value), value);
+        else cell_set(value, TYPE_INTEGER, 0, value->data1);
+    } else {
+        error_raise(ErrCat::Internal, "not-done");
+    }
+    return value;
+}
+
+}  // namespace
+
+Cell* native_make(Cell*, Cell* spec, int32_t type) {
+    if (!spec->is(TYPE_BLOCK) || cell_count(spec->data2) != spec->data1 + 2) bad_make(type, spec);
+    Cell s = cells_of(spec->data2)[spec->data1];
+    Cell index = cells_of(spec->data2)[spec->data1 + 1];
+    if (!s.is(TYPE_BLOCK) || s.data1 != 0 || !index.is(TYPE_INTEGER)) bad_make(type, spec);
+    int32_t n = static_cast<int32_t>(index.data2);
+    if (!entry_exists(type, n)) bad_make(type, spec);
+    Cell* out = stack_push_cell();
+    out->data2 = s.data2;
+    Off more = alloc_cells_unset(2);
+    SeriesBuf* b = node_buffer(more);
+    b->tail = b->head + 32;
+    out->data3 = more;
+    Off ctx = context_make_from_spec(spec, true, false, 1);
+    copy_cell(cells_of(ctx), cells_of(more));
+    cell_set(cells_of(more) + 1, TYPE_NONE);
+    out->header = static_cast<uint32_t>(type);
+    out->data1 = static_cast<uint32_t>(n);
+    Cell result = *out;
+    stack_pop(1);
+    copy_cell(&result, spec);
+    return spec;
+}
+
+bool op_spec_ok_q(const Cell* spec) {
+    uint32_t local = canon_of("local"), ext = canon_of("extern");
+    int count = 0;
+    bool plain = false;
+    for (uint32_t i = spec->data1; i < cell_count(spec->data2); i++) {
+        const Cell* c = cells_of(spec->data2) + i;
+        switch (c->type()) {
+        case TYPE_WORD:
+            count++;
+            plain = true;
+            break;
+        case TYPE_LIT_WORD:
+        case TYPE_GET_WORD:
+            if (!plain) return false;
+            count++;
+            break;
+        case TYPE_SET_WORD:
+            return count == 2;
+        case TYPE_REFINEMENT: {
+            uint32_t canon = symbol_resolve(c->data2);
+            return (canon == local || canon == ext) && count == 2;
+        }
+        default:
+            break;
+        }
+    }
+    return count == 2;
+}
+
+Cell* op_make(Cell*, Cell* source, int32_t) {
+    uint32_t t = source->type();
+    if (t != TYPE_ACTION && t != TYPE_NATIVE && t != TYPE_FUNCTION && t != TYPE_ROUTINE) {
+        Cell dt;
+        datatype_set(&dt, static_cast<int32_t>(t));
+        error_raise(ErrCat::Script, "invalid-type", &dt);
+    }
+    Cell spec{TYPE_BLOCK, 0, source->data2, 0};
+    if (!op_spec_ok_q(&spec)) error_raise(ErrCat::Script, "bad-op-spec");
+    Cell result = *source;
+    result.header = TYPE_OP + (t << 16);
+    if (t == TYPE_FUNCTION || t == TYPE_ROUTINE) copy_cell(source, function_more_cells(source) + 3);
+    copy_cell(&result, source);
+    return source;
+}
+
+void native_init() {
+    TypeRow(TYPE_NATIVE)
+        .set<ACT_MAKE>(native_make)
+        .set<ACT_REFLECT>(native_reflect)
+        .set<ACT_FORM>(native_form)
+        .set<ACT_MOLD>(native_mold)
+        .set<ACT_COMPARE>(native_compare)
+        .commit();
+}
+
+void action_init() {
+    TypeRow(TYPE_ACTION)
+        .set<ACT_MAKE>(native_make)
+        .inherit({ACT_REFLECT})
+        .set<ACT_FORM>(native_form)
+        .set<ACT_MOLD>(native_mold)
+        .set<ACT_COMPARE>(native_compare)
+        .commit();
+}
+
+void op_init() {
+    TypeRow(TYPE_OP)
+        .set<ACT_MAKE>(op_make)
+        .inherit({ACT_REFLECT})
+        .set<ACT_FORM>(op_form)
+        .set<ACT_MOLD>(op_mold)
+        .set<ACT_COMPARE>(native_compare)
+        .commit();
+}
+
+}  // namespace kel

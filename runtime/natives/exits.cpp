@@ -1,0 +1,125 @@
+// The natives of the non-local exits: try, catch, throw, break, continue,
+// exit, return.
+#include "runtime/error.h"
+#include "runtime/eval_deps.h"
+#include "runtime/exits.h"
+#include "runtime/interpreter.h"
+#include "runtime/natives.h"
+#include "runtime/natives/natives_impl.h"
+#include "runtime/stack.h"
+
+namespace kel {
+
+namespace {
+
+inline Cell* cells_of(Off node) { return arena_at<Cell>(node_buffer(node)->head); }
+inline uint32_t cell_count(Off node) {
+    SeriesBuf* b = node_buffer(node);
+    return (b->tail - b->head) >> 4;
+}
+
+Cell global_word(const char* name) {
+    Cell w{TYPE_WORD, 0, 0, 0};
+    word_make_global_at(symbol_make(name), &w);
+    return w;
+}
+
+// Whether a catch named by `wanted` (a word! or a block of words) takes a
+// throw named `thrown`.
+bool name_matches(const Cell& wanted, const Cell& thrown) {
+    if (!thrown.is(TYPE_WORD)) return false;
+    uint32_t canon = symbol_resolve(thrown.data2);
+    if (wanted.is(TYPE_WORD)) return symbol_resolve(wanted.data2) == canon;
+    for (uint32_t i = wanted.data1; i < cell_count(wanted.data2); i++) {
+        Cell w = cells_of(wanted.data2)[i];
+        if (!w.is(TYPE_WORD)) {
+            Cell name = global_word("name");
+            error_raise(ErrCat::Script, "invalid-refine-arg", &name, &wanted);
+        }
+        if (symbol_resolve(w.data2) == canon) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void native_try(int32_t check, const int32_t* refs) {
+    if (check) natives_check_args(70, refs);
+    Cell block = *stack_arguments();
+    bool all = refs[0] >= 0;
+    stack_keep();
+    Cell name = global_word("try");
+    stack_mark(&name, all ? FRAME_TRY_ALL : FRAME_TRY);
+    CallFrame* frame = stack_current_frame();
+    try {
+        interp_eval_block(&block, true);
+    } catch (const KelThrow& t) {
+        if (t.code != EXIT_ERROR) throw;
+        stack_land(frame);
+        error_value_from_throw(t, stack_arguments());
+        stack_unwind_last();
+        return stack_keep();
+    }
+    if (exit_pending()) return;
+    stack_unwind_last();
+    stack_keep();
+}
+
+void native_catch(int32_t check, const int32_t* refs) {
+    if (check) natives_check_args(82, refs);
+    Cell block = *stack_arguments();
+    bool named = refs[0] >= 0;
+    Cell wanted = named ? stack_arguments()[refs[0]] : Cell{TYPE_NONE, 0, 0, 0};
+    stack_keep();
+    Cell body = global_word("<body>");
+    stack_mark(&body, FRAME_CATCH);
+    CallFrame* frame = stack_current_frame();
+    try {
+        interp_eval_block(&block, true);
+    } catch (const KelThrow& t) {
+        if (t.code != EXIT_THROW || stack_frame_at(t.target) != frame) throw;
+        stack_land(frame);
+        if (named && !name_matches(wanted, t.name)) {
+            Cell value = t.value, thrown_name = t.name;
+            stack_unwind_drop();
+            stack_rethrow_value(value, thrown_name, frame);
+        }
+        copy_cell(&t.value, stack_arguments());
+        if (g_interp.on) interp_trace_hook(TRACE_CATCH, nullptr, -1, nullptr, &t.value);
+    }
+    if (exit_pending()) return;
+    stack_unwind_last();
+    stack_keep();
+}
+
+void native_throw(int32_t check, const int32_t* refs) {
+    if (check) natives_check_args(81, refs);
+    if (g_interp.on) interp_trace_hook(TRACE_THROW, nullptr, -1, nullptr, stack_arguments());
+    if (refs[0] < 0) {
+        stack_keep();
+        stack_push_cell();
+    }
+    stack_throw_value();
+}
+
+void native_break(int32_t check, const int32_t* refs) {
+    if (check) natives_check_args(77, refs);
+    stack_throw_break(refs[0] >= 0, false);
+}
+
+void native_continue(int32_t check, const int32_t* refs) {
+    if (check) natives_check_args(78, refs);
+    stack_throw_break(false, true);
+}
+
+void native_exit(int32_t check, const int32_t* refs) {
+    if (check) natives_check_args(79, refs);
+    stack_throw_return(false, false);
+}
+
+void native_return(int32_t check, const int32_t* refs) {
+    if (check) natives_check_args(80, refs);
+    stack_throw_return(true, false);
+}
+
+}  // namespace kel

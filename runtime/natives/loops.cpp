@@ -1,0 +1,342 @@
+// Loops: while, until, loop, repeat, forever, foreach, forall, remove-each,
+// and the iteration steps they share.
+//
+// Every loop marks a loop frame labelled <body>; break and continue land on
+// it (fast path or exception alike, see runtime/exits.h). Before each round
+// the stack is reset to the loop frame's arguments.
+#include <cmath>
+
+#include "runtime/actions.h"
+#include "runtime/datatype.h"
+#include "runtime/error.h"
+#include "runtime/eval_deps.h"
+#include "runtime/exits.h"
+#include "runtime/interpreter.h"
+#include "runtime/natives.h"
+#include "runtime/natives/natives_impl.h"
+#include "runtime/stack.h"
+
+namespace kel {
+
+namespace {
+
+inline Cell* cells_of(Off node) { return arena_at<Cell>(node_buffer(node)->head); }
+inline uint32_t cell_count(Off node) {
+    SeriesBuf* b = node_buffer(node);
+    return (b->tail - b->head) >> 4;
+}
+
+enum class Round { Done, Break, Continue, Leave };
+
+// One round: `block` evaluated (chain as given) under the loop's catch point.
+Round loop_round(const Cell& block, bool chain, CallFrame* frame) {
+    try {
+        interp_eval_block(&block, chain);
+    } catch (const KelThrow& t) {
+        if (exits_land_caught(t, frame, EXIT_BREAK, EXIT_BREAK)) return Round::Break;
+        if (exits_land_caught(t, frame, EXIT_CONTINUE, EXIT_CONTINUE)) return Round::Continue;
+        throw;
+    }
+    if (!g_thrown) return Round::Done;
+    if (g_thrown == EXIT_BREAK && exits_land_pending(frame, EXIT_BREAK, EXIT_BREAK)) return Round::Break;
+    if (exits_land_pending(frame, EXIT_CONTINUE, EXIT_CONTINUE)) return Round::Continue;
+    return Round::Leave;
+}
+
+CallFrame* mark_loop() {
+    Cell body{TYPE_WORD, 0, 0, 0};
+    word_make_global_at(symbol_make("<body>"), &body);
+    stack_mark(&body, FRAME_LOOP);
+    cell_set_unset(stack_push_cell());
+    return stack_current_frame();
+}
+
+// Ends the loop with its result slot as the native's result.
+void end_loop() {
+    stack_unwind_last();
+    stack_keep();
+}
+
+bool is_any_block(uint32_t t) {
+    return t == TYPE_BLOCK || t == TYPE_PAREN || t == TYPE_HASH || t == TYPE_PATH || t == TYPE_LIT_PATH ||
+           t == TYPE_SET_PATH || t == TYPE_GET_PATH;
+}
+
+bool is_series(uint32_t t) {
+    return is_any_block(t) || t == TYPE_STRING || t == TYPE_FILE || t == TYPE_URL || t == TYPE_TAG ||
+           t == TYPE_EMAIL || t == TYPE_REF || t == TYPE_BINARY || t == TYPE_VECTOR || t == TYPE_IMAGE;
+}
+
+// A loop count from an integer! or float! (truncated toward zero); a float
+// outside the integer range or NaN raises script `type-limit`.
+int32_t count_of(const Cell* v) {
+    if (v->is(TYPE_INTEGER)) return static_cast<int32_t>(v->data2);
+    double d = std::trunc(cell_get_float(v));
+    if (std::isnan(d) || d > 2147483647.0 || d < -2147483648.0) {
+        Cell dt;
+        datatype_set(&dt, TYPE_INTEGER);
+        error_raise(ErrCat::Script, "type-limit", &dt);
+    }
+    return static_cast<int32_t>(d);
+}
+
+// Element `i` (0-based from the head) of a series as pick gives it.
+void series_element(Cell* series, uint32_t i, Cell* out) {
+    if (is_any_block(series->type())) {
+        uint32_t at = series->data1 + i;
+        if (at < cell_count(series->data2)) copy_cell(cells_of(series->data2) + at, out);
+        else cell_set(out, TYPE_NONE);
+        return;
+    }
+    Cell index{TYPE_INTEGER, 0, i + 1, 0};
+    Cell* got = action_fn<ACT_PICK>(series->type())(series, static_cast<int32_t>(i + 1), &index);
+    copy_cell(got, out);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Iteration steps.
+
+bool natives_series_has_more(const Cell* series) {
+    if (series->is(TYPE_IMAGE) || series->is(TYPE_MAP)) error_raise(ErrCat::Internal, "not-done");
+    SeriesBuf* b = node_buffer(series->data2);
+    uint32_t unit = b->unit() ? b->unit() : 1;
+    return b->head + uint64_t(series->data1) * unit < b->tail;
+}
+
+bool natives_foreach_step(uint32_t n) {
+    Cell* words = stack_arguments() - 1;
+    Cell* series = stack_arguments() - 2;
+    if (n == 0 || !natives_series_has_more(series)) return false;
+    Cell value{TYPE_NONE, 0, 0, 0};
+    if (words->is(TYPE_BLOCK)) {
+        Off wnode = words->data2;
+        uint32_t first = words->data1;
+        if (is_any_block(series->type())) {
+            for (uint32_t i = 0; i < n; i++) {
+                Cell w = cells_of(wnode)[first + i];
+                uint32_t t = w.type();
+                if (t != TYPE_WORD && t != TYPE_SET_WORD && t != TYPE_GET_WORD && t != TYPE_LIT_WORD)
+                    error_raise(ErrCat::Script, "invalid-arg", &w);
+            }
+        }
+        for (uint32_t i = 0; i < n; i++) {
+            series_element(series, i, &value);
+            Cell w = cells_of(wnode)[first + i];
+            if (value.is(TYPE_UNSET)) error_raise(ErrCat::Script, "need-value", &w);
+            word_set(&w, &value);
+        }
+    } else {
+        series_element(series, 0, &value);
+        if (value.is(TYPE_UNSET)) error_raise(ErrCat::Script, "need-value", words);
+        word_set(words, &value);
+    }
+    series->data1 += n;
+    return true;
+}
+
+bool natives_loop_step() { return natives_foreach_step(1); }
+
+void natives_remove_each_step(uint32_t n) {
+    if (value_false_q(stack_arguments())) return;
+    Cell* series = stack_arguments() - 2;
+    series->data1 = series->data1 >= n ? series->data1 - n : 0;
+    Cell part{TYPE_INTEGER, 0, n, 0};
+    Cell* result = action_fn<ACT_REMOVE>(series->type())(series, n > 1 ? &part : nullptr, nullptr);
+    series = stack_arguments() - 2;
+    series->data1 = result->data1;
+}
+
+void natives_loop_count_to_integer() {
+    Cell* count = stack_arguments();
+    if (count->is(TYPE_FLOAT)) cell_set(count, TYPE_INTEGER, 0, static_cast<uint32_t>(count_of(count)));
+}
+
+// ---------------------------------------------------------------------------
+// The loop natives.
+
+void native_while(int32_t check, const int32_t* refs) {
+    if (check) natives_check_args(6, refs);
+    Cell cond = stack_arguments()[0];
+    Cell body = stack_arguments()[1];
+    stack_keep();
+    CallFrame* frame = mark_loop();
+    for (;;) {
+        stack_reset();
+        Round r = loop_round(cond, true, frame);
+        if (r == Round::Leave) return;
+        if (r == Round::Break || r == Round::Continue) error_raise(ErrCat::Throw, "while-cond");
+        if (!value_true_checked(stack_arguments())) break;
+        stack_reset();
+        r = loop_round(body, true, frame);
+        if (r == Round::Leave) return;
+        if (r == Round::Break) break;
+    }
+    cell_set_unset(stack_arguments());
+    end_loop();
+}
+
+void native_until(int32_t check, const int32_t* refs) {
+    if (check) natives_check_args(7, refs);
+    Cell body = stack_arguments()[0];
+    stack_keep();
+    CallFrame* frame = mark_loop();
+    for (;;) {
+        stack_reset();
+        Round r = loop_round(body, true, frame);
+        if (r == Round::Leave) return;
+        if (r == Round::Break) break;
+        if (r == Round::Continue) continue;
+        if (value_true_checked(stack_arguments())) break;
+    }
+    end_loop();
+}
+
+void native_loop(int32_t check, const int32_t* refs) {
+    if (check) natives_check_args(8, refs);
+    natives_loop_count_to_integer();
+    int32_t count = static_cast<int32_t>(stack_arguments()->data2);
+    Cell body = stack_arguments()[1];
+    if (count <= 0) {
+        cell_set(stack_arguments(), TYPE_NONE);
+        return stack_keep();
+    }
+    stack_keep();
+    CallFrame* frame = mark_loop();
+    for (int32_t i = 0; i < count; i++) {
+        stack_reset();
+        Round r = loop_round(body, true, frame);
+        if (r == Round::Leave) return;
+        if (r == Round::Break) break;
+    }
+    end_loop();
+}
+
+void native_repeat(int32_t check, const int32_t* refs) {
+    if (check) natives_check_args(9, refs);
+    Cell* a = stack_arguments();
+    int32_t count = count_of(a + 1);
+    if (count <= 0) {
+        cell_set(a, TYPE_NONE);
+        return stack_keep();
+    }
+    cell_set(a + 1, TYPE_INTEGER, 0, 1);
+    Cell body = a[2];
+    g_stack.top = a + 2;  // the word and the counter stay below the loop frame
+    CallFrame* frame = mark_loop();
+    Cell* word = stack_arguments() - 2;
+    Cell* counter = stack_arguments() - 1;
+    for (int32_t left = count; left > 0; left--) {
+        stack_reset();
+        word_set(word, counter);
+        Round r = loop_round(body, true, frame);
+        if (r == Round::Leave) return;
+        if (r == Round::Break) break;
+        counter->data2++;
+    }
+    end_loop();
+}
+
+void native_forever(int32_t check, const int32_t* refs) {
+    if (check) natives_check_args(10, refs);
+    Cell body = stack_arguments()[0];
+    stack_keep();
+    CallFrame* frame = mark_loop();
+    for (;;) {
+        stack_reset();
+        Round r = loop_round(body, false, frame);
+        if (r == Round::Leave) return;
+        if (r == Round::Break) break;
+    }
+    end_loop();
+}
+
+void native_foreach(int32_t check, const int32_t* refs) {
+    if (check) natives_check_args(11, refs);
+    Cell* a = stack_arguments();
+    Cell words = a[0], series = a[1], body = a[2];
+    uint32_t n = 1;
+    if (words.is(TYPE_BLOCK)) {
+        n = cell_count(words.data2) > words.data1 ? cell_count(words.data2) - words.data1 : 0;
+        if (n == 0) error_raise(ErrCat::Script, "invalid-arg", &words);
+    } else if (series.is(TYPE_MAP)) {
+        error_raise(ErrCat::Script, "invalid-arg", &words);
+    }
+    stack_keep();
+    stack_push(&series);
+    stack_push(&words);
+    CallFrame* frame = mark_loop();
+    while (natives_foreach_step(n)) {
+        stack_reset();
+        Round r = loop_round(body, false, frame);
+        if (r == Round::Leave) return;
+        if (r == Round::Break) break;
+    }
+    end_loop();
+}
+
+void native_forall(int32_t check, const int32_t* refs) {
+    if (check) natives_check_args(12, refs);
+    Cell word = stack_arguments()[0];
+    Cell body = stack_arguments()[1];
+    Cell original = *word_get_any(&word);
+    if (!is_series(original.type())) {
+        Cell where = stack_get_call();
+        Cell dt;
+        datatype_set(&dt, original.type());
+        Cell arg{TYPE_WORD, 0, 0, 0};
+        word_make_global_at(symbol_make("word"), &arg);
+        error_raise(ErrCat::Script, "expect-arg", &where, &dt, &arg);
+    }
+    stack_keep();
+    stack_push(&original);
+    stack_push(&word);
+    CallFrame* frame = mark_loop();
+    bool broke = false;
+    while (natives_series_has_more(word_get_any(&word))) {
+        stack_reset();
+        Round r = loop_round(body, false, frame);
+        if (r == Round::Leave) return;
+        if (r == Round::Break) {
+            broke = true;
+            break;
+        }
+        Cell* current = word_get_any(&word);
+        if (!is_series(current->type()) || current->data2 != original.data2) {
+            Cell bad = *current;
+            error_raise(ErrCat::Script, "bad-loop-series", &bad);
+        }
+        current->data1++;
+    }
+    if (!broke) word_set(&word, &original);
+    end_loop();
+}
+
+void native_remove_each(int32_t check, const int32_t* refs) {
+    if (check) natives_check_args(13, refs);
+    Cell* a = stack_arguments();
+    Cell words = a[0], data = a[1], body = a[2];
+    uint32_t n = 1;
+    if (words.is(TYPE_BLOCK)) {
+        n = cell_count(words.data2) > words.data1 ? cell_count(words.data2) - words.data1 : 0;
+        if (n == 0) error_raise(ErrCat::Script, "invalid-arg", &words);
+    }
+    stack_keep();
+    cell_set(stack_push_cell(), TYPE_INTEGER, 0, n);
+    stack_push(&data);
+    stack_push(&words);
+    CallFrame* frame = mark_loop();
+    while (natives_foreach_step(n)) {
+        stack_reset();
+        Round r = loop_round(body, false, frame);
+        if (r == Round::Leave) return;
+        if (r == Round::Break) break;
+        if (r == Round::Done) natives_remove_each_step(n);
+    }
+    // The result is the series at the position it was given.
+    copy_cell(&data, stack_arguments());
+    end_loop();
+}
+
+}  // namespace kel

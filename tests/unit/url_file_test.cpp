@@ -1,0 +1,255 @@
+// url! and file!: percent-encoding, mold, building and joining, local paths
+// and the file actions.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "runtime/datatype.h"
+#include "runtime/datatypes/file.h"
+#include "runtime/datatypes/integer.h"
+#include "runtime/datatypes/string.h"
+#include "runtime/datatypes/url.h"
+#include "runtime/natives/sys_values.h"
+#include "runtime/platform/files.h"
+#include "runtime_fixture.h"
+
+using namespace kel;
+
+namespace {
+
+struct UrlFile : ::testing::Test {
+    void SetUp() override {
+        test::runtime_core_init();
+        test::stack_clear_all();
+        integer_init();
+    }
+    static Cell text(const std::string& s, uint32_t type = TYPE_STRING) {
+        Cell c;
+        return *string_make_utf8(&c, s, type);
+    }
+    static std::string molded(const Cell& v, int32_t part = -1) {
+        Cell buf;
+        string_make(&buf, 16, 1);
+        Cell limit = test::integer(part);
+        if (v.is(TYPE_FILE)) file_mold(&v, &buf, false, false, false, part >= 0 ? &limit : nullptr, part, 0);
+        else url_mold(&v, &buf, false, false, false, part >= 0 ? &limit : nullptr, part, 0);
+        return string_to_utf8(&buf);
+    }
+    // "type! text|" for each string-like item of a block.
+    static std::string items(const Cell* block) {
+        std::string out;
+        SeriesBuf* buf = node_buffer(block->data2);
+        const Cell* c = arena_at<Cell>(buf->head);
+        for (uint32_t i = block->data1; i < buf->used_bytes() / 16; i++)
+            out += std::string(datatype_name(c[i].type())) + " " + string_to_utf8(&c[i]) + "|";
+        return out;
+    }
+};
+
+}  // namespace
+
+TEST_F(UrlFile, PercentDecoding) {
+    struct Case {
+        const char* in;
+        const char* out;
+    };
+    const Case cases[] = {
+        {"%41%20b", "A b"},
+        {"%C3%A9t%C3%A9", "\xC3\xA9t\xC3\xA9"},         // two-byte sequences
+        {"%E2%82%AC", "\xE2\x82\xAC"},                   // three bytes
+        {"%F0%9F%98%80", "\xF0\x9F\x98\x80"},            // four bytes
+        {"%C3x", "%C3x"},                                // incomplete: the % is plain
+        {"%C3%4", "%C3%4"},                              // the second escape is cut short
+        {"%FF", "\xC3\xBF"},                             // a lone byte is its code point
+        {"%C3%41", "\xC3\x83" "A"},                      // not well formed: nothing is lost
+        {"%zz%", "%zz%"},
+        {"caf\xC3\xA9%21", "caf\xC3\xA9!"},              // plain non-ASCII characters pass
+        {"", ""},
+    };
+    for (const Case& c : cases) EXPECT_EQ(url_decode_text(c.in), c.out) << c.in;
+}
+
+TEST_F(UrlFile, PercentEncodingModes) {
+    EXPECT_EQ(url_encode_text("a b/c?d=\xC3\xA9~", URL_MODE_UNRESERVED), "a%20b%2Fc%3Fd%3D%C3%A9~");
+    EXPECT_EQ(url_encode_text("a b/c?d=\xC3\xA9~", URL_MODE_URL), "a%20b/c?d=%C3%A9~");
+    // Decoding undoes encoding for text holding every kind of character.
+    std::string all;
+    for (uint32_t b = 1; b < 0x80; b++) all += static_cast<char>(b);
+    all += "\xC2\x80\xC3\xBF\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF%C3%";
+    for (uint32_t mode : {URL_MODE_URL, URL_MODE_UNRESERVED}) EXPECT_EQ(url_decode_text(url_encode_text(all, mode)), all);
+    for (const char* c : {" ", "\"", "%", ";", "<", ">", "[", "\\", "]", "^", "`", "{", "|", "}", "\x7F", "\x01"})
+        EXPECT_FALSE(url_byte_unescaped_q(URL_MODE_URL, static_cast<uint8_t>(*c))) << int(*c);
+    uint8_t byte;
+    const uint8_t cut[] = {'%', 'A'};
+    EXPECT_FALSE(url_hex_pair_decode(cut, 2, byte));  // never reads past the end
+}
+
+TEST_F(UrlFile, UrlMold) {
+    EXPECT_EQ(molded(text("http://h/a b", TYPE_URL)), "http://h/a%20b");
+    EXPECT_EQ(molded(text("http://h/\xC3\xA9", TYPE_URL)), "http://h/%C3%A9");
+    EXPECT_EQ(molded(text("http://h/\xC3\xA9", TYPE_URL), 10), "http://h/%");
+}
+
+TEST_F(UrlFile, BuildFromBlock) {
+    auto built = [](std::initializer_list<Cell> items) {
+        Cell spec = test::block_of(items);
+        Cell proto;
+        datatype_set(&proto, TYPE_URL);
+        Cell* r = url_make(&proto, &spec, TYPE_URL);
+        EXPECT_TRUE(r->is(TYPE_URL));
+        return string_to_utf8(r);
+    };
+    Cell http = test::word("http");
+    Cell port;
+    integer_set_cell(&port, 8080);
+    EXPECT_EQ(built({http, text("host"), port, text("a"), text("b")}), "http://host:8080/a/b");
+    EXPECT_EQ(built({http, text("host"), port}), "http://host:8080");
+    EXPECT_EQ(built({http, text("host"), text("a")}), "http://host/a");
+    Cell issue;
+    issue_make_at(&issue, "frag");
+    EXPECT_EQ(built({http, text("host"), text("a"), issue}), "http://host/a#frag");
+    EXPECT_EQ(built({http}), "http://");
+    EXPECT_EQ(test::raised([&] { built({}); }), "bad-to-arg");
+}
+
+TEST_F(UrlFile, PathJoinsWithOneSlash) {
+    struct Case {
+        const char* url;
+        const char* element;
+        const char* joined;
+    };
+    const Case cases[] = {
+        {"http://h", "a", "http://h/a"},
+        {"http://h/", "a", "http://h/a"},
+        {"http://h/", "/a", "http://h/a"},
+        {"http://h", "/a", "http://h/a"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(url_join_text(c.url, c.element), c.joined);
+    Cell url = text("http://h", TYPE_URL), original = url;
+    Cell element = text("x");
+    EvalPathArgs args;
+    Cell* r = url_eval_path(&url, &element, nullptr, args);
+    EXPECT_TRUE(r->is(TYPE_URL));
+    EXPECT_EQ(string_to_utf8(r), "http://h/x");
+    EXPECT_EQ(string_to_utf8(&original), "http://h");  // the parent's series is untouched
+    Cell file = text("dir", TYPE_FILE);
+    r = url_eval_path(&file, &element, nullptr, args);
+    EXPECT_TRUE(r->is(TYPE_FILE));
+    EXPECT_EQ(string_to_utf8(r), "dir/x");
+    Cell value = test::integer(1);
+    EXPECT_EQ(test::raised([&] { url_eval_path(&url, &element, &value, args); }), "bad-path-set");
+}
+
+// Every file name molds into text that reads back as the same characters:
+// quotes when a character would end a bare token, and escapes inside them.
+TEST_F(UrlFile, FileMold) {
+    struct Case {
+        const char* path;
+        const char* mold;
+    };
+    const Case cases[] = {
+        {"abc.txt", "%abc.txt"},
+        {"my file.txt", "%\"my file.txt\""},
+        {"", "%\"\""},
+        {"caf\xC3\xA9", "%caf\xC3\xA9"},
+        {"a\"b", "%\"a^\"b\""},
+        {"a\x7F", "%\"a^~\""},
+        {"a^b", "%\"a^^b\""},
+        {"tab\there", "%\"tab^-here\""},
+        {"x%41", "%\"x%41\""},  // a bare % would be percent-decoded on reading
+    };
+    for (const Case& c : cases) EXPECT_EQ(molded(text(c.path, TYPE_FILE)), c.mold) << c.path;
+    EXPECT_EQ(molded(text("abcdef", TYPE_FILE), 3), "%abc");
+}
+
+TEST_F(UrlFile, LocalForm) {
+    auto local = [](const char* path, bool full) {
+        Cell f = text(path, TYPE_FILE), out;
+        string_make(&out, 16, 1);
+        file_to_local_string(&f, &out, full);
+        return string_to_utf8(&out);
+    };
+    EXPECT_EQ(local("/usr/lib/", false), "/usr/lib/");
+    EXPECT_EQ(local("a/b", false), "a/b");
+    EXPECT_EQ(local("a/b", true), files_current_dir() + "a/b");
+    EXPECT_EQ(local("/abs", true), "/abs");
+}
+
+TEST_F(UrlFile, FileActions) {
+    char name[] = "/tmp/kel_file_XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    std::string dir = std::string(name) + "/";
+    Cell f = text(dir + "t.txt", TYPE_FILE), data = text("line one\r\nl\xC3\xA9ne two\n");
+    Cell dest = f;
+    file_write(&dest, &data, WriteArgs{});
+    EXPECT_TRUE(dest.is(TYPE_UNSET));
+    Cell src = f;
+    EXPECT_EQ(string_to_utf8(file_read(&src, ReadArgs{})), "line one\r\nl\xC3\xA9ne two\n");
+    ReadArgs lines;
+    lines.lines = true;
+    src = f;
+    Cell* block = file_read(&src, lines);
+    ASSERT_TRUE(block->is(TYPE_BLOCK));
+    EXPECT_EQ(items(block), "string! line one|string! l\xC3\xA9ne two|");
+    ReadArgs bin;
+    bin.binary = true;
+    Cell part = test::integer(4), seek = test::integer(5);
+    integer_set_cell(&part, 4);
+    integer_set_cell(&seek, 5);
+    bin.part = &part;
+    bin.seek = &seek;
+    src = f;
+    Cell* b = file_read(&src, bin);
+    ASSERT_TRUE(b->is(TYPE_BINARY));
+    EXPECT_EQ(value_bytes(b), "one\r");
+
+    WriteArgs append;
+    append.append = true;
+    Cell more = text("3");
+    dest = f;
+    file_write(&dest, &more, append);
+    EXPECT_EQ(files_size(dir + "t.txt"), 21);
+
+    src = text(dir, TYPE_FILE);
+    Cell* listing = file_read(&src, ReadArgs{});
+    ASSERT_TRUE(listing->is(TYPE_BLOCK));
+    EXPECT_EQ(items(listing), "file! t.txt|");
+
+    Cell from = f, to = text(dir + "u.txt", TYPE_FILE);
+    EXPECT_EQ(file_rename(&from, &to)->data1, 1u);
+    Cell gone = f;
+    EXPECT_TRUE(file_query(&gone)->is(TYPE_NONE));
+    Cell del = to;
+    EXPECT_EQ(file_delete(&del)->data1, 1u);
+    del = to;
+    EXPECT_EQ(file_delete(&del)->data1, 0u);
+    src = f;
+    EXPECT_EQ(test::raised([&] { file_read(&src, ReadArgs{}); }), "cannot-open");
+    Cell nul = text(std::string("a\0b", 3), TYPE_FILE);
+    EXPECT_EQ(test::raised([&] { file_read(&nul, ReadArgs{}); }), "cannot-open");
+    ReadArgs as;
+    as.as = &part;
+    src = f;
+    EXPECT_EQ(test::raised([&] { file_read(&src, as); }), "not-done");
+    EXPECT_EQ(rmdir(name), 0);
+}
+
+// The rows are checked in a child process, where registering url! and
+// file! without string! cannot disturb the other tests' registry.
+TEST_F(UrlFile, RegistrationRows) {
+    EXPECT_EXIT(
+        {
+            url_init();
+            file_init();
+            bool ok = datatype_parent(TYPE_FILE) == TYPE_URL && datatype_parent(TYPE_URL) == TYPE_STRING &&
+                      action_entry(TYPE_URL, ACT_MOLD) && action_entry(TYPE_FILE, ACT_MOLD) &&
+                      action_entry(TYPE_FILE, ACT_MOLD) != action_entry(TYPE_URL, ACT_MOLD) &&
+                      action_entry(TYPE_FILE, ACT_EVAL_PATH) == action_entry(TYPE_URL, ACT_EVAL_PATH) &&
+                      !action_entry(TYPE_FILE, ACT_SORT) && !action_entry(TYPE_FILE, ACT_TRIM) &&
+                      !action_entry(TYPE_URL, ACT_DELETE) && action_entry(TYPE_FILE, ACT_DELETE);
+            std::exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
