@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "runtime/gc.h"
+
 namespace kel {
 
 Cell* string_make(Cell* out, uint32_t capacity, uint32_t unit, uint32_t type) {
@@ -18,6 +20,7 @@ SeriesBuf* string_widen(Off node, uint32_t unit) {
     uint32_t count = (buf->data_end() - buf->head) / old_unit;
     uint32_t used = buf->used_bytes() / old_unit;
     uint32_t head_units = (buf->head - buf->data_start()) / old_unit;
+    GcRootNode keep(&node);
     SeriesBuf* fresh = alloc_series_buffer(head_units + count, unit, 0);
     buf = node_buffer(node);  // re-read: the allocation may have collected
     const uint8_t* src = buf->data();
