@@ -115,4 +115,13 @@ extern LexerCallbackBody g_lexer_callback_body;
 using LexerExitStates = const Cell* (*)();
 extern LexerExitStates g_lexer_exit_states;
 
+// Installs the interpreter's callback call and body reader in the hooks
+// above that are still empty (lexer_init does it).
+void lexer_install_evaluator_hooks();
+
+// The `transcode` native (index 106): src [binary! string!] /next /one
+// /prescan /scan /part length /into dst /trace callback. The calling
+// protocol is that of runtime/natives.h.
+void native_transcode(int32_t check, const int32_t* refs);
+
 }  // namespace kel

@@ -220,6 +220,7 @@ void lexer_init() {
     lexer_split_pairs();
     gc_add_root_callback(lexer_gc_mark);
     g_word_load_text = load_text_value;
+    lexer_install_evaluator_hooks();
     g_ready = true;
 }
 
