@@ -36,8 +36,8 @@ constexpr uint32_t kLexerAllEvents = 63;
 
 // Makes the output buffer (1,000 cells) and the work buffer (100,000 bytes),
 // the Unicode-blank set and the scanner and loader tables, registers the
-// collector root and installs the lexer as the word module's text loader.
-// Idempotent.
+// collector root, installs the lexer as the word module's text loader and as
+// the converter of `to block!` of a string. Idempotent.
 void lexer_init();
 
 // Scans [length] bytes of UTF-8 from [start].

@@ -207,6 +207,12 @@ bool load_text_value(const char* utf8, uint32_t length, Cell* out) {
     return true;
 }
 
+// `to block!` of a string: the values its text loads to.
+Cell* string_to_block(const Cell* spec, Cell* out) {
+    lexer_load_string(out, spec, -1, false, true, true, false, nullptr, nullptr, nullptr);
+    return out;
+}
+
 }  // namespace
 
 void lexer_init() {
@@ -220,6 +226,7 @@ void lexer_init() {
     lexer_split_pairs();
     gc_add_root_callback(lexer_gc_mark);
     g_word_load_text = load_text_value;
+    block_set_converter(TYPE_STRING, string_to_block);
     lexer_install_evaluator_hooks();
     g_ready = true;
 }

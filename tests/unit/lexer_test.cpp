@@ -479,6 +479,14 @@ TEST_F(CallbackTest, EveryEventReportsItsTokenAndPosition) {
               "close block! 1x6 @5\n");
 }
 
+TEST_F(CallbackTest, PointsAreReportedWithTheirParen) {
+    EXPECT_EQ(trace("(1, 2)"), "[(1.0, 2.0)]");
+    EXPECT_EQ(events(),
+              "prescan point2D! 1x7 @6\n"
+              "scan point2D! 1x7 @6\n"
+              "load point2D! (1.0, 2.0) @6\n");
+}
+
 TEST_F(CallbackTest, PositionsCountCharactersOfStringInput) {
     trace("\xE2\x82\xAC\xE2\x82\xAC abc");
     ASSERT_GE(log().size(), 1u);

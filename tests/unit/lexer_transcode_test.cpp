@@ -63,6 +63,12 @@ TEST_F(Transcode, LoadsSourceIntoABlock) {
     EXPECT_EQ(molded("\"a}b\" = pick transcode \"%{a}b}%\" 1"), "#(true)");
 }
 
+TEST_F(Transcode, StringsConvertToBlocksAndWords) {
+    EXPECT_EQ(molded("to block! \"a [1] 'b\""), "[a [1] 'b]");
+    EXPECT_EQ(molded("to word! \"abc\""), "abc");
+    EXPECT_EQ(kel_error("to word! \"a b\""), "invalid-chars");
+}
+
 TEST_F(Transcode, SyntaxErrorsReport) {
     // The datatype is formed in syntax messages, without its "!".
     EXPECT_EQ(report("transcode \"12a\""), "*** Syntax Error: (line 1) invalid integer at 12a");
