@@ -82,7 +82,8 @@ bool callback_body(const Cell* callback, Cell* body) {
     return true;
 }
 
-// A block of the two given values.
+// A block of the two given values (stack cells: they are read after the
+// block is made).
 Cell* make_pair_block(Cell* out, const Cell* a, const Cell* b) {
     block_make_at(out, 2);
     SeriesBuf* buf = node_buffer(out->data2);
@@ -152,11 +153,10 @@ void native_transcode(int32_t check, const int32_t* refs) {
         else cell_set(out, TYPE_NONE);
     }
     if (next) {
-        Cell rest = *src;
-        rest.header &= ~CELL_NEW_LINE;
-        rest.data1 += consumed;
         Cell* result = stack_push_cell();
-        make_pair_block(result, out, &rest);
+        make_pair_block(result, out, src);  // reads both cells after allocating
+        Cell* rest = block_cell_at(result, 1);
+        rest->data1 += consumed;
         copy_cell(result, args);
     } else {
         copy_cell(out, args);
