@@ -528,7 +528,6 @@ int32_t lexer_scan_utf8(Cell* out, const uint8_t* start, uint32_t length, bool o
     st.input_start = st.pos = start;
     st.input_end = start + length;
     st.load = load && not_scan;
-    st.one_value = one_value;
     if (input) st.input = *input;
     if (into) st.into = *into;
     ScanLink link(&st);
