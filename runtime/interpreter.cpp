@@ -91,6 +91,9 @@ enum FastOp : uint32_t {
     FAST_NONE = 0, FAST_ADD, FAST_SUB, FAST_MUL, FAST_EQ, FAST_NE, FAST_LT, FAST_LE, FAST_GT, FAST_GE,
     FAST_LAST_OP = FAST_GE,
     FAST_RETURN,  // the return native: a frameless statement can take the exit itself
+    // The conditional natives: a call evaluates the chosen block itself, in
+    // the native's frame, without calling the native.
+    FAST_IF, FAST_UNLESS, FAST_EITHER,
 };
 
 // The fast operation of a native or action whose implementation is one of
@@ -143,8 +146,13 @@ uint32_t summarize(const Cell& callable, Off desc) {
     sum |= SUM_SIMPLE | nargs | (locals << SUM_LOCALS_SHIFT);
     if (!is_func && nargs == 2 && typeset_has(&d[0], TYPE_INTEGER) && typeset_has(&d[1], TYPE_INTEGER))
         sum |= fast_op_of(callable) << SUM_FASTOP_SHIFT;
-    if (callable.is(TYPE_NATIVE) && nargs == 1 && native_entry(callable.data1) == native_return)
-        sum |= FAST_RETURN << SUM_FASTOP_SHIFT;
+    if (callable.is(TYPE_NATIVE)) {
+        NativeFn fn = native_entry(callable.data1);
+        if (nargs == 1 && fn == native_return) sum |= FAST_RETURN << SUM_FASTOP_SHIFT;
+        else if (nargs == 2 && fn == native_if) sum |= FAST_IF << SUM_FASTOP_SHIFT;
+        else if (nargs == 2 && fn == native_unless) sum |= FAST_UNLESS << SUM_FASTOP_SHIFT;
+        else if (nargs == 3 && fn == native_either) sum |= FAST_EITHER << SUM_FASTOP_SHIFT;
+    }
     bool any = true;
     for (uint32_t k = 0; k < nargs; k++) {
         Cell all = d[k];
@@ -491,6 +499,19 @@ __attribute__((noinline)) uint32_t eval_code_simple(const Cell& callable, Off de
         Cell* a = g_stack.args;
         if (op && op <= FAST_LAST_OP && a[0].is(TYPE_INTEGER) && a[1].is(TYPE_INTEGER)) {
             fast_int_op(op, a, static_cast<int32_t>(a[1].data2));
+        } else if (op >= FAST_IF) {
+            // What the conditional native does, its arguments already checked.
+            const Cell* branch = nullptr;
+            if (op == FAST_EITHER) branch = value_true_checked(a) ? a + 1 : a + 2;
+            else if (value_false_q(a) == (op == FAST_UNLESS)) branch = a + 1;
+            if (!branch) {
+                cell_set(a, TYPE_NONE);
+                stack_keep();
+            } else {
+                Cell block = *branch;
+                stack_keep();
+                eval_block_impl(&block, true, false);
+            }
         } else if (callable.is(TYPE_NATIVE)) {
             NativeFn fn = native_entry(callable.data1);
             if (!fn) error_raise(ErrCat::Internal, "not-done");

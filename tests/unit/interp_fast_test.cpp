@@ -96,6 +96,28 @@ TEST_F(InterpFast, ShortcutsGiveWhatTheGeneralPathGives) {
         {"f: func [a [integer!] /r b] [either r [a + b] [a]] f/r 1 2", "3"},
         {"f: func [a [string!]] [a] f 1", ""},
         {"f: func [a /local b c] [b: a + 1 c: b + 1] f 1", "3"},
+        // The conditionals, which evaluate their block in their own frame.
+        {"either 1 < 2 [1] [2]", "1"},
+        {"either none [1] [2]", "2"},
+        {"either 0 [1 + 1] [2]", "2"},
+        {"if false [1]", "none"},
+        {"if 1 [2]", "2"},
+        {"unless none [3]", "3"},
+        {"unless 0 [3]", "none"},
+        {"either () [1] [2]", ""},
+        {"either true 1 [2]", ""},
+        {"if true", ""},
+        {"unless", ""},
+        {"either true [1 + \"a\"] [2]", ""},
+        {"f: func [n] [either n > 0 [undefined-word] [0]] f 1", ""},
+        {"f: func [n] [if n > 0 [(n + none)]] f 1", ""},
+        {"either true [] [2]", "unset!"},
+        {"f: func [] [if true [return 5] 6] f", "5"},
+        {"f: func [] [unless false [exit] 6] f", "unset!"},
+        {"n: 0 loop 5 [n: n + 1 if n = 3 [break]] n", "3"},
+        {"x: either false [1] [y: 7 y * 2] x + y", "21"},
+        {"fib: func [n] [either n < 2 [n] [(fib n - 1) + (fib n - 2)]] fib 15", "610"},
+        {"if true [return 1]", ""},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c[0]);
