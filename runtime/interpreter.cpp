@@ -69,6 +69,9 @@ uint32_t eval_code(const Cell& callable, Off node, uint32_t pos, const Cell& nam
                    uint32_t owner, bool infix);
 uint32_t eval_path(const Cell& path, Off node, uint32_t pos, int mode);
 enum PathMode { PATH_EVAL = 0, PATH_SET = 1, PATH_GET = 2 };
+// Case-sensitive field and key matching for the path being evaluated (get
+// and set with /case); false for every path the interpreter meets itself.
+bool path_case = false;
 
 [[noreturn]] void raise_expect_arg(const Cell& name, const Cell* value, const Cell* callable, uint32_t entry) {
     Cell dt;
@@ -355,6 +358,7 @@ uint32_t eval_path(const Cell& path, Off node, uint32_t pos, int mode) {
         args.index = static_cast<int32_t>(i - head);
         args.get = mode == PATH_GET;
         args.tail = last;
+        args.case_ = path_case;
         copy_cell(cur, parent);
         Cell* next = fn(parent, element, last ? set_value : nullptr, args);
         if (!next) error_raise(ErrCat::Script, "invalid-path", &path, element);
@@ -739,6 +743,25 @@ void interp_do_block(const Cell* block, Cell* out) {
     interp_eval_block(&code, true);
     if (exit_pending()) exits_throw_pending();
     copy_cell(g_stack.args, out);
+}
+
+bool interp_path_access(const Cell* path, const Cell* value, bool case_, Cell* out) {
+    struct CaseGuard {
+        bool saved = path_case;
+        ~CaseGuard() { path_case = saved; }
+    } guard;
+    path_case = case_;
+    Cell p = *path;
+    Cell name{TYPE_WORD, 0, sym.anon, 0xFFFFFFFFu};
+    stack_mark(&name, FRAME_INTERP);
+    stack_push(&p);
+    if (value) stack_push(value);
+    eval_path(p, p.data2, p.data1, value ? PATH_SET : PATH_GET);
+    path_case = guard.saved;
+    if (exit_pending()) return false;
+    copy_cell(g_stack.top - 1, out);
+    stack_unwind_drop();
+    return true;
 }
 
 void interp_run_on_big_stack(const std::function<void()>& fn) {
