@@ -16,9 +16,12 @@
 #include "runtime/cycles.h"
 #include "runtime/datatype.h"
 #include "runtime/datatypes/block.h"
+#include "runtime/datatypes/error.h"
+#include "runtime/datatypes/object.h"
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/error.h"
+#include "runtime/error_catalog.h"
 #include "runtime/eval_deps.h"
 #include "runtime/exits.h"
 #include "runtime/interpreter.h"
@@ -193,14 +196,19 @@ bool expand_directives(const Cell* block) {
     KelThrow t;
     t.code = EXIT_ERROR;
     copy_cell(error, &t.value);
-    if (g_value_services.error_identity) {
-        g_value_services.error_identity(error, &t);
+    uint32_t type = error_get_type(error), id = error_get_id(error);
+    if (type && id) {
+        int category = error_catalog_find_category(symbol_name(symbol_resolve(type)));
+        t.category = category >= 0 ? static_cast<ErrCat>(category) : ErrCat::User;
+        t.id = std::string(symbol_name(id));
+        for (uint32_t i = 0; i < 3; i++) copy_cell(error_field(error, static_cast<ErrorField>(ERR_ARG1 + i)), &t.args[i]);
+        copy_cell(error_field(error, ERR_WHERE), &t.where);
     } else {
+        // A bare error! cell: the category and the id's symbol in its payload.
         t.category = static_cast<ErrCat>(error->data2);
         t.id = error->data3 ? std::string(symbol_name(error->data3)) : std::string("invalid-error");
+        for (Cell& c : t.args) cell_set_unset(&c);
     }
-    for (Cell& c : t.args)
-        if (c.type() == 0) cell_set_unset(&c);
     t.frame_depth = stack_depth();
     throw t;
 }
@@ -365,9 +373,8 @@ void native_get(int32_t check, const int32_t* refs) {
         Cell out;
         if (!interp_path_access(a, nullptr, case_, &out)) return;
         copy_cell(&out, a);
-    } else if (object_type(t)) {
-        Cell* r = action_fn<ACT_REFLECT>(t)(a, static_cast<int32_t>(symbol_make("values")));
-        copy_cell(r, a);
+    } else if (t == TYPE_OBJECT) {
+        copy_cell(object_reflect(a, static_cast<int32_t>(symbol_make("values"))), a);
     } else if (word_type_q(t)) {
         const Cell* v = word_get_any(a);
         if (v->is(TYPE_UNSET) && !any) error_raise(ErrCat::Script, "no-value", a);
@@ -392,8 +399,7 @@ void native_set(int32_t check, const int32_t* refs) {
         if (!interp_path_access(a, &a[1], case_, &out)) return;
         copy_cell(&out, a);
     } else if (t == TYPE_OBJECT) {
-        if (!g_value_services.object_set_all) error_raise(ErrCat::Internal, "not-done");
-        g_value_services.object_set_all(a, &a[1], any, only, some);
+        object_set_all(a, &a[1], any, some, only);
         copy_cell(&a[1], a);
     } else if (t == TYPE_BLOCK) {
         set_words(a, &a[1], any, only, some);

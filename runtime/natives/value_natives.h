@@ -8,7 +8,6 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
-#include "runtime/error.h"
 
 namespace kel {
 
@@ -29,12 +28,6 @@ struct ValueNativeServices {
     void (*money_from_number)(Cell* out, const Cell* amount, int32_t index) = nullptr;
     // map!: adds the key/value pairs of `spec` (block!, hash! or map!).
     void (*map_extend)(Cell* map, const Cell* spec, bool case_) = nullptr;
-    // object!: `set` of an object (every field from the value).
-    void (*object_set_all)(const Cell* object, const Cell* value, bool any, bool only, bool some) = nullptr;
-    // object!: a new object from a spec block without evaluation, pushed.
-    void (*object_construct)(const Cell* spec, const Cell* proto, bool only) = nullptr;
-    // error!: the category and id of an error! value, for raising it again.
-    void (*error_identity)(const Cell* error, KelThrow* out) = nullptr;
 };
 extern ValueNativeServices g_value_services;
 

@@ -18,6 +18,7 @@
 #include "runtime/case_fold.h"
 #include "runtime/datatype.h"
 #include "runtime/datatypes/function.h"
+#include "runtime/datatypes/object.h"
 #include "runtime/datatypes/series.h"
 #include "runtime/dispatch.h"
 #include "runtime/error.h"
@@ -406,10 +407,8 @@ bool natives_call_positional(const Cell* callable, const Cell* values, uint32_t 
 
 void native_construct(int32_t check, const int32_t* refs) {
     if (check) natives_check_args(68, refs);
-    if (!g_value_services.object_construct) not_built();
     Cell* a = stack_arguments();
-    g_value_services.object_construct(a, refs[0] >= 0 ? a + refs[0] : nullptr, refs[1] >= 0);
-    copy_cell(stack_top(), a);
+    copy_cell(object_construct(a, refs[0] >= 0 ? a + refs[0] : nullptr, refs[1] >= 0), a);
     stack_keep();
 }
 

@@ -9,7 +9,7 @@
 #include "runtime/natives/natives_impl.h"
 #include "runtime/natives/value_natives.h"
 #include "runtime/output.h"
-#include "tests/unit/eval_fixture.h"
+#include "tests/unit/object_fixture.h"
 
 using namespace kel;
 using namespace kel::test;
@@ -23,7 +23,7 @@ void capture_print(const Cell* value, bool line) {
 }
 
 struct ValueNatives : ::testing::Test {
-    static void SetUpTestSuite() { evaluator_test_init(); }
+    static void SetUpTestSuite() { object_test_init(); }
     void SetUp() override {
         stack_clear_all();
         output_init();
@@ -317,6 +317,27 @@ TEST_F(ValueNatives, BindAndIn) {
         {"f: func [x /r] [] type? in :f /r", "word!"},
         {"type? in :append 'series", "word!"},
     });
+}
+
+TEST_F(ValueNatives, ObjectsThroughTheWordNatives) {
+    expect_cases({
+        {"o: construct [a: 1 b: a] o/b", "a"},
+        {"o: construct [a: 1 b: none] type? o/b", "none!"},
+        {"o: construct/only [a: true] type? o/a", "word!"},
+        {"p: construct [a: 1] o: construct/with [b: 2] p reduce [o/a o/b]", "[1 2]"},
+        {"o: construct [a: 1 b: 2] get o", "[1 2]"},
+        {"o: construct [a: 1 b: 2] set o 5 get o", "[5 5]"},
+        {"o: construct [a: 1 b: 2] set o [7 8] get o", "[7 8]"},
+        {"o: construct [a: 1] p: pick [o/a] 1 set p 9 o/a", "9"},
+        {"o: construct [x: 1] get bind 'x o", "1"},
+        {"o: construct [x: 1] w: bind 'nope o same? w 'nope", "true"},
+        {"o: construct [x: 1] b: bind [x] o do b", "1"},
+        {"x: 0 o: construct [x: 1] b: [x] c: bind/copy b o reduce [do b do c]", "[0 1]"},
+        {"o: construct [x: 1] get in o 'x", "1"},
+        {"o: construct [x: 1] in o 'nope", "none"},
+        {"o: construct [x: 1] same? o context? in o 'x", "true"},
+    });
+    expect_errors({{"o: construct [a: 1] extend o [b: 2]", "not-done"}});
 }
 
 // ---- printing ----------------------------------------------------------------------------------------
