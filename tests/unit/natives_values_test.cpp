@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "runtime/dispatch.h"
 #include "runtime/natives/natives_impl.h"
 #include "runtime/natives/value_natives.h"
 #include "runtime/output.h"
@@ -113,6 +114,10 @@ TEST_F(ValueNatives, SameComparesIdentityNotEquality) {
         {"same? 'a 'a", "true"},
         {"b: [1] same? b copy b", "false"},
     });
+    // The operator made from same? and the compiled-code comparison entry.
+    EXPECT_EQ(run("=?: make op! :same? s: \"ab\" reduce [s =? s s =? copy s 1 =? 1]"), "[true false true]");
+    Cell one = integer(1), word = natives_global_word("=?");
+    EXPECT_TRUE(ops_compare(COMP_SAME, &word, &one, &one));
     // Two NaNs of one bit pattern are the same value.
     Cell nan = float_cell(std::nan(""));
     EXPECT_TRUE(natives_same_values(&nan, &nan));
