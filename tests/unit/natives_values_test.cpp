@@ -74,6 +74,8 @@ Cell call_native(int index, std::initializer_list<Cell> args, int32_t check = 1)
     return out;
 }
 
+Cell int_cell(int32_t n) { return Cell{TYPE_INTEGER, 0, static_cast<uint32_t>(n), 0}; }
+
 Cell float_cell(double d, uint32_t type = TYPE_FLOAT) {
     Cell c{type, 0, 0, 0};
     cell_put_float(&c, d);
@@ -116,7 +118,7 @@ TEST_F(ValueNatives, SameComparesIdentityNotEquality) {
     });
     // The operator made from same? and the compiled-code comparison entry.
     EXPECT_EQ(run("=?: make op! :same? s: \"ab\" reduce [s =? s s =? copy s 1 =? 1]"), "[true false true]");
-    Cell one = integer(1), word = natives_global_word("=?");
+    Cell one = int_cell(1), word = natives_global_word("=?");
     EXPECT_TRUE(ops_compare(COMP_SAME, &word, &one, &one));
     // Two NaNs of one bit pattern are the same value.
     Cell nan = float_cell(std::nan(""));
@@ -137,6 +139,10 @@ TEST_F(ValueNatives, SignAndZeroPredicates) {
         {"type? 1", "integer!"},
         {"type?/word \"a\"", "string!"},
         {"type? type? 1", "datatype!"},
+        {"type? ()", "unset!"},
+        {"not 0", "false"},
+        {"not none", "true"},
+        {"not ()", "false"},
     });
     expect_errors({{"negative? \"a\"", "expect-arg"}, {"sign? none", "expect-arg"}});
     // NaN is neither negative nor positive and has sign 0.
@@ -149,7 +155,7 @@ TEST_F(ValueNatives, SignAndZeroPredicates) {
     EXPECT_EQ(call_native(100, {nan}).data1, 0u);
     // Types outside the spec's (reachable with the check off) are not zero.
     EXPECT_EQ(call_native(100, {string_cell("0")}, 0).data1, 0u);
-    EXPECT_EQ(call_native(69, {integer(1)}, 0).data1, 1u);
+    EXPECT_EQ(call_native(69, {int_cell(1)}, 0).data1, 1u);
 }
 
 TEST_F(ValueNatives, ZeroAndSignReadTheNumberPayloads) {
@@ -185,7 +191,7 @@ TEST_F(ValueNatives, ComplementTestsTheBitsetFlagAndRefusesOtherTypes) {
     node_buffer(bits.data2)->flags |= SERIES_COMPLEMENT;
     EXPECT_EQ(call_native(46, {bits}, 0).data1, 1u);
     try {
-        call_native(46, {integer(1)}, 0);
+        call_native(46, {int_cell(1)}, 0);
         FAIL();
     } catch (const KelThrow& t) {
         EXPECT_EQ(t.id, "expect-arg");
@@ -267,6 +273,7 @@ TEST_F(ValueNatives, ReduceAndCompose) {
         {"x: 4 reduce 'x", "4"},
         {"type? reduce :print", "native!"},
         {"reduce []", "[]"},
+        {"b: [1 2] new-line next b true r: reduce b new-line? next r", "false"},
         {"b: [] r: reduce/into [1 + 1 3] b reduce [r b]", "[[2 3] [2 3]]"},
         {"b: [9] r: reduce/into [1 + 1 3] b reduce [r b]", "[[9] [2 3 9]]"},
         {"b: [9] reduce/into 1 + 1 b", "[9]"},
@@ -284,7 +291,7 @@ TEST_F(ValueNatives, ReduceAndCompose) {
 }
 
 TEST_F(ValueNatives, ComposeOfANonBlockWithoutTheCheckIsExpectVal) {
-    EXPECT_EQ(raised([&] { call_native(36, {integer(1)}, 0); }), "expect-val");
+    EXPECT_EQ(raised([&] { call_native(36, {int_cell(1)}, 0); }), "expect-val");
     stack_clear_all();
 }
 
@@ -421,9 +428,9 @@ TEST_F(ValueNatives, NumberBuilders) {
     Cell p3 = eval_text("as-point3D 1 2 0.1");
     EXPECT_EQ(float32_of(p3.data3), 0.1f);
     expect_errors({{"as-pair 1e20 1", "invalid-arg"}, {"as-pair \"a\" 1", "expect-arg"}});
-    EXPECT_EQ(raised([&] { call_native(73, {float_cell(INFINITY), integer(1)}, 0); }), "invalid-arg");
+    EXPECT_EQ(raised([&] { call_native(73, {float_cell(INFINITY), int_cell(1)}, 0); }), "invalid-arg");
     stack_clear_all();
-    EXPECT_EQ(raised([&] { call_native(73, {float_cell(std::nan("")), integer(1)}, 0); }), "invalid-arg");
+    EXPECT_EQ(raised([&] { call_native(73, {float_cell(std::nan("")), int_cell(1)}, 0); }), "invalid-arg");
     stack_clear_all();
     // money! and its currency table are not built in yet.
     EXPECT_EQ(eval_error("as-money 'usd 1"), "not-done");
@@ -468,10 +475,30 @@ TEST_F(ValueNatives, ApplyTakesArgumentsFromABlock) {
     });
 }
 
+// The library calls (do-file, the preprocessor) pass their values
+// positionally: fixed arguments, then refinement flags and their arguments.
+TEST_F(ValueNatives, PositionalCallsFillTheFrameInOrder) {
+    eval_text("g: func [a b /r c] [either r [a + b + c] [reduce [a b]]]");
+    Cell name = natives_global_word("g");
+    Cell fn = *word_get_any(&name);
+    auto call = [&](std::initializer_list<Cell> values) {
+        std::string out;
+        interp_run_on_big_stack([&] {
+            EXPECT_TRUE(natives_call_positional(&fn, values.begin(), static_cast<uint32_t>(values.size())));
+            out = mold(stack_top());
+            stack_clear_all();
+        });
+        return out;
+    };
+    EXPECT_EQ(call({int_cell(1), int_cell(2), Cell{TYPE_LOGIC, 1, 0, 0}, int_cell(5)}), "8");
+    EXPECT_EQ(call({int_cell(1)}), "[1 none]");
+    EXPECT_EQ(call({int_cell(1), int_cell(2), Cell{TYPE_LOGIC, 0, 0, 0}, int_cell(5)}), "[1 2]");
+}
+
 TEST_F(ValueNatives, NativesCheckArgumentsWhenTheFlagIsSet) {
-    EXPECT_EQ(raised([&] { call_native(41, {integer(1), integer(2)}); }), "expect-arg");
+    EXPECT_EQ(raised([&] { call_native(41, {int_cell(1), int_cell(2)}); }), "expect-arg");
     stack_clear_all();
-    EXPECT_EQ(raised([&] { call_native(89, {integer(1), Cell{TYPE_LOGIC, 1, 0, 0}}); }), "expect-arg");
+    EXPECT_EQ(raised([&] { call_native(89, {int_cell(1), Cell{TYPE_LOGIC, 1, 0, 0}}); }), "expect-arg");
     stack_clear_all();
 }
 
