@@ -16,6 +16,7 @@
 #include "runtime/evaluator.h"
 #include "runtime/externals.h"
 #include "runtime/gc.h"
+#include "runtime/lexer.h"
 #include "runtime/memory.h"
 #include "runtime/natives.h"
 #include "runtime/output.h"
@@ -100,6 +101,7 @@ void runtime_init() {
     words_init_issue();
     symctx_owners_init();
     evaluator_init();
+    lexer_init();
     valslots_init();
     error_catalog_init();
     gc_reset_counters();
