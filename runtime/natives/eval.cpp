@@ -25,6 +25,7 @@
 #include "runtime/eval_deps.h"
 #include "runtime/exits.h"
 #include "runtime/interpreter.h"
+#include "runtime/lexer.h"
 #include "runtime/natives.h"
 #include "runtime/natives/natives_impl.h"
 #include "runtime/natives/value_natives.h"
@@ -244,9 +245,8 @@ bool do_value(const int32_t* refs) {
     case TYPE_HASH:
         return do_block(refs);
     case TYPE_STRING: {
-        if (!g_value_services.load_string) error_raise(ErrCat::Internal, "not-done");
         Cell* loaded = stack_push_cell();
-        g_value_services.load_string(a, loaded);
+        lexer_load_string(loaded, a, -1, false, true, true, false, nullptr, nullptr, nullptr);
         copy_cell(loaded, a);
         stack_pop(1);
         return do_block(refs);

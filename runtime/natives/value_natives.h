@@ -12,9 +12,6 @@
 namespace kel {
 
 struct ValueNativeServices {
-    // The lexer: loads the text of a string! from its head into a new block!
-    // written into `out` (a stack cell). Used by `do` of a string!.
-    void (*load_string)(const Cell* str, Cell* out) = nullptr;
     // bitset!: the set operation `op` (MathOp 8-12) on the current frame's
     // two arguments, the result in the result slot.
     void (*bitset_do_math)(int32_t op) = nullptr;

@@ -54,6 +54,12 @@ bool callable_type(uint32_t t) {
 
 [[noreturn]] void not_built() { error_raise(ErrCat::Internal, "not-done"); }
 
+// A value of a type whose module is not built in would meet a type without
+// actions or name: refuse to make one until the type is registered.
+void require_registered(uint32_t type) {
+    if (!g_type_names[type].name) not_built();
+}
+
 // ---- the calling engine -------------------------------------------------------------------------
 
 uint32_t entry_mode(const Cell* e) { return (e->header & ARG_MODE_MASK) >> ARG_MODE_SHIFT; }
@@ -441,6 +447,7 @@ void native_uppercase(int32_t check, const int32_t* refs) { change_case(71, CASE
 void native_lowercase(int32_t check, const int32_t* refs) { change_case(72, CASE_LOWER, check, refs); }
 
 void native_as_pair(int32_t, const int32_t*) {
+    require_registered(TYPE_PAIR);
     Cell* a = stack_arguments();
     int32_t x = int_coordinate(&a[0], "x"), y = int_coordinate(&a[1], "y");
     cell_set(a, TYPE_PAIR, 0, static_cast<uint32_t>(x), static_cast<uint32_t>(y));
@@ -449,6 +456,7 @@ void native_as_pair(int32_t, const int32_t*) {
 
 void native_as_point2d(int32_t check, const int32_t* refs) {
     if (check) natives_check_args(74, refs);
+    require_registered(TYPE_POINT2D);
     Cell* a = stack_arguments();
     uint32_t x = float32_coordinate(&a[0], "x"), y = float32_coordinate(&a[1], "y");
     cell_set(a, TYPE_POINT2D, x, y, 0);
@@ -457,6 +465,7 @@ void native_as_point2d(int32_t check, const int32_t* refs) {
 
 void native_as_point3d(int32_t check, const int32_t* refs) {
     if (check) natives_check_args(75, refs);
+    require_registered(TYPE_POINT3D);
     Cell* a = stack_arguments();
     uint32_t x = float32_coordinate(&a[0], "x"), y = float32_coordinate(&a[1], "y"),
              z = float32_coordinate(&a[2], "z");
@@ -560,6 +569,7 @@ void native_as(int32_t check, const int32_t* refs) {
         datatype_set(&d2, static_cast<int32_t>(target));
         error_raise(ErrCat::Script, "not-same-class", &d1, &d2);
     }
+    require_registered(target);
     copy_cell(&a[1], a);
     cell_set_type(a, target);
     stack_keep();

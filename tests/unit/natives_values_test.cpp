@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "runtime/datatype.h"
 #include "runtime/dispatch.h"
 #include "runtime/natives/natives_impl.h"
 #include "runtime/natives/value_natives.h"
@@ -252,7 +253,7 @@ TEST_F(ValueNatives, DoEvaluatesBlocksWordsAndFunctions) {
         {"f: func [] [do [return 6] 1] f", "6"},
         {"n: 0 loop 3 [n: n + 1 do [break]] n", "1"},
     });
-    expect_errors({{"do [1 / 0]", "zero-divide"}, {"do \"1 + 2\"", "not-done"}});
+    expect_errors({{"do [1 / 0]", "zero-divide"}});
 }
 
 TEST_F(ValueNatives, DoReraisesAnErrorValue) {
@@ -412,9 +413,20 @@ TEST_F(ValueNatives, AsCoercesWithinAFamilyAndSharesTheSeries) {
         {"s: \"ab\" t: as \"\" s same? s t", "true"},
     });
     expect_errors({{"as string! [a]", "not-same-class"}, {"as block! \"a\"", "not-same-class"}});
+    if (!g_type_names[TYPE_TAG].name) {
+        EXPECT_EQ(eval_error("as tag! \"a\""), "not-done");
+    }
 }
 
 TEST_F(ValueNatives, NumberBuilders) {
+    // pair! and the point types are built elsewhere; until then the natives
+    // refuse to make their values.
+    for (uint32_t t : {TYPE_PAIR, TYPE_POINT2D, TYPE_POINT3D})
+        if (!g_type_names[t].name) {
+            EXPECT_EQ(eval_error(t == TYPE_PAIR ? "as-pair 1 2" : t == TYPE_POINT2D ? "as-point2D 1 2" : "as-point3D 1 2 3"),
+                      "not-done");
+            TypeRow(static_cast<TypeId>(t)).commit();  // a named row without actions
+        }
     Cell p = eval_text("as-pair 1.9 -1.9");
     EXPECT_TRUE(p.is(TYPE_PAIR));
     EXPECT_EQ(static_cast<int32_t>(p.data2), 1);
