@@ -2,6 +2,7 @@
 // it made; the boot words come last.
 #include "runtime/startup.h"
 
+#include "library/do_file.h"
 #include "runtime/case_fold.h"
 #include "runtime/datatype.h"
 #include "runtime/datatypes/block.h"
@@ -114,6 +115,7 @@ void runtime_boot() {
     define_operators();
     define_datatype_words();
     define_logic_words();
+    do_file_define();
     booted = true;
     g_gc_enabled = true;
 }
