@@ -253,11 +253,13 @@ bool do_value(const int32_t* refs) {
     }
     case TYPE_FILE:
     case TYPE_URL: {
+        // do-file takes the script, a trace callback (none here) and the
+        // /args value.
         const Cell* fn = library_function("do-file");
         Cell* callable = stack_push(fn);
-        Cell args[2] = {*a, {TYPE_NONE, 0, 0, 0}};
-        if (refs[1] >= 0) copy_cell(a + refs[1], &args[1]);
-        if (!natives_call_positional(callable, args, 2)) return false;
+        Cell args[3] = {*a, {TYPE_NONE, 0, 0, 0}, {TYPE_NONE, 0, 0, 0}};
+        if (refs[1] >= 0) copy_cell(a + refs[1], &args[2]);
+        if (!natives_call_positional(callable, args, 3)) return false;
         copy_cell(stack_top(), a);
         stack_keep();
         return true;
