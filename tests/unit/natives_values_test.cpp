@@ -98,7 +98,7 @@ TEST_F(ValueNatives, NanHasNoSignAndIsNotZero) {
     EXPECT_EQ(call_native(62, {nan}).data1, 1u);
     EXPECT_EQ(call_native(62, {float_cell(std::nan(""), TYPE_PERCENT)}).data1, 1u);
     EXPECT_EQ(call_native(100, {nan}).data1, 0u);
-    // Types outside the spec's (reachable with the check off) are not zero.
+    // Types outside the native's argument types (reachable with the check off).
     EXPECT_EQ(call_native(100, {string_cell("0")}, 0).data1, 0u);
     EXPECT_EQ(call_native(69, {int_cell(1)}, 0).data1, 1u);
 }
