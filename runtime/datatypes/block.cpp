@@ -2,11 +2,13 @@
 // form, path access and the set operations. paren!, the path types and
 // hash! inherit most of these entries.
 //
-// Every routine that allocates or calls into another type (mold, copy,
-// owner hooks, comparator functions) re-reads the buffer through the node
-// afterwards; cells taken out of a buffer across such a call are copied to a
-// local or to the evaluation stack first. Comparisons do not allocate, so
-// search and sort loops read cells in place.
+// Any allocation may collect, and a collection may move buffers and
+// evacuate nodes. So every routine that allocates or calls into another type
+// (mold, copy, owner hooks, comparator functions) re-reads buffers through a
+// rooted cell's node afterwards, and a cell it holds across such a call is a
+// RootedCell. Block arguments are the callers' cells, which they keep
+// rooted. Comparisons do not allocate, so search and sort loops over the
+// default comparison read cells in place.
 #include "runtime/datatypes/block.h"
 
 #include <algorithm>
@@ -17,9 +19,13 @@
 #include "runtime/cycles.h"
 #include "runtime/datatype.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/datatypes/typeset.h"
 #include "runtime/error.h"
+#include "runtime/gc.h"
+#include "runtime/hashtable.h"
 #include "runtime/sort.h"
 #include "runtime/stack.h"
+#include "runtime/symbols.h"
 
 namespace kel {
 
@@ -62,11 +68,7 @@ int32_t head_of(const Cell* b) {
 bool type_any_word(uint32_t t) { return t >= TYPE_WORD && t <= TYPE_ISSUE; }
 bool type_number(uint32_t t) { return t == TYPE_INTEGER || t == TYPE_FLOAT || t == TYPE_PERCENT; }
 
-bool typeset_has(const Cell* ts, uint32_t type) {
-    uint8_t bytes[12];
-    std::memcpy(bytes, &ts->data1, 12);
-    return type < 96 && (bytes[type >> 3] & (0x80 >> (type & 7)));
-}
+inline uint32_t canonical(uint32_t symbol) { return symbols_ready() ? symbol_resolve(symbol) : symbol; }
 
 // The raw comparison of two cells under an operator; a type without a
 // compare entry only equals an identical cell.
@@ -77,60 +79,43 @@ int32_t compare_cells(const Cell* a, const Cell* b, int32_t op) {
 
 // ---- buffer growth ------------------------------------------------------------
 
-// Moves a fixed block into a new fixed buffer of `bytes` capacity.
-SeriesBuf* fixed_grow(Off node, uint64_t bytes) {
-    SeriesBuf* old = node_buffer(node);
-    uint32_t size = static_cast<uint32_t>((bytes + 15) & ~uint64_t(15));
-    Off off = heap_alloc(size + 20);
-    if (!off) error_raise(ErrCat::Internal, "no-memory");
-    old = node_buffer(node);
-    SeriesBuf* fresh = arena_at<SeriesBuf>(off);
-    fresh->size = size;
-    fresh->flags = old->flags & ~SERIES_MIDDLE;
-    fresh->node = node;
-    fresh->head = fresh->data_start();
-    fresh->tail = fresh->head + old->used_bytes();
-    std::memcpy(fresh->data(), old->head_ptr(), old->used_bytes());
-    node_word(node) = off;
-    heap_free(arena_off(old));
-    return fresh;
-}
-
 // Room for `extra` more cells after the tail: grown to the needed size, or
-// twice that with `doubling`. Returns the buffer to use.
+// twice that with `doubling`. Returns the buffer to use. A fixed block keeps
+// the capacity it was made with.
 SeriesBuf* block_room(Off node, uint64_t extra, bool doubling) {
     SeriesBuf* b = node_buffer(node);
     uint64_t need = uint64_t(b->used_bytes()) + extra * 16;
     if (uint64_t(b->head) + need <= b->data_end()) return b;
-    if (need > kMaxBlockBytes) error_raise(ErrCat::Internal, "no-memory");
+    if (need > kMaxBlockBytes || (b->flags & SERIES_FIXED)) error_raise(ErrCat::Internal, "no-memory");
     uint64_t size = doubling ? std::min(need * 2, kMaxBlockBytes) : need;
-    if (b->flags & SERIES_FIXED) return fixed_grow(node, size);
     return series_expand(b, static_cast<int64_t>(size));
 }
 
-// Replaces `replaced` cells at `pos` by `count` source cells written `dup`
-// times. The source is `count` cells of `src_node` from `src_index`, or the
-// single cell `single`. A source in the same buffer is read before anything
-// moves.
-void splice_cells(Off node, int32_t pos, int32_t replaced, Off src_node, int32_t src_index, const Cell* single,
+// Replaces `replaced` cells at `pos` of `target` by `count` source cells
+// written `dup` times. The source is `count` cells of the block `source`
+// from its head, or the single cell `single`; both rooted. A source in the
+// same buffer is read before anything moves.
+void splice_cells(const Cell* target, int32_t pos, int32_t replaced, const Cell* source, const Cell* single,
                   int64_t count, int64_t dup) {
     int64_t written = count * dup;
-    int32_t total = cell_count(node);
+    int32_t total = cell_count(target->data2);
     if (written > replaced) {
         if ((uint64_t(total) + uint64_t(written - replaced)) * 16 > kMaxBlockBytes)
             error_raise(ErrCat::Internal, "no-memory");
-        block_room(node, uint64_t(written - replaced), dup < 5);
+        block_room(target->data2, uint64_t(written - replaced), dup < 5);
     }
+    Off node = target->data2;
     SeriesBuf* b = node_buffer(node);
     Cell* cells = cells_of(b);
     std::vector<Cell> same;  // the source when it shares the buffer
     const Cell* src = single;
-    if (!single) {
-        if (src_node == node) {
-            same.assign(cells + src_index, cells + src_index + count);
+    if (!single && count > 0) {
+        int32_t from = head_of(source);
+        if (source->data2 == node) {
+            same.assign(cells + from, cells + from + count);
             src = same.data();
         } else {
-            src = cells_of(node_buffer(src_node)) + src_index;
+            src = cells_of(node_buffer(source->data2)) + from;
         }
     }
     std::memmove(cells + pos + written, cells + pos + replaced, size_t(total - pos - replaced) * sizeof(Cell));
@@ -141,34 +126,26 @@ void splice_cells(Off node, int32_t pos, int32_t replaced, Off src_node, int32_t
     set_cell_count(b, int64_t(total) - replaced + written);
 }
 
-// A new block of `src`'s type holding `count` cells from `start`, in `out`.
+// A new block of `type` holding `count` cells of the rooted block `src` from
+// `start`, in `out`.
 Cell* copy_cells(const Cell* src, int32_t start, int32_t count, Cell* out, uint32_t type) {
-    Off node = series_copy_part(src->data2, static_cast<uint32_t>(start), static_cast<uint32_t>(count));
-    node_buffer(node)->flags &= ~(SERIES_FIXED | SERIES_MARK | SERIES_MIDDLE | SERIES_OWNED);
-    cell_set(out, type, 0, node, 0);
-    return out;
+    return series_copy_range(src, start, count, out, type);
 }
-
-// A cell pushed on the evaluation stack for the life of the scope, so a value
-// being built stays reachable by the collector.
-class StackTemp {
-public:
-    StackTemp() : cell_(stack_push_cell()) {}
-    ~StackTemp() {
-        if (g_stack.top > cell_) g_stack.top = cell_;
-    }
-    Cell* get() { return cell_; }
-    StackTemp(const StackTemp&) = delete;
-    StackTemp& operator=(const StackTemp&) = delete;
-
-private:
-    Cell* cell_;
-};
 
 // Writes the deep copy of a series value into `out` through its copy action.
 void deep_copy_value(const Cell* value, Cell* out) {
-    Cell v = *value;
-    action_fn<ACT_COPY>(v.type())(&v, out, nullptr, true, nullptr);
+    RootedCell v(value);
+    action_fn<ACT_COPY>(v->type())(v.get(), out, nullptr, true, nullptr);
+}
+
+// Replaces each series cell of `block` by its deep copy.
+void deep_copy_cells(const Cell* block) {
+    for (int32_t i = 0; i < cell_count(block->data2); i++) {
+        if (!type_series(cell_ptr(block->data2, i)->type())) continue;
+        RootedCell copy;
+        deep_copy_value(cell_ptr(block->data2, i), copy.get());
+        if (i < cell_count(block->data2)) *cell_ptr(block->data2, i) = *copy;
+    }
 }
 
 }  // namespace
@@ -180,12 +157,40 @@ BlockConverter block_converter(uint32_t type) { return type <= uint32_t(kTypeCou
 
 // ---- the root block and making blocks ------------------------------------------------
 
+// The root block is an ordinary, growable block: a collector root callback
+// marks it (and repoints its node), and nothing keeps a pointer into its
+// buffer, so it may move like any other.
+static void mark_root_block() { gc_mark_block_cell(&g_root_block); }
+
+// Hash tables that a set operation holds while it runs: a table is several
+// series (record, flags, keys, ...), so rooting its node alone is not enough.
+static std::vector<Off*> g_live_tables;
+static void mark_live_tables() {
+    for (Off* slot : g_live_tables)
+        if (*slot) hashtable_mark(slot);
+}
+
 void block_root_init() {
     if (g_root_block.is(TYPE_BLOCK)) return;
     if (!memory_ready()) memory_init();
-    Off node = alloc_series_fixed(kRootCells, 16, 0);
+    Off node = alloc_cells_unset(kRootCells);
     cell_set(&g_root_block, TYPE_BLOCK, 0, node, 0);
+    gc_add_root_callback(mark_root_block);
+    gc_add_root_callback(mark_live_tables);
 }
+
+namespace {
+
+// Keeps the table named in *slot marked for the life of the scope.
+class TableRoot {
+public:
+    explicit TableRoot(Off* slot) { g_live_tables.push_back(slot); }
+    ~TableRoot() { g_live_tables.pop_back(); }
+    TableRoot(const TableRoot&) = delete;
+    TableRoot& operator=(const TableRoot&) = delete;
+};
+
+}  // namespace
 
 Cell* block_make_at_ex(Cell* cell, int32_t n, bool fixed) {
     cell_set_unset(cell);
@@ -210,20 +215,13 @@ static Cell* append_new(Cell* parent, int32_t n, bool fixed) {
         block_root_init();
         parent = &g_root_block;
     }
-    Cell made;
-    block_make_at_ex(&made, n, fixed);
-    return block_append_value(parent, &made);
+    RootedCell made;
+    block_make_at_ex(made.get(), n, fixed);
+    return block_append_value(parent, made.get());
 }
 
 Cell* block_append_new(Cell* parent, int32_t n) { return append_new(parent, n, false); }
 Cell* block_append_new_fixed(Cell* parent, int32_t n) { return append_new(parent, n, true); }
-
-void block_fixed_reserve(Cell* block, uint32_t n) {
-    SeriesBuf* b = series_buf(block);
-    if (b->head + uint64_t(n) * 16 <= b->data_end()) return;
-    if (uint64_t(n) * 16 > kMaxBlockBytes) error_raise(ErrCat::Internal, "no-memory");
-    fixed_grow(block->data2, uint64_t(n) * 16);
-}
 
 Cell* block_push(const Cell* block) { return stack_push(block); }
 
@@ -263,40 +261,44 @@ void block_drop_last(Cell* block) {
     if (series_index(block) > n - 1) series_set_index(block, n - 1);
 }
 
-Cell* block_append_value(const Cell* block, const Cell* value) {
-    Cell v = *value;
-    Off node = block->data2;
-    SeriesBuf* b = block_room(node, 1, true);
+static Cell* put_at_tail(SeriesBuf* b, const Cell* value) {
     Cell* c = arena_at<Cell>(b->tail);
-    *c = v;
+    copy_cell(value, c);
     b->tail += sizeof(Cell);
     return c;
 }
 
+Cell* block_append_value(const Cell* block, const Cell* value) {
+    SeriesBuf* b = series_buf(block);
+    if (uint64_t(b->tail) + sizeof(Cell) <= b->data_end()) return put_at_tail(b, value);
+    RootedCell v(value);  // the value may lie in the buffer that moves
+    return put_at_tail(block_room(block->data2, 1, true), v.get());
+}
+
 Cell* block_append_all(Cell* target, const Cell* source) {
-    Cell src = *source;
-    int32_t count = series_length(&src);
+    RootedCell src(source);
+    int32_t count = series_length(src.get());
     int32_t at = cell_count(target->data2);
-    splice_cells(target->data2, at, 0, src.data2, head_of(&src), nullptr, count, 1);
+    splice_cells(target, at, 0, src.get(), nullptr, count, 1);
     series_hash_appended(target, uint32_t(at), uint32_t(count));
     return target;
 }
 
 Cell* block_insert_value(Cell* block, const Cell* value, bool advance, bool at_start) {
-    Cell v = *value;
+    RootedCell v(value);
     int32_t idx = head_of(block);
     int32_t pos = at_start ? 0 : idx;
-    splice_cells(block->data2, pos, 0, 0, 0, &v, 1, 1);
+    splice_cells(block, pos, 0, nullptr, v.get(), 1, 1);
     series_hash_changed(block);
     if (advance) series_set_index(block, idx + 1);
     return block;
 }
 
 void block_insert_all(Cell* target, const Cell* source) {
-    Cell src = *source;
-    int32_t count = series_length(&src);
+    RootedCell src(source);
+    int32_t count = series_length(src.get());
     int32_t idx = head_of(target);
-    splice_cells(target->data2, idx, 0, src.data2, head_of(&src), nullptr, count, 1);
+    splice_cells(target, idx, 0, src.get(), nullptr, count, 1);
     series_hash_changed(target);
     series_set_index(target, idx + count);
 }
@@ -320,26 +322,27 @@ void block_append_result() {
 
 // ---- clone and typed copies ---------------------------------------------------------------
 
+// `out` is rooted by the caller.
 static void clone_into(const Cell* source, Cell* out, bool deep, bool all_types) {
-    Cell src = *source;
-    int32_t idx = head_of(&src);
-    int32_t len = cell_count(src.data2) - idx;
-    copy_cells(&src, idx, len, out, src.type());
-    if (!deep) return;
-    if (cycles_find(src.data2)) {
+    RootedCell src(source);
+    if (deep && cycles_find(src->data2)) {
         cycles_reset();
         error_raise(ErrCat::Internal, "no-cycle");
     }
-    CycleGuard guard(src.data2);
-    for (int32_t i = 0; i < len; i++) {
-        Cell c = *cell_ptr(out->data2, i);
-        uint32_t t = c.type();
+    int32_t idx = head_of(src.get());
+    int32_t len = cell_count(src->data2) - idx;
+    copy_cells(src.get(), idx, len, out, src->type());
+    if (!deep) return;
+    CycleGuard guard(src->data2);
+    for (int32_t i = 0; i < len && i < cell_count(out->data2); i++) {
+        const Cell* c = cell_ptr(out->data2, i);
+        uint32_t t = c->type();
         if (!(t == TYPE_BLOCK || (all_types && (t == TYPE_PAREN || type_path_family(t))))) continue;
-        StackTemp nested;
-        clone_into(&c, nested.get(), deep, all_types);
-        Cell made = *nested.get();
-        made.header |= c.header & CELL_NEW_LINE;
-        *cell_ptr(out->data2, i) = made;
+        uint32_t new_line = c->header & CELL_NEW_LINE;
+        RootedCell nested;
+        clone_into(c, nested.get(), deep, all_types);
+        nested->header |= new_line;
+        *cell_ptr(out->data2, i) = *nested;
     }
 }
 
@@ -355,17 +358,15 @@ static bool type_in(uint32_t type, const Cell* types) {
 
 void block_copy_typed_values(const Cell* block, uint32_t from, uint32_t end, uint32_t step, bool deep,
                              const Cell* types) {
-    Off node = block->data2;
-    Cell kinds = *types;
+    Cell kinds = *types;  // a datatype! or typeset!: no node
     if (step < 1) step = 1;
-    for (uint32_t i = from; i < end && i < uint32_t(cell_count(node)); i += step) {
-        Cell c = *cell_ptr(node, i);
-        uint32_t t = c.type();
+    for (uint32_t i = from; i < end && i < uint32_t(cell_count(block->data2)); i += step) {
+        uint32_t t = cell_ptr(block->data2, i)->type();
         bool copyable = type_series(t) || t == TYPE_BITSET || t == TYPE_OBJECT || t == TYPE_ERROR || t == TYPE_MAP;
         if (!copyable || !type_in(t, &kinds)) continue;
-        StackTemp copy;
-        action_fn<ACT_COPY>(t)(&c, copy.get(), nullptr, deep, deep ? &kinds : nullptr);
-        if (i < uint32_t(cell_count(node))) *cell_ptr(node, i) = *copy.get();
+        RootedCell c(cell_ptr(block->data2, i)), copy;
+        action_fn<ACT_COPY>(t)(c.get(), copy.get(), nullptr, deep, deep ? &kinds : nullptr);
+        if (i < uint32_t(cell_count(block->data2))) *cell_ptr(block->data2, i) = *copy;
     }
 }
 
@@ -386,7 +387,7 @@ bool block_remove_value(Cell* block, const Cell* key, bool from_start) {
     int32_t total = cell_count(node);
     for (int32_t i = from_start ? 0 : head_of(block); i < total; i++) {
         if (compare_cells(key, cell_ptr(node, i), COMP_FIND) != 0) continue;
-        splice_cells(node, i, 1, 0, 0, nullptr, 0, 1);
+        splice_cells(block, i, 1, nullptr, nullptr, 0, 1);
         series_hash_changed(block);
         return i <= series_index(block);
     }
@@ -396,12 +397,12 @@ bool block_remove_value(Cell* block, const Cell* key, bool from_start) {
 const Cell* block_select_word(const Cell* block, uint32_t symbol, bool case_) {
     Off node = block->data2;
     int32_t total = cell_count(node);
-    uint32_t want = case_ ? symbol : symbol_canonical(symbol);
+    uint32_t want = case_ ? symbol : canonical(symbol);
     for (int32_t i = head_of(block); i < total; i++) {
         const Cell* c = cell_ptr(node, i);
         uint32_t t = c->type();
         if (t < TYPE_WORD || t > TYPE_GET_WORD) continue;
-        if ((case_ ? c->data2 : symbol_canonical(c->data2)) != want) continue;
+        if ((case_ ? c->data2 : canonical(c->data2)) != want) continue;
         return i + 1 < total ? cell_ptr(node, i + 1) : none_result();
     }
     return none_result();
@@ -416,7 +417,15 @@ static int32_t checked_count(const Cell* spec) {
     return static_cast<int32_t>(d);
 }
 
+// The block an object!, map!, typeset!, vector! or (for `to`) string! spec
+// stands for: the body of an object or map, the datatypes of a typeset, the
+// elements of a vector, the values loaded from a text.
 static Cell* convert_with(uint32_t from, const Cell* spec, Cell* out) {
+    if (from == TYPE_OBJECT || from == TYPE_MAP) {
+        RootedCell v(spec);
+        return copy_cell(action_fn<ACT_REFLECT>(from)(v.get(), int32_t(g_sym.body)), out);
+    }
+    if (from == TYPE_TYPESET) return typeset_to_block(spec, out);
     BlockConverter fn = block_converter(from);
     if (!fn) error_raise(ErrCat::Internal, "not-done");
     return fn(spec, out);
@@ -424,10 +433,9 @@ static Cell* convert_with(uint32_t from, const Cell* spec, Cell* out) {
 
 Cell* block_make(Cell* proto, Cell* spec, int32_t type) {
     uint32_t from = spec->type();
-    Cell out;
+    Cell out;  // holds nothing allocated until the last allocation is done
     if (type_block_family(from)) {
-        Cell src = *spec;
-        copy_cells(&src, head_of(&src), series_length(&src), &out, uint32_t(type));
+        copy_cells(spec, head_of(spec), series_length(spec), &out, uint32_t(type));
     } else if (from == TYPE_INTEGER || from == TYPE_FLOAT) {
         block_make_at(&out, checked_count(spec));
     } else if (from == TYPE_OBJECT || from == TYPE_MAP || from == TYPE_VECTOR) {
@@ -444,18 +452,15 @@ Cell* block_make(Cell* proto, Cell* spec, int32_t type) {
 
 Cell* block_to(Cell* proto, Cell* spec, int32_t type) {
     uint32_t from = spec->type();
-    Cell out;
+    Cell out;  // holds nothing allocated until the last allocation is done
     if (type_block_family(from)) {
-        Cell src = *spec;
-        copy_cells(&src, head_of(&src), series_length(&src), &out, uint32_t(type));
+        copy_cells(spec, head_of(spec), series_length(spec), &out, uint32_t(type));
     } else if (from == TYPE_OBJECT || from == TYPE_MAP || from == TYPE_VECTOR || from == TYPE_TYPESET ||
                from == TYPE_STRING) {
         convert_with(from, spec, &out);
     } else {
-        Cell v = *spec;
-        v.header &= ~CELL_NEW_LINE;
         block_make_at(&out, 1);
-        block_append_value(&out, &v);
+        block_append_value(&out, spec);  // room for one: nothing allocates
     }
     cell_set_type(&out, uint32_t(type));
     out.header &= ~CELL_NEW_LINE;
@@ -465,7 +470,8 @@ Cell* block_to(Cell* proto, Cell* spec, int32_t type) {
 // ---- append, insert, change ------------------------------------------------------------------
 
 Cell* block_append(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bool is_append) {
-    Cell v = *value;
+    RootedCell held(value);
+    Cell& v = *held;
     bool splice = type_block_family(v.type()) && !only;
     int64_t count = splice ? series_length(&v) : 1;
     if (part >= 0 && part < count) count = part;
@@ -485,10 +491,9 @@ Cell* block_append(Cell* series, Cell* value, int32_t part, bool only, int32_t d
     pos = is_append ? total : std::min(pos, total);
     if (splice) {
         count = std::min<int64_t>(count, series_length(&v));  // the owner may have changed the source
-        splice_cells(series->data2, pos, 0, v.data2, head_of(&v), nullptr, count, dup);
+        splice_cells(series, pos, 0, &v, nullptr, count, dup);
     } else {
-        v.header &= ~CELL_NEW_LINE;
-        splice_cells(series->data2, pos, 0, 0, 0, &v, 1, dup);
+        splice_cells(series, pos, 0, nullptr, &v, 1, dup);
     }
     if (is_append) series_hash_appended(series, uint32_t(pos), uint32_t(written));
     else series_hash_changed(series);
@@ -499,7 +504,8 @@ Cell* block_append(Cell* series, Cell* value, int32_t part, bool only, int32_t d
 }
 
 Cell* block_change(Cell* series, Cell* value, int32_t part, bool only, int32_t dup) {
-    Cell v = *value;
+    RootedCell held(value);
+    Cell& v = *held;
     int32_t total = cell_count(series->data2);
     int32_t idx = head_of(series);
     series_set_index(series, idx);
@@ -516,10 +522,9 @@ Cell* block_change(Cell* series, Cell* value, int32_t part, bool only, int32_t d
     replaced = std::min<int64_t>(replaced, total - idx);
     if (splice) {
         count = std::min<int64_t>(count, series_length(&v));
-        splice_cells(series->data2, idx, int32_t(replaced), v.data2, head_of(&v), nullptr, count, dup);
+        splice_cells(series, idx, int32_t(replaced), &v, nullptr, count, dup);
     } else {
-        v.header &= ~CELL_NEW_LINE;
-        splice_cells(series->data2, idx, int32_t(replaced), 0, 0, &v, 1, dup);
+        splice_cells(series, idx, int32_t(replaced), nullptr, &v, 1, dup);
     }
     written = count * dup;
     series_hash_changed(series);
@@ -534,17 +539,9 @@ Cell* block_take(Cell* series, const Cell* part, bool deep, bool last) {
     series_take(series, part, deep, last);
     if (!deep) return series;
     if (part) {
-        if (!type_block_family(series->type())) return series;
-        Off node = series->data2;
-        for (int32_t i = 0; i < cell_count(node); i++) {
-            Cell c = *cell_ptr(node, i);
-            if (!type_series(c.type())) continue;
-            StackTemp copy;
-            deep_copy_value(&c, copy.get());
-            *cell_ptr(node, i) = *copy.get();
-        }
+        if (type_block_family(series->type())) deep_copy_cells(series);
     } else if (type_series(series->type())) {
-        StackTemp copy;
+        RootedCell copy;
         deep_copy_value(series, copy.get());
         copy_cell(copy.get(), series);
     }
@@ -589,7 +586,8 @@ Cell* block_trim(Cell* series, const TrimArgs&) {
 }
 
 Cell* block_copy(Cell* series, Cell* dest, const Cell* part, bool deep, const Cell* types) {
-    Cell src = *series;
+    RootedCell held(series);
+    Cell& src = *held;
     series_copy(&src, dest, part, deep, types);
     if ((deep || types) && src.is(TYPE_HASH)) cell_set_type(dest, TYPE_BLOCK);
     if (!deep && !types) return dest;
@@ -607,14 +605,7 @@ Cell* block_copy(Cell* series, Cell* dest, const Cell* part, bool deep, const Ce
         block_copy_typed_values(dest, 0, len, 1, true, types);
         return dest;
     }
-    Off node = dest->data2;
-    for (int32_t i = 0; i < cell_count(node); i++) {
-        Cell c = *cell_ptr(node, i);
-        if (!type_series(c.type())) continue;
-        StackTemp copy;
-        deep_copy_value(&c, copy.get());
-        *cell_ptr(node, i) = *copy.get();
-    }
+    deep_copy_cells(dest);
     return dest;
 }
 
@@ -637,7 +628,7 @@ Search block_search(const Cell* series, const Cell* value, const FindArgs& a, bo
     int32_t total = cell_count(node);
     int32_t idx = std::max(series_index(series), 0);
     if (a.skip) {
-        if (!a.skip->is(TYPE_INTEGER)) raise_invalid_refine("skip", a.skip);
+        if (!a.skip->is(TYPE_INTEGER)) raise_invalid_refine(g_refinements.skip, a.skip);
         if (int_value(a.skip) < 1) error_raise(ErrCat::Script, "out-of-range", a.skip);
         found.step = int_value(a.skip);
     }
@@ -650,7 +641,7 @@ Search block_search(const Cell* series, const Cell* value, const FindArgs& a, bo
             last_cell = series_part_position(series, a.part) - 1;
         }
     }
-    if (total == 0 || (!a.reverse && !a.last && idx >= total)) return found;
+    if (total == 0 || (!a.reverse && idx >= total)) return found;
 
     MatchKind kind = MatchKind::Single;
     Cell v = *value;
@@ -683,6 +674,15 @@ Search block_search(const Cell* series, const Cell* value, const FindArgs& a, bo
     };
 
     bool only_first = a.match && allow_match;
+    bool hashed = series->is(TYPE_HASH) && series->data3 && kind == MatchKind::Single && !only_first &&
+                  (a.same || !v.is(TYPE_OBJECT));
+    if (hashed) {
+        uint32_t mode = a.same ? HASH_SAME : a.case_ ? HASH_STRICT : HASH_EQUAL;
+        const Cell* hit = hashtable_get(series->data3, &v, idx, found.step, mode, a.last, a.reverse);
+        int32_t at = hit ? int32_t(hit - cell_ptr(node, 0)) : -1;
+        if (at >= 0 && at <= last_cell) found.at = at;
+        return found;
+    }
     if (a.last || a.reverse) {
         int64_t start = a.part ? int64_t(last_cell) - k + 1 : a.last ? int64_t(total) - k : int64_t(idx) - k;
         start = std::min<int64_t>(start, int64_t(total) - k);
@@ -735,30 +735,29 @@ Cell* block_put(Cell* series, Cell* key, Cell* value, bool case_) {
     FindArgs a;
     a.case_ = case_;
     a.only = true;
-    Cell k = *key, v = *value;
-    Search s = block_search(series, &k, a, false);
-    Off node = series->data2;
-    int32_t total = cell_count(node);
+    RootedCell k(key), v(value);
+    Search s = block_search(series, k.get(), a, false);
+    int32_t total = cell_count(series->data2);
     if (s.at < 0) {
-        bool owned = owner_before(series, OwnerEvent::Put, &v, total, 2);
-        uint32_t at = uint32_t(cell_count(node));
-        block_append_value(series, &k);
-        block_append_value(series, &v);
+        bool owned = owner_before(series, OwnerEvent::Put, v.get(), total, 2);
+        uint32_t at = uint32_t(cell_count(series->data2));
+        block_append_value(series, k.get());
+        block_append_value(series, v.get());
         series_hash_appended(series, at, 2);
-        if (owned) owner_after(series, OwnerEvent::PutEd, &v, int32_t(at), 2);
+        if (owned) owner_after(series, OwnerEvent::PutEd, v.get(), int32_t(at), 2);
         return value;
     }
     int32_t pos = s.at + 1;
-    if (pos < total && compare_cells(&v, cell_ptr(node, pos), COMP_FIND) == 0) return value;
-    bool owned = owner_before(series, OwnerEvent::Put, &v, pos, 1);
-    if (pos < cell_count(node)) {
-        *cell_ptr(node, pos) = v;
+    if (pos < total && compare_cells(v.get(), cell_ptr(series->data2, pos), COMP_FIND) == 0) return value;
+    bool owned = owner_before(series, OwnerEvent::Put, v.get(), pos, 1);
+    if (pos < cell_count(series->data2)) {
+        *cell_ptr(series->data2, pos) = *v;
         series_hash_changed(series);
     } else {
-        block_append_value(series, &v);
+        block_append_value(series, v.get());
         series_hash_appended(series, uint32_t(pos), 1);
     }
-    if (owned) owner_after(series, OwnerEvent::PutEd, &v, pos, 1);
+    if (owned) owner_after(series, OwnerEvent::PutEd, v.get(), pos, 1);
     return value;
 }
 
@@ -767,8 +766,8 @@ Cell* block_eval_path(Cell* parent, Cell* element, Cell* value, const EvalPathAr
     if (element->is(TYPE_INTEGER)) {
         int32_t n = int_value(element);
         if (value) {
-            Cell target = *parent;
-            return series_poke(&target, n, value, element);
+            RootedCell target(parent);
+            return series_poke(target.get(), n, value, element);
         }
         int64_t p = int64_t(series_index(parent)) + (n < 0 ? n : int64_t(n) - 1);
         if (n == 0 || p < 0 || p >= cell_count(node)) return none_result();
@@ -792,9 +791,9 @@ Cell* block_eval_path(Cell* parent, Cell* element, Cell* value, const EvalPathAr
         Cell path = args.path ? *args.path : kNoneCell;
         error_raise(ErrCat::Script, "bad-path-set", &path, element);
     }
-    Cell target = *parent;
-    series_set_index(&target, s.at);
-    return series_poke(&target, 2, value, nullptr);
+    RootedCell target(parent);
+    series_set_index(target.get(), s.at);
+    return series_poke(target.get(), 2, value, nullptr);
 }
 
 // ---- compare -------------------------------------------------------------------------------------
@@ -859,8 +858,8 @@ struct SortSpec {
     uint32_t offset = 0;   // the cell of a record that is compared
     bool all = false;      // compare every cell of the record in turn
     bool reverse = false;
-    const Cell* fn = nullptr;  // comparator function
-    uint32_t scratch = 0;      // root-block index of the two record blocks (/all with a function)
+    const Cell* fn = nullptr;  // comparator function (a rooted cell)
+    uint32_t scratch = 0;      // root-block index of the sort scratch
 };
 
 // The sort order of two cells: -2 from a type counts as the difference of
@@ -896,35 +895,18 @@ int32_t compare_integers_reverse(const void* x, const void* y, uintptr_t f1, uin
     return compare_integers(y, x, f1, f2);
 }
 
-// Fills the scratch record block at root index `i` with a record's cells.
-const Cell* record_block(uint32_t i, const Cell* record, uint32_t size) {
-    Cell block = *block_cell_at(&g_root_block, i);
-    block_set_tail(&block, 0);
-    for (uint32_t j = 0; j < size; j++) block_append_value(&block, record + j);
-    return block_cell_at(&g_root_block, i);
-}
+// ---- sorting with a comparator function ----
+//
+// A comparator function runs script code, which may collect: buffers move
+// and nodes are evacuated, and only cells the collector reaches are
+// repointed. So the records are copied into a scratch block of the root
+// block (its cells are marked), the sorter orders record numbers (plain
+// integers, outside any buffer), each comparison reads its two records
+// through the root block, and the records are copied back in that order at
+// the end. An error in the comparator leaves the block unchanged. Root-block
+// slots from `scratch`: the scratch block, then the two record blocks handed
+// to the comparator with /all.
 
-int32_t compare_with_function(const void* x, const void* y, uintptr_t flags, uintptr_t) {
-    const auto* spec = reinterpret_cast<const SortSpec*>(flags);
-    StackTemp first, second, result;
-    if (spec->all && spec->size > 1) {
-        // The records are copied out first: filling a block may allocate.
-        std::vector<Cell> ra(static_cast<const Cell*>(x), static_cast<const Cell*>(x) + spec->size);
-        std::vector<Cell> rb(static_cast<const Cell*>(y), static_cast<const Cell*>(y) + spec->size);
-        copy_cell(record_block(spec->scratch, ra.data(), spec->size), first.get());
-        copy_cell(record_block(spec->scratch + 1, rb.data(), spec->size), second.get());
-    } else {
-        copy_cell(static_cast<const Cell*>(x) + spec->offset, first.get());
-        copy_cell(static_cast<const Cell*>(y) + spec->offset, second.get());
-    }
-    if (spec->reverse) g_sort_comparator_call(spec->fn, second.get(), first.get(), result.get());
-    else g_sort_comparator_call(spec->fn, first.get(), second.get(), result.get());
-    return sort_comparator_order(result.get());
-}
-
-// Root-block slots of the sort scratch: a fixed block that holds the cells
-// while a comparator function runs (script code may collect, and the sorter
-// works on raw memory that must not move), then the two record blocks.
 uint32_t g_scratch_index = 0;
 constexpr uint32_t kRecordBlockLimit = 2097151;
 
@@ -932,45 +914,78 @@ uint32_t sort_scratch() {
     if (g_scratch_index) return g_scratch_index;
     block_root_init();
     uint32_t at = uint32_t(cell_count(g_root_block.data2));
-    block_append_new_fixed(nullptr, 16);
+    block_append_new(nullptr, 16);
     block_append_new(nullptr, 4);
     block_append_new(nullptr, 4);
     g_scratch_index = at;
     return at;
 }
 
-// Empties the scratch block on every exit.
-struct ScratchReset {
-    uint32_t index;
-    ~ScratchReset() { block_set_tail(block_cell_at(&g_root_block, index), 0); }
-};
-
-void sort_cells(uint8_t* base, uint32_t records, const SortSpec& spec, bool stable, SortCompare compare) {
-    uint32_t bytes = spec.size * 16;
-    auto flags = reinterpret_cast<uintptr_t>(&spec);
-    if (stable) sort_stable(base, records, bytes, flags, 0, compare);
-    else sort_quick(base, records, bytes, flags, 0, compare);
+const Cell* scratch_record(uint32_t at, uint32_t record, uint32_t size) {
+    return cell_ptr(block_cell_at(&g_root_block, at)->data2, uint64_t(record) * size);
 }
+
+// The record block at root index `block_at`, filled with record `record`.
+void fill_record_block(uint32_t block_at, uint32_t scratch_at, uint32_t record, uint32_t size, Cell* out) {
+    RootedCell block(block_cell_at(&g_root_block, block_at));
+    block_set_tail(block.get(), 0);
+    for (uint32_t j = 0; j < size; j++) block_append_value(block.get(), scratch_record(scratch_at, record, size) + j);
+    copy_cell(block.get(), out);
+}
+
+int32_t compare_with_function(const void* x, const void* y, uintptr_t flags, uintptr_t) {
+    const auto* spec = reinterpret_cast<const SortSpec*>(flags);
+    uint32_t rx, ry;
+    std::memcpy(&rx, x, 4);
+    std::memcpy(&ry, y, 4);
+    if (spec->reverse) std::swap(rx, ry);
+    RootedCell first, second, result;
+    if (spec->all && spec->size > 1) {
+        fill_record_block(spec->scratch + 1, spec->scratch, rx, spec->size, first.get());
+        fill_record_block(spec->scratch + 2, spec->scratch, ry, spec->size, second.get());
+    } else {
+        *first = scratch_record(spec->scratch, rx, spec->size)[spec->offset];
+        *second = scratch_record(spec->scratch, ry, spec->size)[spec->offset];
+    }
+    g_sort_comparator_call(spec->fn, first.get(), second.get(), result.get());
+    return sort_comparator_order(result.get());
+}
+
+// Empties the scratch blocks on every exit, so they keep nothing alive.
+struct ScratchReset {
+    uint32_t at;
+    ~ScratchReset() {
+        for (uint32_t i = 0; i < 3; i++) block_set_tail(block_cell_at(&g_root_block, at + i), 0);
+    }
+};
 
 void sort_through_function(Cell* series, int32_t start, int32_t n, SortSpec& spec, bool stable) {
     if (!g_sort_comparator_call) error_raise(ErrCat::Internal, "not-done");
     uint32_t at = sort_scratch();
-    spec.scratch = at + 1;
-    Cell scratch = *block_cell_at(&g_root_block, at);
+    spec.scratch = at;
     ScratchReset reset{at};
-    block_fixed_reserve(&scratch, uint32_t(n));
-    SeriesBuf* sb = series_buf(&scratch);
-    std::memcpy(sb->head_ptr(), cell_ptr(series->data2, start), size_t(n) * sizeof(Cell));
+    block_set_tail(block_cell_at(&g_root_block, at), 0);
+    SeriesBuf* sb = block_room(block_cell_at(&g_root_block, at)->data2, uint32_t(n), false);
+    std::memcpy(sb->head_ptr(), cell_ptr(series->data2, start), size_t(n) * sizeof(Cell));  // read after growing
     sb->tail = sb->head + uint32_t(n) * 16;
-    sort_cells(series_buf(&scratch)->head_ptr(), uint32_t(n) / spec.size, spec, stable, compare_with_function);
-    // The comparator may have changed the block: copy back what still fits.
-    int32_t room = std::max(0, std::min(n, cell_count(series->data2) - start));
-    std::memcpy(cell_ptr(series->data2, start), series_buf(&scratch)->head_ptr(), size_t(room) * sizeof(Cell));
+
+    uint32_t records = uint32_t(n) / spec.size;
+    std::vector<uint32_t> order(records);
+    for (uint32_t i = 0; i < records; i++) order[i] = i;
+    auto flags = reinterpret_cast<uintptr_t>(&spec);
+    if (stable) sort_stable(order.data(), records, 4, flags, 0, compare_with_function);
+    else sort_quick(order.data(), records, 4, flags, 0, compare_with_function);
+
+    // The comparator may have shortened the block: write back what still fits.
+    int32_t room = std::max(0, std::min(n, cell_count(series->data2) - start)) / int32_t(spec.size);
+    Cell* dst = cell_ptr(series->data2, start);
+    for (int32_t i = 0; i < room; i++)
+        std::memcpy(dst + size_t(i) * spec.size, scratch_record(at, order[i], spec.size), spec.size * sizeof(Cell));
     if (uint64_t(spec.size) * 16 > kRecordBlockLimit) {
         for (uint32_t i = 1; i <= 2; i++) {
-            Cell fresh;
-            block_make_at(&fresh, 4);
-            *block_cell_at(&g_root_block, at + i) = fresh;
+            RootedCell fresh;
+            block_make_at(fresh.get(), 4);
+            *block_cell_at(&g_root_block, at + i) = *fresh;
         }
     }
 }
@@ -993,7 +1008,7 @@ Cell* block_sort(Cell* series, const SortArgs& args) {
         if (args.part->is(TYPE_INTEGER)) count = int_value(args.part);
         else if (args.part->type() == series->type() && args.part->data2 == series->data2)
             count = int64_t(head_of(args.part)) - start;
-        else raise_invalid_refine("part", args.part);
+        else raise_invalid_refine(g_refinements.part, args.part);
         if (count < 0) {
             int32_t from = static_cast<int32_t>(std::max<int64_t>(0, start + count));
             n = start - from;
@@ -1008,7 +1023,7 @@ Cell* block_sort(Cell* series, const SortArgs& args) {
     spec.all = args.all;
     if (args.skip) {
         int32_t size = args.skip->is(TYPE_INTEGER) ? int_value(args.skip) : 0;
-        if (size < 1 || n % size != 0 || n < size) raise_invalid_refine("skip", args.skip);
+        if (size < 1 || n % size != 0 || n < size) raise_invalid_refine(g_refinements.skip, args.skip);
         spec.size = uint32_t(size);
     } else if (args.all) {
         error_raise(ErrCat::Script, "bad-refines");
@@ -1023,7 +1038,7 @@ Cell* block_sort(Cell* series, const SortArgs& args) {
         } else if (t == TYPE_FUNCTION || t == TYPE_NATIVE || t == TYPE_ACTION || t == TYPE_OP || t == TYPE_ROUTINE) {
             spec.fn = args.compare;
         } else {
-            raise_invalid_refine("compare", args.compare);
+            raise_invalid_refine(g_refinements.compare, args.compare);
         }
     }
     if (n < 2) {
@@ -1039,13 +1054,11 @@ Cell* block_sort(Cell* series, const SortArgs& args) {
         Cell* cells = cell_ptr(series->data2, start);
         uint32_t records = uint32_t(n) / spec.size;
         auto* base = reinterpret_cast<uint8_t*>(cells);
-        if (spec.size == 1 && all_integers(cells, n)) {
-            SortCompare fn = spec.reverse ? compare_integers_reverse : compare_integers;
-            if (args.stable) sort_stable(base, records, 16, 0, 0, fn);
-            else sort_quick(base, records, 16, 0, 0, fn);
-        } else {
-            sort_cells(base, records, spec, args.stable, compare_records);
-        }
+        bool integers = spec.size == 1 && all_integers(cells, n);
+        SortCompare compare = !integers ? compare_records : spec.reverse ? compare_integers_reverse : compare_integers;
+        auto flags = reinterpret_cast<uintptr_t>(&spec);
+        if (args.stable) sort_stable(base, records, spec.size * 16, flags, 0, compare);
+        else sort_quick(base, records, spec.size * 16, flags, 0, compare);
     }
     series_hash_changed(series);
     if (owned) owner_after(series, OwnerEvent::Sorted, nullptr, start, n);
@@ -1067,12 +1080,11 @@ static bool ends_with_break(const Cell* buffer) {
 int32_t block_form(const Cell* value, Cell* buffer, const Cell* part, int32_t limit) {
     if (cycles_mold_marker(value, buffer, limit, false)) return limit;
     CycleGuard guard(value->data2);
-    Off node = value->data2;
-    for (int32_t i = head_of(value); i < cell_count(node); i++) {
+    for (int32_t i = head_of(value); i < cell_count(value->data2); i++) {
         if (part && limit <= 0) break;
-        Cell c = *cell_ptr(node, i);
-        limit = actions_form_call(&c, buffer, part, limit);
-        if (i + 1 < cell_count(node) && !ends_with_break(buffer)) {
+        RootedCell c(cell_ptr(value->data2, i));
+        limit = actions_form_call(c.get(), buffer, part, limit);
+        if (i + 1 < cell_count(value->data2) && !ends_with_break(buffer)) {
             string_append_char(buffer, ' ');
             limit--;
         }
@@ -1082,14 +1094,13 @@ int32_t block_form(const Cell* value, Cell* buffer, const Cell* part, int32_t li
 
 int32_t block_mold_cells(const Cell* value, Cell* buffer, bool only, bool all, bool flat, const Cell* part,
                          int32_t limit, int32_t indent) {
-    Off node = value->data2;
     int32_t first = head_of(value);
     int32_t level = indent;
     bool opened = false;
-    for (int32_t i = first; i < cell_count(node); i++) {
+    for (int32_t i = first; i < cell_count(value->data2); i++) {
         if (part && limit <= 0) break;
-        Cell c = *cell_ptr(node, i);
-        if (!flat && (c.header & CELL_NEW_LINE)) {
+        RootedCell c(cell_ptr(value->data2, i));
+        if (!flat && (c->header & CELL_NEW_LINE)) {
             if (i == first && !only) {
                 level++;
                 opened = true;
@@ -1103,7 +1114,7 @@ int32_t block_mold_cells(const Cell* value, Cell* buffer, bool only, bool all, b
             string_append_char(buffer, ' ');
             limit--;
         }
-        limit = actions_mold_call(&c, buffer, false, all, flat, part, limit, level);
+        limit = actions_mold_call(c.get(), buffer, false, all, flat, part, limit, level);
     }
     if (opened) {
         string_append_char(buffer, '\n');
@@ -1133,7 +1144,7 @@ int32_t block_mold(const Cell* value, Cell* buffer, bool only, bool all, bool fl
 namespace {
 
 // Whether `cell` equals the first cell of a record of `block` (records of
-// `size` cells from its head).
+// `size` cells from its head), by scanning.
 bool record_member(const Cell* block, const Cell* cell, int32_t size, int32_t op) {
     Off node = block->data2;
     int32_t total = cell_count(node);
@@ -1142,19 +1153,55 @@ bool record_member(const Cell* block, const Cell* cell, int32_t size, int32_t op
     return false;
 }
 
+// A block whose records' first cells are looked up: through a hash table
+// for keys that hash by value, by scanning for block-family keys (those
+// compare by content). The table is rooted for the life of the object.
+class Members {
+public:
+    // The table is made over `block` (rooted) before the object roots both.
+    Members(const Cell* block, Off table, int32_t size, bool case_)
+        : block_(*block), table_(table), size_(size), case_(case_), keep_block_(&block_), keep_table_(&table_) {}
+    bool contains(const Cell* key) const {
+        if (!table_ || type_block_family(key->type()))
+            return record_member(&block_, key, size_, case_ ? COMP_STRICT_EQUAL : COMP_FIND);
+        return hashtable_get(table_, key, head_of(&block_), size_, case_ ? HASH_STRICT : HASH_EQUAL) != nullptr;
+    }
+    // Indexes cell i of the block (the result block grows as records join).
+    void add(int32_t i) {
+        if (table_) hashtable_put(table_, cell_ptr(block_.data2, i));
+    }
+    Cell& block() { return block_; }
+
+private:
+    Cell block_;
+    Off table_;
+    int32_t size_;
+    bool case_;
+    GcRootCell keep_block_;
+    TableRoot keep_table_;
+};
+
+// A table over the rooted `block` with room for `keys` keys (at least its
+// length): a block-kind table does not grow as keys are put.
+Off table_over(const Cell* block, int64_t keys = 0) {
+    if (block->is(TYPE_HASH) && block->data3) return block->data3;
+    int64_t size = std::max<int64_t>({keys, series_length(block), 1});
+    return hashtable_make(uint32_t(std::min<int64_t>(size, INT32_MAX / 16)), block, HASH_KIND_BLOCK, 0);
+}
+
 // Appends the records of `from` that pass the membership test against
 // `other` (kept when present with `keep_present`, when absent otherwise; no
-// test without `other`) and are not yet in `result`.
-void collect_records(Cell* result, const Cell* from, const Cell* other, bool keep_present, int32_t size, int32_t op) {
-    Off node = from->data2;
-    for (int32_t i = head_of(from); i < cell_count(node); i += size) {
-        Cell first = *cell_ptr(node, i);
-        if (other && record_member(other, &first, size, op) != keep_present) continue;
-        if (record_member(result, &first, size, op)) continue;
-        for (int32_t j = 0; j < size && i + j < cell_count(node); j++) {
-            Cell c = *cell_ptr(node, i + j);
-            block_append_value(result, &c);
-        }
+// test without `other`) and whose first cell is not yet in the result.
+// `from` is rooted.
+void collect_records(Members& result, const Cell* from, const Members* other, bool keep_present, int32_t size) {
+    for (int32_t i = head_of(from); i < cell_count(from->data2); i += size) {
+        RootedCell first(cell_ptr(from->data2, i));
+        if (other && other->contains(first.get()) != keep_present) continue;
+        if (result.contains(first.get())) continue;
+        int32_t at = cell_count(result.block().data2);
+        for (int32_t j = 0; j < size && i + j < cell_count(from->data2); j++)
+            block_append_value(&result.block(), cell_ptr(from->data2, i + j));
+        result.add(at);
     }
 }
 
@@ -1164,29 +1211,38 @@ Cell* block_set_op(const Cell* block1, const Cell* block2, bool case_, const Cel
     int32_t size = 1;
     if (skip) {
         size = skip->is(TYPE_INTEGER) ? int_value(skip) : 0;
-        if (size < 1) raise_invalid_refine("skip", skip);
+        if (size < 1) raise_invalid_refine(g_refinements.skip, skip);
     }
-    Cell b1 = *block1;
-    Cell b2 = block2 ? *block2 : kNoneCell;
+    RootedCell held1(block1), held2(block2 ? block2 : &kNoneCell);
+    Cell &b1 = *held1, &b2 = *held2;
     int64_t room = series_length(&b1);
     if (op == OP_UNION && block2) room += series_length(&b2);
-    Cell* result = block_push_only(static_cast<int32_t>(std::min<int64_t>(room, INT32_MAX / 16)));
-    int32_t cmp = case_ ? COMP_STRICT_EQUAL : COMP_FIND;
+    room = std::min<int64_t>(std::max<int64_t>(room, 1), INT32_MAX / 16);
+    Cell* out = block_push_only(static_cast<int32_t>(room));
+    Members result(out, table_over(out, room), size, case_);
     switch (op) {
-    case OP_UNIQUE: collect_records(result, &b1, nullptr, false, size, cmp); break;
+    case OP_UNIQUE: collect_records(result, &b1, nullptr, false, size); break;
     case OP_UNION:
-        collect_records(result, &b1, nullptr, false, size, cmp);
-        if (block2) collect_records(result, &b2, nullptr, false, size, cmp);
+        collect_records(result, &b1, nullptr, false, size);
+        if (block2) collect_records(result, &b2, nullptr, false, size);
         break;
-    case OP_INTERSECT: collect_records(result, &b1, &b2, true, size, cmp); break;
-    case OP_EXCLUDE: collect_records(result, &b1, &b2, false, size, cmp); break;
-    case OP_DIFFERENCE:
-        collect_records(result, &b1, &b2, false, size, cmp);
-        collect_records(result, &b2, &b1, false, size, cmp);
+    case OP_INTERSECT:
+    case OP_EXCLUDE: {
+        Members other(&b2, table_over(&b2), size, case_);
+        collect_records(result, &b1, &other, op == OP_INTERSECT, size);
         break;
+    }
+    case OP_DIFFERENCE: {
+        Members second(&b2, table_over(&b2), size, case_);
+        collect_records(result, &b1, &second, false, size);
+        Members first(&b1, table_over(&b1), size, case_);
+        collect_records(result, &b2, &first, false, size);
+        break;
+    }
     default: fatal_runtime_error(101);
     }
-    return result;
+    *out = result.block();
+    return out;
 }
 
 // ---- registration ------------------------------------------------------------------------------------

@@ -5,9 +5,10 @@
 // data3 0 (hash! keeps its table there). The buffer's unit is 16.
 //
 // Ordinary block buffers live in the collected series frames and move;
-// fixed ones (the root block, the evaluation stack's blocks, sort scratch
-// blocks) are allocated outside them and never move. A block made without a
-// parent is appended to the root block, which keeps it alive.
+// fixed ones (the evaluation stack's blocks) are allocated outside them,
+// never move and keep the capacity they were made with. A block made
+// without a parent is appended to the root block, which a collector root
+// callback keeps alive (an ordinary block: nothing holds pointers into it).
 //
 // "index" in this interface is in cells from the buffer's first cell; the
 // head is the value's own position. Every returned Cell* that points into a
@@ -60,10 +61,10 @@ void block_append_result();
 Cell* block_make_at(Cell* cell, int32_t n);
 Cell* block_make_at_ex(Cell* cell, int32_t n, bool fixed);
 // A new block in a new cell appended to `parent` (null: the root block).
+// A fixed block never moves; appending past its capacity raises internal
+// `no-memory`.
 Cell* block_append_new(Cell* parent, int32_t n);
 Cell* block_append_new_fixed(Cell* parent, int32_t n);
-// Makes room for at least n cells in a fixed block, keeping its cells.
-void block_fixed_reserve(Cell* block, uint32_t n);
 // Pushes a copy of the block value on the evaluation stack.
 Cell* block_push(const Cell* block);
 // Pushes a new empty block with room for n cells (0 gives 1).
@@ -92,10 +93,11 @@ const Cell* block_none_cell();
 
 // ---- conversions supplied by other types ----------------------------------------
 
-// `make`/`to block!` of an object!, map!, vector!, typeset! or string! is
-// the business of that type (reflect body, vector elements, typeset types,
-// the lexer). Each registers here; the converter writes a new block! into
-// `out`. Without a converter, to-conversion wraps the value and make raises.
+// `make`/`to block!` of an object! or map! takes the body that the type's
+// reflect gives, of a typeset! its datatypes. A vector!'s elements and a
+// string! loaded by the lexer come from converters that vector! and the
+// loader register here; each writes a new block! into `out`. Until then
+// those conversions raise internal `not-done`.
 using BlockConverter = Cell* (*)(const Cell* spec, Cell* out);
 void block_set_converter(TypeId type, BlockConverter fn);
 BlockConverter block_converter(uint32_t type);

@@ -23,17 +23,16 @@ int32_t path_text(const Cell* value, Cell* buffer, bool mold, bool only, bool al
                   int32_t limit, int32_t indent) {
     if (cycles_mold_marker(value, buffer, limit, mold)) return limit;
     CycleGuard guard(value->data2);
-    Cell path = *value;
-    int32_t first = series_index(&path) < 0 ? 0 : series_index(&path);
-    for (int32_t i = first; i < series_length_total(&path); i++) {
+    int32_t first = series_index(value) < 0 ? 0 : series_index(value);
+    for (int32_t i = first; i < series_length_total(value); i++) {
         if (part && limit <= 0) break;
         if (i != first) {
             string_append_char(buffer, '/');
             limit--;
         }
-        Cell element = *block_cell_at(&path, uint32_t(i));
-        limit = mold ? actions_mold_call(&element, buffer, only, all, flat, part, limit, indent)
-                     : actions_form_call(&element, buffer, part, limit);
+        RootedCell element(block_cell_at(value, uint32_t(i)));
+        limit = mold ? actions_mold_call(element.get(), buffer, only, all, flat, part, limit, indent)
+                     : actions_form_call(element.get(), buffer, part, limit);
     }
     return limit;
 }
@@ -120,11 +119,9 @@ Cell* path_make(Cell* proto, Cell* spec, int32_t type) {
 Cell* path_to(Cell* proto, Cell* spec, int32_t type) {
     uint32_t from = spec->type();
     if (from != TYPE_OBJECT && from != TYPE_TYPESET && from != TYPE_MAP) return block_to(proto, spec, type);
-    Cell v = *spec;
-    v.header &= ~CELL_NEW_LINE;
-    Cell out;
+    Cell out;  // holds nothing allocated until the last allocation is done
     block_make_at(&out, 1);
-    block_append_value(&out, &v);
+    block_append_value(&out, spec);  // room for one: nothing allocates
     cell_set_type(&out, uint32_t(type));
     return copy_cell(&out, proto);
 }

@@ -5,37 +5,40 @@
 
 #include <algorithm>
 #include <cstring>
-#include <random>
 
 #include "runtime/datatype.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/datatypes/word.h"
 #include "runtime/error.h"
+#include "runtime/hashtable.h"
+#include "runtime/random.h"
 #include "runtime/stack.h"
+#include "runtime/symbols.h"
 
 namespace kel {
 
 namespace {
 
-constexpr const char* kOwnerEventWords[] = {
-    "append", "appended", "insert", "inserted", "change", "changed", "clear", "cleared", "poke", "poked",
-    "put", "put-ed", "remove", "removed", "random", "randomized", "reverse", "reversed", "sort", "sorted",
-    "swap", "swaped", "take", "taken", "trim", "trimmed", "move", "moved",
+// The owner's word of each event; insert and remove have no fixed word of
+// their own and are made from their symbols.
+using EventWord = Cell FixedWords::*;
+constexpr EventWord kEventWords[] = {
+    &FixedWords::append, &FixedWords::appended, nullptr, &FixedWords::inserted, &FixedWords::change,
+    &FixedWords::changed, &FixedWords::clear, &FixedWords::cleared, &FixedWords::poke, &FixedWords::poked,
+    &FixedWords::put, &FixedWords::put_ed, nullptr, &FixedWords::removed, &FixedWords::random,
+    &FixedWords::randomized, &FixedWords::reverse, &FixedWords::reversed, &FixedWords::sort, &FixedWords::sorted,
+    &FixedWords::swap, &FixedWords::swaped, &FixedWords::take, &FixedWords::taken, &FixedWords::trim,
+    &FixedWords::trimmed, &FixedWords::move, &FixedWords::moved,
 };
-static_assert(sizeof kOwnerEventWords / sizeof kOwnerEventWords[0] == size_t(OwnerEvent::Moved) + 1);
+static_assert(sizeof kEventWords / sizeof kEventWords[0] == size_t(OwnerEvent::Moved) + 1);
 
-// The generator used until the random-number module installs its own.
-std::mt19937& fallback_generator() {
-    static std::mt19937 gen(5489u);
-    return gen;
-}
-void fallback_seed(const uint8_t* bytes, uint32_t n) {
-    uint32_t h = 2166136261u;  // FNV-1a: any stable hash of the bytes will do here
-    for (uint32_t i = 0; i < n; i++) h = (h ^ bytes[i]) * 16777619u;
-    fallback_generator().seed(h);
-}
-uint32_t fallback_below(uint32_t n, bool) {
-    if (n <= 1) return 0;
-    return std::uniform_int_distribution<uint32_t>(0, n - 1)(fallback_generator());
+bool notify_owner(Cell* s, OwnerEvent e, const Cell* value, int32_t index, int32_t part) {
+    Cell word;
+    if (e == OwnerEvent::Insert) word_from_symbol(&word, g_sym.insert);
+    else if (e == OwnerEvent::Remove) word_from_symbol(&word, g_sym.remove);
+    else word = g_words.*kEventWords[static_cast<int>(e)];
+    Cell none{TYPE_NONE, 0, 0, 0};
+    return symctx_owner_get(s, &word, value ? value : &none, index, part);
 }
 
 int32_t int_value(const Cell* c) { return static_cast<int32_t>(c->data2); }
@@ -78,32 +81,32 @@ int64_t part_count(const Cell* s, const Cell* part) {
 
 }  // namespace
 
-OwnershipHooks g_ownership;
-HashHooks g_hash;
 VectorHooks g_vector;
-RandomHooks g_random = {fallback_seed, fallback_below};
-SymbolHooks g_symbols;
-
-const char* owner_event_word(OwnerEvent e) { return kOwnerEventWords[static_cast<int>(e)]; }
 
 bool owner_before(Cell* s, OwnerEvent e, const Cell* value, int32_t index, int32_t part) {
-    if (!(series_buf(s)->flags & SERIES_OWNED) || !g_ownership.notify) return false;
-    return g_ownership.notify(s, e, value, index, part);
+    if (!(series_buf(s)->flags & SERIES_OWNED)) return false;
+    return notify_owner(s, e, value, index, part);
 }
 
 void owner_after(Cell* s, OwnerEvent e, const Cell* value, int32_t index, int32_t part) {
-    if (g_ownership.notify) g_ownership.notify(s, e, value, index, part);
+    notify_owner(s, e, value, index, part);
 }
 
-Cell* refinement_arg(Cell* out, const char* name) {
-    cell_set(out, TYPE_REFINEMENT, 0, g_symbols.intern ? g_symbols.intern(name) : 0, static_cast<uint32_t>(-1));
-    return out;
+void raise_invalid_refine(const Cell& refinement, const Cell* value) {
+    error_raise(ErrCat::Script, "invalid-refine-arg", &refinement, value);
 }
 
-void raise_invalid_refine(const char* refinement, const Cell* value) {
-    Cell word;
-    refinement_arg(&word, refinement);
-    error_raise(ErrCat::Script, "invalid-refine-arg", &word, value);
+void series_hash_changed(Cell* s) {
+    if (s->is(TYPE_HASH) && s->data3) hashtable_reset(s->data3, 0);
+}
+
+void series_hash_appended(Cell* s, uint32_t from, uint32_t count) {
+    if (!s->is(TYPE_HASH) || !s->data3) return;
+    for (uint32_t i = from; i < from + count; i++) {
+        SeriesBuf* b = series_buf(s);
+        if (i >= uint32_t(buf_units(b))) break;
+        hashtable_put(s->data3, arena_at<Cell>(b->head) + i);
+    }
 }
 
 // ---- positions ----------------------------------------------------------------
@@ -131,7 +134,7 @@ int32_t series_get_length(Cell* s, bool from_start) {
 }
 
 int32_t series_part_position(const Cell* s, const Cell* part) {
-    if (part->type() != s->type() || part->data2 != s->data2) raise_invalid_refine("part", part);
+    if (part->type() != s->type() || part->data2 != s->data2) raise_invalid_refine(g_refinements.part, part);
     return clamp_position(series_index(part), series_length_total(part));
 }
 
@@ -236,7 +239,8 @@ Cell* series_poke(Cell* s, int32_t index, Cell* value, const Cell*) {
     } else if (!type_block_family(type)) {
         if (!value->is(TYPE_CHAR)) error_raise(ErrCat::Script, "invalid-arg", value);
     }
-    Cell v = *value;
+    RootedCell held(value);
+    Cell& v = *held;
     auto pos = static_cast<int32_t>(p);
     bool owned = owner_before(s, OwnerEvent::Poke, &v, pos, 1);
     if (pos >= series_length_total(s)) return value;  // the owner shortened it meanwhile
@@ -291,11 +295,10 @@ Cell* series_remove(Cell* s, const Cell* part, const Cell* key) {
     int64_t count = part ? part_count(s, part) : 1;
     if (count < 1) return s;
     if (key) {
-        Cell probe = *s;
-        Cell k = *key;
+        RootedCell probe(s), k(key);
         FindArgs args;
         args.case_ = true;
-        Cell* found = action_fn<ACT_FIND>(s->type())(&probe, &k, args);
+        Cell* found = action_fn<ACT_FIND>(s->type())(probe.get(), k.get(), args);
         if (!type_series(found->type())) {
             set_none(s);
             return s;
@@ -323,7 +326,7 @@ Cell* series_reverse(Cell* s, const Cell* part, const Cell* skip) {
         if (!skip->is(TYPE_INTEGER) || int_value(skip) < 1) error_raise(ErrCat::Script, "out-of-range", skip);
         size = int_value(skip);
         if (size == range) return s;
-        if (range < size || range % size != 0) raise_invalid_refine("skip", skip);
+        if (range < size || range % size != 0) raise_invalid_refine(g_refinements.skip, skip);
     }
     if (range < 2) return s;
     int32_t idx = series_index(s);
@@ -339,19 +342,30 @@ Cell* series_reverse(Cell* s, const Cell* part, const Cell* skip) {
     return s;
 }
 
-// A new series of `s`'s type holding `count` units from `start`, in `out`.
-static Cell* copy_units(const Cell* s, int32_t start, int32_t count, Cell* out) {
-    uint32_t header = s->type() | (s->header & CELL_NEW_LINE);
-    uint32_t data3 = s->is(TYPE_VECTOR) ? s->data3 : 0;
-    Off node = series_copy_part(s->data2, static_cast<uint32_t>(start), static_cast<uint32_t>(count));
-    // A copy is an ordinary collected buffer whatever its source was.
-    node_buffer(node)->flags &= ~(SERIES_FIXED | SERIES_MARK | SERIES_MIDDLE);
-    cell_set(out, header, 0, node, data3);
+Cell* series_copy_range(const Cell* s, int32_t start, int32_t count, Cell* out, uint32_t header) {
+    uint32_t unit = series_buf(s)->unit();
+    uint32_t shift = unit_shift(unit);
+    if ((uint64_t(count) << shift) > 0x7FFFFFF0) error_raise(ErrCat::Internal, "no-memory");
+    // A copy is an ordinary collected buffer whatever its source was; it keeps
+    // the unit and the bitset complement flag, not the owner flag.
+    Off node = alloc_series(count > 0 ? uint32_t(count) : 1, unit, 0);
+    SeriesBuf* from = series_buf(s);
+    SeriesBuf* to = node_buffer(node);
+    to->flags |= from->flags & SERIES_COMPLEMENT;
+    std::memcpy(to->data(), unit_ptr(from, start), size_t(count) << shift);
+    to->tail = to->head + (uint32_t(count) << shift);
+    cell_set(out, header, 0, node, s->is(TYPE_VECTOR) ? s->data3 : 0);
     return out;
 }
 
+// A new series of `s`'s type holding `count` units from `start`, in `out`.
+static Cell* copy_units(const Cell* s, int32_t start, int32_t count, Cell* out) {
+    return series_copy_range(s, start, count, out, s->type() | (s->header & CELL_NEW_LINE));
+}
+
 Cell* series_take(Cell* s, const Cell* part, bool, bool last) {
-    Cell src = *s;
+    RootedCell held(s);
+    Cell& src = *held;
     int32_t len = series_get_length(&src, false);
     if (len < 1) {
         set_none(s);
@@ -382,15 +396,18 @@ Cell* series_take(Cell* s, const Cell* part, bool, bool last) {
     start = std::min<int64_t>(start, total);
     count = std::min<int64_t>(count, total - start);
 
-    Cell result;
-    if (part) copy_units(&src, static_cast<int32_t>(start), static_cast<int32_t>(count), &result);
-    else if (count > 0) series_element_get(&src, static_cast<int32_t>(start), &result);
-    else set_none(&result);
+    RootedCell result;
+    if (part) copy_units(&src, static_cast<int32_t>(start), static_cast<int32_t>(count), result.get());
+    else if (count > 0) series_element_get(&src, static_cast<int32_t>(start), result.get());
+    else set_none(result.get());
     remove_units(&src, static_cast<int32_t>(start), count);
     series_hash_changed(&src);
-    if (part) series_hash_changed(&result);
+    if (part && result->is(TYPE_HASH)) {
+        Off table = hashtable_make(uint32_t(count), result.get(), HASH_KIND_BLOCK, 0);
+        result->data3 = table;
+    }
     if (owned) owner_after(&src, OwnerEvent::Taken, nullptr, static_cast<int32_t>(start), 0);
-    return copy_cell(&result, s);
+    return copy_cell(result.get(), s);
 }
 
 Cell* series_copy(Cell* s, Cell* dest, const Cell* part, bool, const Cell*) {
@@ -484,7 +501,7 @@ Cell* series_move(Cell* origin, Cell* target, const Cell* part) {
     if (len < 1) return target;
     int64_t count = 1;
     if (part) {
-        if (!part->is(TYPE_INTEGER)) raise_invalid_refine("part", part);
+        if (!part->is(TYPE_INTEGER)) raise_invalid_refine(g_refinements.part, part);
         count = int_value(part);
         if (count < 1) return target;
     }
@@ -530,7 +547,7 @@ Cell* series_random(Cell* s, bool seed, bool secure, bool only) {
         SeriesBuf* b = series_buf(s);
         int32_t len = series_length(s);
         uint32_t shift = unit_shift(b->unit());
-        g_random.seed(unit_ptr(b, std::max(series_index(s), 0)), uint32_t(len) << shift);
+        random_seed(static_cast<int32_t>(hashtable_hash_bytes(unit_ptr(b, std::max(series_index(s), 0)), uint32_t(len) << shift)));
         cell_set_unset(s);
         return s;
     }
@@ -540,7 +557,7 @@ Cell* series_random(Cell* s, bool seed, bool secure, bool only) {
             set_none(s);
             return s;
         }
-        int32_t pos = series_index(s) + static_cast<int32_t>(g_random.below(uint32_t(len), secure));
+        int32_t pos = series_index(s) + random_int(secure, len) - 1;
         Cell element;
         series_element_get(s, pos, &element);
         return copy_cell(&element, s);
@@ -552,7 +569,7 @@ Cell* series_random(Cell* s, bool seed, bool secure, bool only) {
     int32_t total = buf_units(b);
     uint32_t unit = b->unit();
     for (int32_t i = idx; i + 1 < total; i++) {
-        int32_t j = i + static_cast<int32_t>(g_random.below(uint32_t(total - i), secure));
+        int32_t j = i + random_int(secure, total - i) - 1;
         if (j != i) swap_bytes(unit_ptr(b, i), unit_ptr(b, j), unit);
     }
     series_hash_changed(s);
@@ -560,19 +577,27 @@ Cell* series_random(Cell* s, bool seed, bool secure, bool only) {
     return s;
 }
 
+static bool is_owned_field(uint32_t symbol) {
+    return symbol != 0 && symbols_ready() && symbol_resolve(symbol) == symbol_resolve(g_sym.owned);
+}
+
 Cell* series_reflect(Cell* s, int32_t field_symbol) {
-    if (g_ownership.owned_symbol == 0 || uint32_t(field_symbol) != g_ownership.owned_symbol)
-        error_raise(ErrCat::Internal, "not-done");
-    Cell owner;
-    set_none(&owner);
-    if (g_ownership.owner_of) g_ownership.owner_of(s, &owner);
-    return copy_cell(&owner, s);
+    if (!is_owned_field(uint32_t(field_symbol))) error_raise(ErrCat::Internal, "not-done");
+    const Cell* owner = symctx_owner_find(s->data2);
+    if (owner) return copy_cell(owner, s);
+    set_none(s);
+    return s;
 }
 
 Cell* series_modify(Cell* s, Cell* field, Cell* value, bool) {
-    bool is_owned = g_ownership.owned_symbol != 0 && field->data2 == g_ownership.owned_symbol;
-    if (is_owned && g_ownership.set_owner && (value->is(TYPE_NONE) || value->is(TYPE_BLOCK)))
-        g_ownership.set_owner(s, value);
+    if (!is_owned_field(field->data2)) return value;
+    if (value->is(TYPE_NONE)) {
+        symctx_owner_clear(s);
+    } else if (value->is(TYPE_BLOCK) && series_length(value) >= 2) {
+        Cell owner = *arena_at<Cell>(series_buf(value)->head + uint32_t(series_index(value)) * 16);
+        Cell word = *arena_at<Cell>(series_buf(value)->head + uint32_t(series_index(value) + 1) * 16);
+        symctx_owner_set(s, &owner, &word);
+    }
     return value;
 }
 

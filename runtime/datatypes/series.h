@@ -8,15 +8,17 @@
 //
 // Invariants kept here:
 //  - the buffer is reached through its node only; a pointer into it is stale
-//    after anything that may allocate or run script code (owner hooks do);
-//  - every modifying action asks the owner hook before the change and, when
-//    the series is owned, tells it again afterwards;
+//    after anything that may allocate or run script code (an owner's
+//    on-deep-change* does);
+//  - every modifying action asks the owners table before the change and,
+//    when the series is owned, tells it again afterwards;
 //  - nothing is changed before an argument error is raised.
 #pragma once
 #include <cstdint>
 
 #include "runtime/actions.h"
 #include "runtime/cell.h"
+#include "runtime/gc.h"
 #include "runtime/memory.h"
 
 namespace kel {
@@ -67,81 +69,68 @@ enum class OwnerEvent : uint8_t {
     Remove, Removed, Random, Randomized, Reverse, Reversed, Sort, Sorted, Swap, Swaped, Take, Taken,
     Trim, Trimmed, Move, Moved,
 };
-// The word of an event ("append", "appended", "put-ed", "swaped" ...).
-const char* owner_event_word(OwnerEvent e);
 
-// The ownership service, filled by the object machinery. `notify` fires the
-// owner's on-deep-change* for a series with an owner record and answers
-// whether it did; it may run script code. `owner_of` writes the owner object
-// of a series into `out` (none when it has none). `set_owner` records the
-// owner and field word of a [owner word] block, or removes the records for
-// none. `owned_symbol` is the symbol id of the word `owned`.
-struct OwnershipHooks {
-    bool (*notify)(Cell* target, OwnerEvent event, const Cell* value, int32_t index, int32_t part) = nullptr;
-    Cell* (*owner_of)(const Cell* series, Cell* out) = nullptr;
-    void (*set_owner)(Cell* series, const Cell* spec) = nullptr;
-    uint32_t owned_symbol = 0;
-};
-extern OwnershipHooks g_ownership;
-
-// Asks the owner before a change; true when the series is owned (then
-// owner_after must follow the change).
+// Asks the owners table before a change (the owner's on-deep-change* fires
+// for an owned series; `value` may be null); true when the series is owned,
+// and then owner_after must follow the change. Both may run script code.
 bool owner_before(Cell* s, OwnerEvent e, const Cell* value, int32_t index, int32_t part);
 void owner_after(Cell* s, OwnerEvent e, const Cell* value, int32_t index, int32_t part);
 
-// ---- services of types that register later ---------------------------------
+// ---- hash! upkeep ------------------------------------------------------------
 
-// A hash! keeps a table over its cells (data3), filled by the hash! type.
-// After cells were appended at the tail a series action calls `appended`
-// with their cell range; after any other change to a hash!'s cells it calls
-// `rebuild` (which also makes the table of a new hash! copy).
-struct HashHooks {
-    void (*rebuild)(Cell* hash) = nullptr;
-    void (*appended)(Cell* hash, uint32_t from, uint32_t count) = nullptr;
-};
-extern HashHooks g_hash;
-inline void series_hash_changed(Cell* s) {
-    if (s->is(TYPE_HASH) && g_hash.rebuild) g_hash.rebuild(s);
-}
-inline void series_hash_appended(Cell* s, uint32_t from, uint32_t count) {
-    if (!s->is(TYPE_HASH)) return;
-    if (g_hash.appended) g_hash.appended(s, from, count);
-    else if (g_hash.rebuild) g_hash.rebuild(s);
-}
+// A hash! keeps a block-kind table over its cells in data3. After cells were
+// appended at the tail they are indexed; after any other change the whole
+// index is rebuilt.
+void series_hash_changed(Cell* s);
+void series_hash_appended(Cell* s, uint32_t from, uint32_t count);
 
-// vector! elements: `get` writes the element at `at` into `out` as its scalar
-// value; `set` stores a value already checked against the element type.
+// ---- vector! elements ----------------------------------------------------------
+
+// Supplied by vector!: `get` writes the element at `at` into `out` as its
+// scalar value; `set` stores a value already checked against the element
+// type. Until vector! registers them its elements raise internal not-done.
 struct VectorHooks {
     Cell* (*get)(Cell* out, const uint8_t* at, uint32_t element_type, uint32_t unit) = nullptr;
     void (*set)(uint8_t* at, const Cell* value, uint32_t unit) = nullptr;
 };
 extern VectorHooks g_vector;
 
-// The random source: `seed` seeds the generator with the hash of some
-// bytes; `below` draws an integer in [0, n).
-struct RandomHooks {
-    void (*seed)(const uint8_t* bytes, uint32_t n) = nullptr;
-    uint32_t (*below)(uint32_t n, bool secure) = nullptr;
-};
-extern RandomHooks g_random;
+// ---- argument errors -----------------------------------------------------------
 
-// The word machinery: interns a name for error arguments ("part", "skip",
-// "compare") and gives a symbol's canonical id.
-struct SymbolHooks {
-    uint32_t (*intern)(const char* name) = nullptr;
-    uint32_t (*canonical)(uint32_t symbol) = nullptr;
+// Script error invalid-refine-arg naming a refinement (a cell of
+// g_refinements: part, skip, compare) and the offending value.
+[[noreturn]] void raise_invalid_refine(const Cell& refinement, const Cell* value);
+
+// ---- rooted temporaries ----------------------------------------------------------
+
+// A cell held by C++ code across an allocation or a script call: registered
+// as a collector root for the life of the scope, so the value stays alive
+// and its node is repointed when its frame is evacuated. A plain local copy
+// of a cell is only safe while nothing can allocate.
+class RootedCell {
+public:
+    RootedCell() : cell_{TYPE_UNSET, 0, 0, 0}, root_(&cell_) {}
+    explicit RootedCell(const Cell* value) : cell_(*value), root_(&cell_) {}
+    Cell* get() { return &cell_; }
+    Cell* operator->() { return &cell_; }
+    Cell& operator*() { return cell_; }
+    RootedCell(const RootedCell&) = delete;
+    RootedCell& operator=(const RootedCell&) = delete;
+
+private:
+    Cell cell_;
+    GcRootCell root_;
 };
-extern SymbolHooks g_symbols;
-inline uint32_t symbol_canonical(uint32_t symbol) { return g_symbols.canonical ? g_symbols.canonical(symbol) : symbol; }
-// A refinement! cell naming `name`, for the arguments of invalid-refine-arg.
-Cell* refinement_arg(Cell* out, const char* name);
-[[noreturn]] void raise_invalid_refine(const char* refinement, const Cell* value);
 
 // ---- shared element access ---------------------------------------------------
 
 // The element at unit `pos` by kind: a copy of a block cell, an integer! of
 // a binary byte, a vector's scalar, a char! of a string's code point.
 Cell* series_element_get(const Cell* s, int32_t pos, Cell* out);
+// A new series with `count` units of `s` from unit `start`, written into
+// `out` with `header` (type and flags), head 0, and data3 for a vector!. The
+// new buffer is allocated before `s` is read, so `s` must be a rooted cell.
+Cell* series_copy_range(const Cell* s, int32_t start, int32_t count, Cell* out, uint32_t header);
 // Validates a /part argument that is a position: same type and buffer.
 // Returns its head index.
 int32_t series_part_position(const Cell* s, const Cell* part);

@@ -1,5 +1,5 @@
-// Test support for the series and block tests: minimal stand-ins for the
-// scalar, word and string types (registered by the fixture only), a small
+// Test support for the series and block tests: the core runtime with the
+// number types, a string! stand-in while string! has no registration, a small
 // reader that turns "[a 1 [b] (c) x/y \"s\"]" into cells, and helpers that
 // call actions the way the dispatcher does.
 #pragma once
@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,81 +22,26 @@
 #include "runtime/error.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
-#include "runtime/symbols.h"
-#include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/char.h"
+#include "runtime/datatypes/float.h"
+#include "runtime/datatypes/integer.h"
+#include "tests/unit/runtime_fixture.h"
 
 namespace kel::test {
 
-// ---- symbols ------------------------------------------------------------------
+// ---- a string! stand-in ---------------------------------------------------------
 
-inline std::vector<std::string>& symbol_names() {
-    static std::vector<std::string> names{""};
-    return names;
+// string! has no registration of its own yet; block mold, form, sort and
+// word order need its form, mold and compare. The fixture registers these
+// for the length of a test and restores whatever row string! had.
+inline int32_t append_text(Cell* buffer, const std::string& s, int32_t limit) {
+    string_append_utf8(buffer, s.data(), s.size());
+    return limit - static_cast<int32_t>(s.size());
 }
 inline std::string lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
 }
-// Once the real symbol table is up, words are made with it, so that the real
-// word types (when registered) name them correctly.
-inline uint32_t intern(const char* name) {
-    if (symbols_ready()) return symbol_make(name);
-    auto& names = symbol_names();
-    for (uint32_t i = 1; i < names.size(); i++)
-        if (names[i] == name) return i;
-    names.emplace_back(name);
-    return uint32_t(names.size() - 1);
-}
-// The first symbol spelled the same ignoring case.
-inline uint32_t canonical(uint32_t id) {
-    if (symbols_ready()) return symbol_resolve(id);
-    auto& names = symbol_names();
-    for (uint32_t i = 1; i < id; i++)
-        if (lower(names[i]) == lower(names[id])) return i;
-    return id;
-}
-
-// ---- stand-in types -----------------------------------------------------------------
-
-inline int32_t append_text(Cell* buffer, const std::string& s, int32_t limit) {
-    string_append_utf8(buffer, s.data(), s.size());
-    return limit - static_cast<int32_t>(s.size());
-}
-inline int sign(int64_t v) { return (v > 0) - (v < 0); }
-inline bool is_equality(int32_t op) { return op <= COMP_STRICT_EQUAL || op >= COMP_SAME; }
-
-inline int32_t integer_form(const Cell* v, Cell* b, const Cell*, int32_t limit) {
-    return append_text(b, std::to_string(static_cast<int32_t>(v->data2)), limit);
-}
-inline int32_t integer_mold(const Cell* v, Cell* b, bool, bool, bool, const Cell* p, int32_t limit, int32_t) {
-    return integer_form(v, b, p, limit);
-}
-inline int32_t integer_compare(const Cell* a, const Cell* b, int32_t) {
-    if (!b->is(TYPE_INTEGER)) return kCompareIncomparable;
-    return sign(int64_t(int32_t(a->data2)) - int32_t(b->data2));
-}
-
-inline std::string word_name(const Cell* w) {
-    return symbols_ready() ? std::string(symbol_name(w->data2)) : symbol_names()[w->data2];
-}
-inline int32_t word_form(const Cell* v, Cell* b, const Cell*, int32_t limit) { return append_text(b, word_name(v), limit); }
-inline int32_t word_mold(const Cell* v, Cell* b, bool, bool, bool, const Cell*, int32_t limit, int32_t) {
-    static const char* pre[] = {"", "", "'", ":", "/", "#"};
-    uint32_t k = v->type() - TYPE_WORD;
-    std::string text = pre[k];
-    text += word_name(v);
-    if (v->is(TYPE_SET_WORD)) text += ':';
-    return append_text(b, text, limit);
-}
-inline int32_t word_compare(const Cell* a, const Cell* b, int32_t op) {
-    if (b->type() < TYPE_WORD || b->type() > TYPE_ISSUE) return kCompareIncomparable;
-    bool exact = op == COMP_STRICT_EQUAL || op == COMP_CASE_SORT || op == COMP_SAME;
-    if (is_equality(op) && exact && a->type() != b->type()) return 1;
-    std::string x = word_name(a), y = word_name(b);
-    if (!exact) x = lower(x), y = lower(y);
-    return sign(x.compare(y));
-}
-
 inline int32_t string_form(const Cell* v, Cell* b, const Cell*, int32_t limit) {
     return append_text(b, string_to_utf8(v), limit);
 }
@@ -109,48 +55,44 @@ inline int32_t string_compare(const Cell* a, const Cell* b, int32_t op) {
     if (!b->is(TYPE_STRING)) return kCompareIncomparable;
     std::string x = string_to_utf8(a), y = string_to_utf8(b);
     if (op != COMP_STRICT_EQUAL && op != COMP_CASE_SORT) x = lower(x), y = lower(y);
-    return sign(x.compare(y));
+    int c = x.compare(y);
+    return (c > 0) - (c < 0);
 }
 
-inline int32_t none_form(const Cell*, Cell* b, const Cell*, int32_t limit) { return append_text(b, "none", limit); }
-inline int32_t none_mold(const Cell* v, Cell* b, bool, bool, bool, const Cell* p, int32_t limit, int32_t) {
-    return none_form(v, b, p, limit);
-}
-inline int32_t none_compare(const Cell*, const Cell* b, int32_t) { return b->is(TYPE_NONE) ? 0 : kCompareIncomparable; }
+class StringStandIn {
+public:
+    StringStandIn() {
+        std::memcpy(row_, g_type_action_table[TYPE_STRING], sizeof row_);
+        name_ = g_type_names[TYPE_STRING];
+        if (action_entry(TYPE_STRING, ACT_COMPARE)) return;  // the real string! is there
+        TypeRow(TYPE_STRING)
+            .set<ACT_FORM>(string_form)
+            .set<ACT_MOLD>(string_mold)
+            .set<ACT_COMPARE>(string_compare)
+            .inherit({ACT_RANDOM, ACT_REFLECT, ACT_AT, ACT_BACK, ACT_CLEAR, ACT_COPY, ACT_HEAD, ACT_HEAD_Q,
+                      ACT_INDEX_Q, ACT_LENGTH_Q, ACT_MOVE, ACT_NEXT, ACT_PICK, ACT_POKE, ACT_REMOVE, ACT_REVERSE,
+                      ACT_SKIP, ACT_TAIL, ACT_TAIL_Q, ACT_MODIFY})
+            .commit();
+    }
+    ~StringStandIn() {
+        std::memcpy(g_type_action_table[TYPE_STRING], row_, sizeof row_);
+        g_type_names[TYPE_STRING] = name_;
+    }
 
-inline int32_t char_mold(const Cell* v, Cell* b, bool, bool, bool, const Cell*, int32_t limit, int32_t) {
-    Cell s;
-    string_make(&s, 4);
-    string_append_char(&s, v->data2);
-    std::string text = "#\"";
-    text += string_to_utf8(&s);
-    text += '"';
-    return append_text(b, text, limit);
-}
-inline int32_t char_compare(const Cell* a, const Cell* b, int32_t) {
-    if (!b->is(TYPE_CHAR)) return kCompareIncomparable;
-    return sign(int64_t(a->data2) - b->data2);
-}
-
-// Each stand-in row is registered only while the real type is missing, so
-// tests of other modules in the same binary keep the real implementations.
-inline void register_stand_ins() {
-    auto missing = [](TypeId t) { return action_entry(t, ACT_COMPARE) == nullptr; };
-    if (missing(TYPE_INTEGER))
-        TypeRow(TYPE_INTEGER).set<ACT_FORM>(integer_form).set<ACT_MOLD>(integer_mold).set<ACT_COMPARE>(integer_compare).commit();
-    for (TypeId t : {TYPE_WORD, TYPE_SET_WORD, TYPE_LIT_WORD, TYPE_GET_WORD, TYPE_REFINEMENT, TYPE_ISSUE})
-        if (missing(t)) TypeRow(t).set<ACT_FORM>(word_form).set<ACT_MOLD>(word_mold).set<ACT_COMPARE>(word_compare).commit();
-    if (missing(TYPE_STRING))
-        TypeRow(TYPE_STRING).set<ACT_FORM>(string_form).set<ACT_MOLD>(string_mold).set<ACT_COMPARE>(string_compare).commit();
-    if (missing(TYPE_NONE))
-        TypeRow(TYPE_NONE).set<ACT_FORM>(none_form).set<ACT_MOLD>(none_mold).set<ACT_COMPARE>(none_compare).commit();
-    if (missing(TYPE_CHAR)) TypeRow(TYPE_CHAR).set<ACT_MOLD>(char_mold).set<ACT_COMPARE>(char_compare).commit();
-}
+private:
+    AnyAction row_[kActionCount];
+    TypeNameRecord name_;
+};
 
 // ---- values ----------------------------------------------------------------------------
 
 inline Cell I(int32_t v) { return Cell{TYPE_INTEGER, 0, static_cast<uint32_t>(v), 0}; }
-inline Cell W(const char* name, TypeId type = TYPE_WORD) { return Cell{type, 0, intern(name), 0}; }
+inline Cell W(const char* name, uint32_t type = TYPE_WORD) {
+    Cell w;
+    word_from_cstring(&w, name);
+    cell_set_type(&w, type);
+    return w;
+}
 inline Cell S(const char* text) {
     Cell s;
     string_make(&s, 16);
@@ -158,7 +100,7 @@ inline Cell S(const char* text) {
     return s;
 }
 inline Cell none() { return Cell{TYPE_NONE, 0, 0, 0}; }
-inline Cell DT(TypeId t) {
+inline Cell DT(uint32_t t) {
     Cell c;
     datatype_set(&c, t);
     return c;
@@ -249,6 +191,12 @@ private:
 // The contents of a block written as text, e.g. load("a 1 [b]").
 inline Cell load(const std::string& text) { return Reader(text).block(); }
 
+// The first value of a text, e.g. V("x:").
+inline Cell V(const std::string& text) {
+    Cell b = load(text);
+    return *block_cell_at(&b, 0);
+}
+
 inline std::string mold(const Cell& v, bool only = false, bool flat = false) {
     Cell buf;
     string_make(&buf, 16);
@@ -292,14 +240,10 @@ template <class F> std::string error_of(F&& f) {
 
 struct SeriesFixture : ::testing::Test {
     void SetUp() override {
-        if (!memory_ready()) memory_init();
-        if (!stack_ready()) stack_init();
-        g_stack.args = g_stack.top = g_stack.data_bottom;
-        cycles_reset();
-        g_symbols.intern = intern;
-        g_symbols.canonical = canonical;
-        datatype_init();
-        register_stand_ins();
+        runtime_core_init();
+        integer_init();
+        float_init();
+        char_init();
         series_init();
         block_init();
         paren_init();
@@ -307,7 +251,12 @@ struct SeriesFixture : ::testing::Test {
         lit_path_init();
         set_path_init();
         get_path_init();
+        stack_clear_all();
+        cycles_reset();
+        string_stand_in_ = std::make_unique<StringStandIn>();
     }
+    void TearDown() override { string_stand_in_.reset(); }
+    std::unique_ptr<StringStandIn> string_stand_in_;
 };
 
 }  // namespace kel::test

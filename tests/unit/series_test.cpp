@@ -253,13 +253,14 @@ TEST_F(Series, CopyPartTakesCountsPositionsAndPairs) {
 
 // Records every owner event in order.
 std::vector<std::string> g_events;
-bool record_event(Cell*, OwnerEvent e, const Cell*, int32_t index, int32_t part) {
-    g_events.push_back(std::string(owner_event_word(e)) + " " + std::to_string(index) + " " + std::to_string(part));
-    return true;
+void record_event(const Cell*, const Cell*, const Cell*, const Cell* action, const Cell*, int32_t index,
+                  int32_t part) {
+    g_events.push_back(std::string(symbol_name(action->data2)) + " " + std::to_string(index) + " " +
+                       std::to_string(part));
 }
 
 TEST_F(Series, OwnedSeriesReportBeforeAndAfterEachChange) {
-    g_ownership.notify = record_event;
+    g_owner_fire_deep_change = record_event;
     g_events.clear();
     Cell free = load("1");
     Cell two = I(2);
@@ -267,16 +268,32 @@ TEST_F(Series, OwnedSeriesReportBeforeAndAfterEachChange) {
     EXPECT_TRUE(g_events.empty());
 
     Cell s = load("1 2 3");
-    series_set_flags(s.data2, SERIES_OWNED);
+    Cell owner{TYPE_OBJECT, 0, 0, 1};  // an object that keeps change information
+    Cell field = W("f");
+    symctx_owner_set(&s, &owner, &field);
     block_append(&s, &two, -1, false, 1, true);
-    Cell head = s;
-    series_clear(&head);
-    Cell key = I(9);
-    Cell val = I(8);
+    Cell at_head = s;
+    block_append(&at_head, &two, -1, false, 1, false);
+    Cell cleared = s;
+    series_clear(&cleared);
+    Cell key = I(9), val = I(8);
     block_put(&s, &key, &val, false);
-    g_ownership.notify = nullptr;
-    std::vector<std::string> expect = {"append 3 1", "appended 3 1", "clear 0 4", "cleared 0 0", "put 0 2", "put-ed 0 2"};
+    Cell reversed = s;
+    series_reverse(&reversed, nullptr, nullptr);
+    g_owner_fire_deep_change = nullptr;
+    std::vector<std::string> expect = {"append 3 1",  "appended 3 1", "insert 0 1",  "inserted 0 1",
+                                       "clear 0 5",   "cleared 0 0",  "put 0 2",     "put-ed 0 2",
+                                       "reverse 0 2", "reversed 0 2"};
     EXPECT_EQ(g_events, expect);
+
+    Cell reflected = s;
+    EXPECT_TRUE(series_reflect(&reflected, int32_t(g_sym.owned))->is(TYPE_OBJECT));
+    Cell word_owned = W("owned"), no = none();
+    series_modify(&s, &word_owned, &no, false);
+    reflected = s;
+    EXPECT_TRUE(series_reflect(&reflected, int32_t(g_sym.owned))->is(TYPE_NONE));
+    EXPECT_FALSE(series_buf(&s)->flags & SERIES_OWNED);
+    EXPECT_EQ(error_of([&] { series_reflect(&reflected, int32_t(g_sym.body)); }), "not-done");
 }
 
 }  // namespace
