@@ -9,6 +9,7 @@
 #include "runtime/eval_deps.h"
 #include "runtime/natives/natives_impl.h"
 #include "runtime/natives/sys_natives.h"
+#include "runtime/parse.h"
 #include "runtime/spec_text.h"
 #include "runtime/typecheck.h"
 
@@ -61,6 +62,7 @@ const Registration kRegistrations[] = {
     {31, native_greater_or_equal_q},
     {32, native_same_q},
     {33, native_not},
+    {40, native_parse},
     {70, native_try},
     {77, native_break},
     {78, native_continue},
