@@ -1044,8 +1044,9 @@ State Run::repeat_apply() {
     return S_AFTER;
 }
 
-// The collect on top ends: its block goes to the enclosing collect, to the
-// run's result (top level), or to its word.
+// The collect on top ends: its block goes to the enclosing collect (when
+// its rule matched), to the run's result (top level: when it matched, or
+// when no collect has given a result yet), or to its word.
 State Run::collect_done() {
     uint32_t top = static_cast<uint32_t>(g_rule_stack.size()) - 1;
     Entry e = g_rule_stack[top];
@@ -1056,8 +1057,8 @@ State Run::collect_done() {
     case F_COLLECT_PLAIN: {
         int32_t outer = innermost_collect(top);
         if (outer >= 0) {
-            collect_add(static_cast<uint32_t>(outer), &temp, false);
-        } else {
+            if (match) collect_add(static_cast<uint32_t>(outer), &temp, false);
+        } else if (match || !has_result) {
             result = temp;
             has_result = true;
         }

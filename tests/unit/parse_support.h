@@ -51,7 +51,12 @@ inline void define_charset(const char* name, const std::string& chars, bool comp
     std::memset(b->head_ptr(), 0, bytes);
     b->tail = b->head + bytes;
     for (unsigned char c : chars) b->head_ptr()[c >> 3] |= static_cast<uint8_t>(0x80u >> (c & 7));
-    if (complement) b->flags |= SERIES_COMPLEMENT;
+    // A complemented set stores the complement of its bits; code points past
+    // them read as the complement flag.
+    if (complement) {
+        for (uint32_t i = 0; i < bytes; i++) b->head_ptr()[i] = static_cast<uint8_t>(~b->head_ptr()[i]);
+        b->flags |= SERIES_COMPLEMENT;
+    }
     Cell bits{TYPE_BITSET, 0, node, 0};
     word_set(&w, &bits);
 }
