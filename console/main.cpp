@@ -1,13 +1,10 @@
 // The kel program's entry point.
 #include <cstdio>
-#include <cstring>
 
-#include "runtime/memory.h"
+#include "runtime/startup.h"
 
-int main(int argc, char** argv) {
-    (void)argc;
-    (void)argv;
-    kel::memory_init();
+int main(int, char**) {
+    kel::runtime_boot();
     std::printf("--== Kel %s ==--\n", KEL_VERSION);
     return 0;
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "runtime/error.h"
+#include "runtime/gc.h"
 #include "runtime/memory.h"
 
 namespace kel {
@@ -35,6 +36,7 @@ Off series_copy_part(Off node, uint32_t index, uint32_t count) {
     uint32_t shift = unit == 16 ? 4 : unit == 8 ? 3 : unit >> 1;
     uint64_t bytes = uint64_t(count) << shift;
     if (bytes > 0x7FFFFFFF) error_raise(ErrCat::Internal, "no-memory");
+    GcRootNode keep(&node);
     Off copy = alloc_bytes(static_cast<uint32_t>(bytes));
     SeriesBuf* src = node_buffer(node);
     SeriesBuf* dst = node_buffer(copy);

@@ -39,6 +39,9 @@ void error_raise(ErrCat cat, const char* id, const Cell* arg1, const Cell* arg2,
         t.where = stack_get_call();
         t.frame_depth = stack_depth();
     }
+    // The error! value travels with the exception (the builder, once the
+    // catalogue exists, makes it and keeps it alive until it is caught).
+    if (g_error_value_builder) g_error_value_builder(t, &t.value);
     if (g_error_trace_hook) g_error_trace_hook(t);
     throw t;
 }

@@ -49,9 +49,11 @@ struct KelThrow : std::exception {
 [[noreturn]] void error_raise(ErrCat cat, const char* id, const Cell* arg1 = nullptr,
                               const Cell* arg2 = nullptr, const Cell* arg3 = nullptr);
 
-// Builds the error value of a caught error into `out` (the error! module
-// installs the builder; until then a minimal error! cell is written whose
-// data2 is the category and data3 the symbol of the id).
+// Builds the error! value of an exception into `out`. The error! module
+// installs the builder once the catalogue exists; error_raise then calls it
+// before throwing, so `value` carries the error. Until then (and when
+// building fails) a minimal error! cell without a context is written whose
+// data2 is the category (data3 the symbol of the id, or 0).
 extern void (*g_error_value_builder)(const KelThrow& t, Cell* out);
 void error_value_from_throw(const KelThrow& t, Cell* out);
 // Interns an error id for the minimal error! cell (set by the start-up).

@@ -352,6 +352,7 @@ SeriesBuf* series_expand_alloc(SeriesBuf* buf, int64_t new_size, SeriesBuf** old
     uint32_t unit = buf->unit();
     if (new_size == 0) new_size = int64_t(buf->size) * 2;
     if (new_size <= 0 || new_size > 0x7FFFFFFF || unit == 0) error_raise(ErrCat::Internal, "no-memory");
+    GcRootNode keep(&node);  // an evacuation may move the node itself
     SeriesBuf* fresh = alloc_series_buffer(static_cast<uint32_t>(new_size / unit), unit, 0);
     SeriesBuf* old = node_buffer(node);  // re-read: the allocation may have collected
     node_word(node) = arena_off(fresh);
@@ -386,6 +387,7 @@ SeriesBuf* series_expand_filled(SeriesBuf* buf, int64_t new_size, uint8_t byte) 
 
 Off series_copy_buffer(SeriesBuf* buf) {
     Off old_node = buf->node;
+    GcRootNode keep(&old_node);
     Off node = alloc_bytes(buf->size);
     SeriesBuf* old = node_buffer(old_node);  // re-read: the allocation may have collected
     SeriesBuf* fresh = node_buffer(node);

@@ -21,6 +21,7 @@
 #include "runtime/datatypes/string_impl.h"
 #include "runtime/error.h"
 #include "runtime/float_text.h"
+#include "runtime/gc.h"
 #include "runtime/number_convert.h"
 #include "runtime/stack.h"
 #include "runtime/unicode.h"
@@ -61,6 +62,26 @@ namespace {
 // The rotation scratch: kept at the setting's size between calls.
 std::vector<uint8_t> g_rotate_scratch;
 
+// Growing or widening moves a buffer to a new one under the same node, and
+// the memory layer holds that node across the allocation: a collection
+// there must not evacuate node frames (the node would be stale). Every
+// growth of a string buffer runs under this guard.
+class NoEvacuation {
+public:
+    NoEvacuation() : old_(g_gc.evacuation_enabled) { g_gc.evacuation_enabled = false; }
+    ~NoEvacuation() { g_gc.evacuation_enabled = old_; }
+    NoEvacuation(const NoEvacuation&) = delete;
+    NoEvacuation& operator=(const NoEvacuation&) = delete;
+
+private:
+    bool old_;
+};
+
+SeriesBuf* grow(SeriesBuf* b, uint64_t size) {
+    NoEvacuation guard;
+    return series_expand(b, static_cast<int64_t>(std::min(size, kMaxStringBytes)));
+}
+
 // Room for `extra` more bytes after the tail; returns the buffer to use.
 SeriesBuf* reserve_bytes(Off node, uint64_t extra) {
     SeriesBuf* b = node_buffer(node);
@@ -69,7 +90,7 @@ SeriesBuf* reserve_bytes(Off node, uint64_t extra) {
     uint64_t need = used + extra;
     if (need > kMaxStringBytes) raise_no_memory();
     uint64_t grown = std::max<uint64_t>(need * 2, uint64_t(b->size) * 2);
-    return series_expand(b, static_cast<int64_t>(std::min(grown, kMaxStringBytes)));
+    return grow(b, grown);
 }
 
 // Capacity of a buffer in units from its first unit.
@@ -102,6 +123,7 @@ SeriesBuf* string_widen(Off node, uint32_t unit) {
     SeriesBuf* b = node_buffer(node);
     uint32_t from = b->unit();
     if (from >= unit) return b;
+    NoEvacuation guard;
     if (from == 1) return unit == 2 ? string_widen_1_to_2(b) : string_widen_1_to_4(b);
     return string_widen_2_to_4(b);
 }
@@ -191,7 +213,7 @@ void string_set_char_at(Cell* str, uint32_t index, uint32_t cp) {
     if (b->head + need > b->data_end()) {
         uint64_t size = std::max<uint64_t>(b->size, 16);
         while (size < need) size *= 2;
-        b = series_expand(b, static_cast<int64_t>(std::min(size, kMaxStringBytes)));
+        b = grow(b, size);
     }
     uint32_t total = text_units(b);
     if (index >= total) {
@@ -283,6 +305,7 @@ Off string_copy_units(Off src, uint32_t unit) {
     uint32_t n = text_units(s);
     uint32_t widest = max_code_point(s->head_ptr(), s->unit(), n);
     unit = std::max(unit, unit_for_codepoint(widest));
+    NoEvacuation guard;  // `src` is held across the allocation
     Off node = alloc_string(n ? n : 1, unit);
     s = node_buffer(src);  // re-read: the allocation may have collected
     SeriesBuf* d = node_buffer(node);
@@ -390,7 +413,7 @@ uint32_t string_splice(Cell* dst, uint32_t pos, uint32_t replaced, const StringS
 
     uint64_t new_total = uint64_t(total) - replaced + written;
     if (b->head + new_total * unit > b->data_end())
-        b = series_expand(b, static_cast<int64_t>(std::min(new_total * unit * 2, kMaxStringBytes)));
+        b = grow(b, new_total * unit * 2);
     uint8_t* at = unit_ptr(b, pos);
     std::memmove(at + written * unit, at + size_t(replaced) * unit, size_t(total - pos - replaced) * unit);
     if (!src.text) {
@@ -418,13 +441,17 @@ uint32_t string_concatenate(Cell* dst, const Cell* src, int32_t part, int32_t of
 
 Cell* string_load_push(const uint8_t* bytes, uint32_t size, int32_t encoding) {
     Cell* c = stack_push_cell();
+    NoEvacuation guard;  // the loader widens in place under its node
     Cell value = string_from_encoded(bytes, size, encoding);
     return copy_cell(&value, c);
 }
 
 Cell* string_load_append(const Cell* block, const uint8_t* bytes, uint32_t size, int32_t encoding) {
     Temp value;
-    *value.get() = string_from_encoded(bytes, size, encoding);
+    {
+        NoEvacuation guard;  // the loader widens in place under its node
+        *value.get() = string_from_encoded(bytes, size, encoding);
+    }
     return block_append_value(block, value.get());
 }
 
@@ -483,7 +510,11 @@ void string_from_binary(const Cell* binary, Cell* out) {
     Run r = run_of(binary);
     std::vector<uint8_t> bytes(r.p, r.p + r.len);  // the loader may move the binary's buffer
     uint32_t left = 0;
-    Off node = unicode_load_utf8(bytes.data(), uint32_t(bytes.size()), 0, &left, false);
+    Off node;
+    {
+        NoEvacuation guard;  // the loader widens in place under its node
+        node = unicode_load_utf8(bytes.data(), uint32_t(bytes.size()), 0, &left, false);
+    }
     cell_set(out, TYPE_STRING, 0, node, 0);
     if (left) {
         Temp rest;

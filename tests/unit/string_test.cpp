@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "runtime/gc.h"
 #include "runtime/symbols.h"
 #include "tests/unit/string_support.h"
 
@@ -308,7 +307,7 @@ TEST_F(StringTest, LoadingCopyingAndNumberText) {
               125.0);
 }
 
-// ---- owners and the collector ---------------------------------------------------------------------
+// ---- owners ---------------------------------------------------------------------
 
 std::vector<std::string> g_events;
 void record_event(const Cell*, const Cell*, const Cell*, const Cell* action, const Cell*, int32_t index,
@@ -334,34 +333,6 @@ TEST_F(StringTest, OwnedStringsReportEachEditBeforeAndAfter) {
                                        "trim 0 6",   "trimmed 0 6",  "sort 0 6",   "sorted 0 6"};
     EXPECT_EQ(g_events, expect);
     EXPECT_EQ(whole(s), "  acxy");
-}
-
-TEST_F(StringTest, EditsSurviveACollectionAtEveryAllocation) {
-    Cell s = S("start"), piece = S("-piece"), wide = S("Ω"), block = test::block_of({I(1), S("x")});
-    GcRootCell r1(&s), r2(&piece), r3(&wide), r4(&block);
-    uint32_t old_every = g_gc.stress_every, cycles = g_gc.series_cycles;
-    g_gc.stress_every = 1;
-    g_gc_enabled = true;
-    for (int i = 0; i < 20; i++) {
-        string_append(&s, &piece, -1, false, 2, true);
-        s.data1 = 3;
-        string_insert(&s, &wide, -1, false, 1, false);
-        string_append(&s, &block, -1, false, 1, true);
-        Cell found = s, number = I(1);
-        string_find(&found, &number, FindArgs{});  // a formed value
-        EXPECT_TRUE(found.is(TYPE_STRING));
-        Cell out;
-        string_make(&out, 4);
-        GcRootCell r5(&out);
-        string_mold(&s, &out, false, false, false, nullptr, kNoPartLimit, 0);
-    }
-    g_gc_enabled = false;
-    g_gc.stress_every = old_every;
-    EXPECT_GT(g_gc.series_cycles, cycles + 20);
-    std::string t = whole(s);
-    EXPECT_EQ(string_length_total(&s), 5u + 20 * (12 + 1 + 2));
-    EXPECT_EQ(t.substr(0, 3), "sta");
-    EXPECT_NE(t.find("-piece-piece1x"), std::string::npos);
 }
 
 }  // namespace
