@@ -2,9 +2,9 @@
 //
 // The dialect (what each rule item and keyword matches, how far it moves the
 // input, captures and edits) is carried out by a state machine over two work
-// stacks (runtime/parse_engine.cpp); literal matching, the fast repetition
-// and search paths and the edits of the input live in
-// runtime/parse_match.cpp. Nested rules cost work-stack entries, never
+// stacks (runtime/parse_engine.cpp); the keywords and the modifiers they push
+// are in runtime/parse_keywords.cpp; literal matching, the fast repetition
+// and search paths and the edits of the input in runtime/parse_match.cpp. Nested rules cost work-stack entries, never
 // machine stack, so rule depth is bounded by the stacks (`parse-stack`), not
 // by the C++ stack.
 //

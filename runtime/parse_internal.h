@@ -1,5 +1,6 @@
-// Internals shared by the PARSE engine (runtime/parse_engine.cpp) and its
-// matcher (runtime/parse_match.cpp).
+// Internals shared by the PARSE engine (runtime/parse_engine.cpp), its
+// keywords (runtime/parse_keywords.cpp) and its matcher
+// (runtime/parse_match.cpp).
 //
 // Work stacks. The rule stack holds one entry per rule block being run and
 // one per modifier (a repetition, `to`, `copy`, `collect`, ...) whose rule is
@@ -175,7 +176,8 @@ struct Run {
     // Checks a `collect into`/`after` target held by `word`; writes it to `out`.
     void collect_target(const Cell* word, Cell* out);
 
-    // ---- engine (parse_engine.cpp) -------------------------------------------------
+    // ---- engine (parse_engine.cpp; the keyword and modifier states in
+    // parse_keywords.cpp) ------------------------------------------------------------
     uint32_t rules_tail() const;
     Cell* rule_at(uint32_t i) const;  // stale after the next allocation
     bool load_item(uint32_t i);       // item := rule i; false at the tail
@@ -218,6 +220,15 @@ struct Run {
     State kw_remove();
     State collect_done();
 };
+
+inline Cell none_cell() { return Cell{TYPE_NONE, 0, 0, 0}; }
+inline uint32_t buffer_cells(Off node) {
+    SeriesBuf* b = node_buffer(node);
+    return (b->tail - b->head) >> 4;
+}
+[[noreturn]] void raise_rule(const Cell* item);   // parse-rule with the item
+[[noreturn]] void raise_end(const Cell* keyword);  // parse-end with the keyword
+[[noreturn]] void raise_keep();                    // parse-keep with the word keep
 
 inline bool value_truthy(const Cell* v) {
     return !(v->is(TYPE_NONE) || (v->is(TYPE_LOGIC) && v->data1 == 0));

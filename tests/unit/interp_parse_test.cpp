@@ -404,6 +404,21 @@ Cell nested_rule(int depth) {
     return *inner;
 }
 
+// binary! input waits for the binary! datatype: a clear error, no guessing.
+TEST_F(Parse, BinaryInputIsNotDoneYet) {
+    RootedCell bin, rules, out;
+    cell_set(bin.get(), TYPE_BINARY, 0, alloc_bytes(4), 0);
+    block_make_at(rules.get(), 1);
+    std::string err = raised([&] { parse_run(bin.get(), rules.get(), ParseOptions{}, out.get()); });
+    EXPECT_EQ(err, "not-done");
+    RootedCell holder;
+    block_make_at(holder.get(), 1);
+    block_append_value(holder.get(), bin.get());
+    Cell w{TYPE_WORD, 0, 0, 0};
+    word_set(word_from_cstring(&w, "holder"), holder.get());
+    EXPECT_EQ(kel_error("parse holder [into [skip]]"), "not-done");
+}
+
 TEST_F(Parse, NestingIsBoundedByTheWorkStacks) {
     for (auto [depth, expected] : {std::pair{5000, std::string("true")}, {kParseStackLimit, std::string("parse-stack")}}) {
         SCOPED_TRACE(depth);
