@@ -6,16 +6,17 @@
 // value (words interned and bound, strings and blocks allocated); the peer
 // only yields token tuples. The peer runs in a child process that times its
 // own tokenizing, so its start-up is not counted. After the runs the program
-// prints the time ratio, peer / ours.
+// prints the time ratio, peer / ours. KEL_BENCH_NO_PEER in the environment
+// skips the peer.
 #include <benchmark/benchmark.h>
 
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "runtime/datatype.h"
 #include "runtime/datatypes/context.h"
@@ -123,7 +124,7 @@ void BM_lexer_load(benchmark::State& state) {
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
 }
-BENCHMARK(BM_lexer_load)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_lexer_load)->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(7);
 
 // The peer's best time of three runs over the same text, in seconds; a
 // negative value when python3.11 cannot be run.
@@ -157,12 +158,16 @@ double python_tokenize_seconds() {
     return best;
 }
 
+// The best time of the repetitions, as the peer reports its best of three:
+// the machine's other load only ever adds time.
 struct TimeReporter : benchmark::ConsoleReporter {
-    std::map<std::string, double> seconds;
+    double best = -1;
     void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs)
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-                seconds[run.benchmark_name()] = run.real_accumulated_time / static_cast<double>(run.iterations);
+        for (const Run& run : runs) {
+            if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
+            double t = run.real_accumulated_time / static_cast<double>(run.iterations);
+            if (best < 0 || t < best) best = t;
+        }
         ConsoleReporter::ReportRuns(runs);
     }
 };
@@ -181,14 +186,14 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
-    auto ours = reporter.seconds.find("BM_lexer_load/iterations:5");
-    double peer = python_tokenize_seconds();
-    if (ours == reporter.seconds.end() || ours->second <= 0 || peer <= 0) {
+    double ours = reporter.best;
+    double peer = std::getenv("KEL_BENCH_NO_PEER") ? -1 : python_tokenize_seconds();
+    if (ours <= 0 || peer <= 0) {
         std::printf("ratio lexer vs python3.11 tokenize: not measured\n");
         return 0;
     }
-    std::printf("lexer %.1f ms, python3.11 tokenize %.1f ms on %.1f MB\n", ours->second * 1e3, peer * 1e3,
+    std::printf("lexer %.1f ms, python3.11 tokenize %.1f ms (best times) on %.1f MB\n", ours * 1e3, peer * 1e3,
                 static_cast<double>(source().size()) / (1 << 20));
-    std::printf("ratio lexer vs python3.11 tokenize: %.1fx faster (target >= 5x)\n", peer / ours->second);
+    std::printf("ratio lexer vs python3.11 tokenize: %.1fx faster (target >= 5x)\n", peer / ours);
     return 0;
 }

@@ -36,8 +36,8 @@ constexpr uint32_t kLexerAllEvents = 63;
 
 // Makes the output buffer (1,000 cells) and the work buffer (100,000 bytes),
 // the Unicode-blank set and the scanner and loader tables, registers the
-// collector root and installs the lexer as the word module's text loader.
-// Idempotent.
+// collector root, installs the lexer as the word module's text loader and as
+// the converter of `to block!` of a string. Idempotent.
 void lexer_init();
 
 // Scans [length] bytes of UTF-8 from [start].
@@ -114,5 +114,14 @@ extern LexerCallbackBody g_lexer_callback_body;
 // system object.
 using LexerExitStates = const Cell* (*)();
 extern LexerExitStates g_lexer_exit_states;
+
+// Installs the interpreter's callback call and body reader in the hooks
+// above that are still empty (lexer_init does it).
+void lexer_install_evaluator_hooks();
+
+// The `transcode` native (index 106): src [binary! string!] /next /one
+// /prescan /scan /part length /into dst /trace callback. The calling
+// protocol is that of runtime/natives.h.
+void native_transcode(int32_t check, const int32_t* refs);
 
 }  // namespace kel

@@ -207,6 +207,12 @@ bool load_text_value(const char* utf8, uint32_t length, Cell* out) {
     return true;
 }
 
+// `to block!` of a string: the values its text loads to.
+Cell* string_to_block(const Cell* spec, Cell* out) {
+    lexer_load_string(out, spec, -1, false, true, true, false, nullptr, nullptr, nullptr);
+    return out;
+}
+
 }  // namespace
 
 void lexer_init() {
@@ -220,6 +226,8 @@ void lexer_init() {
     lexer_split_pairs();
     gc_add_root_callback(lexer_gc_mark);
     g_word_load_text = load_text_value;
+    block_set_converter(TYPE_STRING, string_to_block);
+    lexer_install_evaluator_hooks();
     g_ready = true;
 }
 
@@ -520,7 +528,6 @@ int32_t lexer_scan_utf8(Cell* out, const uint8_t* start, uint32_t length, bool o
     st.input_start = st.pos = start;
     st.input_end = start + length;
     st.load = load && not_scan;
-    st.one_value = one_value;
     if (input) st.input = *input;
     if (into) st.into = *into;
     ScanLink link(&st);

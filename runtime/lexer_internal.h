@@ -114,7 +114,6 @@ struct LexerState {
     Cell input = {TYPE_NONE, 0, 0, 0};
     Cell into = {TYPE_NONE, 0, 0, 0};
     bool load = false;
-    bool one_value = false;
     // Code-point cache of `lexer_cp_offset`.
     const uint8_t* cp_pos = nullptr;
     uint32_t cp_count = 0;

@@ -21,6 +21,7 @@
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/datatypes/url.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/float_text.h"
 #include "runtime/lexer_internal.h"
@@ -162,29 +163,14 @@ void text_value(LexerState* st, const uint8_t* s, const uint8_t* e, bool escapes
     if (force_newline >= 0) c->header = (c->header & ~CELL_NEW_LINE) | (force_newline ? CELL_NEW_LINE : 0);
 }
 
-// "%XX" sequences of [s, e) decoded into bytes; a "%" without two
-// hexadecimal digits after it stays as it is.
-std::string percent_decode(const uint8_t* s, const uint8_t* e) {
-    std::string out;
-    out.reserve(static_cast<size_t>(e - s));
-    for (const uint8_t* q = s; q < e; q++) {
-        if (*q == '%' && e - q >= 3 && hex_value(q[1]) >= 0 && hex_value(q[2]) >= 0) {
-            out += static_cast<char>(hex_value(q[1]) << 4 | hex_value(q[2]));
-            q += 2;
-        } else {
-            out += static_cast<char>(*q);
-        }
-    }
-    return out;
-}
-
 void percent_text_value(LexerState* st, const uint8_t* s, const uint8_t* e, uint32_t type, bool load,
                         int32_t err_type, const uint8_t* err_start) {
     if (!std::memchr(s, '%', static_cast<size_t>(e - s))) {
         text_value(st, s, e, false, type, load, err_type, err_start);
         return;
     }
-    std::string bytes = percent_decode(s, e);
+    // Percent-decoded as url! text is: the result is UTF-8.
+    std::string bytes = url_decode_text(std::string_view(reinterpret_cast<const char*>(s), static_cast<size_t>(e - s)));
     const auto* b = reinterpret_cast<const uint8_t*>(bytes.data());
     text_value(st, b, b + bytes.size(), false, type, load, err_type, err_start);
 }

@@ -243,7 +243,9 @@ void lexer_scan_loop(LexerState* st, bool one_value, bool prescan) {
         // 7. Prescan event.
         bool go_on = true;
         if (has_cb && st->brace_count == 0) {
-            bool point_paren = kind == K_PAREN_OPEN && st->entry_state == kEntryPoint;
+            // A "(" that begins a point literal is not reported on its own.
+            bool point_paren =
+                kind == K_PAREN_OPEN && (st->entry_state == kEntryPoint || lexer_point_ahead_q(st, e));
             if (!point_paren) {
                 int32_t t = st->type ? st->type : -(kind + 1);
                 go_on = lexer_fire_event(st, LEXER_PRESCAN, t, nullptr, s, e + owns_terminal);

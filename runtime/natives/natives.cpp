@@ -6,6 +6,7 @@
 #include "runtime/datatypes/native.h"
 #include "runtime/dispatch.h"
 #include "runtime/error.h"
+#include "runtime/lexer.h"
 #include "runtime/eval_deps.h"
 #include "runtime/natives/natives_impl.h"
 #include "runtime/natives/sys_natives.h"
@@ -101,6 +102,7 @@ const Registration kRegistrations[] = {
     {101, native_size_q},
     {102, native_browse},
     {105, native_recycle},
+    {106, native_transcode},
 };
 
 // Descriptor blocks of the natives' registered specs, for the check flag.

@@ -16,79 +16,12 @@
 #include "runtime/lexer.h"
 #include "runtime/lexer_values.h"
 #include "runtime_fixture.h"
+#include "tests/unit/lexer_render.h"
 
 using namespace kel;
 using namespace kel::test;
 
 namespace {
-
-// ---- rendering values as text (the molders of most types are not built here) ----
-
-// Texts the test constructors made, by the index they put in data1.
-std::vector<std::string>& made() {
-    static std::vector<std::string> v;
-    return v;
-}
-
-std::string render(const Cell* v);
-
-std::string render_cells(const Cell* block, const char* sep) {
-    SeriesBuf* b = node_buffer(block->data2);
-    std::string out;
-    const Cell* first = arena_at<Cell>(b->head) + block->data1;
-    const Cell* last = arena_at<Cell>(b->tail);
-    for (const Cell* c = first; c < last; c++) {
-        if (c != first) out += (c->header & CELL_NEW_LINE) ? "\n" : sep;
-        out += render(c);
-    }
-    return out;
-}
-
-std::string render(const Cell* v) {
-    auto name = [&] { return std::string(symbol_name(v->data2)); };
-    char buf[64];
-    switch (v->type()) {
-    case TYPE_INTEGER: return std::to_string(static_cast<int32_t>(v->data2));
-    case TYPE_FLOAT: {
-        size_t n = float_mold_to(buf, cell_get_float(v));
-        return std::string(buf, n);
-    }
-    case TYPE_CHAR: std::snprintf(buf, sizeof buf, "#\"%X\"", v->data2); return buf;
-    case TYPE_STRING: return "\"" + string_to_utf8(v) + "\"";
-    case TYPE_FILE: return "%" + string_to_utf8(v);
-    case TYPE_URL: return "url:" + string_to_utf8(v);
-    case TYPE_TAG: return "<" + string_to_utf8(v) + ">";
-    case TYPE_EMAIL: return "email:" + string_to_utf8(v);
-    case TYPE_REF: return "@" + string_to_utf8(v);
-    case TYPE_WORD: return name();
-    case TYPE_SET_WORD: return name() + ":";
-    case TYPE_GET_WORD: return ":" + name();
-    case TYPE_LIT_WORD: return "'" + name();
-    case TYPE_REFINEMENT: return "/" + name();
-    case TYPE_ISSUE: return "#" + name();
-    case TYPE_BLOCK: return "[" + render_cells(v, " ") + "]";
-    case TYPE_PAREN: return "(" + render_cells(v, " ") + ")";
-    case TYPE_PATH: return render_cells(v, "/");
-    case TYPE_LIT_PATH: return "'" + render_cells(v, "/");
-    case TYPE_GET_PATH: return ":" + render_cells(v, "/");
-    case TYPE_SET_PATH: return render_cells(v, "/") + ":";
-    case TYPE_LOGIC: return v->data1 ? "#(true)" : "#(false)";
-    case TYPE_NONE: return "#(none)";
-    case TYPE_UNSET: return "#(unset)";
-    case TYPE_DATATYPE: return datatype_name(static_cast<int32_t>(v->data1));
-    case TYPE_PAIR:
-        if (v->data1 == 0) return std::to_string(static_cast<int32_t>(v->data2)) + "x" + std::to_string(static_cast<int32_t>(v->data3));
-        [[fallthrough]];
-    default:
-        if (v->data1 && v->data1 <= made().size()) return made()[v->data1 - 1];
-        return "?type" + std::to_string(v->type());
-    }
-}
-
-std::string fmt(double d) {
-    char buf[48];
-    return std::string(buf, float_mold_to(buf, d));
-}
 
 // Constructors for the datatypes not built here: each writes a cell of the
 // right type whose text the renderer finds in made().
@@ -161,16 +94,21 @@ struct Event {
 
 struct LexerTest : ::testing::Test {
     LexerConstructors saved = g_lexer_constructors;
+    LexerCallbackCall saved_call = nullptr;
+    LexerCallbackBody saved_body = nullptr;
     void SetUp() override {
         runtime_core_init();
         stack_clear_all();
         lexer_init();
+        saved_call = g_lexer_callback_call;
+        saved_body = g_lexer_callback_body;
+        g_lexer_callback_body = nullptr;
         g_lexer_constructors = test_constructors();
     }
     void TearDown() override {
         g_lexer_constructors = saved;
-        g_lexer_callback_call = nullptr;
-        g_lexer_callback_body = nullptr;
+        g_lexer_callback_call = saved_call;
+        g_lexer_callback_body = saved_body;
         g_gc_enabled = false;
         g_gc.stress_every = 0;
         EXPECT_EQ(lexer_active_scans(), 0u);
@@ -541,6 +479,14 @@ TEST_F(CallbackTest, EveryEventReportsItsTokenAndPosition) {
               "close block! 1x6 @5\n");
 }
 
+TEST_F(CallbackTest, PointsAreReportedWithTheirParen) {
+    EXPECT_EQ(trace("(1, 2)"), "[(1.0, 2.0)]");
+    EXPECT_EQ(events(),
+              "prescan point2D! 1x7 @6\n"
+              "scan point2D! 1x7 @6\n"
+              "load point2D! (1.0, 2.0) @6\n");
+}
+
 TEST_F(CallbackTest, PositionsCountCharactersOfStringInput) {
     trace("\xE2\x82\xAC\xE2\x82\xAC abc");
     ASSERT_GE(log().size(), 1u);
@@ -603,16 +549,16 @@ TEST_F(CallbackTest, ACallbackMayScanAgain) {
 
 // ---- the collector ---------------------------------------------------------------------------------
 
-// The collections run in a child process: the symbol table and the global
-// context are no collector roots yet, so they would not survive them (and
-// words are left out of the text for the same reason).
+// The collections run in a child process, so that what other suites made
+// and hold no root for stays as it was.
 TEST_F(LexerTest, ValuesSurviveCollectionsDuringTheScan) {
     std::string text;
     std::string want;
     for (int i = 0; i < 60; i++) {
         std::string n = std::to_string(i);
-        text += "[\"s" + n + "\" (" + n + " %f" + n + ") <t" + n + ">] ";
-        want += std::string(want.empty() ? "" : " ") + "[\"s" + n + "\" (" + n + " %f" + n + ") <t" + n + ">]";
+        text += "[w" + n + " \"s" + n + "\" (" + n + " %f" + n + ") a/b" + n + " <t" + n + ">] ";
+        want += std::string(want.empty() ? "" : " ") + "[w" + n + " \"s" + n + "\" (" + n + " %f" + n + ") a/b" + n +
+                " <t" + n + ">]";
     }
     GTEST_FLAG_SET(death_test_style, "fast");
     EXPECT_EXIT(
