@@ -321,7 +321,7 @@ TEST_F(Parse, BreakAndReject) {
         {R"(parse "ab" ["a" break "x"])", "false"},
         {R"(parse "ab" [some [skip [break]] "b"])", "true"},
         {R"(parse "ab" [collect some [keep skip break] skip])", R"([#"a"])"},
-        {R"(parse "abc" [some [into-none: skip break] 2 skip])", "true"},
+        {R"(parse "abc" [some [p: skip break] 2 skip])", "true"},
     });
 }
 
