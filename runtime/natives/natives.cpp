@@ -11,6 +11,7 @@
 #include "runtime/eval_deps.h"
 #include "runtime/natives/natives_impl.h"
 #include "runtime/natives/sys_natives.h"
+#include "runtime/parse.h"
 #include "runtime/spec_text.h"
 #include "runtime/typecheck.h"
 
@@ -102,6 +103,8 @@ const Registration kRegistrations[] = {
     {92, native_context_q},
     {98, native_as},
     {107, native_apply},
+    // PARSE.
+    {40, native_parse},
     {70, native_try},
     {77, native_break},
     {78, native_continue},
