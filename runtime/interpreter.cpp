@@ -231,6 +231,9 @@ inline uint32_t eval_code(const Cell& callable, Off node, uint32_t pos, const Ce
                           uint32_t owner, bool infix);
 uint32_t eval_path(const Cell& path, Off node, uint32_t pos, int mode);
 enum PathMode { PATH_EVAL = 0, PATH_SET = 1, PATH_GET = 2 };
+// Case-sensitive field and key matching for the path being evaluated (get
+// and set with /case); false for every path the interpreter meets itself.
+bool path_case = false;
 inline uint32_t eval_push(Off node, uint32_t pos, bool no_infix);
 void eval_block_impl(const Cell* block, bool chain, bool paren);
 uint32_t call_word(Off node, uint32_t pos, const Cell* word, const Cell* v);
@@ -658,6 +661,7 @@ uint32_t eval_path(const Cell& path, Off node, uint32_t pos, int mode) {
         args.index = static_cast<int32_t>(i - head);
         args.get = mode == PATH_GET;
         args.tail = last;
+        args.case_ = path_case;
         copy_cell(cur, parent);
         Cell* next = fn(parent, element, last ? set_value : nullptr, args);
         if (!next) error_raise(ErrCat::Script, "invalid-path", &path, element);
@@ -1369,6 +1373,25 @@ void interp_do_block(const Cell* block, Cell* out) {
     interp_eval_block(&code, true);
     if (exit_pending()) exits_throw_pending();
     copy_cell(g_stack.args, out);
+}
+
+bool interp_path_access(const Cell* path, const Cell* value, bool case_, Cell* out) {
+    struct CaseGuard {
+        bool saved = path_case;
+        ~CaseGuard() { path_case = saved; }
+    } guard;
+    path_case = case_;
+    Cell p = *path;
+    Cell name{TYPE_WORD, 0, sym.anon, 0xFFFFFFFFu};
+    stack_mark(&name, FRAME_INTERP);
+    stack_push(&p);
+    if (value) stack_push(value);
+    eval_path(p, p.data2, p.data1, value ? PATH_SET : PATH_GET);
+    path_case = guard.saved;
+    if (exit_pending()) return false;
+    copy_cell(g_stack.top - 1, out);
+    stack_unwind_drop();
+    return true;
 }
 
 void interp_run_on_big_stack(const std::function<void()>& fn) {
