@@ -511,8 +511,10 @@ void mark_roots() {
     // A hash! cell of the engine names a table being made (data3, its record
     // maybe half filled) and the block it indexes (data2, maybe 0).
     for (Cell* c : seam_roots) mark_cell(c);
-    for (GcRootNode* r = g_gc_root_nodes; r; r = r->prev())
+    for (GcRootNode* r = g_gc_root_nodes; r; r = r->prev()) {
         if (*r->slot()) gc_mark_node_cells(r->slot());
+        if (r->slot2() && *r->slot2()) gc_mark_node_cells(r->slot2());
+    }
     for (GcRootCell* r = g_gc_root_cells; r; r = r->prev())
         for (size_t i = 0; i < r->count(); i++) mark_cell(r->cell() + i);
     drain_mark_stack();

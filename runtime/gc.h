@@ -128,20 +128,25 @@ private:
     GcRootCell* prev_;
 };
 
-// The same for a slot holding a node (0 is allowed and skipped); a series of
-// cells is marked with its cells.
+// The same for a slot holding a node, or two (0 is allowed and skipped); a
+// series of cells is marked with its cells.
 class GcRootNode {
 public:
-    explicit GcRootNode(uint32_t* slot) : slot_(slot), prev_(g_gc_root_nodes) { g_gc_root_nodes = this; }
+    explicit GcRootNode(uint32_t* slot, uint32_t* slot2 = nullptr)
+        : slot_(slot), slot2_(slot2), prev_(g_gc_root_nodes) {
+        g_gc_root_nodes = this;
+    }
     ~GcRootNode() { g_gc_root_nodes = prev_; }
     GcRootNode(const GcRootNode&) = delete;
     GcRootNode& operator=(const GcRootNode&) = delete;
 
     uint32_t* slot() const { return slot_; }
+    uint32_t* slot2() const { return slot2_; }
     GcRootNode* prev() const { return prev_; }
 
 private:
     uint32_t* slot_;
+    uint32_t* slot2_;
     GcRootNode* prev_;
 };
 

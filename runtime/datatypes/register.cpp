@@ -13,6 +13,7 @@
 #include "runtime/datatypes/paren.h"
 #include "runtime/datatypes/path.h"
 #include "runtime/datatypes/series.h"
+#include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/unset.h"
@@ -27,6 +28,7 @@ void datatypes_register_core() {
     logic_init();
     series_init();
     block_init();
+    string_init();  // after series!, whose position actions it inherits
     integer_init();
     symbol_init();
     context_init();

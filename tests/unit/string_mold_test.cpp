@@ -1,0 +1,80 @@
+// string! mold and form: delimiters, escapes, brace balance, part limits.
+#include <string>
+
+#include "tests/unit/string_support.h"
+
+using namespace kel;
+using namespace kel::strtest;
+
+namespace {
+
+TEST_F(StringTest, MoldChoosesQuotesOrBraces) {
+    std::string s49(49, 'x'), s50(50, 'x');
+    struct Case { std::string in, out; } cases[] = {
+        {"abc", "\"abc\""},
+        {"", "\"\""},
+        {s49, "\"" + s49 + "\""},
+        {s50, "{" + s50 + "}"},
+        {"say \"hi\"", "{say \"hi\"}"},
+        {"\"", "{\"}"},
+        {"a\nb\nc", "\"a^/b^/c\""},
+        {"a\nb\nc\n", "{a^/b^/c^/}"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(mold(S(c.in.c_str())), c.out) << c.in;
+    // The length that decides counts from the head.
+    Cell late = at(S(s50.c_str()), 1);
+    EXPECT_EQ(mold(late), "\"" + s49 + "\"");
+}
+
+TEST_F(StringTest, MoldEscapes) {
+    struct Case { uint32_t cp; bool all; const char* out; } cases[] = {
+        {0x1E, false, "\"^(1E)\""}, {0x7F, false, "\"^~\""},    {0x85, false, "\"^(85)\""},
+        {0xE9, false, "\"é\""},     {0xE9, true, "\"^(E9)\""},  {0x4E2D, true, "\"^(4E2D)\""},
+        {'\t', false, "\"^-\""},    {0, false, "\"^@\""},       {'^', false, "\"^^\""},
+        {0x1B, false, "\"^[\""},    {'\r', false, "\"^M\""},    {0x1F600, false, "\"😀\""},
+    };
+    for (const Case& c : cases) {
+        Cell s = S("");
+        string_append_char(&s, c.cp);
+        EXPECT_EQ(mold(s, c.all), c.out) << c.cp;
+    }
+    // Inside braces a double quote stays, a caret doubles and controls keep their forms.
+    EXPECT_EQ(mold(S("\"^\t")), "{\"^^^-}");
+}
+
+TEST_F(StringTest, BracesInsideBracesStayBalanced) {
+    struct Case { const char* in; const char* out; } cases[] = {
+        {"\"{a}\"", "{\"{a}\"}"},
+        {"\"{a", "{\"^{a}"},
+        {"\"}a{", "{\"^}a^{}"},
+        {"\"{ { }", "{\"^{ ^{ ^}}"},  // once unbalanced, every later '{' is escaped
+        {"\"{x} {", "{\"{x} ^{}"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(mold(S(c.in)), c.out) << c.in;
+}
+
+TEST_F(StringTest, PartLimitsCutTheTextNotTheChoice) {
+    std::string s60(60, 'y');
+    Cell buf;
+    string_make(&buf, 16);
+    Cell two = I(2);
+    Cell s = S("abcdef");
+    EXPECT_EQ(string_mold(&s, &buf, false, false, false, &two, 2, 0), 2 - 4);
+    EXPECT_EQ(text(buf), "\"ab\"");
+    Cell long_one = S(s60.c_str());
+    string_make(&buf, 16);
+    string_mold(&long_one, &buf, false, false, false, &two, 2, 0);
+    EXPECT_EQ(text(buf), "{yy}");
+
+    string_make(&buf, 16);
+    EXPECT_EQ(string_form(&s, &buf, &two, 2), 2 - 6);
+    EXPECT_EQ(text(buf), "ab");
+    string_make(&buf, 16);
+    Cell wide = at(S("xΩz"), 1);
+    EXPECT_EQ(string_form(&wide, &buf, nullptr, kNoPartLimit), kNoPartLimit - 2);
+    EXPECT_EQ(text(buf), "Ωz");
+    EXPECT_EQ(test::form(&wide), "Ωz");
+    EXPECT_EQ(test::mold(&wide), "\"Ωz\"");
+}
+
+}  // namespace
