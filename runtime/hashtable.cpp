@@ -713,11 +713,37 @@ void rehash_into(Off table, uint32_t nb) {
     uint8_t* nt = old.tags ? reinterpret_cast<uint8_t*>(nk + nb) : nullptr;
     uint32_t mask = nb - 1, placed = 0;
     bool by_address = false;
-    for (uint32_t b = 0; b < old.rec->buckets; b++) {
-        if (!hash_flag_live(old.flags, b)) continue;
+    // The key cells lie anywhere in the block and a text key's buffer
+    // anywhere else: each re-insertion would wait for two to four cache
+    // misses in a row. The walk instead fetches, a few buckets ahead, the key
+    // cell, then (once that is in) a text key's node, then its buffer.
+    auto live_key = [&](uint32_t b) -> const Cell* {
+        if (!hash_flag_live(old.flags, b)) return nullptr;
         uint32_t s = static_cast<uint32_t>(old.keys[b]);
-        if (s >= old.ncells) continue;
-        const Cell* key = &old.cells[s];
+        return s < old.ncells ? &old.cells[s] : nullptr;
+    };
+    auto text_node = [](const Cell* c) -> Off {
+        uint32_t t = c->header & CELL_TYPE_MASK;
+        return is_string_type(t) ? c->data2 : t == TYPE_SYMBOL ? c->data3 : 0;
+    };
+    constexpr uint32_t kAhead = 8;
+    const uint32_t old_buckets = old.rec->buckets;
+    for (uint32_t b = 0; b < old_buckets; b++) {
+        if (b + 3 * kAhead < old_buckets)
+            if (const Cell* c = live_key(b + 3 * kAhead)) __builtin_prefetch(c);
+        if (b + 2 * kAhead < old_buckets)
+            if (const Cell* c = live_key(b + 2 * kAhead))
+                if (Off node = text_node(c)) __builtin_prefetch(&node_word(node));
+        if (b + kAhead < old_buckets)
+            if (const Cell* c = live_key(b + kAhead))
+                if (Off node = text_node(c)) {
+                    const uint8_t* buf = arena_ptr(node_word(node));
+                    __builtin_prefetch(buf);
+                    __builtin_prefetch(buf + 63);  // a short text's data may start on the next line
+                }
+        const Cell* key = live_key(b);
+        if (!key) continue;
+        uint32_t s = static_cast<uint32_t>(key - old.cells);
         Cell scratch;
         key = map_key(old.rec->kind, key, &scratch);
         by_address |= hashtable_identity_type_q(key);
