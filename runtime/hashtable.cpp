@@ -174,21 +174,26 @@ __attribute__((noinline)) uint32_t hash_text_by_units(const CodePoints& cp, bool
     return hash_units<uint32_t>(cp.p, cp.n, exact);
 }
 
-inline uint32_t hash_text(const CodePoints& cp, bool exact) {
-    if (cp.unit != 1 || !(exact || all_ascii(cp.p, cp.n))) return hash_text_by_units(cp, exact);
-    // The common case, bytes below 128 (or hashed as they are): a table load
-    // and four operations a character.
-    const uint32_t* blocks = exact ? kAsciiBlocks.exact : kAsciiBlocks.folded;
-    const uint8_t* p = cp.p;
-    uint32_t h = kHashSeed, i = 0;
-    for (; i + 4 <= cp.n; i += 4) {
-        h = murmur3_step(h, blocks[p[i]]);
-        h = murmur3_step(h, blocks[p[i + 1]]);
-        h = murmur3_step(h, blocks[p[i + 2]]);
-        h = murmur3_step(h, blocks[p[i + 3]]);
+// Unit-1 text whose bytes all have a scrambled block in `blocks` (bytes
+// below 128, or any byte hashed as it is): a table load and four operations
+// a character.
+inline uint32_t hash_tabled(const uint8_t* p, uint32_t n, const uint32_t* blocks) {
+    uint32_t h = kHashSeed;
+    const uint8_t* end = p + n;
+    for (; end - p >= 4; p += 4) {
+        h = murmur3_step(h, blocks[p[0]]);
+        h = murmur3_step(h, blocks[p[1]]);
+        h = murmur3_step(h, blocks[p[2]]);
+        h = murmur3_step(h, blocks[p[3]]);
     }
-    for (; i < cp.n; i++) h = murmur3_step(h, blocks[p[i]]);
-    return murmur3_finish(h, 4 * cp.n);
+    for (; p < end; p++) h = murmur3_step(h, blocks[*p]);
+    return murmur3_finish(h, 4 * n);
+}
+
+inline uint32_t hash_text(const CodePoints& cp, bool exact) {
+    if (cp.unit == 1 && exact) return hash_tabled(cp.p, cp.n, kAsciiBlocks.exact);
+    if (cp.unit == 1 && all_ascii(cp.p, cp.n)) return hash_tabled(cp.p, cp.n, kAsciiBlocks.folded);
+    return hash_text_by_units(cp, exact);
 }
 
 struct NoEvacuation {
@@ -1262,14 +1267,16 @@ inline Cell* get_dispatch(Off table, const Cell* key, int32_t head, int32_t skip
 
 }  // namespace
 
-// Kind-1 lookup of a string!-family key under equal? or strict-equal?, with
-// current tags: a stored key with the same code points at the same width
-// matches without a call; any other candidate of the key's type (same tag:
-// a case variant, another width or a hash collision) goes to the comparison.
-Cell* hashtable_get_text(const HashRecord* rec, const Cell* key, uint32_t mode) {
-    CodePoints text = code_points(key);
-    uint32_t hash = hash_text(text, false);
-    uint64_t bytes = uint64_t(text.n) * text.unit;
+namespace {
+
+// The walk of hashtable_get_text for a key of n code points of Unit bytes
+// at p. Specialised by unit so that the common unit-1 walk keeps everything
+// in registers.
+template <uint32_t Unit>
+inline Cell* get_text_walk(const HashRecord* rec, const Cell* key, uint32_t mode, const uint8_t* p, uint32_t n) {
+    uint32_t hash = Unit == 1 && all_ascii(p, n) ? hash_tabled(p, n, kAsciiBlocks.folded)
+                                                 : hash_text_by_units(CodePoints{p, n, Unit}, false);
+    uint64_t bytes = uint64_t(n) * Unit;
     const int32_t* keys = reinterpret_cast<const int32_t*>(words_of(rec->keys));
     const SeriesBuf* blk = node_buffer(rec->block);
     uint32_t mask = rec->buckets - 1;
@@ -1288,9 +1295,9 @@ Cell* hashtable_get_text(const HashRecord* rec, const Cell* key, uint32_t mode) 
                     // `bytes` after its head.
                     const SeriesBuf* sb = node_buffer(c->data2);
                     int64_t index = static_cast<int32_t>(c->data1);
-                    uint64_t start = sb->head + uint64_t(index < 0 ? 0 : index) * text.unit;
-                    if (sb->unit() == text.unit && start + bytes == sb->tail &&
-                        bytes_equal(arena_ptr(static_cast<Off>(start)), text.p, bytes))
+                    uint64_t start = sb->head + uint64_t(index < 0 ? 0 : index) * Unit;
+                    if (sb->unit() == Unit && start + bytes == sb->tail &&
+                        bytes_equal(arena_ptr(static_cast<Off>(start)), p, bytes))
                         return c;
                 }
                 if (g_hash_seams.cells_equal(c, key, mode)) return c;
@@ -1302,6 +1309,34 @@ Cell* hashtable_get_text(const HashRecord* rec, const Cell* key, uint32_t mode) 
         b = (b + step) & mask;
     }
     return nullptr;
+}
+
+template <uint32_t Unit>
+__attribute__((noinline)) Cell* get_text_wide(const HashRecord* rec, const Cell* key, uint32_t mode,
+                                              const uint8_t* p, uint32_t n) {
+    return get_text_walk<Unit>(rec, key, mode, p, n);
+}
+
+}  // namespace
+
+// Kind-1 lookup of a string!-family key under equal? or strict-equal?, with
+// current tags: a stored key with the same code points at the same width
+// matches without a call; any other candidate of the key's type (same tag:
+// a case variant, another width or a hash collision) goes to the comparison.
+Cell* hashtable_get_text(const HashRecord* rec, const Cell* key, uint32_t mode) {
+    if (key->data2) {
+        const SeriesBuf* kb = node_buffer(key->data2);
+        if (kb->unit() == 1) {  // the common case, read as code_points reads it
+            int64_t index = static_cast<int32_t>(key->data1);
+            uint64_t start = kb->head + uint64_t(index < 0 ? 0 : index);
+            uint32_t n = start < kb->tail ? static_cast<uint32_t>(kb->tail - start) : 0;
+            return get_text_walk<1>(rec, key, mode, arena_ptr(static_cast<Off>(start)), n);
+        }
+    }
+    CodePoints text = code_points(key);
+    if (text.unit == 2) return get_text_wide<2>(rec, key, mode, text.p, text.n);
+    if (text.unit == 4) return get_text_wide<4>(rec, key, mode, text.p, text.n);
+    return get_text_wide<1>(rec, key, mode, text.p, text.n);
 }
 
 // Lookups read the caller's key in place and stay small: a lookup's cache
