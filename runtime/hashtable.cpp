@@ -14,6 +14,13 @@
 //    cell; lookups then filter the chain by the caller's mode, skip and
 //    direction. The reverse index answers "which bucket holds cell i" so that
 //    removals never rehash.
+//  - Every write of a bucket's flags (bucket_set_live, bucket_set_deleted,
+//    buckets_clear, alloc_keys for fresh arrays) writes its tag too. Walks
+//    trust the tags only while the table's address hashes are current
+//    (walk_tags): a stale table that cannot be rehashed during a collection
+//    is walked by its flags, so it answers as it did before tags existed.
+//  - Equal keys hash alike (the hashing and the comparisons are built that
+//    way), so a live bucket whose tag differs from the key's cannot hold it.
 #include "runtime/hashtable.h"
 
 #include <algorithm>

@@ -24,6 +24,8 @@
 //    the same origin as a series cell's head index; kinds 3-4 store the byte
 //    offset of the entry from the data block's head;
 //  - a kind-0 table's reverse index holds, per cell, its bucket + 1 or -1;
+//  - tables of kinds 0, 1, 3 and 4 keep a tag byte per bucket after their
+//    keys words (see "Bucket tags" below), always in step with the flags;
 //  - `epoch` is 0, or (node-evacuation count + 1) at the time the table last
 //    hashed a key by its node address. A table whose epoch is stale is rehashed
 //    lazily by the next lookup;
@@ -239,17 +241,15 @@ void hashtable_put_all(Off table, uint32_t first, uint32_t step);
 
 // ---- lookup and removal ---------------------------------------------------
 
-// Kinds 1-2: the stored key cell of the key's type that equals `key` under
-// `mode` (integer! keys compare by value without the comparison seam). Kind 0: among the cells equal? to `key` that also compare true
-// under `mode` and whose distance from `head` is a multiple of `skip`: the
-// lowest index >= head (default), the highest >= head (`last`), or the
-// highest < head (`reverse`). A map! looks up any word key as a set-word!.
-Cell* hashtable_get_any(Off table, const Cell* key, int32_t head, int32_t skip, uint32_t mode, bool last,
-                        bool reverse);
+// Lookup throughput over a big table is bound by how many lookups the
+// processor can overlap, so by the instructions each one takes: the common
+// cases of a map! (integer! keys, string!-family keys under equal? or
+// strict-equal?) go straight to their own walks, the integer walk inline.
+
 // The whole walk of an integer! key in a map! table whose tags are current
-// (epoch 0: no key hashed by address). Inline and call-free: a lookup's
-// cache misses overlap with the next one's only when few instructions and no
-// call separate them.
+// (epoch 0: no key hashed by address). Call-free: a lookup's cache misses
+// overlap with the next one's only when few instructions and no call
+// separate them.
 inline Cell* hashtable_get_integer_tagged(const HashRecord* rec, uint32_t value) {
     const int32_t* keys = reinterpret_cast<const int32_t*>(node_buffer(rec->keys)->head_ptr());
     const uint8_t* tags = reinterpret_cast<const uint8_t*>(keys + rec->buckets);
@@ -278,12 +278,24 @@ inline Cell* hashtable_get_integer_tagged(const HashRecord* rec, uint32_t value)
 // The walk of a string!-family key in a map! table whose tags are current,
 // under HASH_EQUAL or HASH_STRICT.
 Cell* hashtable_get_text(const HashRecord* rec, const Cell* key, uint32_t mode);
+// hashtable_get for every other case.
+Cell* hashtable_get_any(Off table, const Cell* key, int32_t head, int32_t skip, uint32_t mode, bool last,
+                        bool reverse);
 constexpr uint64_t kHashTextTypes = uint64_t(1) << TYPE_STRING | uint64_t(1) << TYPE_FILE | uint64_t(1) << TYPE_URL |
                                     uint64_t(1) << TYPE_TAG | uint64_t(1) << TYPE_EMAIL | uint64_t(1) << TYPE_REF;
+
+// Kinds 1-2: the stored key cell of the key's type that equals `key` under
+// `mode` (integer! keys compare by value without the comparison seam, and a
+// stored text with the key's code points at the key's width equals it under
+// equal? and strict-equal? without it). Kind 0: among the cells equal? to
+// `key` that also compare true under `mode` and whose distance from `head` is
+// a multiple of `skip`: the lowest index >= head (default), the highest >=
+// head (`last`), or the highest < head (`reverse`). A map! looks up any word
+// key as a set-word!.
 inline Cell* hashtable_get(Off table, const Cell* key, int32_t head = 0, int32_t skip = 1, uint32_t mode = HASH_EQUAL,
                            bool last = false, bool reverse = false) {
     const HashRecord* rec = hashtable_record(table);
-    uint64_t kind_and_epoch;  // words 9 and 10 at once: kind 1 with epoch 0
+    uint64_t kind_and_epoch;  // words 9 and 10 at once (little-endian): kind 1 with epoch 0
     std::memcpy(&kind_and_epoch, &rec->kind, 8);
     if (kind_and_epoch == HASH_KIND_MAP) {
         uint32_t type = key->header & CELL_TYPE_MASK;
