@@ -2,6 +2,7 @@
 #include "runtime/datatype.h"
 
 #include <cstring>
+#include <string_view>
 
 #include "runtime/datatypes/string.h"
 
@@ -65,17 +66,25 @@ void typenames_init(uint32_t (*intern)(const char* name, uint32_t length)) {
     }
 }
 
+// The name from the ids table: bounds-checked, so a cell with an id no type
+// has still forms (as an empty name) instead of reading outside the table.
+static std::string_view type_name_of(const Cell* value) {
+    std::string_view name = datatype_name(static_cast<int32_t>(value->data1));
+    return name;
+}
+
 int32_t datatype_form(const Cell* value, Cell* buffer, const Cell*, int32_t limit) {
-    const TypeNameRecord& rec = g_type_names[value->data1];
-    string_append_ascii(buffer, rec.name, rec.length);
-    return limit - static_cast<int32_t>(rec.length);
+    std::string_view name = type_name_of(value);
+    if (!name.empty()) name.remove_suffix(1);
+    string_append_ascii(buffer, name.data(), name.size());
+    return limit - static_cast<int32_t>(name.size());
 }
 
 int32_t datatype_mold(const Cell* value, Cell* buffer, bool, bool all, bool, const Cell*, int32_t limit, int32_t) {
-    const TypeNameRecord& rec = g_type_names[value->data1];
+    std::string_view name = type_name_of(value);
     if (all) string_append_ascii(buffer, "#(", 2);
-    string_append_ascii(buffer, rec.name, rec.length + 1);
-    limit -= static_cast<int32_t>(rec.length + 1);
+    string_append_ascii(buffer, name.data(), name.size());
+    limit -= static_cast<int32_t>(name.size());
     if (all) {
         string_append_ascii(buffer, ")", 1);
         limit -= 3;

@@ -8,6 +8,7 @@
 #include "runtime/error.h"
 #include "runtime/eval_deps.h"
 #include "runtime/memory.h"
+#include "runtime/natives/value_natives.h"
 #include "runtime/stack.h"
 
 namespace kel {
@@ -463,6 +464,7 @@ Cell* ops_math(int32_t op, const Cell* word, const Cell* value1, const Cell* val
 }
 
 bool ops_compare(int32_t op, const Cell* word, const Cell* value1, const Cell* value2) {
+    if (op == COMP_SAME) return natives_same_values(value1, value2);
     if (value1->is(TYPE_INTEGER) && value2->is(TYPE_INTEGER)) {
         int32_t a = static_cast<int32_t>(value1->data2), b = static_cast<int32_t>(value2->data2);
         switch (op) {

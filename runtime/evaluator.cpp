@@ -4,6 +4,7 @@
 #include "runtime/datatypes/function.h"
 #include "runtime/datatypes/native.h"
 #include "runtime/dispatch.h"
+#include "runtime/gc.h"
 #include "runtime/interpreter.h"
 #include "runtime/natives.h"
 #include "runtime/stack.h"
@@ -16,6 +17,7 @@ void evaluator_register_types() {
     op_init();
     function_init();
     routine_init();
+    gc_register_callable_markers();
 }
 
 void evaluator_init() {

@@ -56,6 +56,8 @@ inline void gc_unmark(SeriesBuf* buf) { buf->flags &= ~SERIES_MARK; }
 // owns a type registers its marker.
 using GcTypeMarker = void (*)(Cell* cell);
 void gc_set_type_marker(uint32_t type, GcTypeMarker fn);
+// Registers the markers of native!, action!, op!, function! and routine!.
+void gc_register_callable_markers();
 // Marks a context node and what it holds (set by the context module).
 extern void (*g_gc_mark_context)(uint32_t* slot);
 // Called after marking with the moved-node map in effect (externals sweep,

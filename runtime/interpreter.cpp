@@ -8,6 +8,18 @@
 //    them in order);
 //  - each expression leaves exactly one new cell (push mode) or the frame's
 //    result slot alone (otherwise).
+//
+// Shortcuts, taken only while not tracing, each giving exactly what the
+// general path gives and skipping only what nothing could observe:
+//  - a callable's descriptor is summarised in one word (see SUM_*), so a call
+//    whose arguments are all evaluated skips the descriptor walk;
+//  - an integer operator (+ - * and the comparisons, recognised by the
+//    native or action behind the op!, never by its word) with two integer
+//    operands, the right one a plain value, is computed in place without its
+//    frame and call;
+//  - statements made only of plain values, such operators, set-words and
+//    `return` run without the block's frame ("frameless"); the first
+//    statement that needs more marks the frame and goes the general way.
 #include "runtime/interpreter.h"
 
 #include <pthread.h>
@@ -19,8 +31,11 @@
 #include "runtime/error.h"
 #include "runtime/eval_deps.h"
 #include "runtime/exits.h"
+#include "runtime/datatypes/float.h"
 #include "runtime/datatypes/function.h"
+#include "runtime/datatypes/integer.h"
 #include "runtime/natives.h"
+#include "runtime/natives/natives_impl.h"
 #include "runtime/stack.h"
 #include "runtime/typecheck.h"
 
@@ -52,6 +67,153 @@ inline const Cell* word_value(const Cell* word) {
 
 Cell anon_name() { return Cell{TYPE_WORD, 0, sym.anon, 0xFFFFFFFFu}; }
 
+// ---------------------------------------------------------------------------
+// Descriptor summary: a 32-bit digest of a callable's argument descriptor,
+// kept in data3 of the descriptor's cache cell (cell [1] of the callable's
+// extra block) so that a call reads one word instead of decoding the block.
+//
+// A "simple" callable takes only evaluated arguments, at descriptor entries
+// 0 .. nargs-1, and (for a function!) pushes nothing after them but its
+// locals; every other callable takes the general path.
+constexpr uint32_t SUM_VALID = 0x80000000u;
+constexpr uint32_t SUM_SIMPLE = 0x40000000u;
+constexpr uint32_t SUM_NARGS_MASK = 0xFF;        // bits 0-7
+constexpr uint32_t SUM_LOCALS_SHIFT = 8;         // bits 8-19: local cells
+constexpr uint32_t SUM_LOCALS_MASK = 0xFFF;
+constexpr uint32_t SUM_FASTOP_SHIFT = 20;        // bits 20-23: FastOp
+constexpr uint32_t SUM_FASTOP_MASK = 0xF;
+constexpr uint32_t SUM_ANY = 0x20000000u;        // every argument takes every type but unset!
+
+// Operations computed inline when both operands are integer!: the result is
+// the one the native or action gives, and nothing they do is observable
+// otherwise (no error, no allocation).
+enum FastOp : uint32_t {
+    FAST_NONE = 0, FAST_ADD, FAST_SUB, FAST_MUL, FAST_EQ, FAST_NE, FAST_LT, FAST_LE, FAST_GT, FAST_GE,
+    FAST_LAST_OP = FAST_GE,
+    FAST_RETURN,  // the return native: a frameless statement can take the exit itself
+    // The conditional natives: a call evaluates the chosen block itself, in
+    // the native's frame, without calling the native.
+    FAST_IF, FAST_UNLESS, FAST_EITHER,
+};
+
+// The fast operation of a native or action whose implementation is one of
+// the integer-aware ones, else FAST_NONE.
+uint32_t fast_op_of(const Cell& callable) {
+    uint32_t n = callable.data1;
+    if (callable.is(TYPE_ACTION)) {
+        AnyAction impl = n >= 1 && n <= static_cast<uint32_t>(kActionCount) && action_dispatcher(n)
+                             ? action_entry(TYPE_INTEGER, static_cast<int32_t>(n))
+                             : nullptr;
+        if (n == ACT_ADD && impl == reinterpret_cast<AnyAction>(integer_add)) return FAST_ADD;
+        if (n == ACT_SUBTRACT && impl == reinterpret_cast<AnyAction>(integer_subtract)) return FAST_SUB;
+        if (n == ACT_MULTIPLY && impl == reinterpret_cast<AnyAction>(integer_multiply)) return FAST_MUL;
+        return FAST_NONE;
+    }
+    if (!callable.is(TYPE_NATIVE)) return FAST_NONE;
+    NativeFn fn = native_entry(n);
+    if (fn == native_equal_q || fn == native_strict_equal_q) return FAST_EQ;
+    if (fn == native_not_equal_q) return FAST_NE;
+    if (fn == native_lesser_q) return FAST_LT;
+    if (fn == native_lesser_or_equal_q) return FAST_LE;
+    if (fn == native_greater_q) return FAST_GT;
+    if (fn == native_greater_or_equal_q) return FAST_GE;
+    return FAST_NONE;
+}
+
+uint32_t summarize(const Cell& callable, Off desc) {
+    bool is_func = callable.is(TYPE_FUNCTION) || callable.is(TYPE_ROUTINE);
+    const SeriesBuf* b = node_buffer(desc);
+    const Cell* d = arena_at<Cell>(b->head);
+    uint32_t n = (b->tail - b->head) >> 4;
+    uint32_t nargs = 0, locals = 0, i = 0;
+    bool simple = true, seen_return = false;
+    for (; i < n && d[i].is(TYPE_TYPESET); i++) {
+        uint32_t mode = (d[i].header & ARG_MODE_MASK) >> ARG_MODE_SHIFT;
+        if (mode == ARG_RETURN) {
+            seen_return = true;
+            continue;
+        }
+        if (mode != ARG_EVAL || seen_return) simple = false;
+        nargs++;
+    }
+    for (; i < n; i++) {
+        if (d[i].is(TYPE_REFINEMENT) && is_func) simple = false;
+        else if (d[i].is(TYPE_INTEGER) && is_func) locals = d[i].data2;
+    }
+    if (nargs > SUM_NARGS_MASK || locals > SUM_LOCALS_MASK) simple = false;
+    uint32_t sum = SUM_VALID;
+    if (!simple) return sum;
+    sum |= SUM_SIMPLE | nargs | (locals << SUM_LOCALS_SHIFT);
+    if (!is_func && nargs == 2 && typeset_has(&d[0], TYPE_INTEGER) && typeset_has(&d[1], TYPE_INTEGER))
+        sum |= fast_op_of(callable) << SUM_FASTOP_SHIFT;
+    if (callable.is(TYPE_NATIVE)) {
+        NativeFn fn = native_entry(callable.data1);
+        if (nargs == 1 && fn == native_return) sum |= FAST_RETURN << SUM_FASTOP_SHIFT;
+        else if (nargs == 2 && fn == native_if) sum |= FAST_IF << SUM_FASTOP_SHIFT;
+        else if (nargs == 2 && fn == native_unless) sum |= FAST_UNLESS << SUM_FASTOP_SHIFT;
+        else if (nargs == 3 && fn == native_either) sum |= FAST_EITHER << SUM_FASTOP_SHIFT;
+    }
+    bool any = true;
+    for (uint32_t k = 0; k < nargs; k++) {
+        Cell all = d[k];
+        typeset_set_bit(&all, TYPE_UNSET);
+        if (all.data1 != ~0u || all.data2 != ~0u || all.data3 != ~0u) any = false;
+    }
+    if (any) sum |= SUM_ANY;
+    return sum;
+}
+
+// The summary of a callable (building its descriptor on first use).
+inline uint32_t desc_summary(const Cell& callable) {
+    const Cell* slot = arena_at<Cell>(node_buffer(callable.data3)->head) + 1;
+    if (slot->is(TYPE_BLOCK) && (slot->data3 & SUM_VALID)) return slot->data3;
+    interp_spec_cache(&callable);
+    return arena_at<Cell>(node_buffer(callable.data3)->head)[1].data3;
+}
+
+// The fast operation of an op! cell whose descriptor is already built, else
+// FAST_NONE (the first call goes the general way and builds it).
+inline uint32_t op_fast_code(const Cell* op) {
+    const Cell* slot = arena_at<Cell>(node_buffer(op->data3)->head) + 1;
+    if (!slot->is(TYPE_BLOCK)) return FAST_NONE;
+    uint32_t code = (slot->data3 >> SUM_FASTOP_SHIFT) & SUM_FASTOP_MASK;
+    return code <= FAST_LAST_OP ? code : FAST_NONE;
+}
+
+// `left op right` on two integers, written into `left` as the native or
+// action writes its result slot: sums, differences and products keep the
+// left cell's header flags and overflow to float!; comparisons give logic!.
+inline void fast_int_op(uint32_t op, Cell* left, int32_t b) {
+    int32_t a = static_cast<int32_t>(left->data2), r;
+    if (op <= FAST_MUL) {
+        bool overflow = op == FAST_ADD   ? __builtin_add_overflow(a, b, &r)
+                        : op == FAST_SUB ? __builtin_sub_overflow(a, b, &r)
+                                         : __builtin_mul_overflow(a, b, &r);
+        if (__builtin_expect(overflow, 0)) {
+            double x = a, y = b;
+            float_set_cell(left, op == FAST_ADD ? x + y : op == FAST_SUB ? x - y : x * y);
+        } else {
+            left->data2 = static_cast<uint32_t>(r);  // the left cell's header flags stay
+        }
+        return;
+    }
+    bool v;
+    switch (op) {
+    case FAST_EQ: v = a == b; break;
+    case FAST_NE: v = a != b; break;
+    case FAST_LT: v = a < b; break;
+    case FAST_LE: v = a <= b; break;
+    case FAST_GT: v = a > b; break;
+    default: v = a >= b; break;
+    }
+    left->header = TYPE_LOGIC;
+    left->data1 = v;
+    left->data2 = 0;
+    left->data3 = 0;
+}
+
+const int32_t kNoRefinements[kMaxRefinements] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+
 // Saves the code position cell and puts it back on every exit.
 struct CodePositionGuard {
     Cell saved = g_interp.code_position;
@@ -65,10 +227,17 @@ struct PathRefs {
     uint32_t tail;
 };
 
-uint32_t eval_code(const Cell& callable, Off node, uint32_t pos, const Cell& name, const PathRefs* path,
-                   uint32_t owner, bool infix);
+inline uint32_t eval_code(const Cell& callable, Off node, uint32_t pos, const Cell& name, const PathRefs* path,
+                          uint32_t owner, bool infix);
 uint32_t eval_path(const Cell& path, Off node, uint32_t pos, int mode);
 enum PathMode { PATH_EVAL = 0, PATH_SET = 1, PATH_GET = 2 };
+// Case-sensitive field and key matching for the path being evaluated (get
+// and set with /case); false for every path the interpreter meets itself.
+bool path_case = false;
+inline uint32_t eval_push(Off node, uint32_t pos, bool no_infix);
+void eval_block_impl(const Cell* block, bool chain, bool paren);
+uint32_t call_word(Off node, uint32_t pos, const Cell* word, const Cell* v);
+inline uint32_t eval_infix(Off node, uint32_t pos, Cell* start);
 
 [[noreturn]] void raise_expect_arg(const Cell& name, const Cell* value, const Cell* callable, uint32_t entry) {
     Cell dt;
@@ -244,8 +413,131 @@ uint32_t fetch_args(const Cell& callable, Off node, uint32_t pos, const Cell& na
     return pos;
 }
 
-uint32_t eval_code(const Cell& callable, Off node, uint32_t pos, const Cell& name, const PathRefs* path,
-                   uint32_t owner, bool infix) {
+// Fetches the `nargs` evaluated arguments of a simple callable (descriptor
+// `desc`) into the current frame; returns the position after them.
+uint32_t fetch_simple(const Cell& callable, Off desc, Off node, uint32_t pos, const Cell& name, bool infix,
+                      uint32_t nargs, bool any) {
+    for (uint32_t i = 0; i < nargs; i++) {
+        if (infix && i == 0) {
+            g_stack.top++;  // the left operand already sits in the result slot
+        } else {
+            if (pos >= code_tail(node)) {
+                Cell word = interp_spec_word(&callable, i);
+                error_raise(ErrCat::Script, "no-arg", &name, &word);
+            }
+            pos = eval_push(node, pos, infix);
+            if (exit_pending()) return pos;
+        }
+        const Cell* got = g_stack.top - 1;
+        if (any && got->type() != TYPE_UNSET) continue;
+        if (!typeset_has(code_at(desc, i), got->type())) raise_expect_arg(name, got, &callable, i);
+    }
+    return pos;
+}
+
+// Runs a function!'s body with its arguments in the current frame, which is
+// the function's call frame; return and exit land here.
+__attribute__((always_inline)) inline void run_function(const Cell* function, const Cell* name) {
+    // The function's words read the frame's cells while the body runs.
+    Off ctx = function->data1;
+    Off more = function->data3;
+    struct ValuesGuard {
+        Off ctx;
+        uint32_t saved;
+        bool trace;
+        ~ValuesGuard() {
+            arena_at<Cell>(node_buffer(ctx)->head)->data2 = saved;
+            g_interp.on = trace;
+        }
+    };
+    Cell* cc = arena_at<Cell>(node_buffer(ctx)->head);
+    ValuesGuard guard{ctx, cc->data2, g_interp.on};
+    cc->data2 = arena_off(g_stack.args);
+    if (function->header & FUNC_FLAG_NO_TRACE) g_interp.on = false;
+    CallFrame* frame = stack_current_frame();
+    frame->header |= FRAME_BODY_FLAG;
+    Cell body = *arena_at<Cell>(node_buffer(more)->head);
+    if (g_interp.on) interp_trace_hook(TRACE_PROLOG, &body, -1, name, nullptr);
+    if (!body.is(TYPE_BLOCK)) {
+        cell_set_unset(g_stack.args);
+        g_stack.top = g_stack.args + 1;
+    } else {
+        try {
+            eval_block_impl(&body, true, false);
+        } catch (const KelThrow& t) {
+            if (!exits_land_caught(t, frame, EXIT_EXIT, EXIT_RETURN)) throw;
+        }
+        if (exit_pending() && !exits_land_pending(frame, EXIT_EXIT, EXIT_RETURN)) return;
+    }
+    if (g_interp.on) interp_trace_hook(TRACE_EPILOG, &body, -1, name, g_stack.args);
+    frame->header &= ~FRAME_BODY_FLAG;
+    g_stack.top = g_stack.args + 1;
+}
+
+// A call of a native, action or function! with a simple descriptor, while
+// not tracing and without path refinements: the general path below without
+// the decoding of the descriptor.
+__attribute__((noinline)) uint32_t eval_code_simple(const Cell& callable, Off desc, Off node, uint32_t pos,
+                                                    const Cell& name, bool infix, uint32_t sum) {
+    Cell* base = g_stack.top;
+    if (!infix) stack_push(&callable);
+    uint32_t nargs = sum & SUM_NARGS_MASK;
+    if (callable.is(TYPE_FUNCTION)) {
+        Off ctx = callable.data1;
+        if (g_stack.frame_top >= g_stack.frame_end) stack_overflow_frames();
+        uint32_t saved_values = arena_at<Cell>(node_buffer(ctx)->head)->data2;
+        *g_stack.frame_top++ =
+            CallFrame{FRAME_INTERP_FUNC, name.data2, arena_off(g_stack.args), name.data1, ctx, saved_values};
+        g_stack.args = g_stack.top;
+        pos = fetch_simple(callable, desc, node, pos, name, infix, nargs, sum & SUM_ANY);
+        if (exit_pending()) return pos;
+        if (sum & (SUM_LOCALS_MASK << SUM_LOCALS_SHIFT))
+            function_init_locals((sum >> SUM_LOCALS_SHIFT) & SUM_LOCALS_MASK);
+        run_function(&callable, &name);
+    } else {
+        stack_mark(name.data2, name.data1, FRAME_INTERP);
+        pos = fetch_simple(callable, desc, node, pos, name, infix, nargs, sum & SUM_ANY);
+        if (exit_pending()) return pos;
+        uint32_t op = (sum >> SUM_FASTOP_SHIFT) & SUM_FASTOP_MASK;
+        Cell* a = g_stack.args;
+        if (op && op <= FAST_LAST_OP && a[0].is(TYPE_INTEGER) && a[1].is(TYPE_INTEGER)) {
+            fast_int_op(op, a, static_cast<int32_t>(a[1].data2));
+        } else if (op >= FAST_IF) {
+            // What the conditional native does, its arguments already checked.
+            const Cell* branch = nullptr;
+            if (op == FAST_EITHER) branch = value_true_checked(a) ? a + 1 : a + 2;
+            else if (value_false_q(a) == (op == FAST_UNLESS)) branch = a + 1;
+            if (!branch) {
+                cell_set(a, TYPE_NONE);
+                stack_keep();
+            } else {
+                Cell block = *branch;
+                stack_keep();
+                eval_block_impl(&block, true, false);
+            }
+        } else if (callable.is(TYPE_NATIVE)) {
+            NativeFn fn = native_entry(callable.data1);
+            if (!fn) error_raise(ErrCat::Internal, "not-done");
+            fn(0, kNoRefinements);
+        } else {
+            DispatchFn fn = action_dispatcher(callable.data1);
+            if (!fn) error_raise(ErrCat::Internal, "not-done");
+            fn(kNoRefinements);
+        }
+    }
+    if (exit_pending()) return pos;
+    stack_unwind();
+    if (!infix) {
+        copy_cell(g_stack.top - 1, base);
+        g_stack.top = base + 1;
+    }
+    return pos;
+}
+
+// The general call: tracing, path refinements, routines and callables whose
+// descriptor is not simple.
+__attribute__((noinline)) uint32_t eval_code_general(const Cell& callable, Off node, uint32_t pos, const Cell& name,
+                                                     const PathRefs* path, uint32_t owner, bool infix) {
     if (g_interp.on) {
         // In infix mode the left operand sits just above the top: keep it.
         if (infix) g_stack.top++;
@@ -296,6 +588,20 @@ uint32_t eval_code(const Cell& callable, Off node, uint32_t pos, const Cell& nam
         g_stack.top = base + 1;
     }
     return pos;
+}
+
+inline uint32_t eval_code(const Cell& callable, Off node, uint32_t pos, const Cell& name, const PathRefs* path,
+                          uint32_t owner, bool infix) {
+    if (!g_interp.on && !path && !callable.is(TYPE_ROUTINE)) {
+        const Cell* slot = arena_at<Cell>(node_buffer(callable.data3)->head) + 1;
+        if (!slot->is(TYPE_BLOCK) || !(slot->data3 & SUM_VALID)) {
+            interp_spec_cache(&callable);
+            slot = arena_at<Cell>(node_buffer(callable.data3)->head) + 1;
+        }
+        if (slot->data3 & SUM_SIMPLE)
+            return eval_code_simple(callable, slot->data2, node, pos, name, infix, slot->data3);
+    }
+    return eval_code_general(callable, node, pos, name, path, owner, infix);
 }
 
 // Resolves a path element: get-words give their value, parens their result.
@@ -355,6 +661,7 @@ uint32_t eval_path(const Cell& path, Off node, uint32_t pos, int mode) {
         args.index = static_cast<int32_t>(i - head);
         args.get = mode == PATH_GET;
         args.tail = last;
+        args.case_ = path_case;
         copy_cell(cur, parent);
         Cell* next = fn(parent, element, last ? set_value : nullptr, args);
         if (!next) error_raise(ErrCat::Script, "invalid-path", &path, element);
@@ -382,8 +689,265 @@ uint32_t eval_path(const Cell& path, Off node, uint32_t pos, int mode) {
 
 }  // namespace
 
-uint32_t interp_eval_expression(Off node, uint32_t pos, bool no_infix, bool push, bool literal_callables) {
-    Cell* start = g_stack.top;
+namespace {
+
+// Types whose cells evaluate to themselves.
+constexpr bool inert_type(uint32_t t) {
+    switch (t) {
+    case TYPE_WORD: case TYPE_SET_WORD: case TYPE_LIT_WORD: case TYPE_GET_WORD: case TYPE_PAREN: case TYPE_ISSUE:
+    case TYPE_NATIVE: case TYPE_ACTION: case TYPE_FUNCTION: case TYPE_ROUTINE: case TYPE_OP: case TYPE_PATH:
+    case TYPE_LIT_PATH: case TYPE_SET_PATH: case TYPE_GET_PATH:
+        return false;
+    default:
+        return true;
+    }
+}
+struct InertTable {
+    bool of[256];
+    constexpr InertTable() : of() {
+        for (uint32_t t = 0; t < 256; t++) of[t] = inert_type(t);
+    }
+};
+constexpr InertTable kInert;
+
+// A word's value that is pushed as it is (no call, no error).
+inline bool plain_value_type(uint32_t t) { return !is_callable(t) && t != TYPE_UNSET && t != TYPE_OP; }
+
+// Sets a bound word's value in place when its context is the global one or a
+// running function's, and through word_set (resolution, object fields and
+// their change notification, errors) otherwise.
+inline bool try_store_word(const Cell* word, const Cell* value) {
+    uint32_t ctx = word->data1, index = word->data3;
+    if (!ctx || index == kWordUnresolved) return false;
+    const Cell* cc = arena_at<Cell>(node_buffer(ctx)->head);
+    if (!cc->data2) return false;
+    if (cc->header & CONTEXT_ON_STACK) {
+        copy_cell(value, arena_at<Cell>(cc->data2) + index);
+        return true;
+    }
+    if (((cc->header & CONTEXT_KIND_MASK) >> CONTEXT_KIND_SHIFT) == CTX_OBJECT) return false;
+    const SeriesBuf* vb = node_buffer(cc->data2);
+    if (index >= (vb->tail - vb->head) >> 4) return false;
+    copy_cell(value, arena_at<Cell>(vb->head) + index);
+    return true;
+}
+inline void set_word_value(Cell* word, const Cell* value) {
+    if (!try_store_word(word, value)) word_set(word, value);
+}
+
+// ---------------------------------------------------------------------------
+// Frameless evaluation. An expression made of a plain term (a value that
+// evaluates to itself, or a word whose value is pushed as it is) followed by
+// integer operators whose right operands are plain integers can neither fail,
+// allocate, run Kel code nor look at the stacks; a set-word in front of it
+// stores into a global or running function's context without notification.
+// Evaluated while not tracing, such an expression needs none of the frames,
+// pushes and code-position updates the general path makes, since nothing
+// could observe them. Anything else is left untouched to the general path.
+
+// The arena base held in a register across the frameless path (the global is
+// otherwise re-read after every store that might alias it); the arena never
+// moves.
+struct Arena {
+    uint8_t* base;
+    template <class T> T* at(Off off) const { return reinterpret_cast<T*>(base + off); }
+    const SeriesBuf* buffer(Off node) const { return at<SeriesBuf>(*at<uint32_t>(node)); }
+    // word_peek with the base at hand.
+    const Cell* peek(const Cell* word) const {
+        uint32_t ctx = word->data1;
+        int32_t index = static_cast<int32_t>(word->data3);
+        if (!ctx || index < 0) return nullptr;
+        const Cell* cc = at<Cell>(buffer(ctx)->head);
+        uint32_t values = cc->data2;
+        if (!values) return nullptr;
+        if (cc->header & kCtxValuesOnStack) return at<Cell>(values) + index;
+        const SeriesBuf* vb = buffer(values);
+        if (static_cast<uint32_t>(index) >= (vb->tail - vb->head) >> 4) return nullptr;
+        return at<Cell>(vb->head) + index;
+    }
+};
+
+inline bool plain_term(const Arena& ar, const Cell* c, Cell* out) {
+    uint32_t t = c->type();
+    if (kInert.of[t]) {
+        *out = *c;
+        return true;
+    }
+    if (t != TYPE_WORD) return false;
+    const Cell* v = ar.peek(c);
+    if (!v || !plain_value_type(v->type())) return false;
+    *out = *v;
+    return true;
+}
+
+// The operators after a term whose value is in `out`, from `pos` of `cells`
+// (tail `tail`); false when they need the general path.
+inline bool fast_operators(const Arena& ar, const Cell* cells, uint32_t pos, uint32_t tail, Cell* out,
+                           uint32_t* next) {
+    for (; pos < tail; pos += 2) {
+        const Cell* w = cells + pos;
+        if (!w->is(TYPE_WORD)) break;
+        const Cell* v = ar.peek(w);
+        if (!v || !v->is(TYPE_OP)) break;
+        if (!out->is(TYPE_INTEGER) || pos + 1 >= tail) return false;
+        const Cell* slot = ar.at<Cell>(ar.buffer(v->data3)->head) + 1;
+        uint32_t op = slot->is(TYPE_BLOCK) ? (slot->data3 >> SUM_FASTOP_SHIFT) & SUM_FASTOP_MASK : FAST_NONE;
+        const Cell* right = w + 1;
+        if (right->is(TYPE_WORD)) right = ar.peek(right);
+        if (op == FAST_NONE || op > FAST_LAST_OP || !right || !right->is(TYPE_INTEGER)) return false;
+        fast_int_op(op, out, static_cast<int32_t>(right->data2));
+    }
+    *next = pos;
+    return true;
+}
+
+// The expression at `pos` of `cells` (tail `tail`) into `out`; false when it
+// needs the general path.
+inline bool fast_expression(const Arena& ar, const Cell* cells, uint32_t pos, uint32_t tail, Cell* out,
+                            uint32_t* next) {
+    return plain_term(ar, cells + pos, out) && fast_operators(ar, cells, pos + 1, tail, out, next);
+}
+
+// try_store_word with the base at hand.
+inline bool fast_store(const Arena& ar, const Cell* word, const Cell* value) {
+    uint32_t ctx = word->data1, index = word->data3;
+    if (!ctx || index == kWordUnresolved) return false;
+    const Cell* cc = ar.at<Cell>(ar.buffer(ctx)->head);
+    if (!cc->data2) return false;
+    if (cc->header & CONTEXT_ON_STACK) {
+        ar.at<Cell>(cc->data2)[index] = *value;
+        return true;
+    }
+    if (((cc->header & CONTEXT_KIND_MASK) >> CONTEXT_KIND_SHIFT) == CTX_OBJECT) return false;
+    const SeriesBuf* vb = ar.buffer(cc->data2);
+    if (index >= (vb->tail - vb->head) >> 4) return false;
+    ar.at<Cell>(vb->head)[index] = *value;
+    return true;
+}
+
+// `return` with a frameless value: the exit is taken as the return native
+// takes it, the search for the function's frame starting at the innermost
+// frame (neither the block's frame nor the native's would be a target). When
+// there is none the general path raises the error with its frames in place.
+bool fast_return(const Cell* callable, const Cell* value) {
+    Off desc = arena_at<Cell>(node_buffer(callable->data3)->head)[1].data2;
+    if (!typeset_has(code_at(desc, 0), value->type()) || stack_depth() == 0) return false;
+    CallFrame* target = nullptr;
+    for (CallFrame* f = stack_current_frame(); f >= g_stack.frame_bottom; f--) {
+        if (f->type() == (FRAME_TRY_ALL & FRAME_TYPE_MASK)) return false;
+        if (f->header & FRAME_BODY_FLAG) {
+            target = f;
+            break;
+        }
+    }
+    if (!target) return false;
+    copy_cell(value, stack_frame_args(target));
+    g_thrown = EXIT_RETURN;
+    g_thrown_target = stack_frame_index(target);
+    return true;
+}
+
+enum class Fast { No, Done, Exit };
+
+// One statement of a block (an expression, a set-word and its expression, or
+// `return` and its expression); No, with nothing changed, when it needs the
+// general path; Exit when it took a return. When the statement starts with a
+// word whose value is to be called (after a set-word or not), `*callee` is
+// that value (valid until the next allocation), so the general path need not
+// look it up again.
+inline Fast fast_statement(Off node, uint32_t pos, Cell* out, uint32_t* next, const Cell** callee) {
+    const Arena ar{g_arena_base};
+    const SeriesBuf* b = ar.buffer(node);
+    const Cell* cells = ar.at<Cell>(b->head);
+    uint32_t tail = (b->tail - b->head) >> 4;
+    const Cell* c = cells + pos;
+    if (c->is(TYPE_SET_WORD)) {
+        if (pos + 1 >= tail) return Fast::No;
+        const Cell* e = c + 1;
+        if (e->is(TYPE_WORD)) {
+            const Cell* v = ar.peek(e);
+            if (!v) return Fast::No;
+            if (is_callable(v->type())) {
+                *callee = v;
+                return Fast::No;
+            }
+            if (!plain_value_type(v->type())) return Fast::No;
+            *out = *v;
+        } else if (kInert.of[e->type()]) {
+            *out = *e;
+        } else {
+            return Fast::No;
+        }
+        return fast_operators(ar, cells, pos + 2, tail, out, next) && fast_store(ar, c, out) ? Fast::Done
+                                                                                              : Fast::No;
+    }
+    uint32_t t = c->type();
+    if (kInert.of[t]) {
+        *out = *c;
+        return fast_operators(ar, cells, pos + 1, tail, out, next) ? Fast::Done : Fast::No;
+    }
+    if (t != TYPE_WORD) return Fast::No;
+    const Cell* v = ar.peek(c);
+    if (!v) return Fast::No;
+    if (plain_value_type(v->type())) {
+        *out = *v;
+        return fast_operators(ar, cells, pos + 1, tail, out, next) ? Fast::Done : Fast::No;
+    }
+    if (!is_callable(v->type())) return Fast::No;
+    *callee = v;
+    if (!v->is(TYPE_NATIVE) || pos + 1 >= tail) return Fast::No;
+    const Cell* slot = ar.at<Cell>(ar.buffer(v->data3)->head) + 1;
+    if (!slot->is(TYPE_BLOCK) || ((slot->data3 >> SUM_FASTOP_SHIFT) & SUM_FASTOP_MASK) != FAST_RETURN)
+        return Fast::No;
+    if (!fast_expression(ar, cells, pos + 1, tail, out, next)) return Fast::No;
+    return fast_return(v, out) ? Fast::Exit : Fast::No;
+}
+
+// Runs the statements of `node` from `*pos` frameless while they allow it.
+// Done when the block was finished that way (its value in `out`), Exit when
+// a return was taken; otherwise `*pos` is the first statement that needs the
+// general path.
+__attribute__((always_inline)) inline Fast fast_statements(Off node, uint32_t* pos, Cell* out,
+                                                          const Cell** callee) {
+    if (g_interp.on || *pos >= code_tail(node)) return Fast::No;
+    uint32_t next;
+    for (;;) {
+        Fast f = fast_statement(node, *pos, out, &next, callee);
+        if (f != Fast::Done) return f;
+        *pos = next;
+        if (next >= code_tail(node)) return Fast::Done;
+    }
+}
+
+void eval_block_impl(const Cell* block, bool chain, bool paren);
+
+// The set-word at `pos` and the expression after it; `callee`, when given,
+// is the value of the word after the set-word, to be called.
+uint32_t eval_set_word(Off node, uint32_t pos, const Cell* callee) {
+    Cell name = *code_at(node, pos);
+    stack_mark(&name, FRAME_INTERP);
+    stack_push(&name);
+    if (pos + 1 >= code_tail(node)) error_raise(ErrCat::Script, "need-value", &name);
+    if (callee) {
+        Cell* start = g_stack.top;
+        pos = call_word(node, pos + 1, code_at(node, pos + 1), callee);
+        if (!exit_pending()) pos = eval_infix(node, pos, start);
+    } else {
+        pos = interp_eval_expression(node, pos + 1, false, true, false);
+    }
+    if (exit_pending()) return pos;
+    Cell* value = g_stack.args + 1;
+    if (g_interp.on) interp_trace_hook(TRACE_SET, nullptr, -1, &name, value);
+    if (value->is(TYPE_UNSET)) error_raise(ErrCat::Script, "need-value", &name);
+    set_word_value(g_stack.args, value);
+    copy_cell(value, g_stack.args);
+    stack_unwind();
+    return pos;
+}
+
+// Evaluates the term at `pos` (an expression without its operators), pushes
+// its value and returns the position after it.
+__attribute__((noinline)) uint32_t eval_term_general(Off node, uint32_t pos, bool literal_callables) {
     Cell* cell = code_at(node, pos);
     if (g_interp.on) interp_trace_hook(TRACE_FETCH, nullptr, static_cast<int32_t>(pos), nullptr, cell);
     switch (cell->type()) {
@@ -405,21 +969,10 @@ uint32_t interp_eval_expression(Off node, uint32_t pos, bool no_infix, bool push
         }
         break;
     }
-    case TYPE_SET_WORD: {
-        Cell name = *cell;
-        stack_mark(&name, FRAME_INTERP);
-        stack_push(&name);
-        if (pos + 1 >= code_tail(node)) error_raise(ErrCat::Script, "need-value", &name);
-        pos = interp_eval_expression(node, pos + 1, false, true, false);
+    case TYPE_SET_WORD:
+        pos = eval_set_word(node, pos, nullptr);
         if (exit_pending()) return pos;
-        Cell* value = g_stack.args + 1;
-        if (g_interp.on) interp_trace_hook(TRACE_SET, nullptr, -1, &name, value);
-        if (value->is(TYPE_UNSET)) error_raise(ErrCat::Script, "need-value", &name);
-        word_set(g_stack.args, value);
-        copy_cell(value, g_stack.args);
-        stack_unwind();
         break;
-    }
     case TYPE_LIT_WORD: {
         Cell* c = stack_push(cell);
         cell_set_type(c, TYPE_WORD);
@@ -432,11 +985,8 @@ uint32_t interp_eval_expression(Off node, uint32_t pos, bool no_infix, bool push
         break;
     case TYPE_PAREN: {
         Cell paren = *cell;
-        Cell body{TYPE_WORD, 0, sym.body, 0xFFFFFFFFu};
-        stack_mark(&body, FRAME_INTERP);
-        interp_eval_block(&paren, true);
+        eval_block_impl(&paren, true, true);
         if (exit_pending()) return pos;
-        stack_unwind();
         pos++;
         break;
     }
@@ -506,24 +1056,98 @@ uint32_t interp_eval_expression(Off node, uint32_t pos, bool no_infix, bool push
         break;
     }
     if (g_interp.on) interp_trace_hook(TRACE_PUSH, nullptr, -1, nullptr, g_stack.top - 1);
+    return pos;
+}
 
-    // Operator lookahead: strictly left to right.
-    if (!no_infix) {
-        for (;;) {
-            const SeriesBuf* b = node_buffer(node);
-            if (pos >= (b->tail - b->head) >> 4) break;
-            const Cell* next = arena_at<Cell>(b->head) + pos;
-            if (!next->is(TYPE_WORD)) break;
-            const Cell* v = word_peek(next);
-            if (!v || !v->is(TYPE_OP)) break;
-            if (g_interp.on) interp_trace_hook(TRACE_FETCH, nullptr, static_cast<int32_t>(pos), nullptr, next);
-            Cell op = *v;
-            cell_set(&op, (op.header >> 16) & 0xFF, op.data1, op.data2, op.data3);
-            Cell name = *next;
-            g_stack.top = start;
-            pos = eval_code(op, node, pos + 1, name, nullptr, 0, true);
-            if (exit_pending()) return pos;
+// Calls the callable value `v` of the word at `pos`.
+__attribute__((noinline)) uint32_t call_word(Off node, uint32_t pos, const Cell* word, const Cell* v) {
+    Cell callable = *v;
+    Cell name = *word;
+    return eval_code(callable, node, pos + 1, name, nullptr, 0, false);
+}
+
+// The common terms without tracing: a value that evaluates to itself and a
+// word whose value is pushed as it is.
+inline uint32_t eval_term(Off node, uint32_t pos, bool literal_callables) {
+    if (!g_interp.on) {
+        const Cell* cell = code_at(node, pos);
+        uint32_t t = cell->type();
+        if (kInert.of[t]) {
+            stack_push(cell);
+            return pos + 1;
         }
+        if (t == TYPE_WORD) {
+            const Cell* v = word_peek(cell);
+            if (v) {
+                uint32_t vt = v->type();
+                if (plain_value_type(vt)) {
+                    stack_push(v);
+                    return pos + 1;
+                }
+                if (is_callable(vt)) return call_word(node, pos, cell, v);
+            }
+        }
+    }
+    return eval_term_general(node, pos, literal_callables);
+}
+
+// Calls the operator `op` (the value of the word at `pos`) with the value at
+// `start` as its left operand.
+__attribute__((noinline)) uint32_t eval_infix_call(Off node, uint32_t pos, Cell* start, const Cell* next,
+                                                   const Cell* v) {
+    if (g_interp.on) interp_trace_hook(TRACE_FETCH, nullptr, static_cast<int32_t>(pos), nullptr, next);
+    Cell op = *v;
+    cell_set(&op, (op.header >> 16) & 0xFF, op.data1, op.data2, op.data3);
+    Cell name = *next;
+    g_stack.top = start;
+    return eval_code(op, node, pos + 1, name, nullptr, 0, true);
+}
+
+// Operator lookahead after a term whose value sits at `start`: strictly left
+// to right.
+inline uint32_t eval_infix(Off node, uint32_t pos, Cell* start) {
+    for (;;) {
+        const SeriesBuf* b = node_buffer(node);
+        uint32_t tail = (b->tail - b->head) >> 4;
+        if (pos >= tail) return pos;
+        const Cell* next = arena_at<Cell>(b->head) + pos;
+        if (!next->is(TYPE_WORD)) return pos;
+        const Cell* v = word_peek(next);
+        if (!v || !v->is(TYPE_OP)) return pos;
+        if (!g_interp.on && start->is(TYPE_INTEGER) && pos + 1 < tail) {
+            // Both operands integers and the right one a plain value: the
+            // operator's frame and call would have no visible effect.
+            uint32_t op = op_fast_code(v);
+            const Cell* right = next + 1;
+            if (op && right->is(TYPE_WORD)) right = word_peek(right);
+            if (op && right && right->is(TYPE_INTEGER)) {
+                fast_int_op(op, start, static_cast<int32_t>(right->data2));
+                pos += 2;
+                continue;
+            }
+        }
+        pos = eval_infix_call(node, pos, start, next, v);
+        if (exit_pending()) return pos;
+    }
+}
+
+// One expression, its value pushed.
+inline uint32_t eval_push(Off node, uint32_t pos, bool no_infix) {
+    Cell* start = g_stack.top;
+    pos = eval_term(node, pos, false);
+    if (no_infix || exit_pending()) return pos;
+    return eval_infix(node, pos, start);
+}
+
+}  // namespace
+
+uint32_t interp_eval_expression(Off node, uint32_t pos, bool no_infix, bool push, bool literal_callables) {
+    Cell* start = g_stack.top;
+    pos = eval_term(node, pos, literal_callables);
+    if (exit_pending()) return pos;
+    if (!no_infix) {
+        pos = eval_infix(node, pos, start);
+        if (exit_pending()) return pos;
     }
     if (!push) {
         copy_cell(start, g_stack.args);
@@ -533,30 +1157,70 @@ uint32_t interp_eval_expression(Off node, uint32_t pos, bool no_infix, bool push
     return pos;
 }
 
-void interp_eval_block(const Cell* block, bool chain) {
+namespace {
+
+// Evaluates a block: its statements frameless while they allow it, the rest
+// in an evaluation frame. A paren (`paren`) marks its own frame first when it
+// needs one, and leaves its value as a new top cell.
+void eval_block_impl(const Cell* block, bool chain, bool paren) {
+    Off node = block->data2;
+    uint32_t pos = block->data1;
+    // The value of the word at `pos` when the frameless path found one to
+    // call (valid until the next allocation).
+    const Cell* callee = nullptr;
+    {
+        Cell value;
+        Fast f = fast_statements(node, &pos, &value, &callee);
+        if (f == Fast::Exit) return;
+        if (f == Fast::Done) {
+            Cell* out = stack_push(&value);
+            if (chain && !paren) copy_cell(out, g_stack.args);
+            return;
+        }
+    }
+    if (paren) stack_mark(sym.body, 0, FRAME_INTERP);
     CodePositionGuard guard;
     Cell code = *block;
-    Cell body{TYPE_WORD, 0, sym.body, 0xFFFFFFFFu};
-    stack_mark(&body, FRAME_EVAL);
+    stack_mark(sym.body, 0, FRAME_EVAL);
     if (g_interp.on) interp_trace_hook(TRACE_ENTER, &code, static_cast<int32_t>(code.data1), nullptr, nullptr);
-    Off node = code.data2;
-    uint32_t pos = code.data1;
     if (pos >= code_tail(node)) {
         cell_set_unset(g_stack.args);
         g_stack.top = g_stack.args + 1;
     } else {
         g_interp.code_position = code;
-        while (pos < code_tail(node)) {
+        for (;;) {
             g_interp.code_position.data1 = pos;
-            pos = interp_eval_expression(node, pos, false, false, false);
+            Cell* start = g_stack.top;
+            if (callee) {
+                const Cell* c = code_at(node, pos);
+                pos = c->is(TYPE_SET_WORD) ? eval_set_word(node, pos, callee) : call_word(node, pos, c, callee);
+                callee = nullptr;
+                if (!exit_pending()) pos = eval_infix(node, pos, start);
+            } else {
+                pos = eval_push(node, pos, false);
+            }
             if (exit_pending()) return;
-            if (pos < code_tail(node)) stack_reset();
+            copy_cell(start, g_stack.args);
+            g_stack.top = g_stack.args + 1;
+            if (g_interp.on) interp_trace_hook(TRACE_EXPR, nullptr, -1, nullptr, g_stack.args);
+            if (pos >= code_tail(node)) break;
+            stack_reset();
         }
     }
     if (g_interp.on) interp_trace_hook(TRACE_EXIT, &code, -1, nullptr, g_stack.args);
-    if (chain) stack_unwind_last();
-    else stack_unwind();
+    Cell* result = g_stack.args;
+    g_stack.args = (--g_stack.frame_top)->saved_args_ptr();
+    g_stack.top = result + 1;
+    if (paren) {
+        stack_unwind();  // the value, at the paren frame's result slot, becomes the new top cell
+        return;
+    }
+    if (chain) copy_cell(result, g_stack.args);
 }
+
+}  // namespace
+
+void interp_eval_block(const Cell* block, bool chain) { eval_block_impl(block, chain, false); }
 
 uint32_t interp_eval_next(Off node, uint32_t pos, uint32_t tail, bool push) {
     (void)tail;
@@ -581,42 +1245,8 @@ uint32_t interp_eval_next_at(const Cell* block) {
 
 void interp_call_function(const Cell* function, uint32_t owner_ctx, const Cell* name, uint32_t event_mask) {
     (void)owner_ctx;
-    (void)name;
     (void)event_mask;
-    // The function's words read the frame's cells while the body runs.
-    Off ctx = function->data1;
-    Off more = function->data3;
-    struct ValuesGuard {
-        Off ctx;
-        uint32_t saved;
-        bool trace;
-        ~ValuesGuard() {
-            arena_at<Cell>(node_buffer(ctx)->head)->data2 = saved;
-            g_interp.on = trace;
-        }
-    };
-    Cell* cc = arena_at<Cell>(node_buffer(ctx)->head);
-    ValuesGuard guard{ctx, cc->data2, g_interp.on};
-    cc->data2 = arena_off(g_stack.args);
-    if (function->header & FUNC_FLAG_NO_TRACE) g_interp.on = false;
-    CallFrame* frame = stack_current_frame();
-    frame->header |= FRAME_BODY_FLAG;
-    Cell body = *arena_at<Cell>(node_buffer(more)->head);
-    if (g_interp.on) interp_trace_hook(TRACE_PROLOG, &body, -1, name, nullptr);
-    if (!body.is(TYPE_BLOCK)) {
-        cell_set_unset(g_stack.args);
-        g_stack.top = g_stack.args + 1;
-    } else {
-        try {
-            interp_eval_block(&body, true);
-        } catch (const KelThrow& t) {
-            if (!exits_land_caught(t, frame, EXIT_EXIT, EXIT_RETURN)) throw;
-        }
-        if (exit_pending() && !exits_land_pending(frame, EXIT_EXIT, EXIT_RETURN)) return;
-    }
-    if (g_interp.on) interp_trace_hook(TRACE_EPILOG, &body, -1, name, g_stack.args);
-    frame->header &= ~FRAME_BODY_FLAG;
-    g_stack.top = g_stack.args + 1;
+    run_function(function, name);
 }
 
 void interp_init() {
@@ -652,11 +1282,15 @@ void interp_init() {
 Off interp_spec_cache(const Cell* callable) {
     Off more = callable->data3;
     Cell* slot = arena_at<Cell>(node_buffer(more)->head) + 1;
-    if (slot->is(TYPE_BLOCK)) return slot->data2;
+    if (slot->is(TYPE_BLOCK)) {
+        if (!(slot->data3 & SUM_VALID)) slot->data3 = summarize(*callable, slot->data2);
+        return slot->data2;
+    }
     bool builtin = callable->is(TYPE_NATIVE) || callable->is(TYPE_ACTION);
     Off desc = spec_cache_build(callable->data2, builtin);
+    uint32_t sum = summarize(*callable, desc);
     slot = arena_at<Cell>(node_buffer(more)->head) + 1;
-    cell_set(slot, TYPE_BLOCK, 0, desc, 0);
+    cell_set(slot, TYPE_BLOCK, 0, desc, sum);
     return desc;
 }
 
@@ -739,6 +1373,25 @@ void interp_do_block(const Cell* block, Cell* out) {
     interp_eval_block(&code, true);
     if (exit_pending()) exits_throw_pending();
     copy_cell(g_stack.args, out);
+}
+
+bool interp_path_access(const Cell* path, const Cell* value, bool case_, Cell* out) {
+    struct CaseGuard {
+        bool saved = path_case;
+        ~CaseGuard() { path_case = saved; }
+    } guard;
+    path_case = case_;
+    Cell p = *path;
+    Cell name{TYPE_WORD, 0, sym.anon, 0xFFFFFFFFu};
+    stack_mark(&name, FRAME_INTERP);
+    stack_push(&p);
+    if (value) stack_push(value);
+    eval_path(p, p.data2, p.data1, value ? PATH_SET : PATH_GET);
+    path_case = guard.saved;
+    if (exit_pending()) return false;
+    copy_cell(g_stack.top - 1, out);
+    stack_unwind_drop();
+    return true;
 }
 
 void interp_run_on_big_stack(const std::function<void()>& fn) {

@@ -70,6 +70,12 @@ Cell interp_spec_word(const Cell* callable, uint32_t n);
 void interp_trace_hook(uint32_t event, const Cell* code, int32_t position, const Cell* ref, const Cell* value);
 uint32_t interp_trace_mask(const Cell* callback);
 
+// Reads the value a path names (value null) or assigns `value` through it,
+// matching fields and keys case-sensitively with `case_`; the value read, or
+// what the assignment leaves, is copied into `out` (not a buffer cell).
+// False when an exit is left pending by a paren in the path.
+bool interp_path_access(const Cell* path, const Cell* value, bool case_, Cell* out);
+
 // Runs `fn` on a thread with a 512 MB stack, so that exhausting the frame
 // stack (a stack-overflow error) always comes before exhausting the machine
 // stack. Exceptions thrown by `fn` are passed on to the caller.

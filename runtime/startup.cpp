@@ -2,6 +2,7 @@
 // it made; the boot words come last.
 #include "runtime/startup.h"
 
+#include "library/do_file.h"
 #include "runtime/case_fold.h"
 #include "runtime/datatype.h"
 #include "runtime/datatypes/block.h"
@@ -16,6 +17,7 @@
 #include "runtime/evaluator.h"
 #include "runtime/externals.h"
 #include "runtime/gc.h"
+#include "runtime/lexer.h"
 #include "runtime/memory.h"
 #include "runtime/natives.h"
 #include "runtime/output.h"
@@ -100,6 +102,7 @@ void runtime_init() {
     words_init_issue();
     symctx_owners_init();
     evaluator_init();
+    lexer_init();
     valslots_init();
     error_catalog_init();
     gc_reset_counters();
@@ -112,6 +115,7 @@ void runtime_boot() {
     define_operators();
     define_datatype_words();
     define_logic_words();
+    do_file_define();
     booted = true;
     g_gc_enabled = true;
 }

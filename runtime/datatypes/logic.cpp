@@ -4,6 +4,7 @@
 
 #include "runtime/actions.h"
 #include "runtime/datatype.h"
+#include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/error.h"
@@ -52,7 +53,7 @@ bool logic_top_true_q() { return !logic_top_false_q(); }
 Cell* logic_make(Cell* proto, Cell* spec, int32_t type) {
     switch (spec->type()) {
     case TYPE_INTEGER:
-        logic_set(proto, spec->data1 != 0);
+        logic_set(proto, integer_get(spec) != 0);
         return proto;
     case TYPE_FLOAT:
     case TYPE_PERCENT:

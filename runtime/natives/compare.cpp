@@ -37,7 +37,6 @@ void native_lesser_q(int32_t, const int32_t*) { compare_result(COMP_LESSER); }
 void native_greater_q(int32_t, const int32_t*) { compare_result(COMP_GREATER); }
 void native_lesser_or_equal_q(int32_t, const int32_t*) { compare_result(COMP_LESSER_EQUAL); }
 void native_greater_or_equal_q(int32_t, const int32_t*) { compare_result(COMP_GREATER_EQUAL); }
-void native_same_q(int32_t, const int32_t*) { compare_result(COMP_SAME); }
 
 void native_not(int32_t, const int32_t*) {
     Cell* a = stack_arguments();

@@ -88,8 +88,11 @@ void series_element(Cell* series, uint32_t i, Cell* out) {
         else cell_set(out, TYPE_NONE);
         return;
     }
+    // pick writes its result over the cell it is given: hand it a copy so the
+    // loop's series cell keeps its position.
+    Cell scratch = *series;
     Cell index{TYPE_INTEGER, 0, i + 1, 0};
-    Cell* got = action_fn<ACT_PICK>(series->type())(series, static_cast<int32_t>(i + 1), &index);
+    Cell* got = action_fn<ACT_PICK>(series->type())(&scratch, static_cast<int32_t>(i + 1), &index);
     copy_cell(got, out);
 }
 

@@ -6,9 +6,12 @@
 #include "runtime/datatypes/native.h"
 #include "runtime/dispatch.h"
 #include "runtime/error.h"
+#include "runtime/gc.h"
+#include "runtime/lexer.h"
 #include "runtime/eval_deps.h"
 #include "runtime/natives/natives_impl.h"
 #include "runtime/natives/sys_natives.h"
+#include "runtime/parse.h"
 #include "runtime/spec_text.h"
 #include "runtime/typecheck.h"
 
@@ -61,6 +64,47 @@ const Registration kRegistrations[] = {
     {31, native_greater_or_equal_q},
     {32, native_same_q},
     {33, native_not},
+    // Evaluation, words and printing.
+    {20, native_do},
+    {21, native_get},
+    {22, native_set},
+    {23, native_print},
+    {24, native_prin},
+    {34, native_type_q},
+    {35, native_reduce},
+    {36, native_compose},
+    {38, native_bind},
+    {39, native_in},
+    // Set operations and predicates.
+    {41, native_union},
+    {42, native_intersect},
+    {43, native_unique},
+    {44, native_difference},
+    {45, native_exclude},
+    {46, native_complement_q},
+    {49, native_negative_q},
+    {50, native_positive_q},
+    {62, native_nan_q},
+    {97, native_sign_q},
+    {100, native_zero_q},
+    // Words, contexts, list markers and value building.
+    {68, native_construct},
+    {69, native_value_q},
+    {71, native_uppercase},
+    {72, native_lowercase},
+    {73, native_as_pair},
+    {74, native_as_point2d},
+    {75, native_as_point3d},
+    {76, native_as_money},
+    {83, native_extend},
+    {88, native_unset},
+    {89, native_new_line},
+    {90, native_new_line_q},
+    {92, native_context_q},
+    {98, native_as},
+    {107, native_apply},
+    // PARSE.
+    {40, native_parse},
     {70, native_try},
     {77, native_break},
     {78, native_continue},
@@ -99,6 +143,7 @@ const Registration kRegistrations[] = {
     {101, native_size_q},
     {102, native_browse},
     {105, native_recycle},
+    {106, native_transcode},
 };
 
 // Descriptor blocks of the natives' registered specs, for the check flag.
@@ -115,6 +160,14 @@ void natives_init() {
     for (const Registration& r : kRegistrations) g_natives_table[r.index - 1] = r.fn;
     Off node = alloc_cells_unset(32);
     cell_set(&g_print_buffer, TYPE_BLOCK, 0, node, 0);
+    // The print buffer lives as long as the runtime: a collector root.
+    static bool rooted = false;
+    if (!rooted) {
+        rooted = true;
+        gc_add_root_callback([] {
+            if (g_print_buffer.is(TYPE_BLOCK)) gc_mark_block_cell(&g_print_buffer);
+        });
+    }
 }
 
 Cell* native_value_make(int index, Cell* out) {

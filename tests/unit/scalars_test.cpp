@@ -71,7 +71,9 @@ TEST_F(ScalarsTest, MakeLogicReadsNumbersToLogicOnlyNone) {
     Cell proto = datatype_cell(TYPE_LOGIC);
     double nan = std::numeric_limits<double>::quiet_NaN();
     struct Case { Cell spec; bool make; bool to; } cases[] = {
-        {integer(0), false, true},  {integer(2), true, true},        {float_cell(0.0), false, true},
+        // integer! keeps its payload in data2.
+        {Cell{TYPE_INTEGER, 0, 0, 0}, false, true},  {Cell{TYPE_INTEGER, 0, 2, 0}, true, true},
+        {float_cell(0.0), false, true},
         {float_cell(nan), true, true}, {kNone, false, false},        {kFalse, false, false},
         {string_cell(""), true, true},
     };

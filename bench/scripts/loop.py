@@ -1,0 +1,5 @@
+i = 0
+total = 0
+while i < 10000000:
+    total = total + i
+    i = i + 1

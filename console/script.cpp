@@ -1,0 +1,236 @@
+// Scripts and the first console loop.
+//
+// A script is UTF-8 text whose header is "Kel" followed by blanks and "[";
+// the text before the header is ignored. The loop collects lines until the
+// lexer no longer reports an open block, paren or braced string, then loads
+// and evaluates them and prints the result.
+#include "console/script.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <vector>
+
+#include "runtime/actions.h"
+#include "runtime/datatypes/block.h"
+#include "runtime/datatypes/error.h"
+#include "runtime/datatypes/string.h"
+#include "runtime/datatypes/word.h"
+#include "runtime/error.h"
+#include "runtime/gc.h"
+#include "runtime/interpreter.h"
+#include "runtime/lexer.h"
+#include "runtime/output.h"
+#include "runtime/platform/console.h"
+#include "runtime/platform/files.h"
+#include "runtime/symbols.h"
+
+namespace kel {
+
+namespace {
+
+bool blank(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+
+void print_line(const std::string& text) {
+    std::string line = text + "\n";
+    console_write_raw(line.data(), static_cast<uint32_t>(line.size()));
+}
+
+// Loads UTF-8 text into a block (syntax errors propagate).
+void load_text(const std::string& text, Cell* block) {
+    lexer_scan_utf8(block, reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size()),
+                    false, true, true, false, nullptr, nullptr, nullptr, nullptr);
+}
+
+bool has_system_header(const std::string& text) {
+    for (size_t i = 0; i + 10 <= text.size(); i++)
+        if (strncasecmp(text.c_str() + i, "Kel/System", 10) == 0) return true;
+    return false;
+}
+
+// The cell after the word Kel (exact spelling) when it is a block, else null.
+const Cell* header_block(const Cell* block) {
+    Off node = block->data2;
+    SeriesBuf* buf = node_buffer(node);
+    const Cell* first = arena_at<Cell>(buf->head) + block->data1;
+    const Cell* end = arena_at<Cell>(buf->tail);
+    if (first + 1 >= end || !first->is(TYPE_WORD)) return nullptr;
+    if (symbol_name(first->data2) != "Kel") return nullptr;
+    return first[1].is(TYPE_BLOCK) ? first + 1 : nullptr;
+}
+
+void print_error_value(const Cell* error) { error_print(error); }
+
+// Prints what reached the top level: an error's report, or a note for an
+// exit that found no catching frame.
+void report(const KelThrow& t) {
+    if (t.value.is(TYPE_ERROR)) {
+        print_error_value(&t.value);
+    } else {
+        error_report_uncaught(t);
+    }
+}
+
+}  // namespace
+
+long script_find_header(const std::string& text) {
+    size_t pos = 0;
+    while ((pos = text.find("Kel", pos)) != std::string::npos) {
+        size_t i = pos + 3;
+        if (text.compare(i, 7, "/System") == 0) i += 7;
+        while (i < text.size() && blank(text[i])) i++;
+        if (i < text.size() && text[i] == '[') return static_cast<long>(pos);
+        pos++;
+    }
+    return -1;
+}
+
+void script_do_text(const std::string& text, const std::string& name, Cell* out) {
+    long at = script_find_header(text);
+    if (at < 0) error_raise(ErrCat::Syntax, "no-header");
+    Cell code{TYPE_NONE, 0, 0, 0};
+    GcRootCell keep(&code);
+    load_text(text.substr(static_cast<size_t>(at)), &code);
+    if (!header_block(&code)) {
+        (void)name;
+        if (has_system_header(text)) error_raise(ErrCat::Internal, "kel-system");
+        error_raise(ErrCat::Syntax, "no-header");
+    }
+    code.data1 += 2;  // the values after the word Kel and its header block
+    interp_do_block(&code, out);
+}
+
+int script_run_file(const std::string& path) {
+    std::vector<uint8_t> bytes;
+    if (!files_read(path, bytes)) {
+        print_line("*** Access Error: cannot open: %" + path);
+        return 1;
+    }
+    std::string text(bytes.begin(), bytes.end());
+    long at = script_find_header(text);
+    if (at < 0) {
+        print_line("*** Error: Kel header not found!");
+        return 1;
+    }
+    int status = 0;
+    interp_run_on_big_stack([&] {
+        Cell code{TYPE_NONE, 0, 0, 0};
+        GcRootCell keep(&code);
+        try {
+            load_text(text.substr(static_cast<size_t>(at)), &code);
+        } catch (const KelThrow& t) {
+            report(t);
+            status = 1;
+            return;
+        }
+        if (!header_block(&code)) {
+            print_line(has_system_header(text) ? "*** Error: contains Kel/System code which requires compilation!"
+                                               : "*** Error: not a Kel program!");
+            status = 1;
+            return;
+        }
+        code.data1 += 2;
+        Cell result{TYPE_UNSET, 0, 0, 0};
+        GcRootCell keep_result(&result);
+        try {
+            interp_do_block(&code, &result);
+        } catch (const KelThrow& t) {
+            report(t);
+            status = 1;
+        }
+    });
+    return status;
+}
+
+namespace {
+
+// True when the error says the input ended inside an open block, paren or
+// braced string: more lines may complete it.
+bool incomplete_input(const KelThrow& t) {
+    if (t.category != ErrCat::Syntax) return false;
+    if (t.id == "missing") {
+        const Cell* want = &t.args[1];
+        return want->is(TYPE_CHAR) && (want->data2 == ']' || want->data2 == ')');
+    }
+    if (t.id == "invalid") {
+        const Cell* type = &t.args[1];
+        const Cell* text = &t.args[2];
+        if (type->is(TYPE_DATATYPE) && type->data1 == TYPE_STRING && text->is(TYPE_STRING))
+            return string_to_utf8(text).rfind('{', 0) == 0;
+    }
+    return false;
+}
+
+void print_result(const Cell* result, bool interactive) {
+    if (result->is(TYPE_UNSET)) return;
+    Cell text;
+    string_make(&text, 64, 1);
+    GcRootCell keep(&text);
+    int32_t width = 80;
+    int32_t limit = width - 3;
+    if (result->is(TYPE_FLOAT)) actions_form_call(result, &text, nullptr, interactive ? limit + 5 : kNoPartLimit);
+    else actions_mold_call(result, &text, false, false, false, nullptr, interactive ? limit + 5 : kNoPartLimit, 0);
+    std::string out = string_to_utf8(&text);
+    if (interactive && static_cast<int32_t>(out.size()) > limit) out = out.substr(0, static_cast<size_t>(limit - 3)) + "...";
+    print_line("== " + out);
+}
+
+// Loads and evaluates one complete input; false when more lines are needed.
+bool eval_input(const std::string& buffer, bool at_end, bool interactive) {
+    bool complete = true;
+    interp_run_on_big_stack([&] {
+        Cell code{TYPE_NONE, 0, 0, 0};
+        GcRootCell keep(&code);
+        try {
+            load_text(buffer, &code);
+        } catch (const KelThrow& t) {
+            if (!at_end && incomplete_input(t)) {
+                complete = false;
+                return;
+            }
+            report(t);
+            return;
+        }
+        Cell result{TYPE_UNSET, 0, 0, 0};
+        GcRootCell keep_result(&result);
+        try {
+            interp_do_block(&code, &result);
+        } catch (const KelThrow& t) {
+            report(t);
+            if (interactive) print_line("");
+            return;
+        }
+        print_result(&result, interactive);
+    });
+    return complete;
+}
+
+}  // namespace
+
+int console_first_loop(bool interactive) {
+    if (interactive) {
+        print_line("--== Kel " KEL_VERSION " ==--");
+        print_line("Type HELP for starting information.");
+        print_line("");
+    }
+    std::string buffer;
+    std::string line;
+    for (;;) {
+        if (interactive) {
+            const char* prompt = buffer.empty() ? ">> " : "    ";
+            console_write_raw(prompt, static_cast<uint32_t>(std::strlen(prompt)));
+        }
+        if (!std::getline(std::cin, line)) break;
+        if (buffer.empty() && line.find_first_not_of(" \t\r") == std::string::npos) continue;
+        buffer += line;
+        buffer += '\n';
+        if (eval_input(buffer, false, interactive)) buffer.clear();
+    }
+    // Input ended inside an open block: report it as the lexer sees it.
+    if (!buffer.empty()) eval_input(buffer, true, interactive);
+    return 0;
+}
+
+}  // namespace kel

@@ -1,0 +1,73 @@
+// do-file: runs a script file for `do`. Reads the file, finds its header,
+// loads the text from there on and evaluates the values after the header
+// block with the script's directory as the current directory. The directory
+// is restored on every exit, errors included.
+#include "library/do_file.h"
+
+#include <vector>
+
+#include "console/script.h"
+#include "runtime/datatypes/file.h"
+#include "runtime/datatypes/function.h"
+#include "runtime/datatypes/word.h"
+#include "runtime/error.h"
+#include "runtime/gc.h"
+#include "runtime/platform/files.h"
+#include "runtime/spec_text.h"
+#include "runtime/stack.h"
+
+namespace kel {
+
+namespace {
+
+Cell g_do_file_result = {TYPE_UNSET, 0, 0, 0};
+
+class DirectoryGuard {
+public:
+    explicit DirectoryGuard(const std::string& dir) : saved_(files_current_dir()) {
+        if (!dir.empty()) files_change_dir(dir);
+    }
+    ~DirectoryGuard() { files_change_dir(saved_); }
+    DirectoryGuard(const DirectoryGuard&) = delete;
+    DirectoryGuard& operator=(const DirectoryGuard&) = delete;
+
+private:
+    std::string saved_;
+};
+
+const Cell* do_file_code(Cell* const* args, uint32_t) {
+    const Cell* file = args[0];
+    if (!file->is(TYPE_FILE)) error_raise(ErrCat::Internal, "not-done");
+    std::string path = file_os_path(file);
+    std::vector<uint8_t> bytes;
+    if (!files_read(path, bytes)) error_raise(ErrCat::Access, "cannot-open", file);
+    std::string text(bytes.begin(), bytes.end());
+    if (script_find_header(text) < 0) error_raise(ErrCat::Syntax, "no-header", file);
+    size_t slash = path.rfind('/');
+    DirectoryGuard in_script_dir(slash == std::string::npos ? std::string() : path.substr(0, slash + 1));
+    cell_set_unset(&g_do_file_result);
+    script_do_text(text, path, &g_do_file_result);
+    return &g_do_file_result;
+}
+
+}  // namespace
+
+void do_file_define() {
+    static bool rooted = false;
+    if (!rooted) {
+        rooted = true;
+        gc_add_root_callback([] { gc_mark_cells(&g_do_file_result, &g_do_file_result + 1); });
+    }
+    Cell spec;
+    block_from_text("\"Internal Use Only\" file [file! url!] callback [function! none!] do-args", &spec);
+    GcRootCell keep(&spec);
+    uint32_t code = routine_register_cells(do_file_code);
+    routine_push(&spec, nullptr, code, -1, true);
+    Cell routine = *stack_top();
+    stack_pop(1);
+    Cell word{TYPE_WORD, 0, 0, 0};
+    word_from_cstring(&word, "do-file");
+    word_set(&word, &routine);
+}
+
+}  // namespace kel

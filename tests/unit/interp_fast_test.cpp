@@ -1,0 +1,176 @@
+// The interpreter's shortcuts (inline integer operators, frameless
+// statements, the lean call of simple callables) against its general path.
+//
+// Tracing switched on with an empty event mask runs no callback but keeps
+// the interpreter on its general path, so each program's outcome there is
+// the reference for the same program run with the shortcuts.
+#include <gtest/gtest.h>
+
+#include "tests/unit/eval_fixture.h"
+
+using namespace kel;
+using namespace kel::test;
+
+namespace {
+
+struct InterpFast : ::testing::Test {
+    static void SetUpTestSuite() { evaluator_test_init(); }
+    void SetUp() override { stack_clear_all(); }
+    void TearDown() override {
+        g_interp.on = false;
+        g_interp.mask = kTraceDefaultMask;
+        cell_set(&g_interp.callback, TYPE_NONE);
+        EXPECT_EQ(g_stack.frame_top, g_stack.frame_bottom);
+        EXPECT_EQ(g_stack.top, g_stack.data_bottom);
+        EXPECT_EQ(g_thrown, 0u);
+    }
+};
+
+// What a program gives: its molded value, or its error with the call that
+// raised it, its arguments and the frame depth at the raise.
+std::string outcome(const char* code) {
+    try {
+        Cell v = eval_text(code);
+        return v.is(TYPE_UNSET) ? "unset!" : mold(&v);
+    } catch (const KelThrow& t) {
+        std::string s = "error " + t.id + " where " + form(&t.where) + " depth " + std::to_string(t.frame_depth);
+        for (const Cell& a : t.args)
+            if (a.type() != TYPE_NONE_ID) s += " [" + form(&a) + "]";
+        return s;
+    }
+}
+
+std::string outcome_general(const char* code) {
+    g_interp.mask = 0;
+    g_interp.on = true;
+    std::string s = outcome(code);
+    g_interp.on = false;
+    g_interp.mask = kTraceDefaultMask;
+    return s;
+}
+
+TEST_F(InterpFast, ShortcutsGiveWhatTheGeneralPathGives) {
+    const char* const cases[][2] = {
+        // Integer operators, overflow to float!.
+        {"x: 1 x + 1", "2"},
+        {"2147483647 + 1", "2147483648.0"},
+        {"x: 2147483647 x: x + 1 x", "2147483648.0"},
+        {"-2147483648 - 1", "-2147483649.0"},
+        {"x: 65536 x * 65536", "4294967296.0"},
+        {"x: 7 y: 2 x - y * 3", "15"},
+        {"1 < 2", "true"},
+        {"2 <= 1", "false"},
+        {"3 = 3", "true"},
+        {"3 <> 3", "false"},
+        {"3 == 3", "true"},
+        {"1 > 2", "false"},
+        {"2 >= 2", "true"},
+        {"1.5 + 2", "3.5"},
+        {"add 2147483647 1", "2147483648.0"},
+        {"multiply 3 subtract 10 4", "18"},
+        {"lesser? 1 2", "true"},
+        {"x: 5 greater-or-equal? x x", "true"},
+        {"1 + 2.5", "3.5"},
+        // Operands that are not plain integers take the general path.
+        {"x: 1 x + \"a\"", ""},
+        {"x: 1 y: x + none", ""},
+        {"x: 1 x < [1]", ""},
+        {"f: func [x] [x + [1]] f 1", ""},
+        {"1 + 2 undefined-word", ""},
+        {"(1 + 2) + (3 + undefined-word)", ""},
+        {"(x: 1 x + 2)", "3"},
+        {"x: 1 (x: x + 1 x * 10)", "20"},
+        {"y: unset 'y y + 1", ""},
+        // return, frameless and not.
+        {"f: func [x] [return x + 1 99] f 4", "5"},
+        {"f: func [] [loop 3 [return 7] 0] f", "7"},
+        {"f: func [/local y] [y: 3 return y * 2] f", "6"},
+        {"f: func [x [integer!]] [x: x + 1 return x] f 1", "2"},
+        {"x: 1 return x", ""},
+        {"return 1 + 2", ""},
+        {"f: func [] [try/all [return 1] 5] f", "5"},
+        {"f: func [] [return (1 + 2)] f", "3"},
+        {"f: func [x] [x: x + 1] f 1", "2"},
+        {"f: func [x] [x + 1] g: func [n] [f f n] g 5", "7"},
+        // A function with a refinement, locals, a non-default type.
+        {"f: func [a [integer!] /r b] [either r [a + b] [a]] f/r 1 2", "3"},
+        {"f: func [a [string!]] [a] f 1", ""},
+        {"f: func [a /local b c] [b: a + 1 c: b + 1] f 1", "3"},
+        // The conditionals, which evaluate their block in their own frame.
+        {"either 1 < 2 [1] [2]", "1"},
+        {"either none [1] [2]", "2"},
+        {"either 0 [1 + 1] [2]", "2"},
+        {"if false [1]", "none"},
+        {"if 1 [2]", "2"},
+        {"unless none [3]", "3"},
+        {"unless 0 [3]", "none"},
+        {"either () [1] [2]", ""},
+        {"either true 1 [2]", ""},
+        {"if true", ""},
+        {"unless", ""},
+        {"either true [1 + \"a\"] [2]", ""},
+        {"f: func [n] [either n > 0 [undefined-word] [0]] f 1", ""},
+        {"f: func [n] [if n > 0 [(n + none)]] f 1", ""},
+        {"either true [] [2]", "unset!"},
+        {"f: func [] [if true [return 5] 6] f", "5"},
+        {"f: func [] [unless false [exit] 6] f", "unset!"},
+        {"n: 0 loop 5 [n: n + 1 if n = 3 [break]] n", "3"},
+        {"x: either false [1] [y: 7 y * 2] x + y", "21"},
+        {"fib: func [n] [either n < 2 [n] [(fib n - 1) + (fib n - 2)]] fib 15", "610"},
+        {"if true [return 1]", ""},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c[0]);
+        std::string fast = outcome(c[0]);
+        EXPECT_EQ(fast, outcome_general(c[0]));
+        if (*c[1]) {
+            EXPECT_EQ(fast, c[1]);
+        }
+    }
+}
+
+TEST_F(InterpFast, OperatorsRedefinedByTheUserAreCalled) {
+    // + standing for another function in a frameless statement and in an
+    // argument.
+    EXPECT_EQ(eval_int("times: func [a b] [a * b] +: make op! :times r: 3 + 4 +: make op! :add r"), 12);
+    EXPECT_EQ(eval_int("times: func [a b] [a * b] +: make op! :times f: func [x] [x] r: f 3 + 4 +: make op! :add r"),
+              12);
+    EXPECT_EQ(eval_int("1 + 1"), 2);
+    // A native made with a comparison's index but its own argument types.
+    EXPECT_EQ(eval_error("lt: make op! make native! [[a [string!] b] 28] 1 lt 2"), "expect-arg");
+    EXPECT_EQ(eval_mold("lt: make op! make native! [[a b] 28] 1 lt 2"), "true");
+    // The word of an operator rebound to a plain value is no operator.
+    EXPECT_EQ(eval_int("minus: :- -: 5 r: 1 - 2 -: :minus r"), 1);
+    EXPECT_EQ(eval_int("3 - 1"), 2);
+}
+
+TEST_F(InterpFast, TraceEventsFireWhereShortcutsWouldApply) {
+    eval_text("n: 0 cb: func [event code offset value ref frame] [[set] n: n + 1]");
+    Cell w{TYPE_WORD, 0, 0, 0};
+    g_interp.callback = *word_get_any(word_from_cstring(&w, "cb"));
+    g_interp.mask = interp_trace_mask(&g_interp.callback);
+    g_interp.on = true;
+    eval_text("a: 1 + 2 b: a + 1 loop 3 [a: a + 1]");
+    g_interp.on = false;
+    EXPECT_EQ(eval_int("n"), 5);
+    EXPECT_EQ(eval_int("a"), 6);
+
+    eval_text("n: 0 cb: func [event code offset value ref frame] [[call fetch] n: n + 1]");
+    g_interp.callback = *word_get_any(word_from_cstring(&w, "cb"));
+    g_interp.mask = interp_trace_mask(&g_interp.callback);
+    g_interp.on = true;
+    eval_text("1 + 2");
+    g_interp.on = false;
+    EXPECT_EQ(eval_int("n"), 4);  // fetch 1, fetch +, fetch 2, call +
+}
+
+TEST_F(InterpFast, ReturnFromAFramelessBodyLandsOnItsOwnCall) {
+    // Recursion with a frameless return at every level.
+    EXPECT_EQ(eval_int("f: func [n] [if n > 0 [return f n - 1] return 40] f 5"), 40);
+    EXPECT_EQ(eval_int("f: func [x] [return x * 2] n: 0 loop 10 [n: n + f 1] n"), 20);
+    // The return lands on the innermost function, not the one around it.
+    EXPECT_EQ(eval_int("g: func [] [return 1] f: func [] [g + 10] f"), 11);
+    EXPECT_EQ(eval_error("f: func [] [catch [try/all [return 1]]] f"), "");
+}
+
+}  // namespace
