@@ -14,6 +14,13 @@
 //    cell; lookups then filter the chain by the caller's mode, skip and
 //    direction. The reverse index answers "which bucket holds cell i" so that
 //    removals never rehash.
+//  - Every write of a bucket's flags (bucket_set_live, bucket_set_deleted,
+//    buckets_clear, alloc_keys for fresh arrays) writes its tag too. Walks
+//    trust the tags only while the table's address hashes are current
+//    (walk_tags): a stale table that cannot be rehashed during a collection
+//    is walked by its flags, so it answers as it did before tags existed.
+//  - Equal keys hash alike (the hashing and the comparisons are built that
+//    way), so a live bucket whose tag differs from the key's cannot hold it.
 #include "runtime/hashtable.h"
 
 #include <algorithm>
@@ -54,6 +61,147 @@ inline uint32_t fold_upper(uint32_t c) {
 }
 
 inline uint32_t evacuation_epoch() { return g_hash_seams.evacuation_count() + 1; }
+
+// ---- texts --------------------------------------------------------------------
+
+// Code points of a string cell from its head to its tail.
+struct CodePoints {
+    const uint8_t* p = nullptr;
+    uint32_t n = 0;
+    uint32_t unit = 1;
+    uint32_t at(uint32_t i) const {
+        switch (unit) {
+        case 1: return p[i];
+        case 2: {
+            uint16_t u;
+            std::memcpy(&u, p + 2 * i, 2);
+            return u;
+        }
+        default: {
+            uint32_t u;
+            std::memcpy(&u, p + 4 * i, 4);
+            return u;
+        }
+        }
+    }
+};
+
+inline CodePoints code_points(const Cell* s) {
+    CodePoints cp;
+    if (!s->data2) return cp;
+    const SeriesBuf* b = node_buffer(s->data2);
+    uint32_t unit = b->unit();
+    if (unit != 2 && unit != 4) unit = 1;
+    cp.unit = unit;
+    int64_t index = static_cast<int32_t>(s->data1);
+    if (index < 0) index = 0;
+    uint64_t start = b->head + uint64_t(index) * unit;
+    if (start >= b->tail) return cp;
+    cp.p = arena_ptr(static_cast<Off>(start));
+    cp.n = static_cast<uint32_t>((b->tail - start) >> (unit >> 1));  // units 1, 2, 4: shifts 0, 1, 2
+    return cp;
+}
+
+inline uint64_t load8(const uint8_t* p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+inline uint32_t load4(const uint8_t* p) {
+    uint32_t w;
+    std::memcpy(&w, p, 4);
+    return w;
+}
+
+inline bool bytes_equal(const uint8_t* p, const uint8_t* q, size_t n) {
+    if (n >= 8) {
+        if (n > 16) return std::memcmp(p, q, n) == 0;
+        return load8(p) == load8(q) && load8(p + n - 8) == load8(q + n - 8);
+    }
+    if (n >= 4) return load4(p) == load4(q) && load4(p + n - 4) == load4(q + n - 4);
+    for (size_t i = 0; i < n; i++)
+        if (p[i] != q[i]) return false;
+    return true;
+}
+
+// The same code points at the same width. Such texts are equal under equal?
+// and strict-equal? whatever else those compare, so a match needs no call.
+inline bool texts_identical(const CodePoints& a, const CodePoints& b) {
+    return a.n == b.n && a.unit == b.unit && bytes_equal(a.p, b.p, size_t(a.n) * a.unit);
+}
+
+inline bool all_ascii(const uint8_t* p, uint32_t n) {
+    uint64_t any = 0;
+    if (n >= 8) {
+        any = load8(p) | load8(p + n - 8);  // the first and last 8 bytes; the loop takes the rest
+        for (uint32_t i = 8; i + 8 < n; i += 8) any |= load8(p + i);
+    } else if (n >= 4) {
+        any = load4(p) | load4(p + n - 4);
+    } else {
+        for (uint32_t i = 0; i < n; i++) any |= p[i];
+    }
+    return !(any & 0x8080808080808080ull);
+}
+
+// Scrambled body blocks of the ASCII code points, upper-cased and as they
+// are: half of each hash round over the common characters is a lookup.
+struct AsciiBlocks {
+    uint32_t folded[128];
+    uint32_t exact[256];
+};
+constexpr AsciiBlocks make_ascii_blocks() {
+    AsciiBlocks t{};
+    for (uint32_t c = 0; c < 256; c++) {
+        t.exact[c] = murmur3_scramble(c);
+        if (c < 128) t.folded[c] = murmur3_scramble(c - 'a' < 26u ? c - 32 : c);
+    }
+    return t;
+}
+constexpr AsciiBlocks kAsciiBlocks = make_ascii_blocks();
+
+// MurmurHash3 of the code points, one 32-bit block each, upper-cased unless
+// `exact` (ASCII inline, the rest through the case seam).
+template <class U> uint32_t hash_units(const uint8_t* p, uint32_t n, bool exact) {
+    uint32_t h = kHashSeed;
+    for (uint32_t i = 0; i < n; i++) {
+        U u;
+        std::memcpy(&u, p + i * sizeof(U), sizeof(U));
+        uint32_t c = u;
+        uint32_t k = exact ? murmur3_scramble(c)
+                   : c < 128 ? kAsciiBlocks.folded[c]
+                             : murmur3_scramble(g_hash_seams.upper_case(c));
+        h = murmur3_step(h, k);
+    }
+    return murmur3_finish(h, 4 * n);
+}
+
+__attribute__((noinline)) uint32_t hash_text_by_units(const CodePoints& cp, bool exact) {
+    if (cp.unit == 1) return hash_units<uint8_t>(cp.p, cp.n, exact);
+    if (cp.unit == 2) return hash_units<uint16_t>(cp.p, cp.n, exact);
+    return hash_units<uint32_t>(cp.p, cp.n, exact);
+}
+
+// Unit-1 text whose bytes all have a scrambled block in `blocks` (bytes
+// below 128, or any byte hashed as it is): a table load and four operations
+// a character.
+inline uint32_t hash_tabled(const uint8_t* p, uint32_t n, const uint32_t* blocks) {
+    uint32_t h = kHashSeed;
+    const uint8_t* end = p + n;
+    for (; end - p >= 4; p += 4) {
+        h = murmur3_step(h, blocks[p[0]]);
+        h = murmur3_step(h, blocks[p[1]]);
+        h = murmur3_step(h, blocks[p[2]]);
+        h = murmur3_step(h, blocks[p[3]]);
+    }
+    for (; p < end; p++) h = murmur3_step(h, blocks[*p]);
+    return murmur3_finish(h, 4 * n);
+}
+
+inline uint32_t hash_text(const CodePoints& cp, bool exact) {
+    if (cp.unit == 1 && exact) return hash_tabled(cp.p, cp.n, kAsciiBlocks.exact);
+    if (cp.unit == 1 && all_ascii(cp.p, cp.n)) return hash_tabled(cp.p, cp.n, kAsciiBlocks.folded);
+    return hash_text_by_units(cp, exact);
+}
 
 struct NoEvacuation {
     bool old;
@@ -146,6 +294,7 @@ struct View {
     HashRecord* rec;
     uint32_t* flags;
     int32_t* keys;
+    uint8_t* tags;    // null for a kind-2 table
     Cell* cells;      // the data block from its head
     uint32_t ncells;  // cells from head to tail
     uint32_t mask;
@@ -156,11 +305,38 @@ inline View view_of(Off table) {
     v.rec = hashtable_record(table);
     v.flags = words_of(v.rec->flags);
     v.keys = reinterpret_cast<int32_t*>(words_of(v.rec->keys));
+    v.tags = hashtable_tagged_kind(v.rec->kind) ? reinterpret_cast<uint8_t*>(v.keys + v.rec->buckets) : nullptr;
     SeriesBuf* b = node_buffer(v.rec->block);
     v.cells = reinterpret_cast<Cell*>(b->head_ptr());
     v.ncells = b->tail > b->head ? (b->tail - b->head) / 16 : 0;
     v.mask = v.rec->buckets - 1;
     return v;
+}
+
+// Bucket state changes: the flags, and the tags when the table has them.
+inline void bucket_set_live(const View& v, uint32_t b, uint32_t hash) {
+    hash_flag_set_live(v.flags, b);
+    if (v.tags) v.tags[b] = hash_tag(hash);
+}
+inline void bucket_set_deleted(const View& v, uint32_t b) {
+    hash_flag_set_deleted(v.flags, b);
+    if (v.tags) v.tags[b] = kHashTagDeleted;
+}
+
+// A keys series for nb buckets: the keys words (zero), then for a tagged
+// kind the tags (all empty).
+Off alloc_keys(uint32_t nb, uint32_t kind) {
+    if (!hashtable_tagged_kind(kind)) return alloc_bytes_zeroed(4 * nb);
+    Off node = alloc_bytes_zeroed(5 * nb);
+    std::memset(node_buffer(node)->head_ptr() + 4 * size_t(nb), kHashTagEmpty, nb);
+    return node;
+}
+
+// Marks every bucket empty (flags and tags).
+void buckets_clear(Off table) {
+    HashRecord* rec = hashtable_record(table);
+    series_fill(rec->flags, kHashFlagsFresh);
+    if (uint8_t* tags = hashtable_tags(table)) std::memset(tags, kHashTagEmpty, rec->buckets);
 }
 
 inline Off chain_node(const HashRecord* rec, int32_t k) {
@@ -187,8 +363,64 @@ inline uint32_t key_hash(const Cell* key) {
 }
 
 inline bool keys_equal(const Cell* stored, const Cell* key, uint32_t op) {
-    if (stored->type() == TYPE_INTEGER && key->type() == TYPE_INTEGER) return stored->data2 == key->data2;
+    uint32_t ts = stored->header & CELL_TYPE_MASK, tk = key->header & CELL_TYPE_MASK;
+    if (ts == TYPE_INTEGER && tk == TYPE_INTEGER) return stored->data2 == key->data2;
+    if (ts == tk && (op == HASH_EQUAL || op == HASH_STRICT) && is_string_type(tk) &&
+        texts_identical(code_points(stored), code_points(key)))
+        return true;
     return g_hash_seams.cells_equal(stored, key, op);
+}
+
+bool table_stale(const HashRecord* rec);
+
+// The tags a walk may trust: none for a kind-2 table, and none while the
+// table's address hashes are stale (a lookup during a collection, which
+// cannot rehash), so that such a walk sees exactly the buckets the flags show.
+inline const uint8_t* walk_tags(const View& v) {
+    if (!v.tags || (v.rec->epoch && table_stale(v.rec))) return nullptr;
+    return v.tags;
+}
+
+// The probe walk of `hash`. Calls live(b) for each live bucket that may hold
+// the key (with tags: whose tag matches the hash's) until it answers true,
+// and returns that bucket; otherwise -1. *reuse gets the first deleted bucket
+// met, *empty the empty bucket that ended the walk (-1 when none).
+template <class Live>
+inline int64_t walk(const View& v, const uint8_t* tags, uint32_t hash, int64_t* reuse, int64_t* empty, Live live) {
+    uint32_t b = hash & v.mask;
+    *reuse = *empty = -1;
+    if (tags) {
+        uint8_t tag = hash_tag(hash);
+        for (uint32_t step = 0; step <= v.mask;) {
+            uint8_t t = tags[b];
+            if (t == tag) {
+                if (live(b)) return b;
+            } else if (t == kHashTagEmpty) {
+                *empty = b;
+                return -1;
+            } else if (t == kHashTagDeleted && *reuse < 0) {
+                *reuse = b;
+            }
+            step++;
+            b = (b + step) & v.mask;
+        }
+        return -1;
+    }
+    for (uint32_t step = 0; step <= v.mask;) {
+        uint32_t bits = hash_flag_bits(v.flags, b);
+        if (bits & 2) {
+            *empty = b;
+            return -1;
+        }
+        if (bits & 1) {
+            if (*reuse < 0) *reuse = b;
+        } else if (live(b)) {
+            return b;
+        }
+        step++;
+        b = (b + step) & v.mask;
+    }
+    return -1;
 }
 
 // Reverse index (kind 0): bucket + 1 per cell, -1 when not indexed.
@@ -232,7 +464,7 @@ void delete_block_index(Off table, uint32_t idx) {
         if (u32_length(chain) > 0) return;
         words_of(rec->chains)[static_cast<uint32_t>(-int64_t(k)) - 1] = 0;
     }
-    hash_flag_set_deleted(flags, b);
+    bucket_set_deleted(view_of(table), b);
     rec->entries--;
 }
 
@@ -241,29 +473,14 @@ int put_block_cell(Off table, uint32_t idx) {
     View v = view_of(table);
     const Cell* key = &v.cells[idx];
     if (v.rec->epoch == 0 && hashtable_identity_type_q(key)) v.rec->epoch = evacuation_epoch();
-    uint32_t b = key_hash(key) & v.mask;
-    int64_t reuse = -1, target = -1;
-    bool join = false;
-    for (uint32_t step = 0; step < v.rec->buckets;) {
-        uint32_t bits = hash_flag_bits(v.flags, b);
-        if (bits & 2) {
-            target = reuse >= 0 ? reuse : b;
-            break;
-        }
-        if (bits & 1) {
-            if (reuse < 0) reuse = b;
-        } else {
-            int64_t f = first_member(v.rec, v.keys[b]);
-            if (f >= 0 && f < v.ncells && keys_equal(&v.cells[f], key, HASH_EQUAL)) {
-                target = b;
-                join = true;
-                break;
-            }
-        }
-        step++;
-        b = (b + step) & v.mask;
-    }
-    if (target < 0) target = reuse;
+    uint32_t hash = key_hash(key);
+    int64_t reuse, empty;
+    int64_t target = walk(v, walk_tags(v), hash, &reuse, &empty, [&](uint32_t b) {
+        int64_t f = first_member(v.rec, v.keys[b]);
+        return f >= 0 && f < v.ncells && keys_equal(&v.cells[f], key, HASH_EQUAL);
+    });
+    bool join = target >= 0;
+    if (!join) target = reuse >= 0 ? reuse : empty;
     if (target < 0) error_raise(ErrCat::Internal, "no-memory");  // unreachable under the bound
     uint32_t t = static_cast<uint32_t>(target);
     NoEvacuation guard;
@@ -286,7 +503,7 @@ int put_block_cell(Off table, uint32_t idx) {
     } else {
         HashRecord* rec = v.rec;
         if (hash_flag_empty(v.flags, t)) rec->occupied++;
-        hash_flag_set_live(v.flags, t);
+        bucket_set_live(v, t, hash);
         v.keys[t] = static_cast<int32_t>(idx);
         rec->entries++;
     }
@@ -298,18 +515,11 @@ int put_block_cell(Off table, uint32_t idx) {
 
 // Kind 0 bucket holding a cell equal? to key, or -1.
 int64_t find_block_bucket(const View& v, const Cell* key) {
-    uint32_t b = key_hash(key) & v.mask;
-    for (uint32_t step = 0; step < v.rec->buckets;) {
-        uint32_t bits = hash_flag_bits(v.flags, b);
-        if (bits & 2) return -1;
-        if (bits == 0) {
-            int64_t f = first_member(v.rec, v.keys[b]);
-            if (f >= 0 && f < v.ncells && keys_equal(&v.cells[f], key, HASH_EQUAL)) return b;
-        }
-        step++;
-        b = (b + step) & v.mask;
-    }
-    return -1;
+    int64_t reuse, empty;
+    return walk(v, walk_tags(v), key_hash(key), &reuse, &empty, [&](uint32_t b) {
+        int64_t f = first_member(v.rec, v.keys[b]);
+        return f >= 0 && f < v.ncells && keys_equal(&v.cells[f], key, HASH_EQUAL);
+    });
 }
 
 // ---- kinds 1 and 2 ----------------------------------------------------------
@@ -324,19 +534,35 @@ inline const Cell* map_key(uint32_t kind, const Cell* key, Cell* scratch) {
 
 // Kinds 1-2 lookup of an integer! key: equal under every mode exactly when
 // the stored key is an integer! of the same value, so no comparison call and
-// no stack frame. Kept small: a lookup's cache misses (keys word, stored
-// cell) overlap with the next lookup's only when few instructions separate
-// them.
-__attribute__((noinline)) Cell* get_keyed_integer(const HashRecord* rec, uint32_t value) {
-    const uint32_t* flags = words_of(rec->flags);
+// no stack frame. Kept small: a lookup's cache misses (keys word and tag,
+// stored cell) overlap with the next lookup's only when few instructions
+// separate them. `Tagged`: the table's tags are current (kind 1, not stale).
+template <bool Tagged> __attribute__((noinline)) Cell* get_keyed_integer(const HashRecord* rec, uint32_t value) {
     const int32_t* keys = reinterpret_cast<const int32_t*>(words_of(rec->keys));
-    SeriesBuf* blk = node_buffer(rec->block);
+    const SeriesBuf* blk = node_buffer(rec->block);
     Cell* cells = reinterpret_cast<Cell*>(blk->head_ptr());
     uint32_t ncells = blk->tail > blk->head ? (blk->tail - blk->head) / 16 : 0;
     uint32_t mask = rec->buckets - 1;
-    uint32_t b = hashtable_hash_identity(value) & mask;
-    uint32_t next = static_cast<uint32_t>(keys[(b + 1) & mask]);
-    if (next < ncells) __builtin_prefetch(&cells[next]);
+    uint32_t hash = hashtable_hash_identity(value);
+    uint32_t b = hash & mask;
+    if constexpr (Tagged) {
+        const uint8_t* tags = reinterpret_cast<const uint8_t*>(keys + mask + 1);
+        uint8_t tag = hash_tag(hash);
+        for (uint32_t step = 0; step <= mask;) {
+            uint8_t t = tags[b];
+            if (t == tag) {
+                uint32_t s = static_cast<uint32_t>(keys[b]);
+                if (s < ncells && (cells[s].header & CELL_TYPE_MASK) == TYPE_INTEGER && cells[s].data2 == value)
+                    return &cells[s];
+            } else if (t == kHashTagEmpty) {
+                return nullptr;
+            }
+            step++;
+            b = (b + step) & mask;
+        }
+        return nullptr;
+    }
+    const uint32_t* flags = words_of(rec->flags);
     for (uint32_t step = 0; step <= mask;) {
         uint32_t bits = hash_flag_bits(flags, b);
         if (bits & 2) return nullptr;
@@ -350,27 +576,15 @@ __attribute__((noinline)) Cell* get_keyed_integer(const HashRecord* rec, uint32_
 }
 
 // Kinds 1-2 lookup: the stored key of the key's type equal under `mode`.
-__attribute__((noinline)) Cell* get_keyed(const HashRecord* rec, const Cell* key, uint32_t mode) {
-    const uint32_t* flags = words_of(rec->flags);
-    const int32_t* keys = reinterpret_cast<const int32_t*>(words_of(rec->keys));
-    SeriesBuf* blk = node_buffer(rec->block);
-    Cell* cells = reinterpret_cast<Cell*>(blk->head_ptr());
-    uint32_t ncells = blk->tail > blk->head ? (blk->tail - blk->head) / 16 : 0;
-    uint32_t mask = rec->buckets - 1;
+__attribute__((noinline)) Cell* get_keyed(Off table, const Cell* key, uint32_t mode) {
+    View v = view_of(table);
     uint32_t type = key->header & CELL_TYPE_MASK;
-    uint32_t b = key_hash(key) & mask;
-    for (uint32_t step = 0; step <= mask;) {
-        uint32_t bits = hash_flag_bits(flags, b);
-        if (bits & 2) return nullptr;
-        if (bits == 0) {
-            uint32_t s = static_cast<uint32_t>(keys[b]);
-            if (s < ncells && (cells[s].header & CELL_TYPE_MASK) == type && keys_equal(&cells[s], key, mode))
-                return &cells[s];
-        }
-        step++;
-        b = (b + step) & mask;
-    }
-    return nullptr;
+    int64_t reuse, empty;
+    int64_t b = walk(v, walk_tags(v), key_hash(key), &reuse, &empty, [&](uint32_t b) {
+        uint32_t s = static_cast<uint32_t>(v.keys[b]);
+        return s < v.ncells && v.cells[s].type() == type && keys_equal(&v.cells[s], key, mode);
+    });
+    return b >= 0 ? &v.cells[v.keys[b]] : nullptr;
 }
 
 int put_keyed_cell(Off table, uint32_t idx, uint32_t* where) {
@@ -379,32 +593,22 @@ int put_keyed_cell(Off table, uint32_t idx, uint32_t* where) {
     const Cell* key = map_key(v.rec->kind, &v.cells[idx], &scratch);
     if (v.rec->kind == HASH_KIND_MAP && v.rec->epoch == 0 && hashtable_identity_type_q(key))
         v.rec->epoch = evacuation_epoch();
-    uint32_t b = key_hash(key) & v.mask;
+    uint32_t hash = key_hash(key);
     uint32_t type = key->type();
-    int64_t reuse = -1, target = -1;
-    for (uint32_t step = 0; step < v.rec->buckets;) {
-        uint32_t bits = hash_flag_bits(v.flags, b);
-        if (bits & 2) {
-            target = reuse >= 0 ? reuse : b;
-            break;
-        }
-        if (bits & 1) {
-            if (reuse < 0) reuse = b;
-        } else {
-            uint32_t s = static_cast<uint32_t>(v.keys[b]);
-            if (s < v.ncells && v.cells[s].type() == type && keys_equal(&v.cells[s], key, HASH_STRICT)) {
-                *where = s;
-                return HASH_PUT_FOUND;
-            }
-        }
-        step++;
-        b = (b + step) & v.mask;
+    int64_t reuse, empty;
+    int64_t found = walk(v, walk_tags(v), hash, &reuse, &empty, [&](uint32_t b) {
+        uint32_t s = static_cast<uint32_t>(v.keys[b]);
+        return s < v.ncells && v.cells[s].type() == type && keys_equal(&v.cells[s], key, HASH_STRICT);
+    });
+    if (found >= 0) {
+        *where = static_cast<uint32_t>(v.keys[found]);
+        return HASH_PUT_FOUND;
     }
-    if (target < 0) target = reuse;
+    int64_t target = reuse >= 0 ? reuse : empty;
     if (target < 0) error_raise(ErrCat::Internal, "no-memory");  // unreachable under the bound
     uint32_t t = static_cast<uint32_t>(target);
     if (hash_flag_empty(v.flags, t)) v.rec->occupied++;
-    hash_flag_set_live(v.flags, t);
+    bucket_set_live(v, t, hash);
     v.keys[t] = static_cast<int32_t>(idx);
     v.rec->entries++;
     *where = idx;
@@ -445,24 +649,10 @@ inline Cell* entry_at(const View& v, int32_t offset) {
 // Bucket holding `node`, or -1; *reuse gets the first deleted bucket met and
 // *empty the empty bucket that ended the walk (-1 when none).
 int64_t find_node_bucket(const View& v, Off node, int64_t* reuse, int64_t* empty) {
-    uint32_t b = hashtable_hash_identity(node) & v.mask;
-    *reuse = *empty = -1;
-    for (uint32_t step = 0; step < v.rec->buckets;) {
-        uint32_t bits = hash_flag_bits(v.flags, b);
-        if (bits & 2) {
-            *empty = b;
-            return -1;
-        }
-        if (bits & 1) {
-            if (*reuse < 0) *reuse = b;
-        } else {
-            Cell* e = entry_at(v, v.keys[b]);
-            if (e->data1 == node && e->header == TYPE_UNSET) return b;
-        }
-        step++;
-        b = (b + step) & v.mask;
-    }
-    return -1;
+    return walk(v, walk_tags(v), hashtable_hash_identity(node), reuse, empty, [&](uint32_t b) {
+        const Cell* e = entry_at(v, v.keys[b]);
+        return e->data1 == node && e->header == TYPE_UNSET;
+    });
 }
 
 // put_node without refresh or growth: the table has room.
@@ -487,7 +677,7 @@ Cell* put_node_raw(Off table, Off node) {
         v.keys[t] = static_cast<int32_t>(off);
         v.rec->occupied++;
     }
-    hash_flag_set_live(v.flags, static_cast<uint32_t>(t));
+    bucket_set_live(v, static_cast<uint32_t>(t), hashtable_hash_identity(node));
     v.rec->entries++;
     Cell* e = entry_at(v, v.keys[t]);
     e->header = TYPE_UNSET;
@@ -506,6 +696,8 @@ template <class F> void for_each_node_entry(Off block, uint32_t stride, F f) {
 }
 
 // ---- refresh ----------------------------------------------------------------
+
+bool table_stale(const HashRecord* rec) { return rec->epoch && rec->epoch != evacuation_epoch(); }
 
 // Rehashes a table whose address hashes went stale; true when it did.
 bool refresh_table(Off table) {
@@ -526,26 +718,55 @@ void rehash_into(Off table, uint32_t nb) {
     NoEvacuation guard;
     Off flags = alloc_bytes_full(nb / 4, kHashFlagsFresh);
     NodeRoot keep_flags(flags);
-    Off keys = alloc_bytes_zeroed(4 * nb);
+    Off keys = alloc_keys(nb, hashtable_record(table)->kind);
     View old = view_of(table);
     uint32_t* nf = words_of(flags);
     int32_t* nk = reinterpret_cast<int32_t*>(words_of(keys));
+    uint8_t* nt = old.tags ? reinterpret_cast<uint8_t*>(nk + nb) : nullptr;
     uint32_t mask = nb - 1, placed = 0;
     bool by_address = false;
-    for (uint32_t b = 0; b < old.rec->buckets; b++) {
-        if (!hash_flag_live(old.flags, b)) continue;
+    // The key cells lie anywhere in the block and a text key's buffer
+    // anywhere else: each re-insertion would wait for two to four cache
+    // misses in a row. The walk instead fetches, a few buckets ahead, the key
+    // cell, then (once that is in) a text key's node, then its buffer.
+    auto live_key = [&](uint32_t b) -> const Cell* {
+        if (!hash_flag_live(old.flags, b)) return nullptr;
         uint32_t s = static_cast<uint32_t>(old.keys[b]);
-        if (s >= old.ncells) continue;
-        const Cell* key = &old.cells[s];
+        return s < old.ncells ? &old.cells[s] : nullptr;
+    };
+    auto text_node = [](const Cell* c) -> Off {
+        uint32_t t = c->header & CELL_TYPE_MASK;
+        return is_string_type(t) ? c->data2 : t == TYPE_SYMBOL ? c->data3 : 0;
+    };
+    constexpr uint32_t kAhead = 8;
+    const uint32_t old_buckets = old.rec->buckets;
+    for (uint32_t b = 0; b < old_buckets; b++) {
+        if (b + 3 * kAhead < old_buckets)
+            if (const Cell* c = live_key(b + 3 * kAhead)) __builtin_prefetch(c);
+        if (b + 2 * kAhead < old_buckets)
+            if (const Cell* c = live_key(b + 2 * kAhead))
+                if (Off node = text_node(c)) __builtin_prefetch(&node_word(node));
+        if (b + kAhead < old_buckets)
+            if (const Cell* c = live_key(b + kAhead))
+                if (Off node = text_node(c)) {
+                    const uint8_t* buf = arena_ptr(node_word(node));
+                    __builtin_prefetch(buf);
+                    __builtin_prefetch(buf + 63);  // a short text's data may start on the next line
+                }
+        const Cell* key = live_key(b);
+        if (!key) continue;
+        uint32_t s = static_cast<uint32_t>(key - old.cells);
         Cell scratch;
         key = map_key(old.rec->kind, key, &scratch);
         by_address |= hashtable_identity_type_q(key);
-        uint32_t h = key_hash(key) & mask;
+        uint32_t hash = key_hash(key);
+        uint32_t h = hash & mask;
         for (uint32_t step = 0; !hash_flag_empty(nf, h);) {
             step++;
             h = (h + step) & mask;
         }
         hash_flag_set_live(nf, h);
+        if (nt) nt[h] = hash_tag(hash);
         nk[h] = static_cast<int32_t>(s);
         placed++;
     }
@@ -590,43 +811,6 @@ void hash_default_root_push(Cell*) {}
 void hash_default_root_pop(Cell*) {}
 
 namespace {
-
-// Code points of a string cell from its head to its tail.
-struct CodePoints {
-    const uint8_t* p = nullptr;
-    uint32_t n = 0;
-    uint32_t unit = 1;
-    uint32_t at(uint32_t i) const {
-        switch (unit) {
-        case 1: return p[i];
-        case 2: {
-            uint16_t u;
-            std::memcpy(&u, p + 2 * i, 2);
-            return u;
-        }
-        default: {
-            uint32_t u;
-            std::memcpy(&u, p + 4 * i, 4);
-            return u;
-        }
-        }
-    }
-};
-
-CodePoints code_points(const Cell* s) {
-    CodePoints cp;
-    if (!s->data2) return cp;
-    SeriesBuf* b = node_buffer(s->data2);
-    cp.unit = b->unit();
-    if (cp.unit != 1 && cp.unit != 2 && cp.unit != 4) cp.unit = 1;
-    int64_t index = static_cast<int32_t>(s->data1);
-    if (index < 0) index = 0;
-    uint64_t start = b->head + uint64_t(index) * cp.unit;
-    if (start >= b->tail) return cp;
-    cp.p = arena_ptr(static_cast<Off>(start));
-    cp.n = static_cast<uint32_t>((b->tail - start) / cp.unit);
-    return cp;
-}
 
 template <class A, class B> bool units_equal(const uint8_t* p, const uint8_t* q, uint32_t n, bool fold) {
     for (uint32_t i = 0; i < n; i++) {
@@ -721,14 +905,7 @@ uint32_t hashtable_buckets_for(uint32_t size) {
 uint32_t hashtable_hash_bytes(const void* data, uint32_t n) { return murmur3_x86_32(data, n, kHashSeed); }
 
 uint32_t hashtable_hash_string(const Cell* str, bool case_sensitive) {
-    CodePoints cp = code_points(str);
-    Murmur3Stream m(kHashSeed);
-    if (cp.unit == 1) {
-        for (uint32_t i = 0; i < cp.n; i++) m.block(case_sensitive ? cp.p[i] : fold_upper(cp.p[i]));
-    } else {
-        for (uint32_t i = 0; i < cp.n; i++) m.block(case_sensitive ? cp.at(i) : fold_upper(cp.at(i)));
-    }
-    return m.finish();
+    return hash_text(code_points(str), case_sensitive);
 }
 
 uint32_t hashtable_hash_symbol(const Cell* sym) {
@@ -903,7 +1080,7 @@ Off hashtable_make(uint32_t size, const Cell* block, uint32_t kind, uint32_t ext
     uint32_t buckets = hashtable_buckets_for(size);
     Off flags = alloc_bytes_full(buckets / 4, kHashFlagsFresh);
     hashtable_record(table)->flags = flags;
-    Off keys = alloc_bytes_zeroed(4 * buckets);
+    Off keys = alloc_keys(buckets, kind);
     HashRecord* rec = hashtable_record(table);
     rec->keys = keys;
     rec->buckets = buckets;
@@ -941,7 +1118,7 @@ void hashtable_reset(Off table, uint32_t n) {
         flags = alloc_bytes_full(buckets / 4, kHashFlagsFresh);
     }
     NodeRoot keep_flags(flags);
-    if (flags) keys = alloc_bytes_zeroed(4 * buckets);
+    if (flags) keys = alloc_keys(buckets, HASH_KIND_BLOCK);
     NodeRoot keep_keys(keys);
     if (node_buffer(hashtable_record(table)->index)->size < uint64_t(size) * 4) rev = alloc_bytes_full(4 * size, 0xFF);
     rec = hashtable_record(table);
@@ -949,7 +1126,7 @@ void hashtable_reset(Off table, uint32_t n) {
         rec->flags = flags;
         rec->keys = keys;
     } else {
-        series_fill(rec->flags, kHashFlagsFresh);
+        buckets_clear(table);
     }
     if (rev) rec->index = rev;
     else series_fill(rec->index, 0xFF);
@@ -1054,49 +1231,129 @@ __attribute__((noinline)) Cell* get_block(Off table, const Cell* key, int32_t he
 }
 
 // A map! looks word keys up as set-words: a retyped copy.
-__attribute__((noinline)) Cell* get_map_word(const HashRecord* rec, const Cell* key, uint32_t mode) {
+__attribute__((noinline)) Cell* get_map_word(Off table, const Cell* key, uint32_t mode) {
     Cell scratch;
-    return get_keyed(rec, map_key(HASH_KIND_MAP, key, &scratch), mode);
+    return get_keyed(table, map_key(HASH_KIND_MAP, key, &scratch), mode);
 }
 
-Cell* get_dispatch(Off table, const Cell* key, int32_t head, int32_t skip, uint32_t mode, bool last, bool reverse);
+Cell* get_dispatch(Off table, const Cell* key, int32_t head, int32_t skip, uint32_t mode, bool last, bool reverse,
+                   bool fresh);
 
 // A stale table is rehashed first; that allocates and may move the buffer
 // the caller's key sits in, so the lookup continues from a copy.
 __attribute__((noinline)) Cell* get_refreshed(Off table, const Cell* key, int32_t head, int32_t skip, uint32_t mode,
                                               bool last, bool reverse) {
     if (hashtable_record(table)->epoch == evacuation_epoch())
-        return get_dispatch(table, key, head, skip, mode, last, reverse);
+        return get_dispatch(table, key, head, skip, mode, last, reverse, true);
     Cell saved = *key;
     refresh_table(table);
-    return get_dispatch(table, &saved, head, skip, mode, last, reverse);
+    // Still stale only while a collection runs: then the walk goes by the flags.
+    bool fresh = !table_stale(hashtable_record(table));
+    return get_dispatch(table, &saved, head, skip, mode, last, reverse, fresh);
 }
 
+// `fresh`: the table's address hashes (and so its tags) are current.
 inline Cell* get_dispatch(Off table, const Cell* key, int32_t head, int32_t skip, uint32_t mode, bool last,
-                          bool reverse) {
+                          bool reverse, bool fresh) {
     const HashRecord* rec = hashtable_record(table);
-    switch (rec->kind) {
-    case HASH_KIND_WORDS:
-    case HASH_KIND_MAP:
-        if (key->is(TYPE_INTEGER)) return get_keyed_integer(rec, key->data2);
-        if (rec->kind == HASH_KIND_MAP && is_map_word_type(key->type()) && !key->is(TYPE_SET_WORD))
-            return get_map_word(rec, key, mode);
-        return get_keyed(rec, key, mode);
-    case HASH_KIND_BLOCK: return get_block(table, key, head, skip, mode, last, reverse);
-    default: return nullptr;
+    uint32_t kind = rec->kind;
+    if (kind == HASH_KIND_MAP || kind == HASH_KIND_WORDS) {
+        uint32_t type = key->header & CELL_TYPE_MASK;
+        bool tagged = fresh && kind == HASH_KIND_MAP;
+        if (type == TYPE_INTEGER)
+            return tagged ? get_keyed_integer<true>(rec, key->data2) : get_keyed_integer<false>(rec, key->data2);
+        if (tagged && is_string_type(type) && (mode == HASH_EQUAL || mode == HASH_STRICT))
+            return hashtable_get_text(rec, key, mode);
+        if (kind == HASH_KIND_MAP && is_map_word_type(type) && type != TYPE_SET_WORD)
+            return get_map_word(table, key, mode);
+        return get_keyed(table, key, mode);
     }
+    if (kind == HASH_KIND_BLOCK) return get_block(table, key, head, skip, mode, last, reverse);
+    return nullptr;
 }
 
 }  // namespace
+
+namespace {
+
+// The walk of hashtable_get_text for a key of n code points of Unit bytes
+// at p. Specialised by unit so that the common unit-1 walk keeps everything
+// in registers.
+template <uint32_t Unit>
+inline Cell* get_text_walk(const HashRecord* rec, const Cell* key, uint32_t mode, const uint8_t* p, uint32_t n) {
+    uint32_t hash = Unit == 1 && all_ascii(p, n) ? hash_tabled(p, n, kAsciiBlocks.folded)
+                                                 : hash_text_by_units(CodePoints{p, n, Unit}, false);
+    uint64_t bytes = uint64_t(n) * Unit;
+    const int32_t* keys = reinterpret_cast<const int32_t*>(words_of(rec->keys));
+    const SeriesBuf* blk = node_buffer(rec->block);
+    uint32_t mask = rec->buckets - 1;
+    const uint8_t* tags = reinterpret_cast<const uint8_t*>(keys + mask + 1);
+    uint32_t type = key->header & CELL_TYPE_MASK;
+    uint8_t tag = hash_tag(hash);
+    uint32_t b = hash & mask;
+    for (uint32_t step = 0; step <= mask;) {
+        uint8_t t = tags[b];
+        if (t == tag) {
+            uint64_t at = blk->head + uint64_t(static_cast<uint32_t>(keys[b])) * 16;
+            Cell* c = reinterpret_cast<Cell*>(arena_ptr(static_cast<Off>(at)));
+            if (at < blk->tail && (c->header & CELL_TYPE_MASK) == type) {
+                if (c->data2) {
+                    // The stored text, when it has the key's unit, ends exactly
+                    // `bytes` after its head.
+                    const SeriesBuf* sb = node_buffer(c->data2);
+                    int64_t index = static_cast<int32_t>(c->data1);
+                    uint64_t start = sb->head + uint64_t(index < 0 ? 0 : index) * Unit;
+                    if (sb->unit() == Unit && start + bytes == sb->tail &&
+                        bytes_equal(arena_ptr(static_cast<Off>(start)), p, bytes))
+                        return c;
+                }
+                if (g_hash_seams.cells_equal(c, key, mode)) return c;
+            }
+        } else if (t == kHashTagEmpty) {
+            return nullptr;
+        }
+        step++;
+        b = (b + step) & mask;
+    }
+    return nullptr;
+}
+
+template <uint32_t Unit>
+__attribute__((noinline)) Cell* get_text_wide(const HashRecord* rec, const Cell* key, uint32_t mode,
+                                              const uint8_t* p, uint32_t n) {
+    return get_text_walk<Unit>(rec, key, mode, p, n);
+}
+
+}  // namespace
+
+// Kind-1 lookup of a string!-family key under equal? or strict-equal?, with
+// current tags: a stored key with the same code points at the same width
+// matches without a call; any other candidate of the key's type (same tag:
+// a case variant, another width or a hash collision) goes to the comparison.
+Cell* hashtable_get_text(const HashRecord* rec, const Cell* key, uint32_t mode) {
+    if (key->data2) {
+        const SeriesBuf* kb = node_buffer(key->data2);
+        if (kb->unit() == 1) {  // the common case, read as code_points reads it
+            int64_t index = static_cast<int32_t>(key->data1);
+            uint64_t start = kb->head + uint64_t(index < 0 ? 0 : index);
+            uint32_t n = start < kb->tail ? static_cast<uint32_t>(kb->tail - start) : 0;
+            return get_text_walk<1>(rec, key, mode, arena_ptr(static_cast<Off>(start)), n);
+        }
+    }
+    CodePoints text = code_points(key);
+    if (text.unit == 2) return get_text_wide<2>(rec, key, mode, text.p, text.n);
+    if (text.unit == 4) return get_text_wide<4>(rec, key, mode, text.p, text.n);
+    return get_text_wide<1>(rec, key, mode, text.p, text.n);
+}
 
 // Lookups read the caller's key in place and stay small: a lookup's cache
 // misses overlap with the next lookup's only when few instructions separate
 // them, and a copied key would cost a failed store-to-load forward that
 // stalls each lookup behind the previous one's misses.
-Cell* hashtable_get(Off table, const Cell* key, int32_t head, int32_t skip, uint32_t mode, bool last,
-                    bool reverse) {
+Cell* hashtable_get_any(Off table, const Cell* key, int32_t head, int32_t skip, uint32_t mode, bool last,
+                        bool reverse) {
     if (hashtable_record(table)->epoch) return get_refreshed(table, key, head, skip, mode, last, reverse);
-    return get_dispatch(table, key, head, skip, mode, last, reverse);
+    return get_dispatch(table, key, head, skip, mode, last, reverse, true);
 }
 
 Cell* hashtable_get_from(Off table, const Cell* key, int32_t* cursor) {
@@ -1154,7 +1411,7 @@ void hashtable_delete(Off table, const Cell* cell) {
             uint32_t bits = hash_flag_bits(v.flags, b);
             if (bits & 2) return;
             if (bits == 0 && static_cast<uint32_t>(v.keys[b]) == idx) {
-                hash_flag_set_deleted(v.flags, b);
+                bucket_set_deleted(v, b);
                 v.rec->entries--;
                 return;
             }
@@ -1196,7 +1453,7 @@ void hashtable_delete_node(Off table, Off node) {
     int64_t b = find_node_bucket(v, node, &reuse, &empty);
     if (b < 0) return;
     cell_set(entry_at(v, v.keys[b]), 0);
-    hash_flag_set_deleted(v.flags, static_cast<uint32_t>(b));
+    bucket_set_deleted(v, static_cast<uint32_t>(b));
     v.rec->entries--;
 }
 
@@ -1242,8 +1499,8 @@ Off hashtable_copy_for_block(Off table, Off block_node) {
 }
 
 void hashtable_clear(Off table) {
+    buckets_clear(table);
     HashRecord* rec = hashtable_record(table);
-    series_fill(rec->flags, kHashFlagsFresh);
     rec->entries = rec->occupied = 0;
     SeriesBuf* b = node_buffer(rec->block);
     b->tail = b->head;
@@ -1265,7 +1522,7 @@ void hashtable_remove_range(Off table, uint32_t first, uint32_t count) {
     count = std::min(count, len - first);
     if (count == 0) return;
     if (first == 0 && count == len) {
-        series_fill(rec->flags, kHashFlagsFresh);
+        buckets_clear(table);
         series_fill(rec->index, 0xFF);
         SeriesBuf* list = node_buffer(rec->chains);
         list->tail = list->head;
@@ -1397,7 +1654,7 @@ void hashtable_rehash_nodes(Off table, uint32_t requested) {
     NodeRoot keep_old(old_block);
     Off flags = alloc_bytes_full(nb / 4, kHashFlagsFresh);
     NodeRoot keep_flags(flags);
-    Off keys = alloc_bytes_zeroed(4 * nb);
+    Off keys = alloc_keys(nb, rec->kind);
     NodeRoot keep_keys(keys);
     Off data = alloc_cells(std::max(live, 4u) * (stride / 16));
     rec = hashtable_record(table);
@@ -1417,17 +1674,18 @@ void hashtable_rehash_nodes(Off table, uint32_t requested) {
 }
 
 void hashtable_rehash_in_place(Off table) {
+    if (hashtable_record(table)->kind < HASH_KIND_NODES) return;
+    buckets_clear(table);
     View v = view_of(table);
-    if (v.rec->kind < HASH_KIND_NODES) return;
-    series_fill(v.rec->flags, kHashFlagsFresh);
     v.rec->entries = v.rec->occupied = 0;
     for_each_node_entry(v.rec->block, v.rec->index, [&](uint32_t off, Cell* e) {
-        uint32_t b = hashtable_hash_identity(e->data1) & v.mask;
+        uint32_t hash = hashtable_hash_identity(e->data1);
+        uint32_t b = hash & v.mask;
         for (uint32_t step = 0; !hash_flag_empty(v.flags, b);) {
             step++;
             b = (b + step) & v.mask;
         }
-        hash_flag_set_live(v.flags, b);
+        bucket_set_live(v, b, hash);
         v.keys[b] = static_cast<int32_t>(off);
         v.rec->entries++;
         v.rec->occupied++;
@@ -1489,7 +1747,7 @@ void hashtable_sweep(Off table) {
         }
         if (dead) {
             cell_set(e, 0);
-            hash_flag_set_deleted(v.flags, b);
+            bucket_set_deleted(v, b);
             v.rec->entries--;
             continue;
         }

@@ -24,6 +24,8 @@
 //    the same origin as a series cell's head index; kinds 3-4 store the byte
 //    offset of the entry from the data block's head;
 //  - a kind-0 table's reverse index holds, per cell, its bucket + 1 or -1;
+//  - tables of kinds 0, 1, 3 and 4 keep a tag byte per bucket after their
+//    keys words (see "Bucket tags" below), always in step with the flags;
 //  - `epoch` is 0, or (node-evacuation count + 1) at the time the table last
 //    hashed a key by its node address. A table whose epoch is stale is rehashed
 //    lazily by the next lookup;
@@ -75,6 +77,7 @@
 //   mark bit and nothing more, remap and roots do nothing.
 #pragma once
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "runtime/cell.h"
@@ -174,6 +177,26 @@ inline void hash_flag_set_deleted(uint32_t* flags, uint32_t b) {
     flags[b >> 4] = (flags[b >> 4] & ~(3u << shift)) | (1u << shift);
 }
 
+// Bucket tags: tables of every kind but 2 keep, after the keys words in the
+// keys series (which is then 5 bytes a bucket), one byte per bucket that
+// repeats its flags and adds 7 bits of the key's hash: the hash's top 7 bits
+// for a live bucket, kHashTagEmpty or kHashTagDeleted otherwise. A lookup
+// reads the tag beside the keys word and touches the key cell only when the
+// tag matches, so most probes that end on another key cost no cache miss.
+// The flags stay authoritative; the tags change with them in every write of
+// this engine. Kind 2 has none: the symbol subsystem probes and fills words
+// tables itself through the flags and keys.
+constexpr uint8_t kHashTagEmpty = 0x80;
+constexpr uint8_t kHashTagDeleted = 0xFE;
+inline uint8_t hash_tag(uint32_t hash) { return static_cast<uint8_t>(hash >> 25); }
+inline bool hashtable_tagged_kind(uint32_t kind) { return kind != HASH_KIND_WORDS; }
+// The table's tags (one byte per bucket), or null for a kind-2 table.
+inline uint8_t* hashtable_tags(Off table) {
+    const HashRecord* rec = hashtable_record(table);
+    if (!hashtable_tagged_kind(rec->kind)) return nullptr;
+    return node_buffer(rec->keys)->head_ptr() + 4 * size_t(rec->buckets);
+}
+
 // buckets := next power of two >= truncate(max(size, 4) / 0.77), and the
 // matching bound truncate(buckets * 0.77). Used when a table is made.
 uint32_t next_power_of_two(uint32_t n);
@@ -218,13 +241,70 @@ void hashtable_put_all(Off table, uint32_t first, uint32_t step);
 
 // ---- lookup and removal ---------------------------------------------------
 
+// Lookup throughput over a big table is bound by how many lookups the
+// processor can overlap, so by the instructions each one takes: the common
+// cases of a map! (integer! keys, string!-family keys under equal? or
+// strict-equal?) go straight to their own walks, the integer walk inline.
+
+// The whole walk of an integer! key in a map! table whose tags are current
+// (epoch 0: no key hashed by address). Call-free: a lookup's cache misses
+// overlap with the next one's only when few instructions and no call
+// separate them.
+inline Cell* hashtable_get_integer_tagged(const HashRecord* rec, uint32_t value) {
+    const int32_t* keys = reinterpret_cast<const int32_t*>(node_buffer(rec->keys)->head_ptr());
+    const uint8_t* tags = reinterpret_cast<const uint8_t*>(keys + rec->buckets);
+    const SeriesBuf* blk = node_buffer(rec->block);
+    uint32_t mask = rec->buckets - 1;
+    uint32_t hash = murmur3_fmix32(value);
+    uint8_t tag = hash_tag(hash);
+    uint32_t b = hash & mask;
+    for (uint32_t step = 0; step <= mask;) {
+        uint8_t t = tags[b];
+        if (t == tag) {
+            // A keys word past the block's tail never matches.
+            uint64_t at = blk->head + uint64_t(static_cast<uint32_t>(keys[b])) * 16;
+            if (at < blk->tail) {
+                Cell* c = reinterpret_cast<Cell*>(arena_ptr(static_cast<Off>(at)));
+                if (c->is(TYPE_INTEGER) && c->data2 == value) return c;
+            }
+        } else if (t == kHashTagEmpty) {
+            return nullptr;
+        }
+        step++;
+        b = (b + step) & mask;
+    }
+    return nullptr;
+}
+// The walk of a string!-family key in a map! table whose tags are current,
+// under HASH_EQUAL or HASH_STRICT.
+Cell* hashtable_get_text(const HashRecord* rec, const Cell* key, uint32_t mode);
+// hashtable_get for every other case.
+Cell* hashtable_get_any(Off table, const Cell* key, int32_t head, int32_t skip, uint32_t mode, bool last,
+                        bool reverse);
+constexpr uint64_t kHashTextTypes = uint64_t(1) << TYPE_STRING | uint64_t(1) << TYPE_FILE | uint64_t(1) << TYPE_URL |
+                                    uint64_t(1) << TYPE_TAG | uint64_t(1) << TYPE_EMAIL | uint64_t(1) << TYPE_REF;
+
 // Kinds 1-2: the stored key cell of the key's type that equals `key` under
-// `mode` (integer! keys compare by value without the comparison seam). Kind 0: among the cells equal? to `key` that also compare true
-// under `mode` and whose distance from `head` is a multiple of `skip`: the
-// lowest index >= head (default), the highest >= head (`last`), or the
-// highest < head (`reverse`). A map! looks up any word key as a set-word!.
-Cell* hashtable_get(Off table, const Cell* key, int32_t head = 0, int32_t skip = 1, uint32_t mode = HASH_EQUAL,
-                    bool last = false, bool reverse = false);
+// `mode` (integer! keys compare by value without the comparison seam, and a
+// stored text with the key's code points at the key's width equals it under
+// equal? and strict-equal? without it). Kind 0: among the cells equal? to
+// `key` that also compare true under `mode` and whose distance from `head` is
+// a multiple of `skip`: the lowest index >= head (default), the highest >=
+// head (`last`), or the highest < head (`reverse`). A map! looks up any word
+// key as a set-word!.
+inline Cell* hashtable_get(Off table, const Cell* key, int32_t head = 0, int32_t skip = 1, uint32_t mode = HASH_EQUAL,
+                           bool last = false, bool reverse = false) {
+    const HashRecord* rec = hashtable_record(table);
+    uint64_t kind_and_epoch;  // words 9 and 10 at once (little-endian): kind 1 with epoch 0
+    std::memcpy(&kind_and_epoch, &rec->kind, 8);
+    if (kind_and_epoch == HASH_KIND_MAP) {
+        uint32_t type = key->header & CELL_TYPE_MASK;
+        if (type == TYPE_INTEGER) return hashtable_get_integer_tagged(rec, key->data2);
+        if (type < 64 && (kHashTextTypes >> type & 1) && (mode == HASH_EQUAL || mode == HASH_STRICT))
+            return hashtable_get_text(rec, key, mode);
+    }
+    return hashtable_get_any(table, key, head, skip, mode, last, reverse);
+}
 // Iterates the stored keys equal? to `key`: *cursor -1 starts at the key's
 // hash; each call returns the next match (null at the end) and leaves in
 // *cursor where to continue.

@@ -26,15 +26,21 @@ inline constexpr uint32_t murmur3_fmix32(uint32_t h) {
     return h;
 }
 
-// One body round: mixes block `k` into the running hash `h`.
-inline constexpr uint32_t murmur3_round(uint32_t h, uint32_t k) {
+// A body round is two halves: the block's own scrambling, which depends on
+// the block alone (so it can be tabulated), and the step of the running hash.
+inline constexpr uint32_t murmur3_scramble(uint32_t k) {
     k *= kMurmurC1;
     k = murmur3_rotl(k, 15);
-    k *= kMurmurC2;
-    h ^= k;
+    return k * kMurmurC2;
+}
+inline constexpr uint32_t murmur3_step(uint32_t h, uint32_t scrambled) {
+    h ^= scrambled;
     h = murmur3_rotl(h, 13);
     return h * 5 + 0xE6546B64;
 }
+
+// One body round: mixes block `k` into the running hash `h`.
+inline constexpr uint32_t murmur3_round(uint32_t h, uint32_t k) { return murmur3_step(h, murmur3_scramble(k)); }
 
 // Mixes the last 1-3 bytes (already packed little-endian into `k`).
 inline constexpr uint32_t murmur3_tail(uint32_t h, uint32_t k) {

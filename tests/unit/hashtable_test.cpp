@@ -107,6 +107,35 @@ uint32_t murmur_of_code_points(const std::u32string& t) {
 bool marked(Off node) { return node_buffer(node)->flags & SERIES_MARK; }
 void unmark(Off node) { node_buffer(node)->flags &= ~SERIES_MARK; }
 
+// The hash a live bucket was placed by: kind 0 its cell (a chain's first
+// member), kind 1 its key cell, kinds 3-4 its entry's key node.
+uint32_t stored_hash(Off t, int32_t k) {
+    const HashRecord& r = rec(t);
+    const uint8_t* data = node_buffer(r.block)->head_ptr();
+    if (r.kind >= HASH_KIND_NODES) return hashtable_hash_identity(reinterpret_cast<const Cell*>(data + k)->data1);
+    if (k < 0) {
+        Off chain = reinterpret_cast<const uint32_t*>(node_buffer(r.chains)->head_ptr())[-k - 1];
+        k = static_cast<int32_t>(reinterpret_cast<const uint32_t*>(node_buffer(chain)->head_ptr())[0]);
+    }
+    return hashtable_hash_value(reinterpret_cast<const Cell*>(data) + k, false);
+}
+
+// Every tag repeats its bucket's flags and, for a live bucket, the top bits
+// of its key's hash.
+void expect_tags_agree(Off t, const char* when) {
+    const HashRecord& r = rec(t);
+    const uint8_t* tags = hashtable_tags(t);
+    ASSERT_NE(tags, nullptr) << when;
+    ASSERT_GE(node_buffer(r.keys)->used_bytes(), 5 * r.buckets) << when;
+    const uint32_t* flags = reinterpret_cast<const uint32_t*>(node_buffer(r.flags)->head_ptr());
+    const int32_t* keys = reinterpret_cast<const int32_t*>(node_buffer(r.keys)->head_ptr());
+    for (uint32_t b = 0; b < r.buckets; b++) {
+        uint32_t bits = hash_flag_bits(flags, b);
+        uint8_t want = bits & 2 ? kHashTagEmpty : bits & 1 ? kHashTagDeleted : hash_tag(stored_hash(t, keys[b]));
+        ASSERT_EQ(tags[b], want) << when << ": bucket " << b << " flags " << bits;
+    }
+}
+
 }  // namespace
 
 // ---- MurmurHash3 and sizing ---------------------------------------------------
@@ -441,7 +470,37 @@ TEST_F(HashTableTest, ShiftingGivesUpAboveThirtyThousandEntries) {
     EXPECT_EQ(find_index(t, int_cell(30000)), 30000);
 }
 
-// ---- kind 1: map! ---------------------------------------------------------------
+TEST_F(HashTableTest, TagsFollowEveryChangeOfAHashIndex) {
+    Off block = make_block({int_cell(1), str("ab"), int_cell(1), int_cell(2), str("AB"), int_cell(3)});
+    Cell bc = block_of(block, TYPE_HASH);
+    Off t = hashtable_make(0, &bc, HASH_KIND_BLOCK, 0);
+    expect_tags_agree(t, "made");
+    hashtable_delete(t, cell_at(block, 0));  // a chain member
+    hashtable_delete(t, cell_at(block, 3));  // a plain bucket
+    expect_tags_agree(t, "deleted");
+    hashtable_delete(t, cell_at(block, 2));  // the chain empties
+    expect_tags_agree(t, "chain emptied");
+    EXPECT_EQ(find_index(t, int_cell(1)), -1);
+    uint32_t i = append(block, int_cell(2));  // back into a deleted bucket
+    hashtable_put(t, cell_at(block, i));
+    EXPECT_EQ(find_index(t, int_cell(2)), static_cast<int32_t>(i));
+    expect_tags_agree(t, "reused");
+    for (int32_t v = 100; v < 400; v++) hashtable_put(t, cell_at(block, append(block, int_cell(v % 150))));
+    expect_tags_agree(t, "grown");
+    hashtable_remove_range(t, 10, 50);
+    expect_tags_agree(t, "range removed");
+    Off copy = hashtable_copy(t);
+    expect_tags_agree(copy, "copied");
+    hashtable_remove_range(t, 0, length_of(block));
+    expect_tags_agree(t, "whole range removed");
+    hashtable_clear(copy);
+    expect_tags_agree(copy, "cleared");
+    EXPECT_EQ(find_index(copy, int_cell(149)), -1);
+    hashtable_put(copy, cell_at(rec(copy).block, append(rec(copy).block, int_cell(149))));
+    EXPECT_EQ(find_index(copy, int_cell(149)), 0);
+    expect_tags_agree(copy, "refilled");
+}
+
 
 TEST_F(HashTableTest, MapFoldsRepeatedKeysIntoTheFirstPair) {
     Off block = make_block({int_cell(1), str("one"), int_cell(2), str("two"), int_cell(1), str("uno")});
@@ -537,6 +596,140 @@ TEST_F(HashTableTest, MapGrowthKeepsEveryKey) {
     EXPECT_EQ(rec(t).entries, 20000u);
 }
 
+TEST_F(HashTableTest, TagsFollowEveryChangeOfAMap) {
+    g_hash_seams.evacuation_count = test_evacuation_count;
+    Off inner = alloc_cells(1);
+    Off block = make_block({int_cell(1), int_cell(10), block_of(inner), int_cell(20), word_cell(7), int_cell(30),
+                            str("k"), int_cell(40), int_cell(1), int_cell(11)});
+    Cell mc = block_of(block);
+    Off t = hashtable_make(0, &mc, HASH_KIND_MAP, 0);
+    expect_tags_agree(t, "made");
+    for (int32_t v = 0; v < 3000; v++) {
+        uint32_t i = append(block, v % 2 ? int_cell(v) : str(std::to_string(v).c_str()));
+        append(block, int_cell(v));
+        hashtable_put(t, cell_at(block, i));
+    }
+    expect_tags_agree(t, "grown");
+    hashtable_delete(t, hashtable_get(t, &(const Cell&)int_cell(1)));
+    expect_tags_agree(t, "pair removed");
+    // A block key moved by the collector: the next lookup rehashes.
+    Off moved = alloc_cells(1);
+    cell_at(block, 2)->data2 = moved;
+    g_test_evacuations = 1;
+    EXPECT_EQ(index_of(block, hashtable_get(t, &(const Cell&)block_of(moved))), 2u);
+    expect_tags_agree(t, "refreshed");
+    for (int32_t v = 0; v < 3000; v++) {
+        Cell key = v % 2 ? int_cell(v) : str(std::to_string(v).c_str());
+        ASSERT_NE(hashtable_get(t, &key), nullptr) << v;
+    }
+    hashtable_clear(t);
+    expect_tags_agree(t, "cleared");
+    EXPECT_EQ(hashtable_get(t, &(const Cell&)int_cell(3)), nullptr);
+}
+
+// String keys take a lookup that compares the stored text's bytes and only
+// calls the comparison for other candidates: its answers must be the
+// comparison's, whatever the width, head, length, case or type.
+TEST_F(HashTableTest, TextKeysMatchAsTheComparisonSays) {
+    Off block = make_block({});
+    Cell mc = block_of(block);
+    Off t = hashtable_make(0, &mc, HASH_KIND_MAP, 0);
+    auto add = [&](Cell key) {
+        uint32_t i = append(block, key);
+        append(block, int_cell(static_cast<int32_t>(i)));
+        hashtable_put(t, cell_at(block, i));
+        return static_cast<int32_t>(i);
+    };
+    auto find = [&](Cell key, uint32_t mode = HASH_EQUAL) {
+        Cell* c = hashtable_get(t, &key, 0, 1, mode);
+        return c ? static_cast<int32_t>(index_of(block, c)) : -1;
+    };
+    // Every length across the comparison's byte-run sizes, and a near miss
+    // in the last character of each.
+    std::vector<int32_t> at;
+    std::vector<std::string> texts;
+    for (uint32_t n = 0; n <= 40; n++) {
+        std::string text;
+        for (uint32_t i = 0; i < n; i++) text += static_cast<char>('a' + (i * 7 + n) % 26);
+        texts.push_back(text);
+        at.push_back(add(str(text.c_str())));
+    }
+    for (uint32_t n = 0; n <= 40; n++) {
+        std::string text = texts[n], upper = text, last_upper = text, miss = text + "x";
+        for (char& c : upper) c = static_cast<char>(c - 32);
+        if (n) {
+            miss = text.substr(0, n - 1) + "#";
+            last_upper[n - 1] = static_cast<char>(last_upper[n - 1] - 32);  // same hash, bytes differ at the end
+        }
+        ASSERT_EQ(find(str(text.c_str())), at[n]) << n;
+        ASSERT_EQ(find(str(text.c_str()), HASH_STRICT), at[n]) << n;
+        ASSERT_EQ(find(str(upper.c_str())), at[n]) << n;
+        ASSERT_EQ(find(str(upper.c_str()), HASH_STRICT), n ? -1 : at[n]) << n;
+        ASSERT_EQ(find(str(last_upper.c_str())), at[n]) << n;
+        ASSERT_EQ(find(str(last_upper.c_str()), HASH_STRICT), n ? -1 : at[n]) << n;
+        ASSERT_EQ(find(str(text.c_str(), 2)), at[n]) << n;  // another width: the comparison decides
+        ASSERT_EQ(find(str(text.c_str(), 4), HASH_STRICT), at[n]) << n;
+        ASSERT_EQ(find(str(miss.c_str())), -1) << n;
+    }
+    // Heads: the key's and the stored one's.
+    Cell shifted = str("zzhello");
+    shifted.data1 = 2;
+    int32_t hello = add(str("hello"));
+    EXPECT_EQ(find(shifted), hello);
+    Cell stored = str("__world", 2);
+    stored.data1 = 2;
+    int32_t world = add(stored);
+    EXPECT_EQ(find(str("world")), world);
+    EXPECT_EQ(find(str("WORLD", 4)), world);
+    EXPECT_EQ(find(str("_world")), -1);
+    // Same text, other type: another key.
+    Cell file = str("hello");
+    file.header = TYPE_FILE;
+    EXPECT_EQ(find(file), -1);
+    int32_t file_at = add(file);
+    EXPECT_EQ(find(file), file_at);
+    EXPECT_EQ(find(str("hello")), hello);
+    // same? compares identity, not text.
+    EXPECT_EQ(find(str("hello"), HASH_SAME), -1);
+    EXPECT_EQ(find(*cell_at(block, static_cast<uint32_t>(hello)), HASH_SAME), hello);
+    // Non-ASCII text: case through the seam, at any width.
+    g_hash_seams.upper_case = [](uint32_t c) { return c == 0xE9 ? 0xC9u : c; };
+    int32_t cafe = add(string_cell(U"caf\u00E9", 1));
+    EXPECT_EQ(find(string_cell(U"CAF\u00C9", 1)), cafe);
+    EXPECT_EQ(find(string_cell(U"caf\u00E9", 2), HASH_STRICT), cafe);
+    EXPECT_EQ(find(string_cell(U"CAF\u00C9", 4), HASH_STRICT), -1);
+}
+
+TEST_F(HashTableTest, TextHashesAgreeAcrossWidthsWithHighCharactersAnywhere) {
+    // The hash of a unit-1 text takes a shortcut when every byte is below
+    // 128: a byte of 128 or more at any place must take the long way.
+    for (uint32_t n = 1; n <= 24; n++) {
+        for (uint32_t at = 0; at < n; at++) {
+            std::u32string text, folded;
+            for (uint32_t i = 0; i < n; i++) {
+                char32_t c = i == at ? 0xE9 : U'a' + (i % 26);
+                text += c;
+                folded += c < 128 ? c - 32 : c;
+            }
+            uint32_t want = murmur_of_code_points(folded);
+            for (uint32_t unit : {1u, 2u, 4u}) {
+                Cell s = string_cell(text, unit);
+                ASSERT_EQ(hashtable_hash_value(&s, false), want) << n << " " << at << " unit " << unit;
+                ASSERT_EQ(hashtable_hash_value(&s, true), murmur_of_code_points(text)) << n << " " << at;
+            }
+        }
+    }
+}
+
+TEST_F(HashTableTest, IntegerKeysPastTheBlocksTailAreNotFound) {
+    Off block = make_block({int_cell(1), int_cell(10), int_cell(2), int_cell(20)});
+    Cell mc = block_of(block);
+    Off t = hashtable_make(2, &mc, HASH_KIND_MAP, 0);
+    node_buffer(block)->tail -= 32;  // the block lost its last pair behind the table's back
+    EXPECT_EQ(hashtable_get(t, &(const Cell&)int_cell(2)), nullptr);
+    EXPECT_EQ(index_of(block, hashtable_get(t, &(const Cell&)int_cell(1))), 0u);
+}
+
 // ---- kind 2: symbols and words ---------------------------------------------------
 
 TEST_F(HashTableTest, SymbolTableFindsNamesExactlyOrIgnoringCase) {
@@ -583,6 +776,27 @@ TEST_F(HashTableTest, WordsTableFollowsCanonicalIdsAndCopiesWithItsContext) {
     EXPECT_NE(hashtable_get(t, &(const Cell&)word_cell(500)), nullptr);
 }
 
+TEST_F(HashTableTest, WordsTablesFilledThroughTheirFlagsAndKeysAreFound) {
+    // The symbol subsystem probes and fills words tables itself, through the
+    // flags and keys alone: lookups of this engine must see those entries.
+    Off block = make_block({word_cell(40), word_cell(41)});
+    Cell bc = block_of(block);
+    Off t = hashtable_make(8, &bc, HASH_KIND_WORDS, 0);
+    EXPECT_EQ(hashtable_tags(t), nullptr);
+    uint32_t i = append(block, word_cell(42));
+    Cell* key = cell_at(block, i);
+    uint32_t b = hashtable_hash_value(key, false) & (rec(t).buckets - 1);
+    uint32_t* flags = reinterpret_cast<uint32_t*>(node_buffer(rec(t).flags)->head_ptr());
+    int32_t* keys = reinterpret_cast<int32_t*>(node_buffer(rec(t).keys)->head_ptr());
+    for (uint32_t step = 0; !hash_flag_empty(flags, b);) b = (b + ++step) & (rec(t).buckets - 1);
+    keys[b] = static_cast<int32_t>(i);
+    hash_flag_set_live(flags, b);
+    rec(t).entries++;
+    rec(t).occupied++;
+    EXPECT_EQ(index_of(block, hashtable_get(t, &(const Cell&)word_cell(42))), i);
+    EXPECT_EQ(index_of(block, hashtable_get(t, &(const Cell&)word_cell(40))), 0u);
+}
+
 // ---- kinds 3 and 4: node keys --------------------------------------------------------
 
 TEST_F(HashTableTest, NodeTablePutGetDeleteAndReuse) {
@@ -619,6 +833,7 @@ TEST_F(HashTableTest, NodeTableGrowthKeepsEveryValue) {
         if (i % 3 == 0 && i) hashtable_delete_node(t, 0x10000 + 4 * (i - 1));
         ASSERT_LT(rec(t).occupied, rec(t).buckets);
     }
+    expect_tags_agree(t, "grown");
     for (uint32_t i = 0; i < 5000; i++) {
         Cell* v = hashtable_get_node(t, 0x10000 + 4 * i);
         if (i % 3 == 2 && i < 4999) {
@@ -652,6 +867,7 @@ TEST_F(HashTableTest, OwnersSweepDropsDeadKeysAndDeadOwners) {
     node_buffer(orphan_key)->flags |= SERIES_MARK;
     node_buffer(live_ctx)->flags |= SERIES_MARK;
     hashtable_sweep(t);
+    expect_tags_agree(t, "swept");
     EXPECT_EQ(rec(t).entries, 1u);
     EXPECT_NE(hashtable_get_node(t, live_key), nullptr);
     EXPECT_EQ(hashtable_get_node(t, dead_key), nullptr);
@@ -699,6 +915,7 @@ TEST_F(HashTableTest, EvacuationMakesAddressHashesStaleAndLookupsRehash) {
     EXPECT_EQ(hashtable_get_node(t, 0x20000)->data2, 0u);
     EXPECT_EQ(hashtable_get_node(t, 0x9000), nullptr);
     EXPECT_EQ(rec(t).epoch, 2u);
+    expect_tags_agree(t, "rehashed in place");
     EXPECT_EQ(hashtable_get_node(t, 0x9004)->data2, 1u);
 
     // hash!: a block key hashes by its node; the epoch is stamped on insertion.
@@ -724,6 +941,25 @@ TEST_F(HashTableTest, EvacuationMakesAddressHashesStaleAndLookupsRehash) {
     g_test_evacuations = 3;
     EXPECT_EQ(index_of(pairs, hashtable_get(map, &(const Cell&)block_of(moved3))), 0u);
     EXPECT_EQ(index_of(pairs, hashtable_get(map, &(const Cell&)int_cell(2))), 2u);
+    // While a collection runs a stale table cannot rehash: it is walked as
+    // its flags show, every live bucket on the way compared, as a table
+    // without tags would be. A moved key whose new hash starts the walk at
+    // its bucket (with another tag) is still met.
+    g_test_collecting = true;
+    uint32_t mask = rec(map).buckets - 1;
+    uint32_t old_hash = hashtable_hash_value(cell_at(pairs, 0), false);
+    Off moved4 = 0x40000;
+    for (;; moved4 += 16) {
+        uint32_t h = hashtable_hash_value(&(const Cell&)block_of(moved4), false);
+        if ((h & mask) == (old_hash & mask) && hash_tag(h) != hash_tag(old_hash)) break;
+    }
+    cell_at(pairs, 0)->data2 = moved4;
+    g_test_evacuations = 4;
+    EXPECT_EQ(index_of(pairs, hashtable_get(map, &(const Cell&)block_of(moved4))), 0u);
+    EXPECT_EQ(rec(map).epoch, 4u);  // not rehashed
+    g_test_collecting = false;
+    EXPECT_EQ(index_of(pairs, hashtable_get(map, &(const Cell&)block_of(moved4))), 0u);
+    EXPECT_EQ(rec(map).epoch, 5u);
     // A table with no address-hashed key never stamps an epoch.
     Off plain = make_block({int_cell(1)});
     Cell pc = block_of(plain, TYPE_HASH);
@@ -775,7 +1011,8 @@ TEST_F(HashTableTest, GrowthThatRunsOutOfMemoryLeavesTheTableWhole) {
     Off block = make_block({});
     Cell mc = block_of(block);
     // 201,850 keys fill a table of 262,144 buckets; the next key needs
-    // 524,288 buckets, whose keys array is a 2 MB virtual-memory block.
+    // 524,288 buckets, whose keys array (with its tags) is a 2.5 MB
+    // virtual-memory block.
     Off t = hashtable_make(200000, &mc, HASH_KIND_MAP, 0);
     ASSERT_EQ(rec(t).buckets, 262144u);
     uint32_t bound = rec(t).bound;
