@@ -170,14 +170,6 @@ uint32_t summarize(const Cell& callable, Off desc) {
     return sum;
 }
 
-// The summary of a callable (building its descriptor on first use).
-inline uint32_t desc_summary(const Cell& callable) {
-    const Cell* slot = arena_at<Cell>(node_buffer(callable.data3)->head) + 1;
-    if (slot->is(TYPE_BLOCK) && (slot->data3 & SUM_VALID)) return slot->data3;
-    interp_spec_cache(&callable);
-    return arena_at<Cell>(node_buffer(callable.data3)->head)[1].data3;
-}
-
 // The fast operation of an op! cell whose descriptor is already built, else
 // FAST_NONE (the first call goes the general way and builds it).
 inline uint32_t op_fast_code(const Cell* op) {
