@@ -21,8 +21,8 @@
 //    whose arguments are all evaluated skips the descriptor walk;
 //  - an integer operator (+ - * and the comparisons, recognised by the
 //    native or action behind the op!, never by its word) with two integer
-//    operands, the right one a plain value, is computed in place without its
-//    frame and call;
+//    operands, or + - * with integer! and float! operands, the right one a
+//    plain value, is computed in place without its frame and call;
 //  - statements made only of plain values, such operators, set-words and
 //    `return` run without the block's frame ("frameless"); the first
 //    statement that needs more marks the frame and goes the general way.
@@ -111,9 +111,16 @@ uint32_t fast_op_of(const Cell& callable) {
         AnyAction impl = n >= 1 && n <= static_cast<uint32_t>(kActionCount) && action_dispatcher(n)
                              ? action_entry(TYPE_INTEGER, static_cast<int32_t>(n))
                              : nullptr;
-        if (n == ACT_ADD && impl == reinterpret_cast<AnyAction>(integer_add)) return FAST_ADD;
-        if (n == ACT_SUBTRACT && impl == reinterpret_cast<AnyAction>(integer_subtract)) return FAST_SUB;
-        if (n == ACT_MULTIPLY && impl == reinterpret_cast<AnyAction>(integer_multiply)) return FAST_MUL;
+        AnyAction fimpl = impl ? action_entry(TYPE_FLOAT, static_cast<int32_t>(n)) : nullptr;
+        if (n == ACT_ADD && impl == reinterpret_cast<AnyAction>(integer_add) &&
+            fimpl == reinterpret_cast<AnyAction>(float_add))
+            return FAST_ADD;
+        if (n == ACT_SUBTRACT && impl == reinterpret_cast<AnyAction>(integer_subtract) &&
+            fimpl == reinterpret_cast<AnyAction>(float_subtract))
+            return FAST_SUB;
+        if (n == ACT_MULTIPLY && impl == reinterpret_cast<AnyAction>(integer_multiply) &&
+            fimpl == reinterpret_cast<AnyAction>(float_multiply))
+            return FAST_MUL;
         return FAST_NONE;
     }
     if (!callable.is(TYPE_NATIVE)) return FAST_NONE;
@@ -209,6 +216,28 @@ inline void fast_int_op(uint32_t op, Cell* left, int32_t b) {
     left->data1 = v;
     left->data2 = 0;
     left->data3 = 0;
+}
+
+// `left op right` where either operand may be a float! and the other an
+// integer! or float!: what fast_int_op does for two integers, and for sums,
+// differences and products with a float what the float action gives (a
+// float! result, no error possible). False, with nothing changed, for any
+// other pair.
+__attribute__((noinline)) bool fast_float_op(uint32_t op, Cell* left, const Cell* right) {
+    uint32_t lt = left->type(), rt = right->type();
+    if (op > FAST_MUL || (lt != TYPE_FLOAT && lt != TYPE_INTEGER) || (rt != TYPE_FLOAT && rt != TYPE_INTEGER))
+        return false;
+    double a = lt == TYPE_FLOAT ? float_get(left) : double(static_cast<int32_t>(left->data2));
+    double b = rt == TYPE_FLOAT ? float_get(right) : double(static_cast<int32_t>(right->data2));
+    float_set_cell(left, op == FAST_ADD ? a + b : op == FAST_SUB ? a - b : a * b);
+    return true;
+}
+__attribute__((always_inline)) inline bool fast_num_op(uint32_t op, Cell* left, const Cell* right) {
+    if (__builtin_expect(left->is(TYPE_INTEGER) && right->is(TYPE_INTEGER), 1)) {
+        fast_int_op(op, left, static_cast<int32_t>(right->data2));
+        return true;
+    }
+    return fast_float_op(op, left, right);
 }
 
 const int32_t kNoRefinements[kMaxRefinements] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
@@ -515,8 +544,7 @@ __attribute__((noinline)) uint32_t eval_code_simple(const Cell& callable, Off de
         if (exit_pending()) return pos;
         uint32_t op = (sum >> SUM_FASTOP_SHIFT) & SUM_FASTOP_MASK;
         Cell* a = g_stack.args;
-        if (op && op <= FAST_LAST_OP && a[0].is(TYPE_INTEGER) && a[1].is(TYPE_INTEGER)) {
-            fast_int_op(op, a, static_cast<int32_t>(a[1].data2));
+        if (op && op <= FAST_LAST_OP && fast_num_op(op, a, a + 1)) {
         } else if (op >= FAST_IF) {
             // What the conditional native does, its arguments already checked.
             const Cell* branch = nullptr;
@@ -764,7 +792,8 @@ inline void set_word_value(Cell* word, const Cell* value) {
 // ---------------------------------------------------------------------------
 // Frameless evaluation. An expression made of a plain term (a value that
 // evaluates to itself, or a word whose value is pushed as it is) followed by
-// integer operators whose right operands are plain integers can neither fail,
+// number operators whose right operands are plain numbers (see fast_num_op)
+// can neither fail,
 // allocate, run Kel code nor look at the stacks; a set-word in front of it
 // stores into a global or running function's context without notification.
 // Evaluated while not tracing, such an expression needs none of the frames,
@@ -815,13 +844,12 @@ inline bool fast_operators(const Arena& ar, const Cell* cells, uint32_t pos, uin
         if (!w->is(TYPE_WORD)) break;
         const Cell* v = ar.peek(w);
         if (!v || !v->is(TYPE_OP)) break;
-        if (!out->is(TYPE_INTEGER) || pos + 1 >= tail) return false;
+        if (pos + 1 >= tail) return false;
         const Cell* slot = ar.at<Cell>(ar.buffer(v->data3)->head) + 1;
         uint32_t op = slot->is(TYPE_BLOCK) ? (slot->data3 >> SUM_FASTOP_SHIFT) & SUM_FASTOP_MASK : FAST_NONE;
         const Cell* right = w + 1;
         if (right->is(TYPE_WORD)) right = ar.peek(right);
-        if (op == FAST_NONE || op > FAST_LAST_OP || !right || !right->is(TYPE_INTEGER)) return false;
-        fast_int_op(op, out, static_cast<int32_t>(right->data2));
+        if (op == FAST_NONE || op > FAST_LAST_OP || !right || !fast_num_op(op, out, right)) return false;
     }
     *next = pos;
     return true;
@@ -1149,14 +1177,13 @@ inline uint32_t eval_infix(const Off& node, uint32_t pos, Cell* start) {
         if (!next->is(TYPE_WORD)) return pos;
         const Cell* v = word_peek(next);
         if (!v || !v->is(TYPE_OP)) return pos;
-        if (!g_interp.on && start->is(TYPE_INTEGER) && pos + 1 < tail) {
-            // Both operands integers and the right one a plain value: the
+        if (!g_interp.on && pos + 1 < tail) {
+            // Both operands numbers and the right one a plain value: the
             // operator's frame and call would have no visible effect.
             uint32_t op = op_fast_code(v);
             const Cell* right = next + 1;
             if (op && right->is(TYPE_WORD)) right = word_peek(right);
-            if (op && right && right->is(TYPE_INTEGER)) {
-                fast_int_op(op, start, static_cast<int32_t>(right->data2));
+            if (op && right && fast_num_op(op, start, right)) {
                 pos += 2;
                 continue;
             }
@@ -1197,9 +1224,9 @@ namespace {
 
 void eval_block_framed(const Cell* block, bool chain, bool paren, uint32_t pos, const Cell* callee);
 
-// Evaluates a block: its statements frameless while they allow it, the rest
-// in an evaluation frame. A paren (`paren`) marks its own frame first when it
-// needs one, and leaves its value as a new top cell.
+// Evaluates a block: its statements without pushes while they allow it, the
+// rest on the stack. The value is left as a new top cell; a block (not a
+// paren) with `chain` also copies it into the caller's result slot.
 void eval_block_impl(const Cell* block, bool chain, bool paren) {
     uint32_t pos = block->data1;
     // The value of the word at `pos` when the frameless path found one to
@@ -1216,28 +1243,28 @@ void eval_block_impl(const Cell* block, bool chain, bool paren) {
     eval_block_framed(block, chain, paren, pos, callee);
 }
 
-// The statements of a block from `pos` in an evaluation frame (kept apart
-// from the frameless path, whose variables then stay in registers).
+// The statements of a block from `pos`, each one's value at the same new top
+// cell (kept apart from the frameless path, whose variables then stay in
+// registers). A block marks no frame of its own: nothing lands on one, and
+// call listings and error reports would skip it.
 __attribute__((noinline)) void eval_block_framed(const Cell* block, bool chain, bool paren, uint32_t pos,
                                                  const Cell* callee) {
-    if (paren) stack_mark(sym.body, 0, FRAME_INTERP);
     CodePositionGuard guard;
     Cell code = *block;  // its node is `node`, rooted: code.data2 is refreshed from it after calls
     Off node = block->data2;
     GcRootNode keep_node(&node);
-    stack_mark(sym.body, 0, FRAME_EVAL);
+    Cell* start = g_stack.top;
     if (g_interp.on) {
         interp_trace_hook(TRACE_ENTER, &code, static_cast<int32_t>(code.data1), nullptr, nullptr);
         code.data2 = node;
     }
     if (pos >= code_tail(node)) {
-        cell_set_unset(g_stack.args);
-        g_stack.top = g_stack.args + 1;
+        stack_push_cell();
     } else {
         g_interp.code_position = code;
         for (;;) {
             g_interp.code_position.data1 = pos;
-            Cell* start = g_stack.top;
+            g_stack.top = start;
             if (callee) {
                 const Cell* c = code_at(node, pos);
                 pos = c->is(TYPE_SET_WORD) ? eval_set_word(node, pos, callee) : call_word(node, pos, c, callee);
@@ -1247,25 +1274,16 @@ __attribute__((noinline)) void eval_block_framed(const Cell* block, bool chain, 
                 pos = eval_push(node, pos, false);
             }
             if (exit_pending()) return;
-            copy_cell(start, g_stack.args);
-            g_stack.top = g_stack.args + 1;
-            if (g_interp.on) interp_trace_hook(TRACE_EXPR, nullptr, -1, nullptr, g_stack.args);
+            g_stack.top = start + 1;
+            if (g_interp.on) interp_trace_hook(TRACE_EXPR, nullptr, -1, nullptr, start);
             if (pos >= code_tail(node)) break;
-            stack_reset();
         }
     }
     if (g_interp.on) {
         code.data2 = node;
-        interp_trace_hook(TRACE_EXIT, &code, -1, nullptr, g_stack.args);
+        interp_trace_hook(TRACE_EXIT, &code, -1, nullptr, start);
     }
-    Cell* result = g_stack.args;
-    g_stack.args = (--g_stack.frame_top)->saved_args_ptr();
-    g_stack.top = result + 1;
-    if (paren) {
-        stack_unwind();  // the value, at the paren frame's result slot, becomes the new top cell
-        return;
-    }
-    if (chain) copy_cell(result, g_stack.args);
+    if (chain && !paren) copy_cell(start, g_stack.args);
 }
 
 }  // namespace
