@@ -957,16 +957,129 @@ inline Fast fast_statement(Off node, uint32_t pos, Cell* out, uint32_t* next, co
     return fast_return(v, out) ? Fast::Exit : Fast::No;
 }
 
+// A statement that calls a function! or a conditional native (if, unless,
+// either) with a simple descriptor, `[set-word] word arg ...`, every argument
+// a frameless expression and nothing after them that an operator could take.
+// The call marks the frames and pushes the cells the general path would (the
+// set-word's frame and name, the callable, the call frame and arguments), so
+// that what runs inside sees the same stacks, and it is decided before any
+// of them is made: No leaves everything as it was. Nothing between the
+// statement's start and the callee's first expression can fail, so the code
+// position (the `near` of an error) need not be set for it. Done gives the
+// statement's value in `out`; Exit means an exit is pending. `node` is the
+// code block's node, rooted while the callee runs.
+__attribute__((noinline)) Fast fast_call(Off& node, uint32_t pos, Cell* out, uint32_t* next, const Cell* callee) {
+    const Arena ar{g_arena_base};
+    const Cell* slot = ar.at<Cell>(ar.buffer(callee->data3)->head) + 1;
+    if (!slot->is(TYPE_BLOCK)) return Fast::No;
+    uint32_t sum = slot->data3;
+    uint32_t op = (sum >> SUM_FASTOP_SHIFT) & SUM_FASTOP_MASK;
+    bool is_func = callee->is(TYPE_FUNCTION);
+    if (!(sum & SUM_SIMPLE) || !(is_func || (callee->is(TYPE_NATIVE) && op >= FAST_IF))) return Fast::No;
+    uint32_t nargs = sum & SUM_NARGS_MASK;
+    uint32_t locals = (sum >> SUM_LOCALS_SHIFT) & SUM_LOCALS_MASK;
+    if (g_stack.top + nargs + locals + 4 >= g_stack.data_end || g_stack.frame_top + 2 >= g_stack.frame_end)
+        return Fast::No;
+    const SeriesBuf* b = ar.buffer(node);
+    const Cell* cells = ar.at<Cell>(b->head);
+    uint32_t tail = (b->tail - b->head) >> 4;
+    bool set = cells[pos].is(TYPE_SET_WORD);
+    uint32_t fpos = pos + set;
+    // The arguments go into the cells they will occupy, above the top until
+    // the call is decided.
+    Cell* base = g_stack.top;
+    Cell* args = base + set + 1;
+    Off desc = slot->data2;
+    uint32_t p = fpos + 1;
+    for (uint32_t i = 0; i < nargs; i++) {
+        if (p >= tail || !fast_expression(ar, cells, p, tail, args + i, &p)) return Fast::No;
+        if (!(sum & SUM_ANY) && !typeset_has(ar.at<Cell>(ar.buffer(desc)->head) + i, args[i].type()))
+            return Fast::No;
+    }
+    if (p < tail && cells[p].is(TYPE_WORD)) {
+        const Cell* v = ar.peek(cells + p);
+        if (v && v->is(TYPE_OP)) return Fast::No;
+    }
+    // Decided: from here on it is the call the general path makes.
+    GcRootNode keep_node(&node);
+    Cell name = cells[fpos];
+    GcRootCell keep_name(&name);
+    if (set) {
+        const Cell& sw = cells[pos];
+        *g_stack.frame_top++ = CallFrame{FRAME_INTERP, sw.data2, arena_off(g_stack.args), sw.data1, 0, 0};
+        g_stack.args = base;
+        base[0] = sw;
+    }
+    Cell* callable = base + set;
+    *callable = *callee;
+    Cell* result;
+    if (is_func) {
+        Off ctx = callable->data1;
+        uint32_t saved_values = ar.at<Cell>(ar.buffer(ctx)->head)->data2;
+        *g_stack.frame_top++ =
+            CallFrame{FRAME_INTERP_FUNC, name.data2, arena_off(g_stack.args), name.data1, ctx, saved_values};
+        g_stack.args = args;
+        g_stack.top = args + nargs;
+        if (locals) function_init_locals(locals);
+        run_function(callable, &name);
+        if (exit_pending()) return Fast::Exit;
+        result = args;
+    } else {
+        *g_stack.frame_top++ = CallFrame{FRAME_INTERP, name.data2, arena_off(g_stack.args), name.data1, 0, 0};
+        g_stack.args = args;
+        const Cell* branch = nullptr;
+        if (op == FAST_EITHER) branch = value_true_checked(args) ? args + 1 : args + 2;
+        else if (value_false_q(args) == (op == FAST_UNLESS)) branch = args + 1;
+        g_stack.top = args + 1;
+        if (!branch) {
+            cell_set(args, TYPE_NONE);
+        } else {
+            Cell block = *branch;
+            eval_block_impl(&block, true, false);
+            if (exit_pending()) return Fast::Exit;
+        }
+        result = args;
+    }
+    stack_unwind();  // the call's frame
+    *out = *result;
+    if (set) {
+        const Cell* word = code_at(node, pos);
+        if (out->is(TYPE_UNSET) || !try_store_word(word, out)) {
+            // What the general path does, with its frame still marked.
+            g_interp.code_position = Cell{TYPE_BLOCK, pos, node, 0};
+            Cell w = *word;
+            if (out->is(TYPE_UNSET)) error_raise(ErrCat::Script, "need-value", &w);
+            copy_cell(out, g_stack.top);  // rooted while word_set runs
+            g_stack.top++;
+            word_set(&w, g_stack.top - 1);
+        }
+        stack_unwind();  // the set-word's frame
+    }
+    g_stack.top = base;
+    *next = p;
+    return Fast::Done;
+}
+
 // Runs the statements of `node` from `*pos` frameless while they allow it.
 // Done when the block was finished that way (its value in `out`), Exit when
 // a return was taken; otherwise `*pos` is the first statement that needs the
 // general path.
-__attribute__((always_inline)) inline Fast fast_statements(Off node, uint32_t* pos, Cell* out,
+__attribute__((always_inline)) inline Fast fast_statements(Off& node, uint32_t* pos, Cell* out,
                                                           const Cell** callee) {
     if (g_interp.on || *pos >= code_tail(node)) return Fast::No;
     uint32_t next;
     for (;;) {
         Fast f = fast_statement(node, *pos, out, &next, callee);
+        if (f == Fast::No && *callee) {
+            f = fast_call(node, *pos, out, &next, *callee);
+            if (f == Fast::Done) {
+                *callee = nullptr;
+                if (g_interp.on && next < code_tail(node)) {  // the callee started tracing
+                    *pos = next;
+                    return Fast::No;
+                }
+            }
+        }
         if (f != Fast::Done) return f;
         *pos = next;
         if (next >= code_tail(node)) return Fast::Done;
@@ -1222,7 +1335,7 @@ uint32_t interp_eval_expression(Off node, uint32_t pos, bool no_infix, bool push
 
 namespace {
 
-void eval_block_framed(const Cell* block, bool chain, bool paren, uint32_t pos, const Cell* callee);
+void eval_block_framed(const Cell* block, Off node, bool chain, bool paren, uint32_t pos, const Cell* callee);
 
 // Evaluates a block: its statements without pushes while they allow it, the
 // rest on the stack. The value is left as a new top cell; a block (not a
@@ -1233,25 +1346,26 @@ void eval_block_impl(const Cell* block, bool chain, bool paren) {
     // call (valid until the next allocation).
     const Cell* callee = nullptr;
     Cell value;
-    Fast f = fast_statements(block->data2, &pos, &value, &callee);
+    Off node = block->data2;
+    Fast f = fast_statements(node, &pos, &value, &callee);
     if (f == Fast::Exit) return;
     if (f == Fast::Done) {
         Cell* out = stack_push(&value);
         if (chain && !paren) copy_cell(out, g_stack.args);
         return;
     }
-    eval_block_framed(block, chain, paren, pos, callee);
+    eval_block_framed(block, node, chain, paren, pos, callee);
 }
 
 // The statements of a block from `pos`, each one's value at the same new top
 // cell (kept apart from the frameless path, whose variables then stay in
 // registers). A block marks no frame of its own: nothing lands on one, and
 // call listings and error reports would skip it.
-__attribute__((noinline)) void eval_block_framed(const Cell* block, bool chain, bool paren, uint32_t pos,
+__attribute__((noinline)) void eval_block_framed(const Cell* block, Off node, bool chain, bool paren, uint32_t pos,
                                                  const Cell* callee) {
     CodePositionGuard guard;
     Cell code = *block;  // its node is `node`, rooted: code.data2 is refreshed from it after calls
-    Off node = block->data2;
+    code.data2 = node;
     GcRootNode keep_node(&node);
     Cell* start = g_stack.top;
     if (g_interp.on) {
