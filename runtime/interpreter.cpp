@@ -1258,6 +1258,12 @@ inline uint32_t eval_term(const Off& node, uint32_t pos, bool literal_callables)
                 }
                 if (is_callable(vt)) return call_word(node, pos, cell, v);
             }
+        } else if (t == TYPE_PAREN) {
+            Cell paren = *cell;
+            eval_block_impl(&paren, true, true);
+            if (exit_pending()) return pos;
+            if (g_interp.on) interp_trace_hook(TRACE_PUSH, nullptr, -1, nullptr, g_stack.top - 1);
+            return pos + 1;
         }
     }
     return eval_term_general(node, pos, literal_callables);
@@ -1279,6 +1285,39 @@ __attribute__((noinline)) uint32_t eval_infix_call(const Off& node, uint32_t pos
     return eval_code(op, node, pos + 1, name, nullptr, 0, true);
 }
 
+// An operator with a fast operation, an integer on its left and a right
+// operand that is not a plain value (a paren, a call): the operand is
+// evaluated with the operator's frame marked, as the general path does; two
+// numbers are then combined in place, any other pair is checked and passed to
+// the operator's native or action.
+__attribute__((noinline)) uint32_t eval_infix_operand(const Off& node, uint32_t pos, Cell* start, const Cell* next,
+                                                      const Cell* v) {
+    Cell op = *v;
+    cell_set(&op, (op.header >> 16) & 0xFF, op.data1, op.data2, op.data3);
+    Cell name = *next;
+    GcRootCell keep_op(&op), keep_name(&name);
+    g_stack.top = start;
+    stack_mark(name.data2, name.data1, FRAME_INTERP);
+    g_stack.top = start + 1;  // the left operand, in the result slot
+    pos = eval_push(node, pos + 1, true);
+    if (exit_pending()) return pos;
+    if (!fast_num_op(op_fast_code(&op), start, start + 1)) {
+        const Cell* slot = arena_at<Cell>(node_buffer(op.data3)->head) + 1;
+        if (!(slot->data3 & SUM_ANY) || start[1].is(TYPE_UNSET)) {
+            for (uint32_t i = 0; i < 2; i++) {
+                slot = arena_at<Cell>(node_buffer(op.data3)->head) + 1;
+                if (!typeset_has(code_at(slot->data2, i), start[i].type()))
+                    raise_expect_arg(name, start + i, &op, i);
+            }
+        }
+        if (op.is(TYPE_NATIVE)) native_entry(op.data1)(0, kNoRefinements);
+        else action_dispatcher(op.data1)(kNoRefinements);
+        if (exit_pending()) return pos;
+    }
+    stack_unwind();
+    return pos;
+}
+
 // Operator lookahead after a term whose value sits at `start`: strictly left
 // to right.
 inline uint32_t eval_infix(const Off& node, uint32_t pos, Cell* start) {
@@ -1294,11 +1333,18 @@ inline uint32_t eval_infix(const Off& node, uint32_t pos, Cell* start) {
             // Both operands numbers and the right one a plain value: the
             // operator's frame and call would have no visible effect.
             uint32_t op = op_fast_code(v);
-            const Cell* right = next + 1;
-            if (op && right->is(TYPE_WORD)) right = word_peek(right);
-            if (op && right && fast_num_op(op, start, right)) {
-                pos += 2;
-                continue;
+            if (op) {
+                const Cell* right = next + 1;
+                if (right->is(TYPE_WORD)) right = word_peek(right);
+                if (right && (right->is(TYPE_INTEGER) || right->is(TYPE_FLOAT)) && fast_num_op(op, start, right)) {
+                    pos += 2;
+                    continue;
+                }
+                if (start->is(TYPE_INTEGER)) {
+                    pos = eval_infix_operand(node, pos, start, next, v);
+                    if (exit_pending()) return pos;
+                    continue;
+                }
             }
         }
         pos = eval_infix_call(node, pos, start, next, v);
