@@ -957,25 +957,27 @@ inline Fast fast_statement(Off node, uint32_t pos, Cell* out, uint32_t* next, co
     return fast_return(v, out) ? Fast::Exit : Fast::No;
 }
 
-// A statement that calls a function! or a conditional native (if, unless,
-// either) with a simple descriptor, `[set-word] word arg ...`, every argument
-// a frameless expression and nothing after them that an operator could take.
-// The call marks the frames and pushes the cells the general path would (the
+// A statement that calls a function!, native or action with a simple
+// descriptor, `[set-word] word arg ...`, every argument a frameless
+// expression and nothing after them that an operator could take. The call
+// marks the frames and pushes the cells the general path would (the
 // set-word's frame and name, the callable, the call frame and arguments), so
 // that what runs inside sees the same stacks, and it is decided before any
 // of them is made: No leaves everything as it was. Nothing between the
-// statement's start and the callee's first expression can fail, so the code
-// position (the `near` of an error) need not be set for it. Done gives the
+// statement's start and a function's or a conditional's first expression can
+// fail, so the code position (the `near` of an error) is set only for the
+// other natives and actions, for the length of their call. Done gives the
 // statement's value in `out`; Exit means an exit is pending. `node` is the
-// code block's node, rooted while the callee runs.
-__attribute__((noinline)) Fast fast_call(Off& node, uint32_t pos, Cell* out, uint32_t* next, const Cell* callee) {
+// node of the code block `block`, rooted while the callee runs.
+__attribute__((noinline)) Fast fast_call(const Cell* block, Off& node, uint32_t pos, Cell* out, uint32_t* next,
+                                         const Cell* callee) {
     const Arena ar{g_arena_base};
     const Cell* slot = ar.at<Cell>(ar.buffer(callee->data3)->head) + 1;
     if (!slot->is(TYPE_BLOCK)) return Fast::No;
     uint32_t sum = slot->data3;
     uint32_t op = (sum >> SUM_FASTOP_SHIFT) & SUM_FASTOP_MASK;
     bool is_func = callee->is(TYPE_FUNCTION);
-    if (!(sum & SUM_SIMPLE) || !(is_func || (callee->is(TYPE_NATIVE) && op >= FAST_IF))) return Fast::No;
+    if (!(sum & SUM_SIMPLE) || !(is_func || callee->is(TYPE_NATIVE) || callee->is(TYPE_ACTION))) return Fast::No;
     uint32_t nargs = sum & SUM_NARGS_MASK;
     uint32_t locals = (sum >> SUM_LOCALS_SHIFT) & SUM_LOCALS_MASK;
     if (g_stack.top + nargs + locals + 4 >= g_stack.data_end || g_stack.frame_top + 2 >= g_stack.frame_end)
@@ -1024,6 +1026,28 @@ __attribute__((noinline)) Fast fast_call(Off& node, uint32_t pos, Cell* out, uin
         run_function(callable, &name);
         if (exit_pending()) return Fast::Exit;
         result = args;
+    } else if (op < FAST_IF) {
+        Cell code = *block;
+        code.data1 = pos;
+        code.data2 = node;
+        CodePositionGuard guard;
+        g_interp.code_position = code;
+        *g_stack.frame_top++ = CallFrame{FRAME_INTERP, name.data2, arena_off(g_stack.args), name.data1, 0, 0};
+        g_stack.args = args;
+        g_stack.top = args + nargs;
+        if (!(op && op <= FAST_LAST_OP && fast_num_op(op, args, args + 1))) {
+            if (callable->is(TYPE_NATIVE)) {
+                NativeFn fn = native_entry(callable->data1);
+                if (!fn) error_raise(ErrCat::Internal, "not-done");
+                fn(0, kNoRefinements);
+            } else {
+                DispatchFn fn = action_dispatcher(callable->data1);
+                if (!fn) error_raise(ErrCat::Internal, "not-done");
+                fn(kNoRefinements);
+            }
+            if (exit_pending()) return Fast::Exit;
+        }
+        result = args;
     } else {
         *g_stack.frame_top++ = CallFrame{FRAME_INTERP, name.data2, arena_off(g_stack.args), name.data1, 0, 0};
         g_stack.args = args;
@@ -1064,14 +1088,14 @@ __attribute__((noinline)) Fast fast_call(Off& node, uint32_t pos, Cell* out, uin
 // Done when the block was finished that way (its value in `out`), Exit when
 // a return was taken; otherwise `*pos` is the first statement that needs the
 // general path.
-__attribute__((always_inline)) inline Fast fast_statements(Off& node, uint32_t* pos, Cell* out,
+__attribute__((always_inline)) inline Fast fast_statements(const Cell* block, Off& node, uint32_t* pos, Cell* out,
                                                           const Cell** callee) {
     if (g_interp.on || *pos >= code_tail(node)) return Fast::No;
     uint32_t next;
     for (;;) {
         Fast f = fast_statement(node, *pos, out, &next, callee);
         if (f == Fast::No && *callee) {
-            f = fast_call(node, *pos, out, &next, *callee);
+            f = fast_call(block, node, *pos, out, &next, *callee);
             if (f == Fast::Done) {
                 *callee = nullptr;
                 if (g_interp.on && next < code_tail(node)) {  // the callee started tracing
@@ -1393,7 +1417,7 @@ void eval_block_impl(const Cell* block, bool chain, bool paren) {
     const Cell* callee = nullptr;
     Cell value;
     Off node = block->data2;
-    Fast f = fast_statements(node, &pos, &value, &callee);
+    Fast f = fast_statements(block, node, &pos, &value, &callee);
     if (f == Fast::Exit) return;
     if (f == Fast::Done) {
         Cell* out = stack_push(&value);

@@ -118,6 +118,13 @@ TEST_F(InterpFast, ShortcutsGiveWhatTheGeneralPathGives) {
         {"x: either false [1] [y: 7 y * 2] x + y", "21"},
         {"fib: func [n] [either n < 2 [n] [(fib n - 1) + (fib n - 2)]] fib 15", "610"},
         {"if true [return 1]", ""},
+        // Natives and actions called as a whole statement.
+        {"b: make block! 2 append b 1 x: append b 2 x", "[1 2]"},
+        {"x: remainder 7 0", ""},
+        {"append 1 2", ""},
+        {"x: add 1 2", "3"},
+        {"f: func [] [x: 1 return x + 1] f", "2"},
+        {"x: 1 y: negate x", "-1"},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c[0]);
