@@ -1449,6 +1449,20 @@ __attribute__((noinline)) void eval_block_framed(const Cell* block, Off node, bo
         for (;;) {
             g_interp.code_position.data1 = pos;
             g_stack.top = start;
+            if (!callee && !g_interp.on) {
+                // A later statement may again be one the shortcuts take.
+                uint32_t next;
+                Fast f = fast_statement(node, pos, start, &next, &callee);
+                if (f == Fast::No && callee) f = fast_call(&code, node, pos, start, &next, callee);
+                if (f == Fast::Exit) return;
+                if (f == Fast::Done) {
+                    callee = nullptr;
+                    g_stack.top = start + 1;
+                    pos = next;
+                    if (pos >= code_tail(node)) break;
+                    continue;
+                }
+            }
             if (callee) {
                 const Cell* c = code_at(node, pos);
                 pos = c->is(TYPE_SET_WORD) ? eval_set_word(node, pos, callee) : call_word(node, pos, c, callee);

@@ -125,6 +125,11 @@ TEST_F(InterpFast, ShortcutsGiveWhatTheGeneralPathGives) {
         {"x: add 1 2", "3"},
         {"f: func [] [x: 1 return x + 1] f", "2"},
         {"x: 1 y: negate x", "-1"},
+        // Shortcut statements after one that took the general path.
+        {"b: copy [] (append b 1) append b 2 x: append b 3 x", "[1 2 3]"},
+        {"x: 1 (x) y: remainder x 0", ""},
+        {"f: func [] [(1) return 2 3] f", "2"},
+        {"n: 0 loop 3 [(n) n: n + 1 if n = 2 [break]] n", "2"},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c[0]);
