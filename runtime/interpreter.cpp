@@ -1072,10 +1072,11 @@ __attribute__((noinline)) Fast fast_call(const Cell* block, Off& node, uint32_t 
             // What the general path does, with its frame still marked.
             g_interp.code_position = Cell{TYPE_BLOCK, pos, node, 0};
             Cell w = *word;
+            GcRootCell keep_w(&w);
             if (out->is(TYPE_UNSET)) error_raise(ErrCat::Script, "need-value", &w);
-            copy_cell(out, g_stack.top);  // rooted while word_set runs
-            g_stack.top++;
-            word_set(&w, g_stack.top - 1);
+            Cell* value = stack_push(out);  // rooted while word_set runs
+            word_set(&w, value);
+            *out = *value;
         }
         stack_unwind();  // the set-word's frame
     }
