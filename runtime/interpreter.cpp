@@ -1051,8 +1051,9 @@ __attribute__((noinline)) Fast fast_call(const Cell* block, Off& node, uint32_t 
     } else {
         *g_stack.frame_top++ = CallFrame{FRAME_INTERP, name.data2, arena_off(g_stack.args), name.data1, 0, 0};
         g_stack.args = args;
+        // The condition, a frameless expression's value, is never unset!.
         const Cell* branch = nullptr;
-        if (op == FAST_EITHER) branch = value_true_checked(args) ? args + 1 : args + 2;
+        if (op == FAST_EITHER) branch = value_false_q(args) ? args + 2 : args + 1;
         else if (value_false_q(args) == (op == FAST_UNLESS)) branch = args + 1;
         g_stack.top = args + 1;
         if (!branch) {
