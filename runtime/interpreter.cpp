@@ -24,8 +24,13 @@
 //    operands, or + - * with integer! and float! operands, the right one a
 //    plain value, is computed in place without its frame and call;
 //  - statements made only of plain values, such operators, set-words and
-//    `return` run without the block's frame ("frameless"); the first
-//    statement that needs more marks the frame and goes the general way.
+//    `return` run without pushes or code-position updates ("frameless");
+//  - a statement that calls a function!, native or action with such
+//    arguments (see fast_call) marks the frames the general path would but
+//    skips its argument fetching;
+//  - a block marks no frame of its own (nothing lands on one); a statement
+//    the shortcuts refuse goes the general way, and the next one tries them
+//    again.
 #include "runtime/interpreter.h"
 
 #include <pthread.h>
