@@ -18,6 +18,7 @@
 
 #include "runtime/cycles.h"
 #include "runtime/datatype.h"
+#include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/typeset.h"
 #include "runtime/error.h"
@@ -1097,7 +1098,18 @@ int32_t block_mold_cells(const Cell* value, Cell* buffer, bool only, bool all, b
     bool opened = false;
     for (int32_t i = first; i < cell_count(value->data2); i++) {
         if (part && limit <= 0) break;
-        RootedCell c(cell_ptr(value->data2, i));
+        const Cell* at = cell_ptr(value->data2, i);
+        if (at->is(TYPE_INTEGER) && (flat || !(at->header & CELL_NEW_LINE))) {
+            // An integer on the same line: it holds no node, so no root.
+            Cell v = *at;
+            if (i != first) {
+                string_append_char(buffer, ' ');
+                limit--;
+            }
+            limit = integer_mold(&v, buffer, false, all, flat, part, limit, level);
+            continue;
+        }
+        RootedCell c(at);
         if (!flat && (c->header & CELL_NEW_LINE)) {
             if (i == first && !only) {
                 level++;
