@@ -1056,6 +1056,10 @@ Cell* block_sort(Cell* series, const SortArgs& args) {
         bool integers = spec.size == 1 && all_integers(cells, n);
         SortCompare compare = !integers ? compare_records : spec.reverse ? compare_integers_reverse : compare_integers;
         auto flags = reinterpret_cast<uintptr_t>(&spec);
+        // The sort works on the buffer in place while comparisons may
+        // allocate (comparing words compares their names through a scratch
+        // text): no collection may move the buffer under it.
+        GcEnabledScope no_collection(false);
         if (args.stable) sort_stable(base, records, spec.size * 16, flags, 0, compare);
         else sort_quick(base, records, spec.size * 16, flags, 0, compare);
     }
