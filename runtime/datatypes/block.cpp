@@ -469,6 +469,19 @@ Cell* block_to(Cell* proto, Cell* spec, int32_t type) {
 // ---- append, insert, change ------------------------------------------------------------------
 
 Cell* block_append(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bool is_append) {
+    if (is_append && dup == 1 && part != 0 && (only || !type_block_family(value->type()))) {
+        // One value onto a block with room and no owner: nothing allocates,
+        // so the cell is copied straight to the tail.
+        SeriesBuf* b = node_buffer(series->data2);
+        if (!(b->flags & SERIES_OWNED) && uint64_t(b->tail) + sizeof(Cell) <= b->data_end()) {
+            uint32_t pos = static_cast<uint32_t>(cell_count(b));
+            std::memcpy(b->tail_ptr(), value, sizeof(Cell));
+            b->tail += sizeof(Cell);
+            series_hash_appended(series, pos, 1);
+            series_set_index(series, 0);
+            return series;
+        }
+    }
     RootedCell held(value);
     Cell& v = *held;
     bool splice = type_block_family(v.type()) && !only;
@@ -1071,6 +1084,18 @@ Cell* block_sort(Cell* series, const SortArgs& args) {
 
 // ---- form and mold --------------------------------------------------------------------------------
 
+// Appends ASCII text to a mold buffer: copied in place while the buffer is
+// of bytes and has room, else through the string module.
+static void append_ascii(Cell* buffer, const char* text, uint32_t n) {
+    SeriesBuf* b = node_buffer(buffer->data2);
+    if (b->unit() == 1 && uint64_t(b->tail) + n <= b->data_end()) {
+        std::memcpy(b->tail_ptr(), text, n);
+        b->tail += n;
+        return;
+    }
+    string_append_ascii(buffer, text, n);
+}
+
 static bool ends_with_break(const Cell* buffer) {
     SeriesBuf* b = series_buf(buffer);
     uint32_t unit = b->unit();
@@ -1104,13 +1129,14 @@ int32_t block_mold_cells(const Cell* value, Cell* buffer, bool only, bool all, b
         if (part && limit <= 0) break;
         const Cell* at = cell_ptr(value->data2, i);
         if (at->is(TYPE_INTEGER) && (flat || !(at->header & CELL_NEW_LINE))) {
-            // An integer on the same line: it holds no node, so no root.
-            Cell v = *at;
-            if (i != first) {
-                string_append_char(buffer, ' ');
-                limit--;
-            }
-            limit = integer_mold(&v, buffer, false, all, flat, part, limit, level);
+            // An integer on the same line: its text (as integer! molds it)
+            // after a space, written straight into the buffer.
+            char text[12];
+            size_t n = 0;
+            if (i != first) text[n++] = ' ';
+            n += integer_form_to(text + n, integer_get(at));
+            append_ascii(buffer, text, static_cast<uint32_t>(n));
+            limit -= static_cast<int32_t>(n);
             continue;
         }
         RootedCell c(at);
@@ -1142,12 +1168,12 @@ int32_t block_mold(const Cell* value, Cell* buffer, bool only, bool all, bool fl
     if (cycles_mold_marker(value, buffer, limit, true)) return limit;
     CycleGuard guard(value->data2);
     if (!only) {
-        string_append_char(buffer, '[');
+        append_ascii(buffer, "[", 1);
         limit--;
     }
     limit = block_mold_cells(value, buffer, only, all, flat, part, limit, indent);
     if (!only) {
-        string_append_char(buffer, ']');
+        append_ascii(buffer, "]", 1);
         limit--;
     }
     return limit;
