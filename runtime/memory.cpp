@@ -401,9 +401,6 @@ SeriesBuf* alloc_series_buffer(uint32_t count, uint32_t unit, int32_t offset) {
         }
         buf = arena_at<SeriesBuf>(frame->top);
         frame->top += static_cast<uint32_t>(need);
-        // The next buffers go just above: fetch their lines for writing now,
-        // so the bump through fresh memory waits on no cache miss.
-        __builtin_prefetch(arena_ptr(frame->top) + 256, 1, 3);
     }
     buf->size = size;
     buf->flags = unit | SERIES_IN_USE | SERIES_MADE | (big ? SERIES_BIG : 0);
