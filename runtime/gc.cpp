@@ -136,7 +136,7 @@ void mark_cell(Cell* c) {
     marking_cell = c;
     switch (c->type()) {
     case TYPE_BLOCK: case TYPE_PAREN: case TYPE_PATH: case TYPE_LIT_PATH: case TYPE_SET_PATH: case TYPE_GET_PATH:
-        if (c->data2 && gc_mark_node(&c->data2)) mark_stack.push_back(c->data2);
+        if (c->data2) gc_mark_node_cells(&c->data2);
         break;
     case TYPE_STRING: case TYPE_FILE: case TYPE_URL: case TYPE_TAG: case TYPE_EMAIL: case TYPE_REF:
         if (c->data2) gc_mark_node(&c->data2);
@@ -605,7 +605,11 @@ bool gc_mark_node(uint32_t* slot) {
 }
 
 void gc_mark_node_cells(uint32_t* slot) {
-    if (gc_mark_node(slot) && node_buffer(*slot)->unit() == 16) mark_stack.push_back(*slot);
+    if (!gc_mark_node(slot)) return;
+    // An empty series of cells has nothing to visit: the many empty blocks
+    // of a large structure never reach the mark stack.
+    const SeriesBuf* buf = node_buffer(*slot);
+    if (buf->unit() == 16 && buf->tail != buf->head) mark_stack.push_back(*slot);
 }
 
 void gc_mark_block_cell(Cell* cell) {

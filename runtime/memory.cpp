@@ -3,6 +3,7 @@
 // takes memory.
 #include "runtime/memory.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "runtime/error.h"
@@ -14,6 +15,9 @@ MemoryRecord g_memory;
 uint32_t g_gc_count = 0;
 bool g_gc_enabled = false;
 void (*g_gc_collect_hook)() = nullptr;
+
+// A new series frame as series_frame_make, or null when no memory is left.
+SeriesFrame* series_frame_try_make();
 
 namespace {
 
@@ -30,8 +34,112 @@ struct BigHeader {
     uint32_t bytes;
 };
 
+// Spare frame blocks. The collector releases a frame that compaction (or the
+// node sweep) emptied, and under steady churn the next allocations make one of
+// the same size again: giving the pages back and faulting them in afresh cost
+// more than the collection itself. Released node and series frames are
+// therefore parked here, still committed, and taken back by the next frame of
+// the same rounded size. They are kept up to 8 MB, or up to the total held
+// when that is larger: the frames a collection empties are about what the
+// allocator wants again before the next one. The record's total drops at the
+// release as before (a spare is held by no frame). Spares are given back to
+// the platform when it refuses a block, at memory_free_all, and never kept in
+// stress mode, whose released frames should fault when touched.
+struct Spare {
+    Off block;        // the virtual-memory block (its first word holds the size)
+    uint32_t rounded; // its page-rounded size
+};
+constexpr uint32_t kSpareCount = 64;
+constexpr uint32_t kSpareBytesMin = 8u << 20;  // more while the frames hold more
+Spare spares[kSpareCount];
+uint32_t spare_count = 0;
+uint32_t spare_bytes = 0;
+
+uint32_t vm_rounded(uint32_t size) {
+    return static_cast<uint32_t>((uint64_t(size) + kVmHeader + kPageSize - 1) / kPageSize * kPageSize);
+}
+
+void spares_release() {
+    while (spare_count) {
+        Spare s = spares[--spare_count];
+        spare_bytes -= s.rounded;
+        try {
+            platform_virtual_free(s.block);
+        } catch (const PlatformThrow&) {
+            error_raise(ErrCat::Internal, "wrong-mem");
+        }
+    }
+}
+
+// A block of `size` bytes after its size word, counted in the total, or 0
+// when the platform refuses it even once the spares went back.
+Off vm_try_alloc(uint32_t size, bool executable) {
+    uint64_t rounded = (uint64_t(size) + kVmHeader + kPageSize - 1) / kPageSize * kPageSize;
+    if (rounded >= (uint64_t(1) << 32)) return 0;
+    Off block = 0;
+    for (int attempt = 0; !block; attempt++) {
+        try {
+            block = platform_virtual_alloc(static_cast<uint32_t>(rounded), executable);
+        } catch (const PlatformThrow&) {
+            if (attempt || !spare_count) return 0;
+            spares_release();
+        }
+    }
+    g_memory.total += static_cast<uint32_t>(rounded);
+    *arena_at<uint32_t>(block) = static_cast<uint32_t>(rounded);
+    return block + kVmHeader;
+}
+
+// A frame block of `size` bytes (as for memory_vm_alloc): a spare when one of
+// the same rounded size is parked, else a new block; 0 when none can be had.
+Off frame_block_alloc(uint32_t size) {
+    uint32_t rounded = vm_rounded(size);
+    for (uint32_t i = spare_count; i-- > 0;) {
+        if (spares[i].rounded != rounded) continue;
+        Off block = spares[i].block;
+        spares[i] = spares[--spare_count];
+        spare_bytes -= rounded;
+        g_memory.total += rounded;
+        return block + kVmHeader;
+    }
+    return vm_try_alloc(size, false);
+}
+
+// Releases a frame block: parked while there is room, else given back.
+void frame_block_free(Off address) {
+    Off block = address - kVmHeader;
+    uint32_t rounded = *arena_at<uint32_t>(block);
+    uint64_t cap = std::max<uint64_t>(kSpareBytesMin, g_memory.total);
+    if (g_gc.stress_every || spare_count == kSpareCount || spare_bytes + uint64_t(rounded) > cap) {
+        memory_vm_free(address);
+        return;
+    }
+    spares[spare_count++] = {block, rounded};
+    spare_bytes += rounded;
+    g_memory.total -= rounded;
+}
+
 void collect_if_enabled() {
     if (g_gc_enabled && g_gc_collect_hook) g_gc_collect_hook();
+}
+
+// After a shortage collection: while the series frames hold more live data
+// than free room, add a frame (stopping quietly when none can be had).
+// Carrying on in less room would bring the next collection after less
+// allocation than the data it marks and walks again, so collections would
+// cost more than the allocation they serve.
+void series_frames_grow() {
+    uint64_t used = 0, room = 0;
+    for (Off f = g_memory.series_frames_head; f; f = arena_at<SeriesFrame>(f)->next) {
+        const SeriesFrame* frame = arena_at<SeriesFrame>(f);
+        used += frame->top - frame->data_start();
+        room += frame->end - frame->top;
+    }
+    while (room < used) {
+        SeriesFrame* frame = series_frame_try_make();
+        if (!frame) return;
+        room += frame->end - frame->top;
+    }
 }
 
 uint32_t round16(uint64_t n) { return static_cast<uint32_t>((n + 15) & ~uint64_t(15)); }
@@ -52,18 +160,9 @@ void memory_init() {
 }
 
 Off memory_vm_alloc(uint32_t size, bool executable) {
-    uint64_t rounded = (uint64_t(size) + kVmHeader + kPageSize - 1) / kPageSize * kPageSize;
-    if (rounded >= (uint64_t(1) << 32)) error_raise(ErrCat::Internal, "no-memory");
-    Off block;
-    try {
-        block = platform_virtual_alloc(static_cast<uint32_t>(rounded), executable);
-    } catch (const PlatformThrow&) {
-        // The total counts only memory actually held.
-        error_raise(ErrCat::Internal, "no-memory");
-    }
-    g_memory.total += static_cast<uint32_t>(rounded);
-    *arena_at<uint32_t>(block) = static_cast<uint32_t>(rounded);
-    return block + kVmHeader;
+    Off address = vm_try_alloc(size, executable);
+    if (!address) error_raise(ErrCat::Internal, "no-memory");
+    return address;
 }
 
 void memory_vm_free(Off address) {
@@ -84,6 +183,7 @@ void memory_free_all() {
         SeriesBuf* buf = arena_at<SeriesBuf>(g_memory.big_buffers_head + sizeof(BigHeader));
         big_buffer_free(buf);
     }
+    spares_release();
 }
 
 uint8_t* memory_fill_range(uint8_t* start, uint8_t* end, uint8_t byte) {
@@ -105,7 +205,8 @@ void node_frame_thread(NodeFrame* frame) {
 }
 
 NodeFrame* node_frame_make(uint32_t n) {
-    Off off = memory_vm_alloc(36 + 4 * n);
+    Off off = frame_block_alloc(36 + 4 * n);
+    if (!off) error_raise(ErrCat::Internal, "no-memory");
     NodeFrame* frame = arena_at<NodeFrame>(off);
     node_frame_attach(frame, n);
     return frame;
@@ -138,7 +239,7 @@ void node_frame_unlink(NodeFrame* frame) {
 
 void node_frame_free(NodeFrame* frame) {
     node_frame_unlink(frame);
-    memory_vm_free(arena_off(frame));
+    frame_block_free(arena_off(frame));
 }
 
 Off alloc_node() {
@@ -179,9 +280,16 @@ NodeFrame* node_frame_of(Off node) {
 // ---- series frames --------------------------------------------------------
 
 SeriesFrame* series_frame_make() {
+    SeriesFrame* frame = series_frame_try_make();
+    if (!frame) error_raise(ErrCat::Internal, "no-memory");
+    return frame;
+}
+
+SeriesFrame* series_frame_try_make() {
     uint32_t size = g_memory.next_frame_size;
     if (size < g_memory.maximum_frame_size) g_memory.next_frame_size = size * 2;
-    Off off = memory_vm_alloc(size + 20);
+    Off off = frame_block_alloc(size + 20);
+    if (!off) return nullptr;
     SeriesFrame* frame = arena_at<SeriesFrame>(off);
     frame->next = frame->prev = 0;
     frame->size = size + 20;
@@ -223,7 +331,7 @@ void series_frame_free(SeriesFrame* frame) {
     if (frame->next) arena_at<SeriesFrame>(frame->next)->prev = frame->prev;
     else g_memory.series_frames_tail = frame->prev;
     if (g_memory.current_series_frame == off) g_memory.current_series_frame = g_memory.series_frames_tail;
-    memory_vm_free(off);
+    frame_block_free(off);
 }
 
 SeriesFrame* series_frame_find(uint32_t bytes) {
@@ -281,6 +389,7 @@ SeriesBuf* alloc_series_buffer(uint32_t count, uint32_t unit, int32_t offset) {
             frame = series_frame_find(static_cast<uint32_t>(need));
             if (!frame && g_gc_enabled && g_gc_collect_hook) {
                 g_gc_collect_hook();
+                series_frames_grow();
                 frame = series_frame_find(static_cast<uint32_t>(need));
                 if (frame && frame->end - frame->top < kCompactRoomMin) frame = nullptr;
             }

@@ -18,6 +18,7 @@
 
 #include "runtime/cycles.h"
 #include "runtime/datatype.h"
+#include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/typeset.h"
 #include "runtime/error.h"
@@ -468,6 +469,19 @@ Cell* block_to(Cell* proto, Cell* spec, int32_t type) {
 // ---- append, insert, change ------------------------------------------------------------------
 
 Cell* block_append(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bool is_append) {
+    if (is_append && dup == 1 && part != 0 && (only || !type_block_family(value->type()))) {
+        // One value onto a block with room and no owner: nothing allocates,
+        // so the cell is copied straight to the tail.
+        SeriesBuf* b = node_buffer(series->data2);
+        if (!(b->flags & SERIES_OWNED) && uint64_t(b->tail) + sizeof(Cell) <= b->data_end()) {
+            uint32_t pos = static_cast<uint32_t>(cell_count(b));
+            std::memcpy(b->tail_ptr(), value, sizeof(Cell));
+            b->tail += sizeof(Cell);
+            series_hash_appended(series, pos, 1);
+            series_set_index(series, 0);
+            return series;
+        }
+    }
     RootedCell held(value);
     Cell& v = *held;
     bool splice = type_block_family(v.type()) && !only;
@@ -1055,6 +1069,10 @@ Cell* block_sort(Cell* series, const SortArgs& args) {
         bool integers = spec.size == 1 && all_integers(cells, n);
         SortCompare compare = !integers ? compare_records : spec.reverse ? compare_integers_reverse : compare_integers;
         auto flags = reinterpret_cast<uintptr_t>(&spec);
+        // The sort works on the buffer in place while comparisons may
+        // allocate (comparing words compares their names through a scratch
+        // text): no collection may move the buffer under it.
+        GcEnabledScope no_collection(false);
         if (args.stable) sort_stable(base, records, spec.size * 16, flags, 0, compare);
         else sort_quick(base, records, spec.size * 16, flags, 0, compare);
     }
@@ -1065,6 +1083,18 @@ Cell* block_sort(Cell* series, const SortArgs& args) {
 }
 
 // ---- form and mold --------------------------------------------------------------------------------
+
+// Appends ASCII text to a mold buffer: copied in place while the buffer is
+// of bytes and has room, else through the string module.
+static void append_ascii(Cell* buffer, const char* text, uint32_t n) {
+    SeriesBuf* b = node_buffer(buffer->data2);
+    if (b->unit() == 1 && uint64_t(b->tail) + n <= b->data_end()) {
+        std::memcpy(b->tail_ptr(), text, n);
+        b->tail += n;
+        return;
+    }
+    string_append_ascii(buffer, text, n);
+}
 
 static bool ends_with_break(const Cell* buffer) {
     SeriesBuf* b = series_buf(buffer);
@@ -1097,7 +1127,19 @@ int32_t block_mold_cells(const Cell* value, Cell* buffer, bool only, bool all, b
     bool opened = false;
     for (int32_t i = first; i < cell_count(value->data2); i++) {
         if (part && limit <= 0) break;
-        RootedCell c(cell_ptr(value->data2, i));
+        const Cell* at = cell_ptr(value->data2, i);
+        if (at->is(TYPE_INTEGER) && (flat || !(at->header & CELL_NEW_LINE))) {
+            // An integer on the same line: its text (as integer! molds it)
+            // after a space, written straight into the buffer.
+            char text[12];
+            size_t n = 0;
+            if (i != first) text[n++] = ' ';
+            n += integer_form_to(text + n, integer_get(at));
+            append_ascii(buffer, text, static_cast<uint32_t>(n));
+            limit -= static_cast<int32_t>(n);
+            continue;
+        }
+        RootedCell c(at);
         if (!flat && (c->header & CELL_NEW_LINE)) {
             if (i == first && !only) {
                 level++;
@@ -1126,12 +1168,12 @@ int32_t block_mold(const Cell* value, Cell* buffer, bool only, bool all, bool fl
     if (cycles_mold_marker(value, buffer, limit, true)) return limit;
     CycleGuard guard(value->data2);
     if (!only) {
-        string_append_char(buffer, '[');
+        append_ascii(buffer, "[", 1);
         limit--;
     }
     limit = block_mold_cells(value, buffer, only, all, flat, part, limit, indent);
     if (!only) {
-        string_append_char(buffer, ']');
+        append_ascii(buffer, "]", 1);
         limit--;
     }
     return limit;

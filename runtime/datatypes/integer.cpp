@@ -3,6 +3,7 @@
 #include "runtime/datatypes/integer.h"
 
 #include <climits>
+#include <cstring>
 
 #include "runtime/datatype.h"
 #include "runtime/datatypes/float.h"
@@ -179,17 +180,31 @@ int32_t integer_abs_checked(int32_t n) {
 bool integer_float_out_of_range_q(const Cell* float_cell) { return !float_int32_range_q(float_get(float_cell)); }
 
 size_t integer_form_to(char* out, int32_t n) {
+    // Two digits per division, written from the end of a scratch area.
+    static const char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
     char digits[10];
-    size_t count = 0;
+    char* p = digits + sizeof digits;
     uint32_t magnitude = n < 0 ? 0u - static_cast<uint32_t>(n) : static_cast<uint32_t>(n);
-    do {
-        digits[count++] = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
+    while (magnitude >= 100) {
+        uint32_t pair = magnitude % 100;
+        magnitude /= 100;
+        p -= 2;
+        std::memcpy(p, kPairs + 2 * pair, 2);
+    }
+    if (magnitude >= 10) {
+        p -= 2;
+        std::memcpy(p, kPairs + 2 * magnitude, 2);
+    } else {
+        *--p = static_cast<char>('0' + magnitude);
+    }
     size_t len = 0;
     if (n < 0) out[len++] = '-';
-    while (count > 0) out[len++] = digits[--count];
-    return len;
+    size_t count = static_cast<size_t>(digits + sizeof digits - p);
+    std::memcpy(out + len, p, count);
+    return len + count;
 }
 
 const char* integer_form_signed(int32_t n) {

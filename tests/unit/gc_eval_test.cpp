@@ -49,6 +49,19 @@ TEST_F(GcEval, FiftyMegabytesOfShortLivedSeriesLeaveTheArenaSmall) {
     EXPECT_EQ(heap_problem(), "");
 }
 
+// Sorting words compares their names, which allocates: with a collection at
+// every allocation the block being sorted must not move under the sort.
+TEST_F(GcEval, SortingWordsWhileEveryAllocationCollects) {
+    uint32_t saved = g_gc.stress_every;
+    g_gc.stress_every = 1;
+    std::string sorted = eval_mold("gc-words: [d 4 b 2 e 5 a 1 c 3] sort/skip gc-words 2 sort [q w e r t y] gc-words");
+    std::string plain = eval_mold("sort [q w e r t y]");
+    g_gc.stress_every = saved;
+    EXPECT_EQ(sorted, "[a 1 b 2 c 3 d 4 e 5]");
+    EXPECT_EQ(plain, "[e q r t w y]");
+    EXPECT_EQ(heap_problem(), "");
+}
+
 // 3 MB of blocks fill more than a frame: the allocator collects when it is
 // on, never after recycle/off, and recycle itself collects either way.
 TEST_F(GcEval, RecycleOffStopsCollectionButRecycleStillCollects) {

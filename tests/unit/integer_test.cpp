@@ -87,6 +87,8 @@ TEST_F(IntegerTest, UnaryActions) {
 TEST_F(IntegerTest, FormAndMold) {
     struct Case { int32_t n; const char* text; } cases[] = {
         {0, "0"}, {7, "7"}, {-42, "-42"}, {INT_MAX, "2147483647"}, {INT_MIN, "-2147483648"},
+        {9, "9"}, {10, "10"}, {99, "99"}, {100, "100"}, {-101, "-101"}, {1000000, "1000000"},
+        {-999999999, "-999999999"}, {1000000000, "1000000000"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(form_of(int_v(c.n)), c.text);

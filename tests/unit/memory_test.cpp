@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "runtime/error.h"
+#include "runtime/gc.h"
 #include "runtime/memory.h"
 
 using namespace kel;
@@ -145,6 +146,37 @@ TEST_F(MemoryTest, CopyBufferKeepsUnitDataAndLength) {
     EXPECT_EQ(c->unit(), 4u);
     EXPECT_EQ(c->tail - c->head, 12u);
     EXPECT_EQ(std::memcmp(c->head_ptr(), values, 12), 0);
+}
+
+// A released frame leaves the total at once, and its block serves the next
+// frame of the same size; a refused request gives the spare blocks back
+// before it fails.
+TEST_F(MemoryTest, ReleasedFramesAreReusedAndLeaveTheTotal) {
+    uint32_t stress = g_gc.stress_every;  // stress mode keeps no spares
+    g_gc.stress_every = 0;
+    g_memory.next_frame_size = kMaxFrameSize;
+    uint32_t before = g_memory.total;
+    SeriesFrame* frame = series_frame_make();
+    Off at = arena_off(frame);
+    EXPECT_EQ(g_memory.total - before, 2101248u);
+    series_frame_free(frame);
+    EXPECT_EQ(g_memory.total, before);
+    uint64_t committed = platform_vm_committed();
+    SeriesFrame* again = series_frame_make();
+    EXPECT_EQ(arena_off(again), at);
+    EXPECT_EQ(platform_vm_committed(), committed);
+    EXPECT_EQ(again->top, again->data_start());
+    EXPECT_EQ(again->end - again->top, kMaxFrameSize);
+    series_frame_free(again);
+    // Only spares are left to give: a request they cannot serve still gets
+    // the memory they held.
+    platform_vm_set_limit(platform_vm_committed());
+    Off block = 0;
+    EXPECT_NO_THROW(block = memory_vm_alloc(1u << 20));
+    platform_vm_set_limit(0);
+    memory_vm_free(block);
+    EXPECT_EQ(g_memory.total, before);
+    g_gc.stress_every = stress;
 }
 
 TEST_F(MemoryTest, ExhaustingTheArenaRaisesNoMemory) {
