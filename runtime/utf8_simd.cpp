@@ -54,14 +54,14 @@ constexpr CompactTables compact = make_compact_tables();
 
 #define KEL_AVX2 __attribute__((target("avx2,popcnt")))
 
-// Positions whose byte, read as signed, is greater than [x].
-KEL_AVX2 inline uint32_t mask_gt(__m256i v, int x) {
-    return uint32_t(_mm256_movemask_epi8(_mm256_cmpgt_epi8(v, _mm256_set1_epi8(char(x)))));
-}
+KEL_AVX2 inline uint32_t bits(__m256i v) { return uint32_t(_mm256_movemask_epi8(v)); }
 
 KEL_AVX2 inline uint32_t mask_eq(__m256i v, int x) {
-    return uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(char(x)))));
+    return bits(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(char(x))));
 }
+
+// Each byte shifted left by one bit (a byte add carries nothing into the next).
+KEL_AVX2 inline __m256i shl1(__m256i v) { return _mm256_add_epi8(v, v); }
 
 // Stores 32 ASCII bytes as units.
 template <uint32_t Unit>
@@ -81,17 +81,16 @@ KEL_AVX2 inline void store_ascii(uint8_t* d, __m256i v) {
 }
 
 // Stores the kept bytes ([keep], 8 bits) of the group of 8 at byte [from]
-// of [x]; returns the units stored.
-KEL_AVX2 inline uint32_t store_group8(uint8_t* d, __m128i x, uint32_t keep, int from) {
+// of [x].
+KEL_AVX2 inline void store_group8(uint8_t* d, __m128i x, uint32_t keep, int from) {
     __m128i ctl = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(compact.u8[keep]));
     ctl = _mm_add_epi8(ctl, _mm_set1_epi8(char(from)));  // 0x80 slots stay negative
     _mm_storel_epi64(reinterpret_cast<__m128i*>(d), _mm_shuffle_epi8(x, ctl));
-    return uint32_t(__builtin_popcount(keep));
 }
 
 // Stores the kept 16-bit lanes ([keep], 8 bits) of [x] as units.
 template <uint32_t Unit>
-KEL_AVX2 inline uint32_t store_group16(uint8_t* d, __m128i x, uint32_t keep) {
+KEL_AVX2 inline void store_group16(uint8_t* d, __m128i x, uint32_t keep) {
     __m128i ctl = _mm_loadu_si128(reinterpret_cast<const __m128i*>(compact.u16[keep]));
     __m128i packed = _mm_shuffle_epi8(x, ctl);
     if constexpr (Unit == 2) {
@@ -99,83 +98,108 @@ KEL_AVX2 inline uint32_t store_group16(uint8_t* d, __m128i x, uint32_t keep) {
     } else {
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(d), _mm256_cvtepu16_epi32(packed));
     }
-    return uint32_t(__builtin_popcount(keep));
 }
 
-// Code points of 16 positions, each read as the lead of a sequence: [b0],
-// [b1] and [b2] hold the bytes at the position and the two after it.
-KEL_AVX2 inline __m256i code_points16(__m128i b0, __m128i b1, __m128i b2) {
-    __m256i a = _mm256_cvtepu8_epi16(b0);
-    __m256i t = _mm256_add_epi16(_mm256_slli_epi16(a, 6), _mm256_cvtepu8_epi16(b1));
-    __m256i two = _mm256_sub_epi16(t, _mm256_set1_epi16(0x3080));
-    __m256i three = _mm256_sub_epi16(_mm256_add_epi16(_mm256_slli_epi16(t, 6), _mm256_cvtepu8_epi16(b2)),
-                                     _mm256_set1_epi16(0x2080));
-    __m256i cp = _mm256_blendv_epi8(a, two, _mm256_cmpgt_epi16(a, _mm256_set1_epi16(0x7F)));
-    return _mm256_blendv_epi8(cp, three, _mm256_cmpgt_epi16(a, _mm256_set1_epi16(0xDF)));
-}
-
+// Blocks are fixed 32-byte steps: a sequence that runs past a block's end is
+// decoded with it (the loads reach two bytes further) and its continuation
+// bytes are carried into the next block's mask of claimed positions, so no
+// step waits on where the last one ended. The 4 groups of a block store at
+// offsets counted from the same mask, independent of one another.
 template <uint32_t Unit>
 KEL_AVX2 uint32_t decode_blocks_avx2(const uint8_t* src, uint32_t count, uint32_t* pi, uint32_t* pn, uint8_t* out,
                                      bool crlf) {
     uint32_t i = *pi, n = *pn, until = count;
+    uint32_t carry = 0;  // positions 0 and 1 that the last block's leads claim
+    uint32_t back = 0;   // bytes back to the lead of the sequence carried in
+    const __m256i low6 = _mm256_set1_epi8(0x3F);
     while (count - i >= 34) {
         __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
-        uint32_t high = uint32_t(_mm256_movemask_epi8(v));
+        uint32_t high = bits(v);
         uint32_t crs = crlf ? mask_eq(v, 13) : 0;
         uint8_t* d = out + size_t(n) * Unit;
-        if ((high | crs) == 0) {
+        if ((high | crs | carry) == 0) {
             store_ascii<Unit>(d, v);
             i += 32;
             n += 32;
             continue;
         }
         __m256i next1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i + 1));
-        // Bytes 80-FF are negative as int8: "above X" for X >= 0x80 is
-        // "greater than X - 1 and negative".
-        uint32_t lead = mask_gt(v, -65) & high;     // C0-FF
-        uint32_t lead3 = mask_gt(v, -33) & high;    // E0-FF
-        uint32_t cont = high & ~lead;               // 80-BF
-        uint32_t need = (lead << 1) | (lead3 << 2);  // positions a lead in the block claims
+        // Classes from the top bits: a byte and its shifts left by 1, 2 and
+        // 3 bits have bits 7, 6, 5 and 4 on top.
+        __m256i v2 = shl1(v), v4 = shl1(v2);
+        __m256i two_plus = _mm256_and_si256(v, v2);        // 11xxxxxx: C0-FF
+        __m256i three_plus = _mm256_and_si256(two_plus, v4);  // 111xxxxx: E0-FF
+        uint32_t lead = bits(two_plus);
+        uint32_t lead3 = bits(three_plus);
+        uint32_t cont = high & ~lead;                        // 80-BF
+        uint32_t need = (lead << 1) | (lead3 << 2) | carry;  // positions a lead claims
         uint32_t bad = need ^ cont;
-        bad |= mask_gt(v, -17) & high;              // F0-FF: four bytes or none
-        bad |= lead & ~mask_gt(v, -63);             // C0, C1: overlong
-        uint32_t next_a0 = mask_gt(next1, -97) & uint32_t(_mm256_movemask_epi8(next1));  // A0-FF follows
-        bad |= (mask_eq(v, 0xE0) & ~next_a0) | (mask_eq(v, 0xED) & next_a0);  // overlong, surrogate
-        if constexpr (Unit == 1) bad |= mask_gt(v, -61) & high;  // C4-FF: above U+00FF
+        bad |= bits(_mm256_and_si256(three_plus, shl1(v4)));  // F0-FF: four bytes or none
+        // A0-BF after E0 is the shortest form, after ED a surrogate; bit 5
+        // tells A0-BF from 80-9F among continuation bytes.
+        uint32_t next_a0 = bits(shl1(shl1(next1)));
+        bad |= (mask_eq(v, 0xE0) & ~next_a0) | (mask_eq(v, 0xED) & next_a0);
+        uint32_t c2c3 = bits(_mm256_cmpeq_epi8(_mm256_and_si256(v, _mm256_set1_epi8(char(0xFE))),
+                                               _mm256_set1_epi8(char(Unit == 1 ? 0xC2 : 0xC0))));
+        // C0, C1 are overlong; with 1-byte units only C2, C3 fit at all.
+        bad |= Unit == 1 ? lead & ~c2c3 : c2c3;
         if (bad) {
             until = i + uint32_t(__builtin_ctz(bad)) + 1;
             break;
         }
-        // A sequence the block's end cuts is decoded by the next step.
-        uint32_t take = lead >> 31 ? 31 : (lead3 >> 30 & 1) ? 30 : 32;
-        uint32_t keep = ~cont & (take == 32 ? ~0u : (1u << take) - 1);
+        uint32_t keep = ~cont;
         if (crs) {
             keep &= ~(crs & mask_eq(next1, 10));  // CR LF: the LF stays
             v = _mm256_blendv_epi8(v, _mm256_set1_epi8(10), _mm256_cmpeq_epi8(v, _mm256_set1_epi8(13)));
         }
+        uint8_t* d1 = d + Unit * uint32_t(__builtin_popcount(keep & 0xFF));
+        uint8_t* d2 = d + Unit * uint32_t(__builtin_popcount(keep & 0xFFFF));
+        uint8_t* d3 = d + Unit * uint32_t(__builtin_popcount(keep & 0xFFFFFF));
+        // Each position read as a lead b0 (followed by b1, b2) gives the low
+        // and high byte of its code point:
+        //   ASCII   b0                       0
+        //   2 bytes (b0 << 6) | (b1 & 0x3F)  (b0 >> 2) & 0x07
+        //   3 bytes (b1 << 6) | (b2 & 0x3F)  (b0 << 4) | ((b1 >> 2) & 0x0F)
+        // Byte shifts are 16-bit shifts with the bits from the neighbour masked off.
+        __m256i x = next1, y = next1;
         if constexpr (Unit == 1) {
-            // Only C2 and C3 lead here: the unit is (b0 << 6) | (b1 & 0x3F).
-            __m256i two = _mm256_or_si256(_mm256_and_si256(_mm256_slli_epi16(v, 6), _mm256_set1_epi8(char(0xC0))),
-                                          _mm256_and_si256(next1, _mm256_set1_epi8(0x3F)));
-            __m256i units = _mm256_blendv_epi8(v, two, v);
-            __m128i lo = _mm256_castsi256_si128(units), hi = _mm256_extracti128_si256(units, 1);
-            d += store_group8(d, lo, keep & 0xFF, 0);
-            d += store_group8(d, lo, keep >> 8 & 0xFF, 8);
-            d += store_group8(d, hi, keep >> 16 & 0xFF, 0);
-            d += store_group8(d, hi, keep >> 24, 8);
+            x = v;
         } else {
             __m256i next2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i + 2));
-            __m256i first = code_points16(_mm256_castsi256_si128(v), _mm256_castsi256_si128(next1),
-                                          _mm256_castsi256_si128(next2));
-            __m256i second = code_points16(_mm256_extracti128_si256(v, 1), _mm256_extracti128_si256(next1, 1),
-                                           _mm256_extracti128_si256(next2, 1));
-            d += Unit * store_group16<Unit>(d, _mm256_castsi256_si128(first), keep & 0xFF);
-            d += Unit * store_group16<Unit>(d, _mm256_extracti128_si256(first, 1), keep >> 8 & 0xFF);
-            d += Unit * store_group16<Unit>(d, _mm256_castsi256_si128(second), keep >> 16 & 0xFF);
-            d += Unit * store_group16<Unit>(d, _mm256_extracti128_si256(second, 1), keep >> 24);
+            x = _mm256_blendv_epi8(v, next1, three_plus);
+            y = _mm256_blendv_epi8(next1, next2, three_plus);
         }
-        i += take;
+        __m256i low = _mm256_or_si256(_mm256_and_si256(_mm256_slli_epi16(x, 6), _mm256_set1_epi8(char(0xC0))),
+                                      _mm256_and_si256(y, low6));
+        low = _mm256_blendv_epi8(v, low, v);
+        if constexpr (Unit == 1) {
+            __m128i lo = _mm256_castsi256_si128(low), hi = _mm256_extracti128_si256(low, 1);
+            store_group8(d, lo, keep & 0xFF, 0);
+            store_group8(d1, lo, keep >> 8 & 0xFF, 8);
+            store_group8(d2, hi, keep >> 16 & 0xFF, 0);
+            store_group8(d3, hi, keep >> 24, 8);
+        } else {
+            __m256i top = _mm256_and_si256(_mm256_and_si256(_mm256_slli_epi16(v, 4), _mm256_set1_epi8(char(0xF0))),
+                                           _mm256_cmpgt_epi8(_mm256_setzero_si256(), three_plus));
+            top = _mm256_or_si256(top, _mm256_and_si256(_mm256_srli_epi16(x, 2), _mm256_set1_epi8(0x0F)));
+            top = _mm256_blendv_epi8(_mm256_setzero_si256(), top, v);
+            // Interleaved per 128-bit lane: a holds units 0-7 and 16-23, b 8-15 and 24-31.
+            __m256i a = _mm256_unpacklo_epi8(low, top), b = _mm256_unpackhi_epi8(low, top);
+            store_group16<Unit>(d, _mm256_castsi256_si128(a), keep & 0xFF);
+            store_group16<Unit>(d1, _mm256_castsi256_si128(b), keep >> 8 & 0xFF);
+            store_group16<Unit>(d2, _mm256_extracti128_si256(a, 1), keep >> 16 & 0xFF);
+            store_group16<Unit>(d3, _mm256_extracti128_si256(b, 1), keep >> 24);
+        }
         n += uint32_t(__builtin_popcount(keep));
+        carry = (lead >> 31) | (lead3 >> 30);
+        back = lead >> 31 ? 1 : (lead3 >> 30 & 1) ? 2 : 0;
+        i += 32;
+    }
+    // Stop on a sequence boundary: a sequence carried into the block not
+    // taken goes back to the per-character decoder, unit and all.
+    if (carry) {
+        i -= back;
+        n--;
     }
     *pi = i;
     *pn = n;
