@@ -4,13 +4,12 @@
 // (C0-FF), leads of three or more bytes (E0-FF) and continuation bytes
 // (80-BF). The block is well formed when the positions that need a
 // continuation byte, (lead << 1) | (lead3 << 2) plus those carried in from
-// the block before, are exactly its continuation bytes, and no byte is
-// F0-FF, C0, C1, or E0/ED followed by a byte that makes an overlong form or a
-// surrogate. Every position is then decoded as if it were a lead (its low and
-// high byte from the byte and the two after it), and one shuffle per group
-// of 8 positions moves the units of the lead and ASCII bytes to the front of
-// the group, so each group stores 8 units and the next starts after the ones
-// it kept. A block of ASCII alone is one widening store.
+// the block before, are exactly its continuation bytes, and no byte is F0-FF
+// or ED followed by B0-B3. Every position is then decoded as if it were a
+// lead (its low and high byte from the byte and the two after it), and one
+// shuffle per group of 8 positions moves the units of the lead and ASCII
+// bytes to the front of the group, so each group stores 8 units and the next
+// starts after the ones it kept. A block of ASCII alone is a widening store.
 //
 // Measured on the mixed text of bench/bench_utf8.cpp (one word in eight
 // non-ASCII, so most blocks take the full path): about 3x the time of a plain
@@ -160,14 +159,17 @@ KEL_AVX2 uint32_t decode_blocks_avx2(const uint8_t* src, uint32_t count, uint32_
         uint32_t need = (lead << 1) | (lead3 << 2) | carry;  // positions a lead claims
         uint32_t bad = need ^ cont;
         bad |= bits(_mm256_and_si256(three_plus, shl1(v4)));  // F0-FF: four bytes or none
-        // A0-BF after E0 is the shortest form, after ED a surrogate; bit 5
-        // tells A0-BF from 80-9F among continuation bytes.
-        uint32_t next_a0 = bits(shl1(shl1(next1)));
-        bad |= (mask_eq(v, 0xE0) & ~next_a0) | (mask_eq(v, 0xED) & next_a0);
-        uint32_t c2c3 = bits(_mm256_cmpeq_epi8(_mm256_and_si256(v, _mm256_set1_epi8(char(0xFE))),
-                                               _mm256_set1_epi8(char(Unit == 1 ? 0xC2 : 0xC0))));
-        // C0, C1 are overlong; with 1-byte units only C2, C3 fit at all.
-        bad |= Unit == 1 ? lead & ~c2c3 : c2c3;
+        // ED B0-B3 is U+DC00-U+DCFF, which the per-character decoder refuses
+        // (it takes the other surrogates and the overlong forms, and so do
+        // the blocks, with the same code points).
+        bad |= mask_eq(v, 0xED) &
+               bits(_mm256_cmpeq_epi8(_mm256_and_si256(next1, _mm256_set1_epi8(char(0xFC))),
+                                      _mm256_set1_epi8(char(0xB0))));
+        if constexpr (Unit == 1) {
+            // Only C0-C3 lead code points up to U+00FF.
+            bad |= lead & ~bits(_mm256_cmpeq_epi8(_mm256_and_si256(v, _mm256_set1_epi8(char(0xFC))),
+                                                  _mm256_set1_epi8(char(0xC0))));
+        }
         if (bad) {
             until = i + uint32_t(__builtin_ctz(bad)) + 1;
             break;

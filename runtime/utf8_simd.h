@@ -3,12 +3,13 @@
 // The loader's per-character decoder stays the authority on what a byte
 // sequence means; this decoder only takes the blocks whose meaning is plain
 // and leaves every other byte to it. A block is taken when all its sequences
-// are ASCII, or two- and three-byte sequences in their shortest form outside
-// the surrogates (for 1-byte units only code points up to U+00FF), so on every
-// block it takes it produces exactly the code points the per-character
-// decoder would. Anything else (four-byte sequences, overlong forms,
-// surrogates, stray or missing continuation bytes, bytes F0-FF, a code point
-// too wide for the unit) stops it before that block.
+// are ASCII or two- and three-byte sequences that the per-character decoder
+// takes as well (its overlong forms and surrogates included, U+DC00-U+DCFF
+// excluded, as it refuses those), and for 1-byte units only code points up to
+// U+00FF. On every block it takes it produces exactly the code points the
+// per-character decoder would. Anything else (four-byte sequences, stray or
+// missing continuation bytes, bytes F0-FF, a code point too wide for the
+// unit) stops it before that block.
 //
 // Needs AVX2 (checked at run time); without it the loader keeps its SSE2
 // ASCII runs and per-character decoding.
