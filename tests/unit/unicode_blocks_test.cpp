@@ -1,7 +1,7 @@
 // The UTF-8 loader with its block decoder against the per-character
 // reference: same code points, unit, remainder and error for random and
 // adversarial inputs, with every kind of sequence placed at each position
-// across the 32-byte block edges and the 34-byte tail limit.
+// across the 32-byte block edges and the 35-byte tail limit.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -137,9 +137,10 @@ Bytes repeat_bytes(const Bytes& unit, size_t n) {
 }
 
 TEST_F(UnicodeBlocksTest, EveryPieceAtEveryPositionAcrossTheBlockEdges) {
-    // Fillers that keep the block decoder on its ASCII, two-byte and
-    // three-byte paths around the piece.
-    const std::vector<Bytes> fillers = {{'x'}, {0xC3, 0xA9}, {0xCE, 0xBA}, {0xE6, 0x97, 0xA5}, {'y', 0xC3, 0xA9}};
+    // Fillers that keep the block decoder on its ASCII, two-, three- and
+    // four-byte paths around the piece.
+    const std::vector<Bytes> fillers = {{'x'},          {0xC3, 0xA9}, {0xCE, 0xBA}, {0xE6, 0x97, 0xA5},
+                                        {'y', 0xC3, 0xA9}, {0xF0, 0x9F, 0x98, 0x80, 'z'}};
     for (const Bytes& filler : fillers) {
         Bytes pad = repeat_bytes(filler, 80);
         for (const Bytes& piece : pieces()) {
@@ -187,18 +188,20 @@ TEST_F(UnicodeBlocksTest, RandomMixesOfPieces) {
     }
 }
 
-TEST_F(UnicodeBlocksTest, BlockDecoderTakesTwoAndThreeByteText) {
+TEST_F(UnicodeBlocksTest, BlockDecoderTakesWellFormedText) {
     if (!utf8_blocks_available()) GTEST_SKIP() << "no block decoder on this CPU";
     // Well-formed non-ASCII text must go through whole blocks, not fall back
     // byte by byte: the decoder consumes it all but its short tail.
     Bytes text = repeat_bytes({'a', 0xC3, 0xA9, 0xE6, 0x97, 0xA5, 0xCE, 0xBA, '\r', '\n'}, 40);
+    Bytes emoji = repeat_bytes({'a', 0xC3, 0xA9, 0xF0, 0x9F, 0x98, 0x80, 0xE6, 0x97, 0xA5}, 40);
     std::vector<uint8_t> out(text.size() * 4);
-    for (uint32_t unit : {2u, 4u}) {
+    struct Case { const Bytes& in; uint32_t unit; } cases[] = {{text, 2}, {text, 4}, {emoji, 4}};
+    for (auto& c : cases) {
         for (bool crlf : {false, true}) {
             uint32_t i = 0, n = 0;
-            uint32_t until = utf8_decode_blocks(text.data(), uint32_t(text.size()), &i, &n, out.data(), unit, crlf);
-            EXPECT_EQ(until, text.size());
-            EXPECT_GT(i + 34, text.size());
+            uint32_t until = utf8_decode_blocks(c.in.data(), uint32_t(c.in.size()), &i, &n, out.data(), c.unit, crlf);
+            EXPECT_EQ(until, c.in.size());
+            EXPECT_GT(i + 35, c.in.size());
         }
     }
     // Latin-1 text stays in blocks at unit 1; a wider code point stops them.
