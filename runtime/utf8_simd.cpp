@@ -109,7 +109,9 @@ KEL_AVX2 inline void store_group16(uint8_t* d, __m128i x, uint32_t keep) {
     if constexpr (Unit == 2) {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(d), packed);
     } else {
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(d), _mm256_cvtepu16_epi32(packed));
+        const __m128i zero = _mm_setzero_si128();
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d), _mm_unpacklo_epi16(packed, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 16), _mm_unpackhi_epi16(packed, zero));
     }
 }
 
