@@ -135,13 +135,20 @@ KEL_AVX2 uint32_t decode_blocks_avx2(const uint8_t* src, uint32_t count, uint32_
     uint32_t i = *pi, n = *pn, until = count;
     uint32_t carry = 0;      // positions 0-2 that the last block's leads claim
     uint32_t last_lead = 0;  // the last block's leads, for the way back to a boundary
+    uint32_t last_high = 0;  // the last block's high bytes
     const __m256i low6 = _mm256_set1_epi8(0x3F);
     while (count - i >= 35) {
         __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
         uint32_t high = bits(v);
         uint32_t crs = crlf ? mask_eq(v, 13) : 0;
         uint8_t* d = out + size_t(n) * Unit;
-        if ((high | crs | carry) == 0) {
+        // The ASCII path only from the second ASCII block on: on text that
+        // mixes in other characters every few words, whether one block is
+        // ASCII goes either way at random, and the full path costs less than
+        // a mispredicted branch.
+        uint32_t was_high = last_high;
+        last_high = high;
+        if ((high | crs | carry | was_high) == 0) {
             store_ascii<Unit>(d, v);
             i += 32;
             n += 32;
