@@ -2,9 +2,12 @@
 // between encoded bytes and string buffers, the in-place widening of string
 // buffers and the terminal cell width of code points.
 //
-// Hot paths: runs of plain ASCII bytes are handled 16 bytes at a time (SSE2
-// where the target has it, a byte loop elsewhere); only the bytes around a
-// non-ASCII character go through a decoder. Loaders allocate once, sized from
+// Hot paths: where the CPU has AVX2, UTF-8 loads go through the block decoder
+// of utf8_simd.h, 32 bytes a step, and only the bytes it refuses through the
+// per-character decoder here. Elsewhere runs of plain ASCII bytes are handled
+// 16 bytes at a time (SSE2 where the target has it, a byte loop elsewhere) and
+// every other character goes through the decoder on its own. Widening runs
+// 16 bytes a step under SSE2. Loaders allocate once, sized from
 // the byte count (an upper bound of the code points), so a widening sizes the
 // buffer for the whole input and no later store needs to grow it.
 #include "runtime/unicode.h"
@@ -14,6 +17,7 @@
 
 #include "runtime/error.h"
 #include "runtime/unicode_tables.h"
+#include "runtime/utf8_simd.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -139,13 +143,33 @@ SeriesBuf* widen(SeriesBuf* buf, uint32_t to, uint32_t min_units) {
     if (uint64_t(min_units) * to > need) need = uint64_t(min_units) * to;
     if (buf->data_end() - buf->head < need) buf = series_expand(buf, static_cast<int64_t>(need));
     uint8_t* base = buf->head_ptr();
-    if (from == 1 && to == 2) {
-        for (uint32_t i = used; i-- > 0;) unit_put(base + 2 * i, 2, base[i]);
-    } else if (from == 1) {
-        for (uint32_t i = used; i-- > 0;) unit_put(base + 4 * i, 4, base[i]);
-    } else {
-        for (uint32_t i = used; i-- > 0;) unit_put(base + 4 * i, 4, unit_get(base + 2 * i, 2));
+    uint32_t i = used;
+#if defined(__SSE2__)
+    // 16 bytes of units at a time, last block first: a block's stores start
+    // at or above its own loads, never on units still to be read.
+    const __m128i zero = _mm_setzero_si128();
+    const uint32_t per = 16 / from;
+    for (; i >= per; i -= per) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + (i - per) * from));
+        __m128i* d = reinterpret_cast<__m128i*>(base + (i - per) * to);
+        if (from == 2) {
+            _mm_storeu_si128(d, _mm_unpacklo_epi16(v, zero));
+            _mm_storeu_si128(d + 1, _mm_unpackhi_epi16(v, zero));
+            continue;
+        }
+        __m128i lo = _mm_unpacklo_epi8(v, zero), hi = _mm_unpackhi_epi8(v, zero);
+        if (to == 2) {
+            _mm_storeu_si128(d, lo);
+            _mm_storeu_si128(d + 1, hi);
+        } else {
+            _mm_storeu_si128(d, _mm_unpacklo_epi16(lo, zero));
+            _mm_storeu_si128(d + 1, _mm_unpackhi_epi16(lo, zero));
+            _mm_storeu_si128(d + 2, _mm_unpacklo_epi16(hi, zero));
+            _mm_storeu_si128(d + 3, _mm_unpackhi_epi16(hi, zero));
+        }
     }
+#endif
+    while (i-- > 0) unit_put(base + i * to, to, unit_get(base + i * from, from));
     buf->tail = buf->head + used * to;
     buf->flags = (buf->flags & ~SERIES_UNIT_MASK) | to;
     return buf;
@@ -261,14 +285,23 @@ constexpr int32_t LOAD_DONE = -3;
 // inside a sequence (UTF8_SHORT), a sequence is invalid (UTF8_INVALID) or a
 // code point needs a wider unit (that code point). In the last three cases the
 // position is left at the sequence's lead byte.
+//
+// With [blocks] whole blocks go through the block decoder, and the bytes it
+// refuses (up to the position it names) through the per-character decoder,
+// which alone decides what they mean.
 template <uint32_t Unit>
-int32_t load_units(Utf8Load& s, uint8_t* out) {
+int32_t load_units(Utf8Load& s, uint8_t* out, bool blocks) {
     const uint8_t* src = s.src;
     const uint32_t count = s.count;
     const bool crlf = s.crlf;
     uint32_t i = s.i, n = s.n;
+    uint32_t per_char_until = blocks ? i : count;
     int32_t stop = LOAD_DONE;
     while (i < count) {
+        if (i >= per_char_until) {
+            per_char_until = utf8_decode_blocks(src, count, &i, &n, out, Unit, crlf);
+            if (i == count) break;
+        }
         if (src[i] < 0x80) {
             uint32_t run = copy_ascii_run<Unit>(src + i, count - i, out + n * Unit, crlf);
             i += run;
@@ -582,7 +615,9 @@ uint16_t* unicode_ascii_to_utf16(const uint8_t* bytes, uint16_t* dst) {
 
 // ---- loading ---------------------------------------------------------------
 
-Off unicode_load_utf8(const uint8_t* src, uint32_t count, Off target, uint32_t* remainder, bool crlf) {
+namespace {
+
+Off load_utf8(const uint8_t* src, uint32_t count, Off target, uint32_t* remainder, bool crlf, bool blocks) {
     uint32_t cap = count ? count : 1;  // code points never outnumber bytes
     Off node = target;
     if (node) {
@@ -602,7 +637,9 @@ Off unicode_load_utf8(const uint8_t* src, uint32_t count, Off target, uint32_t* 
     uint32_t unit = buf->unit();
     uint8_t* out = buf->head_ptr();
     for (;;) {
-        int32_t stop = unit == 1 ? load_units<1>(load, out) : unit == 2 ? load_units<2>(load, out) : load_units<4>(load, out);
+        int32_t stop = unit == 1   ? load_units<1>(load, out, blocks)
+                       : unit == 2 ? load_units<2>(load, out, blocks)
+                                   : load_units<4>(load, out, blocks);
         set_tail_units(node, load.n);
         if (stop == LOAD_DONE) return node;
         if (stop == UTF8_INVALID) raise_invalid_utf8(src + load.i, count - load.i);
@@ -615,6 +652,16 @@ Off unicode_load_utf8(const uint8_t* src, uint32_t count, Off target, uint32_t* 
         unit = stop > 0xFFFF ? 4 : 2;
         out = widen(node_buffer(node), unit, cap)->head_ptr();
     }
+}
+
+}  // namespace
+
+Off unicode_load_utf8(const uint8_t* bytes, uint32_t count, Off target, uint32_t* remainder, bool crlf) {
+    return load_utf8(bytes, count, target, remainder, crlf, utf8_blocks_available());
+}
+
+Off unicode_load_utf8_reference(const uint8_t* bytes, uint32_t count, Off target, uint32_t* remainder, bool crlf) {
+    return load_utf8(bytes, count, target, remainder, crlf, false);
 }
 
 Off unicode_load_utf8_into(const uint8_t* bytes, uint32_t count, Cell* target) {

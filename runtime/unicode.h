@@ -155,6 +155,9 @@ uint16_t* unicode_ascii_to_utf16(const uint8_t* bytes, uint16_t* dst);
 // invalid-utf8; the buffer then holds the characters before it. Returns the
 // node written.
 Off unicode_load_utf8(const uint8_t* bytes, uint32_t count, Off target, uint32_t* remainder, bool crlf);
+// The same load by the per-character decoder alone, without the block
+// decoder (utf8_simd.h): the reference the faster path is checked against.
+Off unicode_load_utf8_reference(const uint8_t* bytes, uint32_t count, Off target, uint32_t* remainder, bool crlf);
 Off unicode_load_utf8_into(const uint8_t* bytes, uint32_t count, Cell* target);
 Off unicode_load_utf8_new(const uint8_t* bytes, uint32_t count);
 

@@ -1,7 +1,8 @@
 // Fuzz target for the decoders and loaders: any bytes must decode without a
 // crash or an out-of-bounds read, bad input must surface only as the
-// runtime's own errors, and well-formed UTF-8 must load and encode back to
-// the same bytes.
+// runtime's own errors, the UTF-8 loader must agree with its per-character
+// reference, and well-formed UTF-8 must load and encode back to the same
+// bytes.
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -39,6 +40,56 @@ bool walk(const uint8_t* data, size_t size, uint32_t* count) {
         ++*count;
     }
     return valid;
+}
+
+// What one load left behind: the units (at an error, those before it), the
+// unit width, the remainder and the error's bytes.
+struct Outcome {
+    std::vector<uint32_t> units;
+    uint32_t unit = 0;
+    uint32_t remainder = 0;
+    bool failed = false;
+    std::vector<uint8_t> error_bytes;
+    bool operator==(const Outcome&) const = default;
+};
+
+using Loader = Off (*)(const uint8_t*, uint32_t, Off, uint32_t*, bool);
+
+// Loads into a new string ([unit] 0) or into a string of [unit] made for it.
+Outcome load(Loader loader, const uint8_t* data, uint32_t size, uint32_t unit, bool crlf) {
+    Outcome o;
+    Off node = unit ? alloc_string(4, unit) : 0;
+    try {
+        node = loader(data, size, node, &o.remainder, crlf);
+        check(o.remainder < 4 && length_of(node) <= size);
+    } catch (const KelThrow& t) {
+        check(t.id == "invalid-utf8");
+        o.failed = true;
+        o.remainder = 0;
+        SeriesBuf* arg = node_buffer(t.args[0].data2);
+        o.error_bytes.assign(arg->head_ptr(), arg->head_ptr() + (arg->tail - arg->head));
+    }
+    if (node) {
+        SeriesBuf* buf = node_buffer(node);
+        o.unit = buf->unit();
+        for (uint32_t off = buf->head; off < buf->tail; off += o.unit) {
+            uint32_t v = 0;
+            std::memcpy(&v, arena_ptr(off), o.unit);
+            o.units.push_back(v);
+        }
+    }
+    return o;
+}
+
+// The loader (with its block decoder where the CPU has one) must leave what
+// the per-character reference leaves, whatever the bytes.
+void compare_loaders(const uint8_t* data, uint32_t size) {
+    for (bool crlf : {false, true}) {
+        for (uint32_t unit : {0u, 2u, 4u}) {
+            check(load(unicode_load_utf8, data, size, unit, crlf) ==
+                  load(unicode_load_utf8_reference, data, size, unit, crlf));
+        }
+    }
 }
 
 void round_trip(const uint8_t* data, uint32_t size) {
@@ -82,14 +133,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (cp >= 0) check(len >= 1 && len <= 4 && len <= n - i);
     }
 
+    compare_loaders(bytes, n);
     for (bool crlf : {false, true}) {
-        uint32_t remainder = 0;
-        try {
-            Off node = unicode_load_utf8(bytes, n, 0, &remainder, crlf);
-            check(remainder < 4 && length_of(node) <= n);
-        } catch (const KelThrow& t) {
-            check(t.id == "invalid-utf8");
-        }
         Off wide = unicode_load_utf16le(bytes, n / 2, nullptr, crlf);
         check(length_of(wide) <= n / 2 + 1);
         Off cp1251 = unicode_load_cp1251(bytes, n, nullptr, crlf);

@@ -347,11 +347,21 @@ TEST_F(UnicodeTest, StringFromEncoded) {
 }
 
 TEST_F(UnicodeTest, WideningKeepsValuesAndTheNode) {
+    // Distinct values over whole 16-byte blocks and a remainder, so that a
+    // unit moved to the wrong place shows.
+    Points bytes, wide;
+    for (uint32_t i = 0; i < 41; i++) {
+        bytes.push_back(i * 6 + 7);
+        wide.push_back(i * 1601 + 3);
+    }
     struct Case { uint32_t from, to; Points text; } cases[] = {
         {1, 2, {'a', 0xFF, 0}},
         {1, 4, {'a', 0xE9}},
         {2, 4, {0x20AC, 'b', 0xFFFF}},
         {1, 2, {}},
+        {1, 2, bytes},
+        {1, 4, bytes},
+        {2, 4, wide},
     };
     for (auto& c : cases) {
         Off node = make_string(c.text, c.from);
