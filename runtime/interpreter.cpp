@@ -36,6 +36,7 @@
 #include <pthread.h>
 
 #include <cstring>
+#include <optional>
 #include <exception>
 
 #include "runtime/dispatch.h"
@@ -962,18 +963,39 @@ inline Fast fast_statement(Off node, uint32_t pos, Cell* out, uint32_t* next, co
     return fast_return(v, out) ? Fast::Exit : Fast::No;
 }
 
+// The arguments from `from` of a short call, with its frame marked, as the
+// general path fetches them; false when an exit is pending.
+bool fetch_rest(const Off& node, uint32_t* p, const Cell* callable, const Cell& name, uint32_t from, uint32_t nargs) {
+    uint32_t sum = arena_at<Cell>(node_buffer(callable->data3)->head)[1].data3;
+    for (uint32_t i = from; i < nargs; i++) {
+        if (*p >= code_tail(node)) {
+            Cell word = interp_spec_word(callable, i);
+            error_raise(ErrCat::Script, "no-arg", &name, &word);
+        }
+        *p = eval_push(node, *p, false);
+        if (exit_pending()) return false;
+        const Cell* got = g_stack.top - 1;
+        if ((sum & SUM_ANY) && got->type() != TYPE_UNSET) continue;
+        Off desc = arena_at<Cell>(node_buffer(callable->data3)->head)[1].data2;
+        if (!typeset_has(code_at(desc, i), got->type())) raise_expect_arg(name, got, callable, i);
+    }
+    return true;
+}
+
 // A statement that calls a function!, native or action with a simple
-// descriptor, `[set-word] word arg ...`, every argument a frameless
-// expression and nothing after them that an operator could take. The call
-// marks the frames and pushes the cells the general path would (the
-// set-word's frame and name, the callable, the call frame and arguments), so
-// that what runs inside sees the same stacks, and it is decided before any
-// of them is made: No leaves everything as it was. Nothing between the
-// statement's start and a function's or a conditional's first expression can
-// fail, so the code position (the `near` of an error) is set only for the
-// other natives and actions, for the length of their call. Done gives the
-// statement's value in `out`; Exit means an exit is pending. `node` is the
-// node of the code block `block`, rooted while the callee runs.
+// descriptor, `[set-word] word arg ...`. The call marks the frames and pushes
+// the cells the general path would (the set-word's frame and name, the
+// callable, the call frame and arguments), so that what runs inside sees the
+// same stacks. The leading arguments that are frameless expressions are
+// computed first, which nothing could observe; the call is decided at the
+// first argument that is not (it and the rest are then evaluated as the
+// general path evaluates them) or after the last: before that, No leaves
+// everything as it was. When every argument was frameless, nothing between
+// the statement's start and a function's or a conditional's first expression
+// can fail, so the code position (the `near` of an error) is set only for the
+// other natives and actions, and for arguments evaluated the general way.
+// Done gives the statement's value in `out`; Exit means an exit is pending.
+// `node` is the node of the code block `block`, rooted while the callee runs.
 __attribute__((noinline)) Fast fast_call(const Cell* block, Off& node, uint32_t pos, Cell* out, uint32_t* next,
                                          const Cell* callee) {
     const Arena ar{g_arena_base};
@@ -998,12 +1020,17 @@ __attribute__((noinline)) Fast fast_call(const Cell* block, Off& node, uint32_t 
     Cell* args = base + set + 1;
     Off desc = slot->data2;
     uint32_t p = fpos + 1;
-    for (uint32_t i = 0; i < nargs; i++) {
-        if (p >= tail || !fast_expression(ar, cells, p, tail, args + i, &p)) return Fast::No;
-        if (!(sum & SUM_ANY) && !typeset_has(ar.at<Cell>(ar.buffer(desc)->head) + i, args[i].type()))
+    uint32_t fast_args = 0;
+    for (; fast_args < nargs; fast_args++) {
+        if (p >= tail) return Fast::No;
+        if (!fast_expression(ar, cells, p, tail, args + fast_args, &p)) {
+            if (fast_args == 0 && !is_func) return Fast::No;  // the general path costs no more
+            break;
+        }
+        if (!(sum & SUM_ANY) && !typeset_has(ar.at<Cell>(ar.buffer(desc)->head) + fast_args, args[fast_args].type()))
             return Fast::No;
     }
-    if (p < tail && cells[p].is(TYPE_WORD)) {
+    if (fast_args == nargs && p < tail && cells[p].is(TYPE_WORD)) {
         const Cell* v = ar.peek(cells + p);
         if (v && v->is(TYPE_OP)) return Fast::No;
     }
@@ -1011,6 +1038,14 @@ __attribute__((noinline)) Fast fast_call(const Cell* block, Off& node, uint32_t 
     GcRootNode keep_node(&node);
     Cell name = cells[fpos];
     GcRootCell keep_name(&name);
+    std::optional<CodePositionGuard> position;
+    if (fast_args < nargs || (!is_func && op < FAST_IF)) {
+        Cell code = *block;
+        code.data1 = pos;
+        code.data2 = node;
+        position.emplace();
+        g_interp.code_position = code;
+    }
     if (set) {
         const Cell& sw = cells[pos];
         *g_stack.frame_top++ = CallFrame{FRAME_INTERP, sw.data2, arena_off(g_stack.args), sw.data1, 0, 0};
@@ -1026,20 +1061,17 @@ __attribute__((noinline)) Fast fast_call(const Cell* block, Off& node, uint32_t 
         *g_stack.frame_top++ =
             CallFrame{FRAME_INTERP_FUNC, name.data2, arena_off(g_stack.args), name.data1, ctx, saved_values};
         g_stack.args = args;
-        g_stack.top = args + nargs;
+        g_stack.top = args + fast_args;
+        if (fast_args < nargs && !fetch_rest(node, &p, callable, name, fast_args, nargs)) return Fast::Exit;
         if (locals) function_init_locals(locals);
         run_function(callable, &name);
         if (exit_pending()) return Fast::Exit;
         result = args;
     } else if (op < FAST_IF) {
-        Cell code = *block;
-        code.data1 = pos;
-        code.data2 = node;
-        CodePositionGuard guard;
-        g_interp.code_position = code;
         *g_stack.frame_top++ = CallFrame{FRAME_INTERP, name.data2, arena_off(g_stack.args), name.data1, 0, 0};
         g_stack.args = args;
-        g_stack.top = args + nargs;
+        g_stack.top = args + fast_args;
+        if (fast_args < nargs && !fetch_rest(node, &p, callable, name, fast_args, nargs)) return Fast::Exit;
         if (!(op && op <= FAST_LAST_OP && fast_num_op(op, args, args + 1))) {
             if (callable->is(TYPE_NATIVE)) {
                 NativeFn fn = native_entry(callable->data1);
@@ -1056,9 +1088,10 @@ __attribute__((noinline)) Fast fast_call(const Cell* block, Off& node, uint32_t 
     } else {
         *g_stack.frame_top++ = CallFrame{FRAME_INTERP, name.data2, arena_off(g_stack.args), name.data1, 0, 0};
         g_stack.args = args;
-        // The condition, a frameless expression's value, is never unset!.
+        g_stack.top = args + fast_args;
+        if (fast_args < nargs && !fetch_rest(node, &p, callable, name, fast_args, nargs)) return Fast::Exit;
         const Cell* branch = nullptr;
-        if (op == FAST_EITHER) branch = value_false_q(args) ? args + 2 : args + 1;
+        if (op == FAST_EITHER) branch = value_true_checked(args) ? args + 1 : args + 2;
         else if (value_false_q(args) == (op == FAST_UNLESS)) branch = args + 1;
         g_stack.top = args + 1;
         if (!branch) {

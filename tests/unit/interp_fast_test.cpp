@@ -125,6 +125,18 @@ TEST_F(InterpFast, ShortcutsGiveWhatTheGeneralPathGives) {
         {"x: add 1 2", "3"},
         {"f: func [] [x: 1 return x + 1] f", "2"},
         {"x: 1 y: negate x", "-1"},
+        // Short calls whose later arguments take the general path.
+        {"f: func [a b] [a + b] f (1) 2", "3"},
+        {"f: func [a b] [a + b] x: f 1 (2) x", "3"},
+        {"f: func [a b] [a] f (1)", ""},
+        {"b: copy [] append b (1 + 1) b", "[2]"},
+        {"x: append copy [] (1 + none)", ""},
+        {"f: func [a [integer!] b [integer!]] [a] f 1 (\"x\")", ""},
+        {"n: 0 loop 2 [n: n + 1 f: func [a b] [b] x: f 1 (break)] n", "1"},
+        {"if (1 > 2) [1]", "none"},
+        {"either 1 < 2 (1) [2]", ""},
+        {"either 1 < 2 ([3]) [2]", "3"},
+        {"x: 1 y: add x (x + 1) y", "3"},
         // Shortcut statements after one that took the general path.
         {"b: copy [] (append b 1) append b 2 x: append b 3 x", "[1 2 3]"},
         {"x: 1 (x) y: remainder x 0", ""},
