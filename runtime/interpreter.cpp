@@ -36,7 +36,6 @@
 #include <pthread.h>
 
 #include <cstring>
-#include <optional>
 #include <exception>
 
 #include "runtime/dispatch.h"
@@ -963,6 +962,78 @@ inline Fast fast_statement(Off node, uint32_t pos, Cell* out, uint32_t* next, co
     return fast_return(v, out) ? Fast::Exit : Fast::No;
 }
 
+// A statement that calls a function!, native or action with a simple
+// descriptor, `[set-word] word arg ...`. The call marks the frames and pushes
+// the cells the general path would (the set-word's frame and name, the
+// callable, the call frame and arguments), so that what runs inside sees the
+// same stacks. The leading arguments that are frameless expressions are
+// computed first, which nothing could observe; the call is decided at the
+// first argument that is not (it and the rest are then evaluated as the
+// general path evaluates them) or after the last: before that, No leaves
+// everything as it was. When every argument was frameless, nothing between
+// the statement's start and a function's or a conditional's first expression
+// can fail, so the code position (the `near` of an error) is set only for the
+// other natives and actions, and for arguments evaluated the general way.
+// Done gives the statement's value in `out`; Exit means an exit is pending.
+struct ShortCall {
+    const Cell* block;   // the code block, whose node is *node
+    Off* node;           // rooted while the call runs
+    uint32_t pos;        // the statement
+    uint32_t p;          // after the arguments read so far
+    uint32_t fast_args;  // arguments already in place
+    uint32_t nargs;
+    uint32_t locals;
+    uint32_t op;
+    bool set;
+    Cell* base;          // the statement's first cell on the stack
+    Cell* args;
+    const Cell* callee;  // valid until the call is committed
+};
+
+// The set-word's frame and name and the callable, as the general path
+// pushes them; returns the callable's cell.
+inline Cell* short_commit(const ShortCall& c) {
+    if (c.set) {
+        const Cell* sw = code_at(*c.node, c.pos);
+        *g_stack.frame_top++ = CallFrame{FRAME_INTERP, sw->data2, arena_off(g_stack.args), sw->data1, 0, 0};
+        g_stack.args = c.base;
+        c.base[0] = *sw;
+    }
+    Cell* callable = c.base + c.set;
+    *callable = *c.callee;
+    return callable;
+}
+
+// The call's frame marked above the committed cells.
+inline void short_mark(const ShortCall& c, uint32_t header, const Cell& name, Off ctx, uint32_t saved_values) {
+    *g_stack.frame_top++ = CallFrame{header, name.data2, arena_off(g_stack.args), name.data1, ctx, saved_values};
+    g_stack.args = c.args;
+}
+
+// After the call: its frame ends, its value goes to `out` and, through the
+// set-word, to its word.
+inline Fast short_finish(const ShortCall& c, Cell* out, uint32_t* next) {
+    stack_unwind();  // the call's frame
+    *out = *c.args;
+    if (c.set) {
+        const Cell* word = code_at(*c.node, c.pos);
+        if (out->is(TYPE_UNSET) || !try_store_word(word, out)) {
+            // What the general path does, with its frame still marked.
+            g_interp.code_position = Cell{TYPE_BLOCK, c.pos, *c.node, 0};
+            Cell w = *word;
+            GcRootCell keep_w(&w);
+            if (out->is(TYPE_UNSET)) error_raise(ErrCat::Script, "need-value", &w);
+            Cell* value = stack_push(out);  // rooted while word_set runs
+            word_set(&w, value);
+            *out = *value;
+        }
+        stack_unwind();  // the set-word's frame
+    }
+    g_stack.top = c.base;
+    *next = c.p;
+    return Fast::Done;
+}
+
 // The arguments from `from` of a short call, with its frame marked, as the
 // general path fetches them; false when an exit is pending.
 bool fetch_rest(const Off& node, uint32_t* p, const Cell* callable, const Cell& name, uint32_t from, uint32_t nargs) {
@@ -982,146 +1053,158 @@ bool fetch_rest(const Off& node, uint32_t* p, const Cell* callable, const Cell& 
     return true;
 }
 
-// A statement that calls a function!, native or action with a simple
-// descriptor, `[set-word] word arg ...`. The call marks the frames and pushes
-// the cells the general path would (the set-word's frame and name, the
-// callable, the call frame and arguments), so that what runs inside sees the
-// same stacks. The leading arguments that are frameless expressions are
-// computed first, which nothing could observe; the call is decided at the
-// first argument that is not (it and the rest are then evaluated as the
-// general path evaluates them) or after the last: before that, No leaves
-// everything as it was. When every argument was frameless, nothing between
-// the statement's start and a function's or a conditional's first expression
-// can fail, so the code position (the `near` of an error) is set only for the
-// other natives and actions, and for arguments evaluated the general way.
-// Done gives the statement's value in `out`; Exit means an exit is pending.
-// `node` is the node of the code block `block`, rooted while the callee runs.
+// The conditional natives' work, their arguments in the current frame.
+inline Fast short_conditional(uint32_t op, Cell* args) {
+    const Cell* branch = nullptr;
+    if (op == FAST_EITHER) branch = value_true_checked(args) ? args + 1 : args + 2;
+    else if (value_false_q(args) == (op == FAST_UNLESS)) branch = args + 1;
+    g_stack.top = args + 1;
+    if (!branch) {
+        cell_set(args, TYPE_NONE);
+    } else {
+        Cell block = *branch;
+        eval_block_impl(&block, true, false);
+        if (exit_pending()) return Fast::Exit;
+    }
+    return Fast::Done;
+}
+
+// A native's or action's work, its arguments in the current frame.
+inline Fast short_builtin(const Cell* callable, uint32_t op, Cell* args) {
+    if (op && op <= FAST_LAST_OP && fast_num_op(op, args, args + 1)) return Fast::Done;
+    if (callable->is(TYPE_NATIVE)) {
+        NativeFn fn = native_entry(callable->data1);
+        if (!fn) error_raise(ErrCat::Internal, "not-done");
+        fn(0, kNoRefinements);
+    } else {
+        DispatchFn fn = action_dispatcher(callable->data1);
+        if (!fn) error_raise(ErrCat::Internal, "not-done");
+        fn(kNoRefinements);
+    }
+    return exit_pending() ? Fast::Exit : Fast::Done;
+}
+
+// A function! whose arguments are all in place.
+__attribute__((noinline)) Fast short_function(const ShortCall& c, Cell* out, uint32_t* next) {
+    Cell name = *code_at(*c.node, c.pos + c.set);
+    GcRootCell keep_name(&name);
+    Cell* callable = short_commit(c);
+    Off ctx = callable->data1;
+    short_mark(c, FRAME_INTERP_FUNC, name, ctx, arena_at<Cell>(node_buffer(ctx)->head)->data2);
+    g_stack.top = c.args + c.nargs;
+    if (c.locals) function_init_locals(c.locals);
+    run_function(callable, &name);
+    if (exit_pending()) return Fast::Exit;
+    return short_finish(c, out, next);
+}
+
+// A native or action whose arguments are all in place; the code position is
+// the statement's while it runs.
+__attribute__((noinline)) Fast short_native(const ShortCall& c, Cell* out, uint32_t* next) {
+    Cell code = *c.block;
+    code.data1 = c.pos;
+    code.data2 = *c.node;
+    CodePositionGuard guard;
+    g_interp.code_position = code;
+    Cell name = *code_at(*c.node, c.pos + c.set);
+    Cell* callable = short_commit(c);
+    short_mark(c, FRAME_INTERP, name, 0, 0);
+    g_stack.top = c.args + c.nargs;
+    if (short_builtin(callable, c.op, c.args) == Fast::Exit) return Fast::Exit;
+    return short_finish(c, out, next);
+}
+
+// if, unless or either whose arguments are all in place.
+__attribute__((noinline)) Fast short_if(const ShortCall& c, Cell* out, uint32_t* next) {
+    Cell name = *code_at(*c.node, c.pos + c.set);
+    short_commit(c);
+    short_mark(c, FRAME_INTERP, name, 0, 0);
+    if (short_conditional(c.op, c.args) == Fast::Exit) return Fast::Exit;
+    return short_finish(c, out, next);
+}
+
+// Any short call with arguments left for the general path.
+__attribute__((noinline)) Fast short_mixed(ShortCall& c, Cell* out, uint32_t* next) {
+    Cell name = *code_at(*c.node, c.pos + c.set);
+    GcRootCell keep_name(&name);
+    Cell code = *c.block;
+    code.data1 = c.pos;
+    code.data2 = *c.node;
+    CodePositionGuard guard;
+    g_interp.code_position = code;
+    Cell* callable = short_commit(c);
+    bool is_func = callable->is(TYPE_FUNCTION);
+    if (is_func) {
+        Off ctx = callable->data1;
+        short_mark(c, FRAME_INTERP_FUNC, name, ctx, arena_at<Cell>(node_buffer(ctx)->head)->data2);
+    } else {
+        short_mark(c, FRAME_INTERP, name, 0, 0);
+    }
+    g_stack.top = c.args + c.fast_args;
+    if (!fetch_rest(*c.node, &c.p, callable, name, c.fast_args, c.nargs)) return Fast::Exit;
+    if (is_func) {
+        if (c.locals) function_init_locals(c.locals);
+        run_function(callable, &name);
+        if (exit_pending()) return Fast::Exit;
+    } else if (c.op >= FAST_IF) {
+        if (short_conditional(c.op, c.args) == Fast::Exit) return Fast::Exit;
+    } else if (short_builtin(callable, c.op, c.args) == Fast::Exit) {
+        return Fast::Exit;
+    }
+    return short_finish(c, out, next);
+}
+
+// Decides a short call (see above) and hands it to its performer. `node` is
+// the node of the code block `block`, rooted while the callee runs.
 __attribute__((noinline)) Fast fast_call(const Cell* block, Off& node, uint32_t pos, Cell* out, uint32_t* next,
                                          const Cell* callee) {
     const Arena ar{g_arena_base};
     const Cell* slot = ar.at<Cell>(ar.buffer(callee->data3)->head) + 1;
     if (!slot->is(TYPE_BLOCK)) return Fast::No;
     uint32_t sum = slot->data3;
-    uint32_t op = (sum >> SUM_FASTOP_SHIFT) & SUM_FASTOP_MASK;
     bool is_func = callee->is(TYPE_FUNCTION);
     if (!(sum & SUM_SIMPLE) || !(is_func || callee->is(TYPE_NATIVE) || callee->is(TYPE_ACTION))) return Fast::No;
-    uint32_t nargs = sum & SUM_NARGS_MASK;
-    uint32_t locals = (sum >> SUM_LOCALS_SHIFT) & SUM_LOCALS_MASK;
-    if (g_stack.top + nargs + locals + 4 >= g_stack.data_end || g_stack.frame_top + 2 >= g_stack.frame_end)
+    ShortCall c;
+    c.nargs = sum & SUM_NARGS_MASK;
+    c.locals = (sum >> SUM_LOCALS_SHIFT) & SUM_LOCALS_MASK;
+    c.op = (sum >> SUM_FASTOP_SHIFT) & SUM_FASTOP_MASK;
+    if (g_stack.top + c.nargs + c.locals + 4 >= g_stack.data_end || g_stack.frame_top + 2 >= g_stack.frame_end)
         return Fast::No;
     const SeriesBuf* b = ar.buffer(node);
     const Cell* cells = ar.at<Cell>(b->head);
     uint32_t tail = (b->tail - b->head) >> 4;
-    bool set = cells[pos].is(TYPE_SET_WORD);
-    uint32_t fpos = pos + set;
+    c.set = cells[pos].is(TYPE_SET_WORD);
     // The arguments go into the cells they will occupy, above the top until
     // the call is decided.
-    Cell* base = g_stack.top;
-    Cell* args = base + set + 1;
-    Off desc = slot->data2;
-    uint32_t p = fpos + 1;
-    uint32_t fast_args = 0;
-    for (; fast_args < nargs; fast_args++) {
+    c.base = g_stack.top;
+    c.args = c.base + c.set + 1;
+    uint32_t p = pos + c.set + 1;
+    const Cell* desc = (sum & SUM_ANY) ? nullptr : ar.at<Cell>(ar.buffer(slot->data2)->head);
+    uint32_t i = 0;
+    for (; i < c.nargs; i++) {
         if (p >= tail) return Fast::No;
-        if (!fast_expression(ar, cells, p, tail, args + fast_args, &p)) {
-            if (fast_args == 0 && !is_func) return Fast::No;  // the general path costs no more
+        if (!fast_expression(ar, cells, p, tail, c.args + i, &p)) {
+            if (i == 0 && !is_func) return Fast::No;  // the general path costs no more
             break;
         }
-        if (!(sum & SUM_ANY) && !typeset_has(ar.at<Cell>(ar.buffer(desc)->head) + fast_args, args[fast_args].type()))
-            return Fast::No;
+        if (desc && !typeset_has(desc + i, c.args[i].type())) return Fast::No;
     }
-    if (fast_args == nargs && p < tail && cells[p].is(TYPE_WORD)) {
+    if (i == c.nargs && p < tail && cells[p].is(TYPE_WORD)) {
         const Cell* v = ar.peek(cells + p);
         if (v && v->is(TYPE_OP)) return Fast::No;
     }
     // Decided: from here on it is the call the general path makes.
+    c.block = block;
+    c.node = &node;
+    c.pos = pos;
+    c.p = p;
+    c.fast_args = i;
+    c.callee = callee;
     GcRootNode keep_node(&node);
-    Cell name = cells[fpos];
-    GcRootCell keep_name(&name);
-    std::optional<CodePositionGuard> position;
-    if (fast_args < nargs || (!is_func && op < FAST_IF)) {
-        Cell code = *block;
-        code.data1 = pos;
-        code.data2 = node;
-        position.emplace();
-        g_interp.code_position = code;
-    }
-    if (set) {
-        const Cell& sw = cells[pos];
-        *g_stack.frame_top++ = CallFrame{FRAME_INTERP, sw.data2, arena_off(g_stack.args), sw.data1, 0, 0};
-        g_stack.args = base;
-        base[0] = sw;
-    }
-    Cell* callable = base + set;
-    *callable = *callee;
-    Cell* result;
-    if (is_func) {
-        Off ctx = callable->data1;
-        uint32_t saved_values = ar.at<Cell>(ar.buffer(ctx)->head)->data2;
-        *g_stack.frame_top++ =
-            CallFrame{FRAME_INTERP_FUNC, name.data2, arena_off(g_stack.args), name.data1, ctx, saved_values};
-        g_stack.args = args;
-        g_stack.top = args + fast_args;
-        if (fast_args < nargs && !fetch_rest(node, &p, callable, name, fast_args, nargs)) return Fast::Exit;
-        if (locals) function_init_locals(locals);
-        run_function(callable, &name);
-        if (exit_pending()) return Fast::Exit;
-        result = args;
-    } else if (op < FAST_IF) {
-        *g_stack.frame_top++ = CallFrame{FRAME_INTERP, name.data2, arena_off(g_stack.args), name.data1, 0, 0};
-        g_stack.args = args;
-        g_stack.top = args + fast_args;
-        if (fast_args < nargs && !fetch_rest(node, &p, callable, name, fast_args, nargs)) return Fast::Exit;
-        if (!(op && op <= FAST_LAST_OP && fast_num_op(op, args, args + 1))) {
-            if (callable->is(TYPE_NATIVE)) {
-                NativeFn fn = native_entry(callable->data1);
-                if (!fn) error_raise(ErrCat::Internal, "not-done");
-                fn(0, kNoRefinements);
-            } else {
-                DispatchFn fn = action_dispatcher(callable->data1);
-                if (!fn) error_raise(ErrCat::Internal, "not-done");
-                fn(kNoRefinements);
-            }
-            if (exit_pending()) return Fast::Exit;
-        }
-        result = args;
-    } else {
-        *g_stack.frame_top++ = CallFrame{FRAME_INTERP, name.data2, arena_off(g_stack.args), name.data1, 0, 0};
-        g_stack.args = args;
-        g_stack.top = args + fast_args;
-        if (fast_args < nargs && !fetch_rest(node, &p, callable, name, fast_args, nargs)) return Fast::Exit;
-        const Cell* branch = nullptr;
-        if (op == FAST_EITHER) branch = value_true_checked(args) ? args + 1 : args + 2;
-        else if (value_false_q(args) == (op == FAST_UNLESS)) branch = args + 1;
-        g_stack.top = args + 1;
-        if (!branch) {
-            cell_set(args, TYPE_NONE);
-        } else {
-            Cell block = *branch;
-            eval_block_impl(&block, true, false);
-            if (exit_pending()) return Fast::Exit;
-        }
-        result = args;
-    }
-    stack_unwind();  // the call's frame
-    *out = *result;
-    if (set) {
-        const Cell* word = code_at(node, pos);
-        if (out->is(TYPE_UNSET) || !try_store_word(word, out)) {
-            // What the general path does, with its frame still marked.
-            g_interp.code_position = Cell{TYPE_BLOCK, pos, node, 0};
-            Cell w = *word;
-            GcRootCell keep_w(&w);
-            if (out->is(TYPE_UNSET)) error_raise(ErrCat::Script, "need-value", &w);
-            Cell* value = stack_push(out);  // rooted while word_set runs
-            word_set(&w, value);
-            *out = *value;
-        }
-        stack_unwind();  // the set-word's frame
-    }
-    g_stack.top = base;
-    *next = p;
-    return Fast::Done;
+    if (i < c.nargs) return short_mixed(c, out, next);
+    if (is_func) return short_function(c, out, next);
+    if (c.op < FAST_IF) return short_native(c, out, next);
+    return short_if(c, out, next);
 }
 
 // Runs the statements of `node` from `*pos` frameless while they allow it.
