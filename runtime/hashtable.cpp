@@ -117,6 +117,7 @@ inline uint32_t load4(const uint8_t* p) {
 // values in saved registers.
 inline bool bytes_equal(const uint8_t* p, const uint8_t* q, size_t n) {
     if (n >= 8) {
+        if (n <= 16) return load8(p) == load8(q) && load8(p + n - 8) == load8(q + n - 8);
         for (size_t i = 0; i + 8 < n; i += 8)
             if (load8(p + i) != load8(q + i)) return false;
         return load8(p + n - 8) == load8(q + n - 8);
@@ -190,7 +191,7 @@ __attribute__((noinline)) uint32_t hash_text_by_units(const CodePoints& cp, bool
 inline uint32_t hash_tabled(const uint8_t* p, uint32_t n, const uint32_t* blocks) {
     uint32_t h = kHashSeed;
     const uint8_t* end = p + n;
-    for (; end - p >= 4; p += 4) {
+    for (const uint8_t* last4 = n >= 4 ? end - 3 : p; p < last4; p += 4) {
         h = murmur3_step(h, blocks[p[0]]);
         h = murmur3_step(h, blocks[p[1]]);
         h = murmur3_step(h, blocks[p[2]]);
@@ -1364,13 +1365,51 @@ inline const uint8_t* unit1_text(uint8_t* base, const SeriesBuf* kb, const Cell*
     return base + start;
 }
 
+// A stored text cell that is byte-identical to the unit-1 key text p[0, n):
+// unit 1, n bytes from its head to its tail, the same bytes.
+inline bool unit1_identical(uint8_t* base, const Cell* c, const uint8_t* p, uint32_t n) {
+    if (!c->data2) return false;
+    const SeriesBuf* sb = arena_at<SeriesBuf>(node_word(c->data2));
+    // A short text from its buffer's data start ends on the next line 3
+    // times in 8: fetch that line with the header, not after it.
+    __builtin_prefetch(reinterpret_cast<const uint8_t*>(sb) + sizeof(SeriesBuf) - 1 + n);
+    int64_t index = static_cast<int32_t>(c->data1);
+    uint64_t start = sb->head + uint64_t(index < 0 ? 0 : index);
+    return __builtin_expect(sb->unit() == 1 && start + n == sb->tail, 1) &&
+           __builtin_expect(bytes_equal(base + start, p, n), 1);
+}
+
 // The rest of a unit-1 ASCII key's walk, from probe `step` at bucket b on,
-// once its first probe did not settle it: the hash is known already.
+// once its first probe did not settle it: the hash is known already. Still
+// call-free until a candidate of the key's type is not byte-identical; the
+// general walk takes over from that bucket.
 __attribute__((noinline)) Cell* get_text_rest(const HashRecord* rec, const Cell* key, uint32_t mode, uint32_t hash,
                                               uint32_t b, uint32_t step) {
+    uint8_t* const base = g_arena_base;
     uint32_t n;
-    const uint8_t* p = unit1_text(g_arena_base, node_buffer(key->data2), key, &n);
-    return text_walk_from<1>(rec, key, mode, p, n, hash, b, step);
+    const uint8_t* p = unit1_text(base, arena_at<SeriesBuf>(node_word(key->data2)), key, &n);
+    const uint32_t nb = rec->buckets, mask = nb - 1;
+    const uint8_t* keys = hashtable_series_data(base, rec->keys);
+    const uint8_t* tags = keys + 4 * size_t(nb);
+    const SeriesBuf* blk = arena_at<SeriesBuf>(node_word(rec->block));
+    const uint8_t tag = hash_tag(hash), type = static_cast<uint8_t>(key->header);
+    for (;;) {
+        uint8_t t = tags[b];
+        if (t == tag) {
+            uint32_t k;
+            std::memcpy(&k, keys + 4 * size_t(b), 4);
+            uint64_t at = blk->head + uint64_t(k) * 16;  // past the tail: never a match
+            Cell* c = reinterpret_cast<Cell*>(base + at);
+            if (at < blk->tail && static_cast<uint8_t>(c->header) == type) {
+                if (unit1_identical(base, c, p, n)) return c;
+                return text_walk_from<1>(rec, key, mode, p, n, hash, b, step);
+            }
+        } else if (t == kHashTagEmpty) {
+            return nullptr;
+        }
+        if (++step > mask) return nullptr;
+        b = (b + step) & mask;
+    }
 }
 
 // The common lookup: a unit-1 ASCII key whose first probe finds its stored
@@ -1393,14 +1432,8 @@ inline Cell* text_first_probe(uint8_t* base, const HashRecord* rec, const Cell* 
         uint64_t at = blk->head + uint64_t(k) * 16;  // past the tail: never a match
         Cell* c = reinterpret_cast<Cell*>(base + at);
         if (__builtin_expect(at < blk->tail && static_cast<uint8_t>(c->header) == static_cast<uint8_t>(key->header), 1) &&
-            c->data2) {
-            const SeriesBuf* sb = arena_at<SeriesBuf>(node_word(c->data2));
-            int64_t index = static_cast<int32_t>(c->data1);
-            uint64_t start = sb->head + uint64_t(index < 0 ? 0 : index);
-            if (__builtin_expect(sb->unit() == 1 && start + n == sb->tail, 1) &&
-                __builtin_expect(bytes_equal(base + start, p, n), 1))
-                return c;
-        }
+            unit1_identical(base, c, p, n))
+            return c;
     } else if (t == kHashTagEmpty) {
         return nullptr;
     }

@@ -309,6 +309,8 @@ inline Cell* hashtable_get(Off table, const Cell* key, int32_t head = 0, int32_t
     if (kind_and_epoch == HASH_KIND_MAP) {
         uint32_t type = key->header & CELL_TYPE_MASK;
         if (type == TYPE_INTEGER) return hashtable_get_integer_tagged(base, rec, key->data2);
+        if (type < 64 && (kHashTextTypes >> type & 1) && (mode == HASH_EQUAL || mode == HASH_STRICT))
+            return hashtable_get_text(rec, key, mode);
     }
     return hashtable_get_any(table, key, head, skip, mode, last, reverse);
 }
