@@ -113,10 +113,14 @@ inline uint32_t load4(const uint8_t* p) {
     return w;
 }
 
+// Inline, with no call for any length: a lookup that calls out keeps its
+// values in saved registers.
 inline bool bytes_equal(const uint8_t* p, const uint8_t* q, size_t n) {
     if (n >= 8) {
-        if (n > 16) return std::memcmp(p, q, n) == 0;
-        return load8(p) == load8(q) && load8(p + n - 8) == load8(q + n - 8);
+        if (n <= 16) return load8(p) == load8(q) && load8(p + n - 8) == load8(q + n - 8);
+        for (size_t i = 0; i + 8 < n; i += 8)
+            if (load8(p + i) != load8(q + i)) return false;
+        return load8(p + n - 8) == load8(q + n - 8);
     }
     if (n >= 4) return load4(p) == load4(q) && load4(p + n - 4) == load4(q + n - 4);
     for (size_t i = 0; i < n; i++)
@@ -187,7 +191,7 @@ __attribute__((noinline)) uint32_t hash_text_by_units(const CodePoints& cp, bool
 inline uint32_t hash_tabled(const uint8_t* p, uint32_t n, const uint32_t* blocks) {
     uint32_t h = kHashSeed;
     const uint8_t* end = p + n;
-    for (; end - p >= 4; p += 4) {
+    for (const uint8_t* last4 = n >= 4 ? end - 3 : p; p < last4; p += 4) {
         h = murmur3_step(h, blocks[p[0]]);
         h = murmur3_step(h, blocks[p[1]]);
         h = murmur3_step(h, blocks[p[2]]);
@@ -574,6 +578,32 @@ template <bool Tagged> __attribute__((noinline)) Cell* get_keyed_integer(const H
     }
     return nullptr;
 }
+
+}  // namespace
+
+Cell* hashtable_get_integer_rest(const HashRecord* rec, uint32_t value, uint32_t hash, uint32_t b) {
+    const int32_t* keys = reinterpret_cast<const int32_t*>(words_of(rec->keys));
+    const uint8_t* tags = reinterpret_cast<const uint8_t*>(keys + rec->buckets);
+    const SeriesBuf* blk = node_buffer(rec->block);
+    const uint32_t mask = rec->buckets - 1;
+    const uint8_t tag = hash_tag(hash);
+    for (uint32_t step = 1; step <= mask; step++) {
+        b = (b + step) & mask;
+        uint8_t t = tags[b];
+        if (t == tag) {
+            uint64_t at = blk->head + uint64_t(static_cast<uint32_t>(keys[b])) * 16;
+            if (at < blk->tail) {
+                Cell* c = reinterpret_cast<Cell*>(arena_ptr(static_cast<Off>(at)));
+                if (c->is(TYPE_INTEGER) && c->data2 == value) return c;
+            }
+        } else if (t == kHashTagEmpty) {
+            return nullptr;
+        }
+    }
+    return nullptr;
+}
+
+namespace {
 
 // Kinds 1-2 lookup: the stored key of the key's type equal under `mode`.
 __attribute__((noinline)) Cell* get_keyed(Off table, const Cell* key, uint32_t mode) {
@@ -1276,13 +1306,14 @@ inline Cell* get_dispatch(Off table, const Cell* key, int32_t head, int32_t skip
 
 namespace {
 
-// The walk of hashtable_get_text for a key of n code points of Unit bytes
-// at p. Specialised by unit so that the common unit-1 walk keeps everything
-// in registers.
+// The walk of a text key of n code points of Unit bytes at p, whose hash is
+// `hash`, from probe `step` at bucket b: a stored text with the key's code
+// points at the key's width matches after one comparison of bytes; any other
+// candidate of the key's type (a case variant, another width, a tag
+// collision) goes to the comparison seam.
 template <uint32_t Unit>
-inline Cell* get_text_walk(const HashRecord* rec, const Cell* key, uint32_t mode, const uint8_t* p, uint32_t n) {
-    uint32_t hash = Unit == 1 && all_ascii(p, n) ? hash_tabled(p, n, kAsciiBlocks.folded)
-                                                 : hash_text_by_units(CodePoints{p, n, Unit}, false);
+inline Cell* text_walk_from(const HashRecord* rec, const Cell* key, uint32_t mode, const uint8_t* p, uint32_t n,
+                            uint32_t hash, uint32_t b, uint32_t step) {
     uint64_t bytes = uint64_t(n) * Unit;
     const int32_t* keys = reinterpret_cast<const int32_t*>(words_of(rec->keys));
     const SeriesBuf* blk = node_buffer(rec->block);
@@ -1290,8 +1321,7 @@ inline Cell* get_text_walk(const HashRecord* rec, const Cell* key, uint32_t mode
     const uint8_t* tags = reinterpret_cast<const uint8_t*>(keys + mask + 1);
     uint32_t type = key->header & CELL_TYPE_MASK;
     uint8_t tag = hash_tag(hash);
-    uint32_t b = hash & mask;
-    for (uint32_t step = 0; step <= mask;) {
+    while (step <= mask) {
         uint8_t t = tags[b];
         if (t == tag) {
             uint64_t at = blk->head + uint64_t(static_cast<uint32_t>(keys[b])) * 16;
@@ -1318,32 +1348,125 @@ inline Cell* get_text_walk(const HashRecord* rec, const Cell* key, uint32_t mode
     return nullptr;
 }
 
+// Every text key but a unit-1 ASCII one: hashed by its code points, which
+// for a unit-1 text with a byte of 128 or more folds through the case seam.
 template <uint32_t Unit>
-__attribute__((noinline)) Cell* get_text_wide(const HashRecord* rec, const Cell* key, uint32_t mode,
-                                              const uint8_t* p, uint32_t n) {
-    return get_text_walk<Unit>(rec, key, mode, p, n);
+__attribute__((noinline)) Cell* get_text_units(const HashRecord* rec, const Cell* key, uint32_t mode,
+                                               const uint8_t* p, uint32_t n) {
+    uint32_t hash = hash_text_by_units(CodePoints{p, n, Unit}, false);
+    return text_walk_from<Unit>(rec, key, mode, p, n, hash, hash & (rec->buckets - 1), 0);
+}
+
+// The text of a unit-1 key cell from its head: *n code points at the result.
+inline const uint8_t* unit1_text(uint8_t* base, const SeriesBuf* kb, const Cell* key, uint32_t* n) {
+    int64_t index = static_cast<int32_t>(key->data1);
+    uint64_t start = kb->head + uint64_t(index < 0 ? 0 : index);
+    *n = start < kb->tail ? static_cast<uint32_t>(kb->tail - start) : 0;
+    return base + start;
+}
+
+// A stored text cell that is byte-identical to the unit-1 key text p[0, n):
+// unit 1, n bytes from its head to its tail, the same bytes.
+inline bool unit1_identical(uint8_t* base, const Cell* c, const uint8_t* p, uint32_t n) {
+    if (!c->data2) return false;
+    const SeriesBuf* sb = arena_at<SeriesBuf>(node_word(c->data2));
+    // A short text from its buffer's data start ends on the next line 3
+    // times in 8: fetch that line with the header, not after it.
+    __builtin_prefetch(reinterpret_cast<const uint8_t*>(sb) + sizeof(SeriesBuf) - 1 + n);
+    int64_t index = static_cast<int32_t>(c->data1);
+    uint64_t start = sb->head + uint64_t(index < 0 ? 0 : index);
+    return __builtin_expect(sb->unit() == 1 && start + n == sb->tail, 1) &&
+           __builtin_expect(bytes_equal(base + start, p, n), 1);
+}
+
+// The rest of a unit-1 ASCII key's walk, from probe `step` at bucket b on,
+// once its first probe did not settle it: the hash is known already. Still
+// call-free until a candidate of the key's type is not byte-identical; the
+// general walk takes over from that bucket.
+__attribute__((noinline)) Cell* get_text_rest(const HashRecord* rec, const Cell* key, uint32_t mode, uint32_t hash,
+                                              uint32_t b, uint32_t step) {
+    uint8_t* const base = g_arena_base;
+    uint32_t n;
+    const uint8_t* p = unit1_text(base, arena_at<SeriesBuf>(node_word(key->data2)), key, &n);
+    const uint32_t nb = rec->buckets, mask = nb - 1;
+    const uint8_t* keys = hashtable_series_data(base, rec->keys);
+    const uint8_t* tags = keys + 4 * size_t(nb);
+    const SeriesBuf* blk = arena_at<SeriesBuf>(node_word(rec->block));
+    const uint8_t tag = hash_tag(hash), type = static_cast<uint8_t>(key->header);
+    for (;;) {
+        uint8_t t = tags[b];
+        if (t == tag) {
+            uint32_t k;
+            std::memcpy(&k, keys + 4 * size_t(b), 4);
+            uint64_t at = blk->head + uint64_t(k) * 16;  // past the tail: never a match
+            Cell* c = reinterpret_cast<Cell*>(base + at);
+            if (at < blk->tail && static_cast<uint8_t>(c->header) == type) {
+                if (unit1_identical(base, c, p, n)) return c;
+                return text_walk_from<1>(rec, key, mode, p, n, hash, b, step);
+            }
+        } else if (t == kHashTagEmpty) {
+            return nullptr;
+        }
+        if (++step > mask) return nullptr;
+        b = (b + step) & mask;
+    }
+}
+
+// The common lookup: a unit-1 ASCII key whose first probe finds its stored
+// text byte-identical or an empty bucket. Three lookups in four end there,
+// so that probe is laid out straight and calls nothing (anything else goes
+// on in get_text_rest): the function keeps everything in scratch registers
+// and its cache misses (tag and keys word, key cell, the stored text's node
+// and buffer) overlap with the next lookup's.
+inline Cell* text_first_probe(uint8_t* base, const HashRecord* rec, const Cell* key, uint32_t mode,
+                              const uint8_t* p, uint32_t n) {
+    const uint32_t hash = hash_tabled(p, n, kAsciiBlocks.folded);
+    const uint32_t nb = rec->buckets;
+    const uint8_t* keys = hashtable_series_data(base, rec->keys);
+    const uint32_t b = hash & (nb - 1);
+    const uint8_t t = keys[4 * size_t(nb) + b];
+    if (__builtin_expect(t == hash_tag(hash), 1)) {
+        uint32_t k;
+        std::memcpy(&k, keys + 4 * size_t(b), 4);
+        const SeriesBuf* blk = arena_at<SeriesBuf>(node_word(rec->block));
+        uint64_t at = blk->head + uint64_t(k) * 16;  // past the tail: never a match
+        Cell* c = reinterpret_cast<Cell*>(base + at);
+        if (__builtin_expect(at < blk->tail && static_cast<uint8_t>(c->header) == static_cast<uint8_t>(key->header), 1) &&
+            unit1_identical(base, c, p, n))
+            return c;
+    } else if (t == kHashTagEmpty) {
+        return nullptr;
+    }
+    return get_text_rest(rec, key, mode, hash, b, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Every text key but a unit-1 ASCII one.
+__attribute__((noinline)) Cell* get_text_other(const HashRecord* rec, const Cell* key, uint32_t mode) {
+    CodePoints text = code_points(key);
+    if (text.unit == 2) return get_text_units<2>(rec, key, mode, text.p, text.n);
+    if (text.unit == 4) return get_text_units<4>(rec, key, mode, text.p, text.n);
+    return get_text_units<1>(rec, key, mode, text.p, text.n);
 }
 
 }  // namespace
 
 // Kind-1 lookup of a string!-family key under equal? or strict-equal?, with
-// current tags: a stored key with the same code points at the same width
-// matches without a call; any other candidate of the key's type (same tag:
-// a case variant, another width or a hash collision) goes to the comparison.
+// current tags. The unit-1 ASCII path calls nothing but its continuations.
 Cell* hashtable_get_text(const HashRecord* rec, const Cell* key, uint32_t mode) {
-    if (key->data2) {
-        const SeriesBuf* kb = node_buffer(key->data2);
+    uint8_t* const base = g_arena_base;
+    if (Off kn = key->data2) {
+        const SeriesBuf* kb = arena_at<SeriesBuf>(node_word(kn));
         if (kb->unit() == 1) {  // the common case, read as code_points reads it
-            int64_t index = static_cast<int32_t>(key->data1);
-            uint64_t start = kb->head + uint64_t(index < 0 ? 0 : index);
-            uint32_t n = start < kb->tail ? static_cast<uint32_t>(kb->tail - start) : 0;
-            return get_text_walk<1>(rec, key, mode, arena_ptr(static_cast<Off>(start)), n);
+            uint32_t n;
+            const uint8_t* p = unit1_text(base, kb, key, &n);
+            if (__builtin_expect(all_ascii(p, n), 1)) return text_first_probe(base, rec, key, mode, p, n);
         }
     }
-    CodePoints text = code_points(key);
-    if (text.unit == 2) return get_text_wide<2>(rec, key, mode, text.p, text.n);
-    if (text.unit == 4) return get_text_wide<4>(rec, key, mode, text.p, text.n);
-    return get_text_wide<1>(rec, key, mode, text.p, text.n);
+    return get_text_other(rec, key, mode);
 }
 
 // Lookups read the caller's key in place and stay small: a lookup's cache

@@ -163,6 +163,13 @@ static_assert(sizeof(HashRecord) == 44);
 inline HashRecord* hashtable_record(Off table) {
     return reinterpret_cast<HashRecord*>(node_buffer(table)->head_ptr());
 }
+// The record and the keys series are made by this engine with their head at
+// the start of their data, and nothing moves a head within its buffer (the
+// collector moves head and data together), so the lookup fast paths find
+// their data from the node alone, one load fewer each.
+inline uint8_t* hashtable_series_data(uint8_t* base, Off node) {
+    return base + node_word(node) + sizeof(SeriesBuf);
+}
 
 // Bucket flags: two bits per bucket, bucket b at bits 2*(b%16) of word b/16;
 // high bit of the pair = empty, low bit = deleted, both clear = live.
@@ -246,34 +253,35 @@ void hashtable_put_all(Off table, uint32_t first, uint32_t step);
 // cases of a map! (integer! keys, string!-family keys under equal? or
 // strict-equal?) go straight to their own walks, the integer walk inline.
 
-// The whole walk of an integer! key in a map! table whose tags are current
-// (epoch 0: no key hashed by address). Call-free: a lookup's cache misses
-// overlap with the next one's only when few instructions and no call
-// separate them.
-inline Cell* hashtable_get_integer_tagged(const HashRecord* rec, uint32_t value) {
-    const int32_t* keys = reinterpret_cast<const int32_t*>(node_buffer(rec->keys)->head_ptr());
-    const uint8_t* tags = reinterpret_cast<const uint8_t*>(keys + rec->buckets);
-    const SeriesBuf* blk = node_buffer(rec->block);
-    uint32_t mask = rec->buckets - 1;
-    uint32_t hash = murmur3_fmix32(value);
-    uint8_t tag = hash_tag(hash);
-    uint32_t b = hash & mask;
-    for (uint32_t step = 0; step <= mask;) {
-        uint8_t t = tags[b];
-        if (t == tag) {
-            // A keys word past the block's tail never matches.
-            uint64_t at = blk->head + uint64_t(static_cast<uint32_t>(keys[b])) * 16;
-            if (at < blk->tail) {
-                Cell* c = reinterpret_cast<Cell*>(arena_ptr(static_cast<Off>(at)));
-                if (c->is(TYPE_INTEGER) && c->data2 == value) return c;
-            }
-        } else if (t == kHashTagEmpty) {
-            return nullptr;
-        }
-        step++;
-        b = (b + step) & mask;
+// The walk of an integer! key in a map! table whose tags are current (epoch
+// 0: no key hashed by address) after its first probe at bucket b: the hash
+// is known already.
+Cell* hashtable_get_integer_rest(const HashRecord* rec, uint32_t value, uint32_t hash, uint32_t b);
+
+// The lookup of an integer! key in such a table. With a big table every
+// lookup waits for two cache misses in a row (tag and keys word, then the
+// key cell), and the processor overlaps as many lookups as its window holds,
+// so the inline part is the first probe alone, which settles three lookups
+// in four, in as few instructions and registers as it takes: a register
+// spilled here is a store and a load on every lookup.
+inline Cell* hashtable_get_integer_tagged(uint8_t* base, const HashRecord* rec, uint32_t value) {
+    const uint32_t nb = rec->buckets;
+    const uint8_t* keys = hashtable_series_data(base, rec->keys);
+    const uint32_t hash = murmur3_fmix32(value);
+    const uint32_t b = hash & (nb - 1);
+    const uint8_t t = keys[4 * size_t(nb) + b];  // the tags follow the keys words
+    if (__builtin_expect(t == hash_tag(hash), 1)) {
+        uint32_t k;
+        std::memcpy(&k, keys + 4 * size_t(b), 4);
+        const SeriesBuf* blk = arena_at<SeriesBuf>(node_word(rec->block));
+        uint64_t at = blk->head + uint64_t(k) * 16;  // past the block's tail: never a match
+        Cell* c = reinterpret_cast<Cell*>(base + at);
+        if (__builtin_expect(at < blk->tail && static_cast<uint8_t>(c->header) == TYPE_INTEGER && c->data2 == value, 1))
+            return c;
+    } else if (t == kHashTagEmpty) {
+        return nullptr;
     }
-    return nullptr;
+    return hashtable_get_integer_rest(rec, value, hash, b);
 }
 // The walk of a string!-family key in a map! table whose tags are current,
 // under HASH_EQUAL or HASH_STRICT.
@@ -294,12 +302,13 @@ constexpr uint64_t kHashTextTypes = uint64_t(1) << TYPE_STRING | uint64_t(1) << 
 // key as a set-word!.
 inline Cell* hashtable_get(Off table, const Cell* key, int32_t head = 0, int32_t skip = 1, uint32_t mode = HASH_EQUAL,
                            bool last = false, bool reverse = false) {
-    const HashRecord* rec = hashtable_record(table);
+    uint8_t* const base = g_arena_base;
+    const HashRecord* rec = reinterpret_cast<const HashRecord*>(hashtable_series_data(base, table));
     uint64_t kind_and_epoch;  // words 9 and 10 at once (little-endian): kind 1 with epoch 0
     std::memcpy(&kind_and_epoch, &rec->kind, 8);
     if (kind_and_epoch == HASH_KIND_MAP) {
         uint32_t type = key->header & CELL_TYPE_MASK;
-        if (type == TYPE_INTEGER) return hashtable_get_integer_tagged(rec, key->data2);
+        if (type == TYPE_INTEGER) return hashtable_get_integer_tagged(base, rec, key->data2);
         if (type < 64 && (kHashTextTypes >> type & 1) && (mode == HASH_EQUAL || mode == HASH_STRICT))
             return hashtable_get_text(rec, key, mode);
     }

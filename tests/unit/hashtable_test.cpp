@@ -127,6 +127,9 @@ void expect_tags_agree(Off t, const char* when) {
     const uint8_t* tags = hashtable_tags(t);
     ASSERT_NE(tags, nullptr) << when;
     ASSERT_GE(node_buffer(r.keys)->used_bytes(), 5 * r.buckets) << when;
+    // The lookup fast paths read the record and the keys from their data start.
+    ASSERT_EQ(node_buffer(t)->head, node_buffer(t)->data_start()) << when;
+    ASSERT_EQ(node_buffer(r.keys)->head, node_buffer(r.keys)->data_start()) << when;
     const uint32_t* flags = reinterpret_cast<const uint32_t*>(node_buffer(r.flags)->head_ptr());
     const int32_t* keys = reinterpret_cast<const int32_t*>(node_buffer(r.keys)->head_ptr());
     for (uint32_t b = 0; b < r.buckets; b++) {
