@@ -798,12 +798,12 @@ inline void set_word_value(Cell* word, const Cell* value) {
 // Frameless evaluation. An expression made of a plain term (a value that
 // evaluates to itself, or a word whose value is pushed as it is) followed by
 // number operators whose right operands are plain numbers (see fast_num_op)
-// can neither fail,
-// allocate, run Kel code nor look at the stacks; a set-word in front of it
-// stores into a global or running function's context without notification.
-// Evaluated while not tracing, such an expression needs none of the frames,
-// pushes and code-position updates the general path makes, since nothing
-// could observe them. Anything else is left untouched to the general path.
+// can neither fail, allocate, run Kel code nor look at the stacks; a set-word
+// in front of it stores into a global or running function's context without
+// notification. Evaluated while not tracing, such an expression needs none of
+// the frames, pushes and code-position updates the general path makes, since
+// nothing could observe them. Anything else is left untouched to the general
+// path.
 
 // The arena base held in a register across the frameless path (the global is
 // otherwise re-read after every store that might alias it); the arena never
