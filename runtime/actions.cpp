@@ -30,7 +30,7 @@ void action_unsupported(int32_t type, int32_t slot) {
     datatype_set(&dt, type);
     Cell where{TYPE_NONE, 0, 0, 0};
     if (stack_ready() && stack_depth() > 0) where = stack_get_call();
-    // The first argument word of the action's spec.
+    // The first argument word of the action's interface block.
     Cell word{TYPE_NONE, 0, 0, 0};
     const char* spec = action_spec_text(slot);
     size_t n = std::strcspn(spec, " ");

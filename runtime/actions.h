@@ -2,7 +2,7 @@
 //
 // Every datatype fills a row of 62 entries (runtime/datatype.h). The entry
 // of slot k is called with the argument list fixed for k below. Conventions:
-//  - argument cells come first, in spec order; a refinement without argument
+//  - argument cells come first, in interface block order; a refinement without argument
 //    is a bool, a refinement with an argument is a `const Cell*` that is null
 //    when the refinement is absent;
 //  - implementations that return `Cell*` return the result cell (often one of

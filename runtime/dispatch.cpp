@@ -20,7 +20,7 @@ namespace {
 
 constexpr const char* kActionSpecs[kActionCount + 1] = {
     "",
-#define X(slot, spec) spec,
+#define X(slot, text) text,
 #include "runtime/action_specs.def"
 #undef X
 };

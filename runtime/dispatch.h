@@ -3,7 +3,7 @@
 //
 // The dispatcher of a slot is called like a native, without the check flag:
 // the arguments lie in the current frame and each refinement of the action's
-// spec is one machine argument (-1 absent, else the position of its argument
+// interface is one machine argument (-1 absent, else the position of its argument
 // cell). It looks the implementation up in the datatype registry (one table
 // read: type x 62 + slot), translates refinements into the implementation's
 // arguments and leaves the result in the result slot.

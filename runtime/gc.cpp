@@ -146,7 +146,7 @@ void mark_cell(Cell* c) {
         if (c->data2) gc_mark_node(&c->data2);
         break;
     case TYPE_NATIVE: case TYPE_ACTION:
-        // The spec block and the two-cell block (context cell, descriptor).
+        // The interface block and the two-cell block (context cell, descriptor).
         mark_node_cells_of(&c->data2);
         mark_node_cells_of(&c->data3);
         break;
@@ -158,7 +158,7 @@ void mark_cell(Cell* c) {
         break;
     }
     case TYPE_FUNCTION: case TYPE_ROUTINE:
-        // Its context, the spec block and the five-cell block (body,
+        // Its context, the interface block and the five-cell block (body,
         // descriptor, entry, op copy, method context).
         if (c->data1) gc_mark_context(&c->data1);
         mark_node_cells_of(&c->data2);

@@ -1,7 +1,7 @@
 // The interpreter.
 //
 // Invariants:
-//  - a pointer into a code block, a spec cache or a context's values is
+//  - a pointer into a code block, a descriptor cache or a context's values is
 //    re-read after any step that may allocate or evaluate;
 //  - a node or a cell that a function keeps in a C++ variable across such a
 //    step (the callable and its name, a descriptor) is held in a collector
@@ -315,7 +315,7 @@ uint32_t fetch_one(const Off& node, uint32_t pos, uint32_t tail, uint32_t mode, 
     return pos + 1;
 }
 
-// Positions of a function's refinement cells in its frame, from its spec
+// Positions of a function's refinement cells in its frame, from its interface block
 // cache: the cell index of the refinement whose cache entry is `entry`.
 uint32_t function_cell_of_entry(Off desc, uint32_t entry) {
     uint32_t cell = 0;

@@ -1,7 +1,7 @@
 // The interpreter: evaluates blocks of values on the evaluation stack.
 //
 // It walks a block expression by expression, looks words up, calls natives,
-// actions, operators, functions and routines with the arguments their specs
+// actions, operators, functions and routines with the arguments their interface blocks
 // ask for, assigns set-words and set-paths and evaluates paths. Operators
 // group strictly left to right: an operator's right operand is evaluated
 // without looking further ahead.
@@ -61,8 +61,8 @@ void interp_call_function(const Cell* function, uint32_t owner_ctx, const Cell* 
 // The argument descriptor of a callable (built on first use).
 Off interp_spec_cache(const Cell* callable);
 
-// The word at refinement/argument position `n` (0-based among the spec's
-// words, lit-words, get-words and refinements) of a callable's spec; for
+// The word at refinement/argument position `n` (0-based among the interface block's
+// words, lit-words, get-words and refinements) of a callable's interface block; for
 // errors.
 Cell interp_spec_word(const Cell* callable, uint32_t n);
 

@@ -2,9 +2,9 @@
 //
 // A native is called with its arguments in the current frame (argument 1 at
 // the arguments pointer, which is also the result slot) and two machine
-// arguments: the check flag (non-zero: check the arguments against the spec
+// arguments: the check flag (non-zero: check the arguments against the interface block
 // first; the interpreter passes 0, having checked them while fetching) and
-// the refinement positions, one per refinement in spec order: -1 when absent,
+// the refinement positions, one per refinement in interface block order: -1 when absent,
 // else the position in cells from the arguments pointer of the refinement's
 // argument (any non-negative value for a refinement without argument). The
 // native leaves its result in the result slot.
@@ -37,13 +37,13 @@ inline NativeFn native_entry(uint32_t index) {
     return index >= 1 && index <= static_cast<uint32_t>(kNativeTableSize) ? g_natives_table[index - 1] : nullptr;
 }
 
-// Makes the native! value of `index` from its registered spec.
+// Makes the native! value of `index` from its registered interface block.
 Cell* native_value_make(int index, Cell* out);
 // Sets every native's and action's word in the global context to its value.
 void natives_define_words();
 
 // The check of the calling protocol: each fixed argument and each present
-// refinement's arguments against the spec of native `index`.
+// refinement's arguments against the interface block of native `index`.
 void natives_check_args(int index, const int32_t* refs);
 inline Cell* native_arg(uint32_t i);
 

@@ -20,7 +20,7 @@ struct NamedTypeset {
     std::initializer_list<int> members;  // type ids, or -n for the n-th entry of this table
 };
 
-// The standard typesets, for specs read before the library defines them.
+// The standard typesets, for interface blocks read before the library defines them.
 const NamedTypeset kTypesets[] = {
     {"number!", {TYPE_INTEGER, TYPE_FLOAT, TYPE_PERCENT}},
     {"planar!", {TYPE_PAIR, TYPE_POINT2D}},
@@ -89,7 +89,7 @@ bool is_return_word(const Cell* c) {
     return c->is(TYPE_SET_WORD) && symbol_resolve(c->data2) == ret;
 }
 
-// The typeset of the spec word at cell `i`: from its type block when one
+// The typeset of the interface block word at cell `i`: from its type block when one
 // follows and is not empty, else every type but unset!.
 Cell argument_typeset(Off spec, uint32_t i, uint32_t mode) {
     Cell ts{TYPE_TYPESET | (mode << ARG_MODE_SHIFT), 0, 0, 0};
@@ -108,8 +108,8 @@ Cell argument_typeset(Off spec, uint32_t i, uint32_t mode) {
     return ts;
 }
 
-// Walks a spec the way the descriptor is built, calling `entry` for each
-// descriptor entry with the spec cell index behind it.
+// Walks an interface block the way the descriptor is built, calling `entry` for each
+// descriptor entry with the interface block cell index behind it.
 template <class F> void walk_spec(Off spec, F entry) {
     GcRootNode keep(&spec);  // `entry` may allocate
     bool locals = false;

@@ -1,10 +1,10 @@
 // Argument descriptors and argument checks.
 //
-// The descriptor ("spec cache") of a callable is a block built from its spec
+// The descriptor of a callable is a block built from its interface block
 // the first time the interpreter calls it: per argument a typeset! of the
 // accepted types with the argument mode in header bits 20-21, per refinement
 // (other than /local) a copy of it whose data3 is its ordinal, an integer!
-// with the number of local cells when the spec has /local, and for natives
+// with the number of local cells when the interface block has /local, and for natives
 // and actions with refinements a last integer! with their count.
 //
 // Typeset bits: the three payload words are one 12-byte array in memory
@@ -58,10 +58,10 @@ inline const Cell* word_peek(const Cell* word) {
     return arena_at<Cell>(vb->head) + index;
 }
 
-// Builds the descriptor of the spec whose node is `spec`; `builtin` for
+// Builds the descriptor of the interface block whose node is `spec`; `builtin` for
 // natives and actions (refinement count entry).
 Off spec_cache_build(Off spec, bool builtin);
-// The spec word behind descriptor entry `entry`, as a word!.
+// The interface block word behind descriptor entry `entry`, as a word!.
 Cell spec_cache_entry_word(Off spec, uint32_t entry);
 
 // The checks that natives and compiled code call on their arguments.

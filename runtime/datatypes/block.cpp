@@ -416,8 +416,8 @@ static int32_t checked_count(const Cell* spec) {
     return static_cast<int32_t>(d);
 }
 
-// The block an object!, map!, typeset!, vector! or (for `to`) string! spec
-// stands for: the body of an object or map, the datatypes of a typeset, the
+// What the block given to make an object!, map!, typeset!, vector! or (for
+// `to`) string! stands for: the body of an object or map, the datatypes of a typeset, the
 // elements of a vector, the values loaded from a text.
 static Cell* convert_with(uint32_t from, const Cell* spec, Cell* out) {
     if (from == TYPE_OBJECT || from == TYPE_MAP) {

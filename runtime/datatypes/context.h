@@ -10,7 +10,7 @@
 //   2. the owner cell: unset! when made; the object, function or other value
 //      owning the context is copied here by its maker (an object's data3 is
 //      its change information).
-// Kinds: 0 the global context, 1 the specs of natives, actions, functions and
+// Kinds: 0 the global context, 1 the interface blocks of natives, actions, functions and
 // routines (values on the stack), 2 objects.
 //
 // Invariant: a heap context's values block has as many cells as its words
@@ -62,7 +62,7 @@ void context_global_init(uint32_t size = kGlobalContextInitial);
 // `source` when given (0: none). A heap context gets a values block with room
 // for n unset! cells and length 0.
 Off context_make(uint32_t n, bool on_stack, bool flag24, Off source, uint32_t kind);
-// Adds every word!, get-word!, lit-word! and refinement! of the spec's whole
+// Adds every word!, get-word!, lit-word! and refinement! of the interface block's whole
 // buffer in order (a repeat keeps its first index); a heap context's values
 // length becomes the number of words seen, repeats included.
 Off context_make_from_spec(const Cell* spec, bool on_stack, bool flag24, uint32_t kind);

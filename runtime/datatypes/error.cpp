@@ -102,7 +102,7 @@ void set_arguments(const Cell* error, const Cell* a1, const Cell* a2, const Cell
 
 [[noreturn]] void raise_spec_field(const Cell* value) { error_raise(ErrCat::Script, "invalid-spec-field", value); }
 
-// Fills code, type and id of an error made from a block spec.
+// Fills code, type and id of an error made from a block.
 void identity_from_block(const Cell* error, const Cell* spec) {
     if (series_length(spec) < 1) error_raise(ErrCat::Internal, "invalid-error", spec);
     Cell first = *block_cell_at(spec, spec->data1);
@@ -117,7 +117,7 @@ void identity_from_block(const Cell* error, const Cell* spec) {
         return;
     }
     if (!first.is(TYPE_SET_WORD)) error_raise(ErrCat::Internal, "invalid-error", &first);
-    // An object spec: evaluated in the error's context.
+    // An object body: evaluated in the error's context.
     StackTop scope;
     Cell* code = stack_push(spec);
     context_bind_block(code, error->data1, true);

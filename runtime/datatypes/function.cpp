@@ -1,4 +1,4 @@
-// function! and routine!: construction, spec rules, locals and actions.
+// function! and routine!: construction, interface block rules, locals and actions.
 #include "runtime/datatypes/function.h"
 
 #include <vector>
@@ -31,7 +31,7 @@ bool is_word_like(uint32_t t) {
 
 [[noreturn]] void bad_def(const Cell* spec) { error_raise(ErrCat::Script, "bad-func-def", spec); }
 
-// The spec node of a spec value, copied first when its index is past 0.
+// The node of an interface block value, copied first when its index is past 0.
 Off spec_node_at_head(const Cell* spec) {
     if (spec->data1 == 0) return spec->data2;
     uint32_t n = cell_count(spec->data2);
@@ -253,7 +253,7 @@ void function_collect_locals(Cell* spec, const Cell* body) {
     uint32_t loops[3] = {canon_of("repeat"), canon_of("foreach"), canon_of("remove-each")};
     if (body->is(TYPE_BLOCK)) collect_words(body, known, found, loops);
     if (found.empty()) return;
-    // The words found and the spec stay rooted while the spec grows.
+    // The words found and the interface block stay rooted while the interface block grows.
     GcRootCell keep_found(found.data(), found.size());
     if (!has_local) {
         Cell r{TYPE_WORD, 0, 0, 0};

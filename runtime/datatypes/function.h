@@ -1,8 +1,8 @@
 // function! and routine! values.
 //
-// function! cell: header 24 or-ed with the spec's trace flags; data1 the
+// function! cell: header 24 or-ed with the interface block's trace flags; data1 the
 // function's context (kind 1: its values are the call's frame cells while a
-// call runs); data2 the spec block's node (the spec starts at its head);
+// call runs); data2 the interface block's node (the interface block starts at its head);
 // data3 the node of a five-cell block:
 //   [0] the body (a deep copy of the body block bound to the context) or none!
 //   [1] the argument descriptor, unset! until the first interpreted call
@@ -26,18 +26,18 @@ constexpr uint32_t FUNC_FLAG_NO_TRACE = 0x200;
 constexpr uint32_t ROUTINE_TAKES_CELLS = 0x8000;
 
 // Builds a function! as a new cell on the evaluation stack from `spec` and
-// `body` (body may be null: none!); makes the context from the spec unless
+// `body` (body may be null: none!); makes the context from the interface block unless
 // `ctx` is given, and then binds the body deeply to it. Returns the context.
 Off function_push(const Cell* spec, const Cell* body, Off ctx, uint32_t object_ctx, uint32_t flags);
-// Checks a spec; returns its trace flags or raises script `bad-func-def`,
+// Checks an interface block; returns its trace flags or raises script `bad-func-def`,
 // `invalid-type-spec` or `dup-vars`.
 uint32_t function_validate_spec(const Cell* spec);
 // The locals of `function`: cuts the words after /extern off `spec` (a copy
 // owned by the caller) and appends after /local every set-word of `body`
 // (deeply) and every loop word of repeat, foreach and remove-each that is
-// neither in the spec nor extern.
+// neither in the interface block nor extern.
 void function_collect_locals(Cell* spec, const Cell* body);
-// Local cells of a spec from `start`: 0 without /local, else 1 + the words
+// Local cells of an interface block from `start`: 0 without /local, else 1 + the words
 // after it; with `must` and no /local, -1.
 int32_t function_count_locals(Off spec, uint32_t start, bool must);
 // Pushes /local's false and n - 1 none! cells.
@@ -46,7 +46,7 @@ void function_init_locals(uint32_t n);
 uint32_t function_method_context(const Cell* function);
 Cell* function_more_cells(const Cell* function);
 
-// Routines: C++ code with a Kel spec.
+// Routines: C++ code with a Kel interface block.
 union RoutineValue {
     int32_t i;  // logic! (0/1) and integer!
     double d;   // float!

@@ -96,7 +96,7 @@ bool integer_power_exact(int32_t base, int32_t exponent, int32_t& out) {
     return true;
 }
 
-// The value of [spec] as an integer for make and to (logic! excepted).
+// The value given to make and to, as an integer (logic! excepted).
 int32_t integer_from_value(const Cell* spec) {
     switch (spec->type()) {
     case TYPE_INTEGER:

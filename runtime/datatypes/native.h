@@ -1,7 +1,7 @@
 // native!, action! and op! values.
 //
 // native! cell: header 21; data1 the native's index in the natives table;
-// data2 the spec block's node; data3 the node of a two-cell block: [0] a copy
+// data2 the interface block's node; data3 the node of a two-cell block: [0] a copy
 // of the context! cell of a context made from the make argument (values on
 // the stack), [1] the argument descriptor (none! until the first call).
 // action! cell: the same with header 22 and data1 the action slot.
@@ -15,10 +15,10 @@
 
 namespace kel {
 
-// make native! / make action! from [spec index]; refuses a block of another
+// make native! / make action! from a block [interface-text index]; refuses a block of another
 // shape, an index out of range or an empty table entry.
 Cell* native_make(Cell* proto, Cell* spec, int32_t type);
-// make op! from a callable with an operator spec.
+// make op! from a callable with an operator interface block.
 Cell* op_make(Cell* proto, Cell* source, int32_t type);
 bool op_spec_ok_q(const Cell* spec);
 

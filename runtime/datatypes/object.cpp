@@ -146,7 +146,7 @@ void call_handler(const Cell* function, const Cell* name, const Cell* args, uint
 
 // The handler info cell of `which` (0 on-change*, 1 on-deep-change*): the
 // handler's field index, or -1; refreshes the cached local count when the
-// handler's spec changed.
+// handler's interface block changed.
 int32_t handler_index(Off ctx, int which) {
     Off info = info_of(ctx);
     if (!info) return -1;

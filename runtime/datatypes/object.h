@@ -10,7 +10,7 @@
 //          two-cell block (cell 0 on-change*, cell 1 on-deep-change*), each a
 //          pair! whose data2 is (field index << 16) | local cells of the
 //          handler (index 0xFFFF: no such field) and data3 the node of the
-//          handler's spec when that count was taken
+//          handler's interface block when that count was taken
 //
 // Invariants:
 //  - the context's owner cell holds a copy of the object cell (what `self`
@@ -23,7 +23,7 @@
 //  - assigning a field sets WORD_FIELD_CHANGED on its word cell; making an
 //    object clears every such flag.
 //
-// Evaluating a spec block and calling a handler run script code: no pointer
+// Evaluating a body block and calling a handler run script code: no pointer
 // into a buffer survives them; objects under construction stay on the
 // evaluation stack.
 #pragma once
@@ -77,11 +77,11 @@ bool object_merge_fields(Off ctx, const Cell* source);
 // self) and to its own new context. Raises `bad-func-def` without a body.
 void object_rebind_function(Cell* function, Off ctx);
 
-// construct: a new object from a spec of set-words and values, without
+// construct: a new object from a block of set-words and values, without
 // evaluation; with `proto` (null: none) a deep copy of it is the start.
 // Pushes the object and returns it.
 Cell* object_construct(const Cell* spec, const Cell* proto, bool only);
-// Adds the spec's set-words to the object's context and stores their values;
+// Adds the block's set-words to the object's context and stores their values;
 // true when the context gained words.
 bool object_construct_values(Cell* object, const Cell* spec, bool only);
 

@@ -1,5 +1,5 @@
 // typeset!: sets of datatypes, and the argument type constraints of function
-// specs, which use the same cell.
+// interface blocks, which use the same cell.
 #include "runtime/datatypes/typeset.h"
 
 #include <cstring>

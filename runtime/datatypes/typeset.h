@@ -31,7 +31,7 @@ Cell* typeset_clear(Cell* ts);
 Cell* typeset_append_cell(const Cell* block, uint32_t w1, uint32_t w2, uint32_t w3);
 // Every type but unset!: the constraint of an argument declared without types.
 Cell* typeset_append_default(const Cell* block);
-// Built from a function spec's type block.
+// Built from a function interface block's type block.
 Cell* typeset_append_from_spec(const Cell* block, const Cell* spec);
 // Adds a datatype!, a typeset! or a word! naming one of them; anything else
 // raises script `invalid-arg`.

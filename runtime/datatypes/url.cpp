@@ -95,7 +95,7 @@ Cell* string_make_or_to(int slot, Cell* proto, Cell* spec, int32_t type) {
     return fn(proto, spec, type);
 }
 
-// Builds scheme://host[:port][/path...] from the block [spec] into [out].
+// Builds scheme://host[:port][/path...] from the block given to make into [out].
 Cell* url_from_block(Cell* out, const Cell* spec) {
     if (block_length(spec) == 0) {
         Cell dt;

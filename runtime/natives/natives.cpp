@@ -24,7 +24,7 @@ namespace {
 
 const NativeInfo kNatives[kNativeCount + 1] = {
     {"", ""},
-#define X(index, name, spec) {name, spec},
+#define X(index, name, text) {name, text},
 #include "runtime/natives/native_specs.def"
 #undef X
 };
@@ -146,7 +146,7 @@ const Registration kRegistrations[] = {
     {106, native_transcode},
 };
 
-// Descriptor blocks of the natives' registered specs, for the check flag.
+// Descriptor blocks of the natives' registered interface blocks, for the check flag.
 Off g_check_specs[kNativeCount + 1] = {};
 
 }  // namespace
@@ -189,7 +189,7 @@ Cell* native_value_make(int index, Cell* out) {
     return out;
 }
 
-// action! values are made the same way from the slot's spec.
+// action! values are made the same way from the slot's interface block.
 static Cell* action_value_make(int slot, Cell* out) {
     Cell* arg = stack_push_cell();
     Cell spec{TYPE_NONE, 0, 0, 0};

@@ -49,7 +49,7 @@ void natives_set_op(int32_t case_pos, int32_t skip_pos, int32_t op);
 void natives_print_value(bool newline);
 
 // Calls `callable` (native!, action!, op!, function!, routine!) with
-// `values` as its first arguments in spec order, none! for any further
+// `values` as its first arguments in interface block order, none! for any further
 // argument and every refinement off. The function's value is pushed as a new
 // top cell; returns false when an exit is left pending (the stacks are then
 // the lander's).

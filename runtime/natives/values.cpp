@@ -185,7 +185,7 @@ private:
 };
 
 struct CallMode {
-    bool all = false;    // every argument in spec order, refinements by a logic! each
+    bool all = false;    // every argument in interface block order, refinements by a logic! each
     bool safer = false;  // single cells; inactive refinements' arguments skipped
 };
 

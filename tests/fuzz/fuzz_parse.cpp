@@ -11,7 +11,7 @@
 //
 // The collector runs as it would in a program. Until the callable types
 // register their own collector markers, the harness installs stand-ins that
-// keep a function's, native's or operator's spec, body and context alive.
+// keep a function's, native's or operator's interface block, body and context alive.
 #include <cstdint>
 #include <cstdlib>
 #include <string>

@@ -97,7 +97,7 @@ TEST_F(GcEval, ExpansionsLeaveNothingBehindACollection) {
     EXPECT_EQ(eval_int("length? gc-grown"), 4000);
 }
 
-// Callables kept only by a root scope keep their spec, body, descriptor and
+// Callables kept only by a root scope keep their interface block, body, descriptor and
 // context through collections that move every node.
 TEST_F(GcEval, CallablesKeptOnlyByARootSurviveNodeEvacuation) {
     const char* const cases[][2] = {

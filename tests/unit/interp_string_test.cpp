@@ -2,7 +2,7 @@
 // /dup and refinement handling in front of the string implementations.
 // The file name places these tests after the collector tests and before the
 // object tests in the binary: both collect in-process, and the evaluator's
-// spec blocks are not collector roots yet.
+// interface blocks are not collector roots yet.
 #include "tests/unit/eval_fixture.h"
 #include "tests/unit/string_support.h"
 

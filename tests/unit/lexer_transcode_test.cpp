@@ -4,7 +4,7 @@
 //
 // These run before the suites that collect at every allocation: native!,
 // action! and function! values have no collector marker yet, so a
-// collection frees the specs of natives no test holds on to.
+// collection frees the interface blocks of natives no test holds on to.
 #include <gtest/gtest.h>
 
 #include <string>

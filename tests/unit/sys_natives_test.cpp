@@ -36,7 +36,7 @@ struct SysNatives : ::testing::Test {
     }
 
     // Calls [fn] with [args] in a fresh frame; [refs] lists, for each
-    // refinement in spec order, the position of its argument (-1 absent).
+    // refinement in interface block order, the position of its argument (-1 absent).
     static Cell call(NativeFn fn, std::vector<Cell> args, std::vector<int32_t> refs = {}) {
         test::stack_clear_all();
         for (const Cell& a : args) stack_push(&a);

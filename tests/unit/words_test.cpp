@@ -1,4 +1,4 @@
-// Symbols, the global context, contexts made from specs, word values,
+// Symbols, the global context, contexts made from interface blocks, word values,
 // binding, ownership records and the word types' actions.
 #include <gtest/gtest.h>
 
