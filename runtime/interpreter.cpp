@@ -251,6 +251,13 @@ const int32_t kNoRefinements[kMaxRefinements] = {-1, -1, -1, -1, -1, -1, -1, -1,
 struct CodePositionGuard {
     Cell saved = g_interp.code_position;
     GcRootCell keep{&saved};
+    CodePositionGuard() = default;
+    // Also sets the position to `pos` of `block`, whose node is now `node`.
+    CodePositionGuard(const Cell* block, Off node, uint32_t pos) {
+        g_interp.code_position = *block;
+        g_interp.code_position.data1 = pos;
+        g_interp.code_position.data2 = node;
+    }
     ~CodePositionGuard() { g_interp.code_position = saved; }
 };
 
@@ -452,27 +459,66 @@ uint32_t fetch_args(const Cell& callable, const Off& node, uint32_t pos, const C
     return pos;
 }
 
-// Fetches the `nargs` evaluated arguments of a simple callable (descriptor
-// `desc`) into the current frame; returns the position after them.
-uint32_t fetch_simple(const Cell& callable, Off desc, const Off& node, uint32_t pos, const Cell& name, bool infix,
-                      uint32_t nargs, bool any) {
-    GcRootNode keep_desc(&desc);
-    for (uint32_t i = 0; i < nargs; i++) {
-        if (infix && i == 0) {
-            g_stack.top++;  // the left operand already sits in the result slot
-        } else {
-            if (pos >= code_tail(node)) {
-                Cell word = interp_spec_word(&callable, i);
-                error_raise(ErrCat::Script, "no-arg", &name, &word);
-            }
-            pos = eval_push(node, pos, infix);
-            if (exit_pending()) return pos;
+// Checks the argument `got` against entry `i` of a simple callable's
+// descriptor, unless its summary says every argument takes it.
+inline void check_arg(const Cell* callable, const Cell& name, uint32_t i, const Cell* got) {
+    const Cell* slot = arena_at<Cell>(node_buffer(callable->data3)->head) + 1;
+    if ((slot->data3 & SUM_ANY) && got->type() != TYPE_UNSET) return;
+    if (!typeset_has(code_at(slot->data2, i), got->type())) raise_expect_arg(name, got, callable, i);
+}
+
+// Fetches the evaluated arguments `from` .. `nargs` - 1 of a simple callable
+// (rooted) into the current frame and checks them; false when an exit is
+// pending. `no_infix` for an infix call's right operand.
+bool fetch_rest(const Off& node, uint32_t* p, const Cell* callable, const Cell& name, uint32_t from, uint32_t nargs,
+                bool no_infix) {
+    for (uint32_t i = from; i < nargs; i++) {
+        if (*p >= code_tail(node)) {
+            Cell word = interp_spec_word(callable, i);
+            error_raise(ErrCat::Script, "no-arg", &name, &word);
         }
-        const Cell* got = g_stack.top - 1;
-        if (any && got->type() != TYPE_UNSET) continue;
-        if (!typeset_has(code_at(desc, i), got->type())) raise_expect_arg(name, got, &callable, i);
+        *p = eval_push(node, *p, no_infix);
+        if (exit_pending()) return false;
+        check_arg(callable, name, i, g_stack.top - 1);
     }
-    return pos;
+    return true;
+}
+
+// Calls a native's or action's implementation, its arguments in the current
+// frame.
+inline void call_builtin(const Cell* callable, const int32_t* refs) {
+    if (callable->is(TYPE_NATIVE)) {
+        NativeFn fn = native_entry(callable->data1);
+        if (!fn) error_raise(ErrCat::Internal, "not-done");
+        fn(0, refs);
+    } else {
+        DispatchFn fn = action_dispatcher(callable->data1);
+        if (!fn) error_raise(ErrCat::Internal, "not-done");
+        fn(refs);
+    }
+}
+
+// A simple native's or action's work (a number operator's inline), its
+// arguments in the current frame.
+inline void run_builtin(const Cell* callable, uint32_t op, Cell* args) {
+    if (op && op <= FAST_LAST_OP && fast_num_op(op, args, args + 1)) return;
+    call_builtin(callable, kNoRefinements);
+}
+
+// What the conditional natives (if, unless, either) do, their arguments in
+// the current frame and checked: the chosen block's value, or none!, in the
+// result slot.
+inline void run_conditional(uint32_t op, Cell* args) {
+    const Cell* branch = nullptr;
+    if (op == FAST_EITHER) branch = value_true_checked(args) ? args + 1 : args + 2;
+    else if (value_false_q(args) == (op == FAST_UNLESS)) branch = args + 1;
+    g_stack.top = args + 1;
+    if (!branch) {
+        cell_set(args, TYPE_NONE);
+    } else {
+        Cell block = *branch;
+        eval_block_impl(&block, true, false);
+    }
 }
 
 // Runs a function!'s body with its arguments in the current frame, which is
@@ -526,7 +572,7 @@ __attribute__((always_inline)) inline void run_function(const Cell* function, co
 // A call of a native, action or function! with a simple descriptor, while
 // not tracing and without path refinements: the general path below without
 // the decoding of the descriptor.
-__attribute__((noinline)) uint32_t eval_code_simple(const Cell& callable, Off desc, const Off& node, uint32_t pos,
+__attribute__((noinline)) uint32_t eval_code_simple(const Cell& callable, const Off& node, uint32_t pos,
                                                     const Cell& name, bool infix, uint32_t sum) {
     Cell* base = g_stack.top;
     if (!infix) stack_push(&callable);
@@ -538,40 +584,22 @@ __attribute__((noinline)) uint32_t eval_code_simple(const Cell& callable, Off de
         *g_stack.frame_top++ =
             CallFrame{FRAME_INTERP_FUNC, name.data2, arena_off(g_stack.args), name.data1, ctx, saved_values};
         g_stack.args = g_stack.top;
-        pos = fetch_simple(callable, desc, node, pos, name, infix, nargs, sum & SUM_ANY);
-        if (exit_pending()) return pos;
+    } else {
+        stack_mark(name.data2, name.data1, FRAME_INTERP);
+    }
+    if (infix && nargs > 0) {
+        g_stack.top++;  // the left operand already sits in the result slot
+        check_arg(&callable, name, 0, g_stack.args);
+    }
+    if (!fetch_rest(node, &pos, &callable, name, infix ? 1 : 0, nargs, infix)) return pos;
+    if (callable.is(TYPE_FUNCTION)) {
         if (sum & (SUM_LOCALS_MASK << SUM_LOCALS_SHIFT))
             function_init_locals((sum >> SUM_LOCALS_SHIFT) & SUM_LOCALS_MASK);
         run_function(&callable, &name);
     } else {
-        stack_mark(name.data2, name.data1, FRAME_INTERP);
-        pos = fetch_simple(callable, desc, node, pos, name, infix, nargs, sum & SUM_ANY);
-        if (exit_pending()) return pos;
         uint32_t op = (sum >> SUM_FASTOP_SHIFT) & SUM_FASTOP_MASK;
-        Cell* a = g_stack.args;
-        if (op && op <= FAST_LAST_OP && fast_num_op(op, a, a + 1)) {
-        } else if (op >= FAST_IF) {
-            // What the conditional native does, its arguments already checked.
-            const Cell* branch = nullptr;
-            if (op == FAST_EITHER) branch = value_true_checked(a) ? a + 1 : a + 2;
-            else if (value_false_q(a) == (op == FAST_UNLESS)) branch = a + 1;
-            if (!branch) {
-                cell_set(a, TYPE_NONE);
-                stack_keep();
-            } else {
-                Cell block = *branch;
-                stack_keep();
-                eval_block_impl(&block, true, false);
-            }
-        } else if (callable.is(TYPE_NATIVE)) {
-            NativeFn fn = native_entry(callable.data1);
-            if (!fn) error_raise(ErrCat::Internal, "not-done");
-            fn(0, kNoRefinements);
-        } else {
-            DispatchFn fn = action_dispatcher(callable.data1);
-            if (!fn) error_raise(ErrCat::Internal, "not-done");
-            fn(kNoRefinements);
-        }
+        if (op >= FAST_IF) run_conditional(op, g_stack.args);
+        else run_builtin(&callable, op, g_stack.args);
     }
     if (exit_pending()) return pos;
     stack_unwind();
@@ -605,15 +633,7 @@ __attribute__((noinline)) uint32_t eval_code_general(const Cell& callable, const
         pos = fetch_args(callable, node, pos, name, path, infix, refs);
         if (exit_pending()) return pos;
         if (g_interp.on) interp_trace_hook(TRACE_CALL, nullptr, -1, &name, &callable);
-        if (t == TYPE_NATIVE) {
-            NativeFn fn = native_entry(callable.data1);
-            if (!fn) error_raise(ErrCat::Internal, "not-done");
-            fn(0, refs);
-        } else {
-            DispatchFn fn = action_dispatcher(callable.data1);
-            if (!fn) error_raise(ErrCat::Internal, "not-done");
-            fn(refs);
-        }
+        call_builtin(&callable, refs);
         if (exit_pending()) return pos;
         stack_unwind();
     } else if (t == TYPE_FUNCTION || t == TYPE_ROUTINE) {
@@ -655,7 +675,7 @@ inline uint32_t eval_code(const Cell& callable, const Off& node, uint32_t pos, c
             slot = arena_at<Cell>(node_buffer(callable.data3)->head) + 1;
         }
         if (slot->data3 & SUM_SIMPLE)
-            return eval_code_simple(callable, slot->data2, node, pos, name, infix, slot->data3);
+            return eval_code_simple(callable, node, pos, name, infix, slot->data3);
     }
     return eval_code_general(callable, node, pos, name, path, owner, infix);
 }
@@ -1034,56 +1054,6 @@ inline Fast short_finish(const ShortCall& c, Cell* out, uint32_t* next) {
     return Fast::Done;
 }
 
-// The arguments from `from` of a short call, with its frame marked, as the
-// general path fetches them; false when an exit is pending.
-bool fetch_rest(const Off& node, uint32_t* p, const Cell* callable, const Cell& name, uint32_t from, uint32_t nargs) {
-    uint32_t sum = arena_at<Cell>(node_buffer(callable->data3)->head)[1].data3;
-    for (uint32_t i = from; i < nargs; i++) {
-        if (*p >= code_tail(node)) {
-            Cell word = interp_spec_word(callable, i);
-            error_raise(ErrCat::Script, "no-arg", &name, &word);
-        }
-        *p = eval_push(node, *p, false);
-        if (exit_pending()) return false;
-        const Cell* got = g_stack.top - 1;
-        if ((sum & SUM_ANY) && got->type() != TYPE_UNSET) continue;
-        Off desc = arena_at<Cell>(node_buffer(callable->data3)->head)[1].data2;
-        if (!typeset_has(code_at(desc, i), got->type())) raise_expect_arg(name, got, callable, i);
-    }
-    return true;
-}
-
-// The conditional natives' work, their arguments in the current frame.
-inline Fast short_conditional(uint32_t op, Cell* args) {
-    const Cell* branch = nullptr;
-    if (op == FAST_EITHER) branch = value_true_checked(args) ? args + 1 : args + 2;
-    else if (value_false_q(args) == (op == FAST_UNLESS)) branch = args + 1;
-    g_stack.top = args + 1;
-    if (!branch) {
-        cell_set(args, TYPE_NONE);
-    } else {
-        Cell block = *branch;
-        eval_block_impl(&block, true, false);
-        if (exit_pending()) return Fast::Exit;
-    }
-    return Fast::Done;
-}
-
-// A native's or action's work, its arguments in the current frame.
-inline Fast short_builtin(const Cell* callable, uint32_t op, Cell* args) {
-    if (op && op <= FAST_LAST_OP && fast_num_op(op, args, args + 1)) return Fast::Done;
-    if (callable->is(TYPE_NATIVE)) {
-        NativeFn fn = native_entry(callable->data1);
-        if (!fn) error_raise(ErrCat::Internal, "not-done");
-        fn(0, kNoRefinements);
-    } else {
-        DispatchFn fn = action_dispatcher(callable->data1);
-        if (!fn) error_raise(ErrCat::Internal, "not-done");
-        fn(kNoRefinements);
-    }
-    return exit_pending() ? Fast::Exit : Fast::Done;
-}
-
 // A function! whose arguments are all in place.
 __attribute__((noinline)) Fast short_function(const ShortCall& c, Cell* out, uint32_t* next) {
     Cell name = *code_at(*c.node, c.pos + c.set);
@@ -1101,16 +1071,13 @@ __attribute__((noinline)) Fast short_function(const ShortCall& c, Cell* out, uin
 // A native or action whose arguments are all in place; the code position is
 // the statement's while it runs.
 __attribute__((noinline)) Fast short_native(const ShortCall& c, Cell* out, uint32_t* next) {
-    Cell code = *c.block;
-    code.data1 = c.pos;
-    code.data2 = *c.node;
-    CodePositionGuard guard;
-    g_interp.code_position = code;
+    CodePositionGuard guard(c.block, *c.node, c.pos);
     Cell name = *code_at(*c.node, c.pos + c.set);
     Cell* callable = short_commit(c);
     short_mark(c, FRAME_INTERP, name, 0, 0);
     g_stack.top = c.args + c.nargs;
-    if (short_builtin(callable, c.op, c.args) == Fast::Exit) return Fast::Exit;
+    run_builtin(callable, c.op, c.args);
+    if (exit_pending()) return Fast::Exit;
     return short_finish(c, out, next);
 }
 
@@ -1119,7 +1086,8 @@ __attribute__((noinline)) Fast short_if(const ShortCall& c, Cell* out, uint32_t*
     Cell name = *code_at(*c.node, c.pos + c.set);
     short_commit(c);
     short_mark(c, FRAME_INTERP, name, 0, 0);
-    if (short_conditional(c.op, c.args) == Fast::Exit) return Fast::Exit;
+    run_conditional(c.op, c.args);
+    if (exit_pending()) return Fast::Exit;
     return short_finish(c, out, next);
 }
 
@@ -1127,11 +1095,7 @@ __attribute__((noinline)) Fast short_if(const ShortCall& c, Cell* out, uint32_t*
 __attribute__((noinline)) Fast short_mixed(ShortCall& c, Cell* out, uint32_t* next) {
     Cell name = *code_at(*c.node, c.pos + c.set);
     GcRootCell keep_name(&name);
-    Cell code = *c.block;
-    code.data1 = c.pos;
-    code.data2 = *c.node;
-    CodePositionGuard guard;
-    g_interp.code_position = code;
+    CodePositionGuard guard(c.block, *c.node, c.pos);
     Cell* callable = short_commit(c);
     bool is_func = callable->is(TYPE_FUNCTION);
     if (is_func) {
@@ -1141,16 +1105,16 @@ __attribute__((noinline)) Fast short_mixed(ShortCall& c, Cell* out, uint32_t* ne
         short_mark(c, FRAME_INTERP, name, 0, 0);
     }
     g_stack.top = c.args + c.fast_args;
-    if (!fetch_rest(*c.node, &c.p, callable, name, c.fast_args, c.nargs)) return Fast::Exit;
+    if (!fetch_rest(*c.node, &c.p, callable, name, c.fast_args, c.nargs, false)) return Fast::Exit;
     if (is_func) {
         if (c.locals) function_init_locals(c.locals);
         run_function(callable, &name);
-        if (exit_pending()) return Fast::Exit;
     } else if (c.op >= FAST_IF) {
-        if (short_conditional(c.op, c.args) == Fast::Exit) return Fast::Exit;
-    } else if (short_builtin(callable, c.op, c.args) == Fast::Exit) {
-        return Fast::Exit;
+        run_conditional(c.op, c.args);
+    } else {
+        run_builtin(callable, c.op, c.args);
     }
+    if (exit_pending()) return Fast::Exit;
     return short_finish(c, out, next);
 }
 
@@ -1449,16 +1413,8 @@ __attribute__((noinline)) uint32_t eval_infix_operand(const Off& node, uint32_t 
     pos = eval_push(node, pos + 1, true);
     if (exit_pending()) return pos;
     if (!fast_num_op(op_fast_code(&op), start, start + 1)) {
-        const Cell* slot = arena_at<Cell>(node_buffer(op.data3)->head) + 1;
-        if (!(slot->data3 & SUM_ANY) || start[1].is(TYPE_UNSET)) {
-            for (uint32_t i = 0; i < 2; i++) {
-                slot = arena_at<Cell>(node_buffer(op.data3)->head) + 1;
-                if (!typeset_has(code_at(slot->data2, i), start[i].type()))
-                    raise_expect_arg(name, start + i, &op, i);
-            }
-        }
-        if (op.is(TYPE_NATIVE)) native_entry(op.data1)(0, kNoRefinements);
-        else action_dispatcher(op.data1)(kNoRefinements);
+        for (uint32_t i = 0; i < 2; i++) check_arg(&op, name, i, start + i);
+        call_builtin(&op, kNoRefinements);
         if (exit_pending()) return pos;
     }
     stack_unwind();
