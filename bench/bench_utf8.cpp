@@ -81,16 +81,19 @@ Off target_string(uint32_t unit) {
     return nodes[unit];
 }
 
-void BM_LoadUtf8(benchmark::State& state) {
+// The mixed text loaded by `Load` (the loader, or its per-character reference)
+// into a string with 2-byte units.
+template <auto Load> void load_mixed(benchmark::State& state) {
     ensure_memory();
     const auto& text = mixed_text();
     Off target = target_string(2);
     for (auto _ : state) {
-        Off node = unicode_load_utf8(text.data(), uint32_t(text.size()), target, nullptr, false);
+        Off node = Load(text.data(), uint32_t(text.size()), target, nullptr, false);
         benchmark::DoNotOptimize(node_buffer(node)->tail);
     }
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(text.size()));
 }
+void BM_LoadUtf8(benchmark::State& state) { load_mixed<unicode_load_utf8>(state); }
 
 // The target ratio's peer: a byte-at-a-time UTF-8 decoder into 16-bit units.
 // Returns the units written, or UINT32_MAX at a malformed sequence; stops
@@ -140,16 +143,7 @@ void BM_PlainDecodeLoop(benchmark::State& state) {
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(text.size()));
 }
 
-void BM_LoadUtf8PerCharacter(benchmark::State& state) {
-    ensure_memory();
-    const auto& text = mixed_text();
-    Off target = target_string(2);
-    for (auto _ : state) {
-        Off node = unicode_load_utf8_reference(text.data(), uint32_t(text.size()), target, nullptr, false);
-        benchmark::DoNotOptimize(node_buffer(node)->tail);
-    }
-    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(text.size()));
-}
+void BM_LoadUtf8PerCharacter(benchmark::State& state) { load_mixed<unicode_load_utf8_reference>(state); }
 
 // Copy bound: every byte stored as one unit of the decoded string's width.
 void BM_PlainByteLoopStore(benchmark::State& state) {
