@@ -19,7 +19,10 @@
 // strings sit inside their nodes and probes; the table's are series reached
 // through a node). The lookup loops hold their container in a local on both
 // sides (the table's node was re-read from a global on every lookup before;
-// the peer's map was always a local).
+// the peer's map was always a local). Each side runs on its memory as it
+// comes: the arena asks for huge pages for its big blocks (the table's keys
+// and the pairs block), the peer's nodes are on the C library heap's
+// default pages.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>

@@ -26,6 +26,7 @@ constexpr uint64_t kArenaEnd = kArenaBytes - 65536;
 std::map<uint64_t, uint64_t> free_runs;           // offset -> bytes
 std::unordered_map<uint32_t, uint64_t> used_blocks;  // offset -> bytes
 uint64_t committed = 0;
+constexpr uint64_t kHugeAdviceBytes = uint64_t(4) << 20;
 uint64_t limit = 0;
 
 }  // namespace
@@ -59,6 +60,11 @@ Off platform_virtual_alloc(uint32_t bytes, bool /*executable*/) {
             free_runs.emplace(off, size);  // merged back lazily; still free
             throw PlatformThrow{kThrowVmAlloc};
         }
+        // Big blocks (large tables and series) are read at random: on 4 KB
+        // pages nearly every access to them also misses the TLB. Asking for
+        // huge pages before the first touch lets the kernel fault them in
+        // 2 MB at a time where it grants them; elsewhere the advice is a no-op.
+        if (size >= kHugeAdviceBytes) madvise(g_arena_base + off, size, MADV_HUGEPAGE);
         used_blocks.emplace(static_cast<uint32_t>(off), size);
         committed += size;
         return static_cast<Off>(off);
