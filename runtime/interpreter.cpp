@@ -1153,7 +1153,10 @@ __attribute__((noinline)) Fast fast_call(const Cell* block, Off& node, uint32_t 
         }
         if (desc && !typeset_has(desc + i, c.args[i].type())) return Fast::No;
     }
-    if (i == c.nargs && p < tail && cells[p].is(TYPE_WORD)) {
+    // An operator after the last argument applies to the call's value. After
+    // a frameless argument there is none: its expression took every operator
+    // that followed it.
+    if (c.nargs == 0 && p < tail && cells[p].is(TYPE_WORD)) {
         const Cell* v = ar.peek(cells + p);
         if (v && v->is(TYPE_OP)) return Fast::No;
     }
