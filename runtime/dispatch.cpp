@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "runtime/datatypes/block.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/error.h"
 #include "runtime/eval_deps.h"
@@ -30,9 +31,16 @@ inline Cell* arg(uint32_t i) { return stack_arguments() + i; }
 inline Cell* ref_cell(const int32_t* refs, int i) { return refs[i] >= 0 ? arg(static_cast<uint32_t>(refs[i])) : nullptr; }
 inline bool ref_on(const int32_t* refs, int i) { return refs[i] >= 0; }
 
+// The implementation of `slot` for `type` (of `value`): the registry's entry
+// read in place; ports, unknown types and empty entries go the long way.
+inline AnyAction entry_for(int32_t type, const Cell* value, int32_t slot) {
+    AnyAction entry = nullptr;
+    if (type > 0 && type <= kTypeCount && type != TYPE_PORT) entry = action_entry(type, slot);
+    return __builtin_expect(entry != nullptr, 1) ? entry : actions_get_action_ptr_from(type, value, slot);
+}
+
 template <int Slot> typename ActionSig<Slot>::Fn impl_for(const Cell* value) {
-    AnyAction entry = actions_get_action_ptr_from(value->type(), value, Slot);
-    return reinterpret_cast<typename ActionSig<Slot>::Fn>(entry);
+    return reinterpret_cast<typename ActionSig<Slot>::Fn>(entry_for(value->type(), value, Slot));
 }
 
 void set_result(const Cell* result) {
@@ -73,7 +81,7 @@ Cell part_refinement() {
 
 // Frame actions read the frame themselves.
 template <int Slot> void frame_action(const int32_t*) {
-    reinterpret_cast<FrameActionFn>(actions_get_action_ptr_from(arg(0)->type(), arg(0), Slot))();
+    reinterpret_cast<FrameActionFn>(entry_for(arg(0)->type(), arg(0), Slot))();
 }
 
 template <int Slot> void unary_action(const int32_t*) { set_result(impl_for<Slot>(arg(0))(arg(0))); }
@@ -82,7 +90,7 @@ void dispatch_make_to(int slot) {
     Cell* proto = arg(0);
     int32_t type = proto->is(TYPE_DATATYPE) ? static_cast<int32_t>(proto->data1) : proto->type();
     if (type <= 0 || type > kTypeCount) action_unsupported(type, slot);
-    AnyAction entry = actions_get_action_ptr_from(type, proto, slot);
+    AnyAction entry = entry_for(type, proto, slot);
     set_result(reinterpret_cast<MakeFn>(entry)(proto, arg(1), type));
 }
 void dispatch_make(const int32_t*) { dispatch_make_to(ACT_MAKE); }
@@ -133,6 +141,10 @@ void dispatch_form(const int32_t* refs) {
 void dispatch_mold(const int32_t* refs) {
     MoldFn fn = impl_for<ACT_MOLD>(arg(0));
     bool only = ref_on(refs, 0), all = ref_on(refs, 1), flat = ref_on(refs, 2);
+    if (fn == block_mold && !ref_on(refs, 3) && arg(0)->is(TYPE_BLOCK) && block_mold_integers(arg(0), only, flat)) {
+        stack_keep();
+        return;
+    }
     text_action(&refs[3], [=](const Cell* v, Cell* buf, const Cell* part, int32_t limit) {
         fn(v, buf, only, all, flat, part, limit, 0);
     });
@@ -209,6 +221,11 @@ bool normalise_insert(const int32_t* refs, bool is_insert, int32_t* part, int32_
 }
 
 void dispatch_insert_like(const int32_t* refs, bool is_append) {
+    if (is_append && !ref_on(refs, 0) && !ref_on(refs, 2)) {
+        // No /part, no /dup: nothing to normalise.
+        set_result(impl_for<ACT_APPEND>(arg(0))(arg(0), arg(1), -1, ref_on(refs, 1), 1, true));
+        return;
+    }
     int32_t part, dup;
     if (!normalise_insert(refs, !is_append, &part, &dup)) {
         stack_keep();
@@ -317,7 +334,9 @@ void dispatch_pick(const int32_t*) {
 }
 
 void dispatch_poke(const int32_t*) {
-    impl_for<ACT_POKE>(arg(0))(arg(0), actions_index_argument(arg(1)), arg(2), arg(1));
+    const Cell* index = arg(1);
+    int32_t n = index->is(TYPE_INTEGER) ? static_cast<int32_t>(index->data2) : actions_index_argument(index);
+    impl_for<ACT_POKE>(arg(0))(arg(0), n, arg(2), arg(1));
     copy_cell(arg(2), arg(0));
 }
 

@@ -1131,11 +1131,20 @@ int32_t block_mold_cells(const Cell* value, Cell* buffer, bool only, bool all, b
         if (at->is(TYPE_INTEGER) && (flat || !(at->header & CELL_NEW_LINE))) {
             // An integer on the same line: its text (as integer! molds it)
             // after a space, written straight into the buffer.
-            char text[12];
+            int32_t number = integer_get(at);
+            SeriesBuf* b = node_buffer(buffer->data2);
             size_t n = 0;
-            if (i != first) text[n++] = ' ';
-            n += integer_form_to(text + n, integer_get(at));
-            append_ascii(buffer, text, static_cast<uint32_t>(n));
+            if (b->unit() == 1 && uint64_t(b->tail) + 12 <= b->data_end()) {
+                char* out = reinterpret_cast<char*>(b->tail_ptr());
+                if (i != first) out[n++] = ' ';
+                n += integer_form_to(out + n, number);
+                b->tail += static_cast<uint32_t>(n);
+            } else {
+                char text[12];
+                if (i != first) text[n++] = ' ';
+                n += integer_form_to(text + n, number);
+                append_ascii(buffer, text, static_cast<uint32_t>(n));
+            }
             limit -= static_cast<int32_t>(n);
             continue;
         }
@@ -1165,7 +1174,7 @@ int32_t block_mold_cells(const Cell* value, Cell* buffer, bool only, bool all, b
 
 int32_t block_mold(const Cell* value, Cell* buffer, bool only, bool all, bool flat, const Cell* part,
                    int32_t limit, int32_t indent) {
-    if (cycles_mold_marker(value, buffer, limit, true)) return limit;
+    if (cycles_depth() && cycles_mold_marker(value, buffer, limit, true)) return limit;
     CycleGuard guard(value->data2);
     if (!only) {
         append_ascii(buffer, "[", 1);
@@ -1177,6 +1186,33 @@ int32_t block_mold(const Cell* value, Cell* buffer, bool only, bool all, bool fl
         limit--;
     }
     return limit;
+}
+
+bool block_mold_integers(Cell* slot, bool only, bool flat) {
+    constexpr int32_t kMaxCells = 64;
+    if (cycles_depth()) return false;  // the general path looks for the block among those being molded
+    const SeriesBuf* b = node_buffer(slot->data2);
+    const Cell* cells = arena_at<Cell>(b->head);
+    int32_t total = cell_count(b);
+    int32_t first = series_index(slot);
+    first = first < 0 ? 0 : first > total ? total : first;
+    if (total - first > kMaxCells) return false;
+    uint32_t reject = CELL_TYPE_MASK | (flat ? 0 : CELL_NEW_LINE);
+    char text[2 + 12 * kMaxCells];
+    size_t n = 0;
+    if (!only) text[n++] = '[';
+    for (int32_t i = first; i < total; i++) {
+        if ((cells[i].header & reject) != TYPE_INTEGER) return false;
+        if (i != first) text[n++] = ' ';
+        n += integer_form_to(text + n, integer_get(cells + i));
+    }
+    if (!only) text[n++] = ']';
+    // The block is read: its slot may now hold the string being made.
+    string_make(slot, n < 16 ? 16 : static_cast<uint32_t>(n));
+    SeriesBuf* s = node_buffer(slot->data2);
+    std::memcpy(s->tail_ptr(), text, n);
+    s->tail += static_cast<uint32_t>(n);
+    return true;
 }
 
 // ---- set operations ---------------------------------------------------------------------------------

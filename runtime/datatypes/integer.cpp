@@ -180,31 +180,26 @@ int32_t integer_abs_checked(int32_t n) {
 bool integer_float_out_of_range_q(const Cell* float_cell) { return !float_int32_range_q(float_get(float_cell)); }
 
 size_t integer_form_to(char* out, int32_t n) {
-    // Two digits per division, written from the end of a scratch area.
+    // Two digits per division, written backwards from the last digit's place.
     static const char kPairs[] =
         "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
         "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
         "8081828384858687888990919293949596979899";
-    char digits[10];
-    char* p = digits + sizeof digits;
     uint32_t magnitude = n < 0 ? 0u - static_cast<uint32_t>(n) : static_cast<uint32_t>(n);
+    size_t sign = n < 0 ? 1 : 0;
+    out[0] = '-';  // overwritten by the first digit when there is no sign
+    size_t digits = 1;
+    for (uint32_t m = magnitude; m >= 10; m /= 10) digits++;
+    char* p = out + sign + digits;
     while (magnitude >= 100) {
         uint32_t pair = magnitude % 100;
         magnitude /= 100;
         p -= 2;
         std::memcpy(p, kPairs + 2 * pair, 2);
     }
-    if (magnitude >= 10) {
-        p -= 2;
-        std::memcpy(p, kPairs + 2 * magnitude, 2);
-    } else {
-        *--p = static_cast<char>('0' + magnitude);
-    }
-    size_t len = 0;
-    if (n < 0) out[len++] = '-';
-    size_t count = static_cast<size_t>(digits + sizeof digits - p);
-    std::memcpy(out + len, p, count);
-    return len + count;
+    if (magnitude >= 10) std::memcpy(p - 2, kPairs + 2 * magnitude, 2);
+    else p[-1] = static_cast<char>('0' + magnitude);
+    return sign + digits;
 }
 
 const char* integer_form_signed(int32_t n) {

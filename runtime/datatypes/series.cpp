@@ -231,6 +231,13 @@ Cell* series_poke(Cell* s, int32_t index, Cell* value, const Cell*) {
         error_raise(ErrCat::Script, "out-of-range", &n);
     }
     uint32_t type = s->type();
+    if (type_block_family(type) && !(series_buf(s)->flags & SERIES_OWNED)) {
+        // No owner to tell: nothing runs or allocates before the cell is written.
+        Cell v = *value;
+        std::memcpy(unit_ptr(series_buf(s), p), &v, sizeof(Cell));
+        series_hash_changed(s);
+        return value;
+    }
     // Check the value's kind before anything is told or changed.
     if (type == TYPE_VECTOR) {
         if (value->type() != s->data3 || !g_vector.set) error_raise(ErrCat::Script, "invalid-arg", value);
