@@ -432,6 +432,17 @@ static Cell* convert_with(uint32_t from, const Cell* spec, Cell* out) {
 
 Cell* block_make(Cell* proto, Cell* spec, int32_t type) {
     uint32_t from = spec->type();
+    if (from == TYPE_INTEGER) {
+        // The common case, made as block_make_at makes it. The prototype is
+        // the result's place and nothing reads it again, so the new block
+        // goes straight there.
+        int32_t n = int_value(spec);
+        uint32_t count = n < 1 ? 1 : static_cast<uint32_t>(n);
+        if (uint64_t(count) * 16 > kMaxBlockBytes) error_raise(ErrCat::Internal, "no-memory");
+        Off node = alloc_cells_unset(count);
+        cell_set(proto, uint32_t(type), 0, node, 0);
+        return proto;
+    }
     Cell out;  // holds nothing allocated until the last allocation is done
     if (type_block_family(from)) {
         copy_cells(spec, head_of(spec), series_length(spec), &out, uint32_t(type));
@@ -468,20 +479,10 @@ Cell* block_to(Cell* proto, Cell* spec, int32_t type) {
 
 // ---- append, insert, change ------------------------------------------------------------------
 
-Cell* block_append(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bool is_append) {
-    if (is_append && dup == 1 && part != 0 && (only || !type_block_family(value->type()))) {
-        // One value onto a block with room and no owner: nothing allocates,
-        // so the cell is copied straight to the tail.
-        SeriesBuf* b = node_buffer(series->data2);
-        if (!(b->flags & SERIES_OWNED) && uint64_t(b->tail) + sizeof(Cell) <= b->data_end()) {
-            uint32_t pos = static_cast<uint32_t>(cell_count(b));
-            std::memcpy(b->tail_ptr(), value, sizeof(Cell));
-            b->tail += sizeof(Cell);
-            series_hash_appended(series, pos, 1);
-            series_set_index(series, 0);
-            return series;
-        }
-    }
+// block_append beyond its common case (below): splices, /part, /dup,
+// inserts, owned buffers, a buffer without room.
+static __attribute__((noinline)) Cell* block_append_general(Cell* series, Cell* value, int32_t part, bool only,
+                                                            int32_t dup, bool is_append) {
     RootedCell held(value);
     Cell& v = *held;
     bool splice = type_block_family(v.type()) && !only;
@@ -513,6 +514,23 @@ Cell* block_append(Cell* series, Cell* value, int32_t part, bool only, int32_t d
     if (is_append) series_set_index(series, 0);
     else series_set_index(series, std::min<int64_t>(int64_t(pos) + written, cell_count(series->data2)));
     return series;
+}
+
+Cell* block_append(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bool is_append) {
+    if (is_append && dup == 1 && part != 0 && (only || !type_block_family(value->type()))) {
+        // One value onto a block with room and no owner: nothing allocates,
+        // so the cell is copied straight to the tail.
+        SeriesBuf* b = node_buffer(series->data2);
+        if (!(b->flags & SERIES_OWNED) && uint64_t(b->tail) + sizeof(Cell) <= b->data_end()) {
+            uint32_t pos = static_cast<uint32_t>(cell_count(b));
+            std::memcpy(b->tail_ptr(), value, sizeof(Cell));
+            b->tail += sizeof(Cell);
+            if (series->is(TYPE_HASH)) series_hash_appended(series, pos, 1);
+            series_set_index(series, 0);
+            return series;
+        }
+    }
+    return block_append_general(series, value, part, only, dup, is_append);
 }
 
 Cell* block_change(Cell* series, Cell* value, int32_t part, bool only, int32_t dup) {

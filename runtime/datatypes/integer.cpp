@@ -188,8 +188,13 @@ size_t integer_form_to(char* out, int32_t n) {
     uint32_t magnitude = n < 0 ? 0u - static_cast<uint32_t>(n) : static_cast<uint32_t>(n);
     size_t sign = n < 0 ? 1 : 0;
     out[0] = '-';  // overwritten by the first digit when there is no sign
-    size_t digits = 1;
-    for (uint32_t m = magnitude; m >= 10; m /= 10) digits++;
+    // The digit count from the bit length: floor(bits x 1233 / 4096) is the
+    // count of the smallest number of that length less one, or the count
+    // itself (at most 9, as bits <= 32); one comparison tells which.
+    static const uint32_t kPowers[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000};
+    uint32_t odd = magnitude | 1;  // 0 has one digit, as 1 has
+    size_t estimate = ((32 - static_cast<uint32_t>(__builtin_clz(odd))) * 1233) >> 12;
+    size_t digits = estimate + (odd >= kPowers[estimate]);
     char* p = out + sign + digits;
     while (magnitude >= 100) {
         uint32_t pair = magnitude % 100;
