@@ -1217,6 +1217,7 @@ bool block_mold_integers(Cell* slot, bool only, bool flat) {
     if (total - first > kMaxCells) return false;
     uint32_t reject = CELL_TYPE_MASK | (flat ? 0 : CELL_NEW_LINE);
     char text[2 + 12 * kMaxCells];
+    std::memset(text, 0, 16);  // the fixed copy below reads 16 bytes
     size_t n = 0;
     if (!only) text[n++] = '[';
     for (int32_t i = first; i < total; i++) {
@@ -1225,10 +1226,14 @@ bool block_mold_integers(Cell* slot, bool only, bool flat) {
         n += integer_form_to(text + n, integer_get(cells + i));
     }
     if (!only) text[n++] = ']';
-    // The block is read: its slot may now hold the string being made.
-    string_make(slot, n < 16 ? 16 : static_cast<uint32_t>(n));
-    SeriesBuf* s = node_buffer(slot->data2);
-    std::memcpy(s->tail_ptr(), text, n);
+    // The block is read: its slot may now hold the string being made (a
+    // string! of bytes with room for 16 at least, as string_make makes it).
+    cell_set_unset(slot);
+    Off node = alloc_series(n < 16 ? 16 : static_cast<uint32_t>(n), 1, 0);
+    cell_set(slot, TYPE_STRING, 0, node, 0);
+    SeriesBuf* s = node_buffer(node);
+    if (n <= 16) std::memcpy(s->tail_ptr(), text, 16);  // one fixed copy; the bytes past n are room
+    else std::memcpy(s->tail_ptr(), text, n);
     s->tail += static_cast<uint32_t>(n);
     return true;
 }
