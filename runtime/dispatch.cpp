@@ -221,11 +221,6 @@ bool normalise_insert(const int32_t* refs, bool is_insert, int32_t* part, int32_
 }
 
 void dispatch_insert_like(const int32_t* refs, bool is_append) {
-    if (is_append && !ref_on(refs, 0) && !ref_on(refs, 2)) {
-        // No /part, no /dup: nothing to normalise.
-        set_result(impl_for<ACT_APPEND>(arg(0))(arg(0), arg(1), -1, ref_on(refs, 1), 1, true));
-        return;
-    }
     int32_t part, dup;
     if (!normalise_insert(refs, !is_append, &part, &dup)) {
         stack_keep();
@@ -234,7 +229,14 @@ void dispatch_insert_like(const int32_t* refs, bool is_append) {
     InsertFn fn = is_append ? impl_for<ACT_APPEND>(arg(0)) : impl_for<ACT_INSERT>(arg(0));
     set_result(fn(arg(0), arg(1), part, ref_on(refs, 1), dup, is_append));
 }
-void dispatch_append(const int32_t* refs) { dispatch_insert_like(refs, true); }
+void dispatch_append(const int32_t* refs) {
+    if (!ref_on(refs, 0) && !ref_on(refs, 2)) {
+        // No /part, no /dup: nothing to normalise.
+        set_result(impl_for<ACT_APPEND>(arg(0))(arg(0), arg(1), -1, ref_on(refs, 1), 1, true));
+        return;
+    }
+    dispatch_insert_like(refs, true);
+}
 void dispatch_insert(const int32_t* refs) { dispatch_insert_like(refs, false); }
 
 void dispatch_change(const int32_t* refs) {

@@ -112,10 +112,13 @@ inline void forward(uint32_t* slot) {
     while (evacuated_span(*slot)) *slot = node_word(*slot);
 }
 
-void pending_push(Off node) {
+// Kept out of line so that the push stays inline in the compaction loops.
+__attribute__((noinline)) void pending_flush() { gc_free_pending(); }
+
+inline void pending_push(Off node) {
     if (!node) return;
     pending.push_back(node);
-    if (pending.size() >= kPendingCapacity) gc_free_pending();
+    if (pending.size() >= kPendingCapacity) pending_flush();
 }
 
 inline void mark_node_cells_of(uint32_t* slot) {

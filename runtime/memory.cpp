@@ -280,12 +280,6 @@ inline Off take_node() {
 
 Off alloc_node() { return take_node(); }
 
-void node_free(NodeFrame* frame, Off node) {
-    node_word(node) = frame->free_head;
-    frame->free_head = node;
-    frame->in_use--;
-}
-
 NodeFrame* node_frame_of(Off node) {
     for (Off f = g_memory.node_frames_head; f; f = arena_at<NodeFrame>(f)->next) {
         NodeFrame* frame = arena_at<NodeFrame>(f);
