@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "runtime/datatypes/block.h"
+#include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/error.h"
 #include "runtime/eval_deps.h"
@@ -82,6 +83,22 @@ Cell part_refinement() {
 // Frame actions read the frame themselves.
 template <int Slot> void frame_action(const int32_t*) {
     reinterpret_cast<FrameActionFn>(entry_for(arg(0)->type(), arg(0), Slot))();
+}
+
+// remainder of two integers, as integer! computes it, without the frame
+// action's calls; the errors and every other pair go the general way.
+void dispatch_remainder(const int32_t* refs) {
+    Cell* a = arg(0);
+    const Cell* b = arg(1);
+    if (a->is(TYPE_INTEGER) && b->is(TYPE_INTEGER) &&
+        action_entry(TYPE_INTEGER, ACT_REMAINDER) == reinterpret_cast<AnyAction>(integer_remainder)) {
+        int32_t x = integer_get(a), y = integer_get(b);
+        if (y != 0 && !(x == INT32_MIN && y == -1)) {
+            integer_put(a, x % y);
+            return;
+        }
+    }
+    frame_action<ACT_REMAINDER>(refs);
 }
 
 template <int Slot> void unary_action(const int32_t*) { set_result(impl_for<Slot>(arg(0))(arg(0))); }
@@ -523,7 +540,7 @@ void actions_init() {
     t[ACT_MULTIPLY - 1] = frame_action<ACT_MULTIPLY>;
     t[ACT_NEGATE - 1] = unary_action<ACT_NEGATE>;
     t[ACT_POWER - 1] = frame_action<ACT_POWER>;
-    t[ACT_REMAINDER - 1] = frame_action<ACT_REMAINDER>;
+    t[ACT_REMAINDER - 1] = dispatch_remainder;
     t[ACT_ROUND - 1] = dispatch_round;
     t[ACT_SUBTRACT - 1] = frame_action<ACT_SUBTRACT>;
     t[ACT_EVEN_Q - 1] = predicate_action<ACT_EVEN_Q>;

@@ -180,7 +180,7 @@ int32_t integer_abs_checked(int32_t n) {
 bool integer_float_out_of_range_q(const Cell* float_cell) { return !float_int32_range_q(float_get(float_cell)); }
 
 size_t integer_form_to(char* out, int32_t n) {
-    // Two digits per division, written backwards from the last digit's place.
+    // Written backwards from the last digit's place, two digits per table read.
     static const char kPairs[] =
         "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
         "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
@@ -196,7 +196,16 @@ size_t integer_form_to(char* out, int32_t n) {
     size_t estimate = ((32 - static_cast<uint32_t>(__builtin_clz(odd))) * 1233) >> 12;
     size_t digits = estimate + (odd >= kPowers[estimate]);
     char* p = out + sign + digits;
-    while (magnitude >= 100) {
+    // Four digits a step: the two pairs of a group are divided out side by
+    // side, so a six-digit number waits for two divisions, not three.
+    while (magnitude >= 10000) {
+        uint32_t group = magnitude % 10000;
+        magnitude /= 10000;
+        p -= 4;
+        std::memcpy(p, kPairs + 2 * (group / 100), 2);
+        std::memcpy(p + 2, kPairs + 2 * (group % 100), 2);
+    }
+    if (magnitude >= 100) {
         uint32_t pair = magnitude % 100;
         magnitude /= 100;
         p -= 2;
