@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "runtime/datatypes/block.h"
+#include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/error.h"
 #include "runtime/eval_deps.h"
@@ -30,9 +32,16 @@ inline Cell* arg(uint32_t i) { return stack_arguments() + i; }
 inline Cell* ref_cell(const int32_t* refs, int i) { return refs[i] >= 0 ? arg(static_cast<uint32_t>(refs[i])) : nullptr; }
 inline bool ref_on(const int32_t* refs, int i) { return refs[i] >= 0; }
 
+// The implementation of `slot` for `type` (of `value`): the registry's entry
+// read in place; ports, unknown types and empty entries go the long way.
+inline AnyAction entry_for(int32_t type, const Cell* value, int32_t slot) {
+    AnyAction entry = nullptr;
+    if (type > 0 && type <= kTypeCount && type != TYPE_PORT) entry = action_entry(type, slot);
+    return __builtin_expect(entry != nullptr, 1) ? entry : actions_get_action_ptr_from(type, value, slot);
+}
+
 template <int Slot> typename ActionSig<Slot>::Fn impl_for(const Cell* value) {
-    AnyAction entry = actions_get_action_ptr_from(value->type(), value, Slot);
-    return reinterpret_cast<typename ActionSig<Slot>::Fn>(entry);
+    return reinterpret_cast<typename ActionSig<Slot>::Fn>(entry_for(value->type(), value, Slot));
 }
 
 void set_result(const Cell* result) {
@@ -73,7 +82,23 @@ Cell part_refinement() {
 
 // Frame actions read the frame themselves.
 template <int Slot> void frame_action(const int32_t*) {
-    reinterpret_cast<FrameActionFn>(actions_get_action_ptr_from(arg(0)->type(), arg(0), Slot))();
+    reinterpret_cast<FrameActionFn>(entry_for(arg(0)->type(), arg(0), Slot))();
+}
+
+// remainder of two integers, as integer! computes it, without the frame
+// action's calls; the errors and every other pair go the general way.
+void dispatch_remainder(const int32_t* refs) {
+    Cell* a = arg(0);
+    const Cell* b = arg(1);
+    if (a->is(TYPE_INTEGER) && b->is(TYPE_INTEGER) &&
+        action_entry(TYPE_INTEGER, ACT_REMAINDER) == reinterpret_cast<AnyAction>(integer_remainder)) {
+        int32_t x = integer_get(a), y = integer_get(b);
+        if (y != 0 && !(x == INT32_MIN && y == -1)) {
+            integer_put(a, x % y);
+            return;
+        }
+    }
+    frame_action<ACT_REMAINDER>(refs);
 }
 
 template <int Slot> void unary_action(const int32_t*) { set_result(impl_for<Slot>(arg(0))(arg(0))); }
@@ -82,7 +107,7 @@ void dispatch_make_to(int slot) {
     Cell* proto = arg(0);
     int32_t type = proto->is(TYPE_DATATYPE) ? static_cast<int32_t>(proto->data1) : proto->type();
     if (type <= 0 || type > kTypeCount) action_unsupported(type, slot);
-    AnyAction entry = actions_get_action_ptr_from(type, proto, slot);
+    AnyAction entry = entry_for(type, proto, slot);
     set_result(reinterpret_cast<MakeFn>(entry)(proto, arg(1), type));
 }
 void dispatch_make(const int32_t*) { dispatch_make_to(ACT_MAKE); }
@@ -133,6 +158,10 @@ void dispatch_form(const int32_t* refs) {
 void dispatch_mold(const int32_t* refs) {
     MoldFn fn = impl_for<ACT_MOLD>(arg(0));
     bool only = ref_on(refs, 0), all = ref_on(refs, 1), flat = ref_on(refs, 2);
+    if (fn == block_mold && !ref_on(refs, 3) && arg(0)->is(TYPE_BLOCK) && block_mold_integers(arg(0), only, flat)) {
+        stack_keep();
+        return;
+    }
     text_action(&refs[3], [=](const Cell* v, Cell* buf, const Cell* part, int32_t limit) {
         fn(v, buf, only, all, flat, part, limit, 0);
     });
@@ -217,7 +246,14 @@ void dispatch_insert_like(const int32_t* refs, bool is_append) {
     InsertFn fn = is_append ? impl_for<ACT_APPEND>(arg(0)) : impl_for<ACT_INSERT>(arg(0));
     set_result(fn(arg(0), arg(1), part, ref_on(refs, 1), dup, is_append));
 }
-void dispatch_append(const int32_t* refs) { dispatch_insert_like(refs, true); }
+void dispatch_append(const int32_t* refs) {
+    if (!ref_on(refs, 0) && !ref_on(refs, 2)) {
+        // No /part, no /dup: nothing to normalise.
+        set_result(impl_for<ACT_APPEND>(arg(0))(arg(0), arg(1), -1, ref_on(refs, 1), 1, true));
+        return;
+    }
+    dispatch_insert_like(refs, true);
+}
 void dispatch_insert(const int32_t* refs) { dispatch_insert_like(refs, false); }
 
 void dispatch_change(const int32_t* refs) {
@@ -317,7 +353,9 @@ void dispatch_pick(const int32_t*) {
 }
 
 void dispatch_poke(const int32_t*) {
-    impl_for<ACT_POKE>(arg(0))(arg(0), actions_index_argument(arg(1)), arg(2), arg(1));
+    const Cell* index = arg(1);
+    int32_t n = index->is(TYPE_INTEGER) ? static_cast<int32_t>(index->data2) : actions_index_argument(index);
+    impl_for<ACT_POKE>(arg(0))(arg(0), n, arg(2), arg(1));
     copy_cell(arg(2), arg(0));
 }
 
@@ -502,7 +540,7 @@ void actions_init() {
     t[ACT_MULTIPLY - 1] = frame_action<ACT_MULTIPLY>;
     t[ACT_NEGATE - 1] = unary_action<ACT_NEGATE>;
     t[ACT_POWER - 1] = frame_action<ACT_POWER>;
-    t[ACT_REMAINDER - 1] = frame_action<ACT_REMAINDER>;
+    t[ACT_REMAINDER - 1] = dispatch_remainder;
     t[ACT_ROUND - 1] = dispatch_round;
     t[ACT_SUBTRACT - 1] = frame_action<ACT_SUBTRACT>;
     t[ACT_EVEN_Q - 1] = predicate_action<ACT_EVEN_Q>;

@@ -116,7 +116,11 @@ void node_frame_free(NodeFrame* frame);
 void node_frame_unlink(NodeFrame* frame);
 void node_frame_attach(NodeFrame* frame, uint32_t n);
 Off alloc_node();
-void node_free(NodeFrame* frame, Off node);
+inline void node_free(NodeFrame* frame, Off node) {
+    node_word(node) = frame->free_head;
+    frame->free_head = node;
+    frame->in_use--;
+}
 
 SeriesFrame* series_frame_make();
 void series_frame_free(SeriesFrame* frame);

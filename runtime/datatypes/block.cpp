@@ -432,6 +432,17 @@ static Cell* convert_with(uint32_t from, const Cell* spec, Cell* out) {
 
 Cell* block_make(Cell* proto, Cell* spec, int32_t type) {
     uint32_t from = spec->type();
+    if (from == TYPE_INTEGER) {
+        // The common case, made as block_make_at makes it. The prototype is
+        // the result's place and nothing reads it again, so the new block
+        // goes straight there.
+        int32_t n = int_value(spec);
+        uint32_t count = n < 1 ? 1 : static_cast<uint32_t>(n);
+        if (uint64_t(count) * 16 > kMaxBlockBytes) error_raise(ErrCat::Internal, "no-memory");
+        Off node = alloc_cells_unset(count);
+        cell_set(proto, uint32_t(type), 0, node, 0);
+        return proto;
+    }
     Cell out;  // holds nothing allocated until the last allocation is done
     if (type_block_family(from)) {
         copy_cells(spec, head_of(spec), series_length(spec), &out, uint32_t(type));
@@ -468,20 +479,10 @@ Cell* block_to(Cell* proto, Cell* spec, int32_t type) {
 
 // ---- append, insert, change ------------------------------------------------------------------
 
-Cell* block_append(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bool is_append) {
-    if (is_append && dup == 1 && part != 0 && (only || !type_block_family(value->type()))) {
-        // One value onto a block with room and no owner: nothing allocates,
-        // so the cell is copied straight to the tail.
-        SeriesBuf* b = node_buffer(series->data2);
-        if (!(b->flags & SERIES_OWNED) && uint64_t(b->tail) + sizeof(Cell) <= b->data_end()) {
-            uint32_t pos = static_cast<uint32_t>(cell_count(b));
-            std::memcpy(b->tail_ptr(), value, sizeof(Cell));
-            b->tail += sizeof(Cell);
-            series_hash_appended(series, pos, 1);
-            series_set_index(series, 0);
-            return series;
-        }
-    }
+// block_append beyond its common case (below): splices, /part, /dup,
+// inserts, owned buffers, a buffer without room.
+static __attribute__((noinline)) Cell* block_append_general(Cell* series, Cell* value, int32_t part, bool only,
+                                                            int32_t dup, bool is_append) {
     RootedCell held(value);
     Cell& v = *held;
     bool splice = type_block_family(v.type()) && !only;
@@ -513,6 +514,23 @@ Cell* block_append(Cell* series, Cell* value, int32_t part, bool only, int32_t d
     if (is_append) series_set_index(series, 0);
     else series_set_index(series, std::min<int64_t>(int64_t(pos) + written, cell_count(series->data2)));
     return series;
+}
+
+Cell* block_append(Cell* series, Cell* value, int32_t part, bool only, int32_t dup, bool is_append) {
+    if (is_append && dup == 1 && part != 0 && (only || !type_block_family(value->type()))) {
+        // One value onto a block with room and no owner: nothing allocates,
+        // so the cell is copied straight to the tail.
+        SeriesBuf* b = node_buffer(series->data2);
+        if (!(b->flags & SERIES_OWNED) && uint64_t(b->tail) + sizeof(Cell) <= b->data_end()) {
+            uint32_t pos = static_cast<uint32_t>(cell_count(b));
+            std::memcpy(b->tail_ptr(), value, sizeof(Cell));
+            b->tail += sizeof(Cell);
+            if (series->is(TYPE_HASH)) series_hash_appended(series, pos, 1);
+            series_set_index(series, 0);
+            return series;
+        }
+    }
+    return block_append_general(series, value, part, only, dup, is_append);
 }
 
 Cell* block_change(Cell* series, Cell* value, int32_t part, bool only, int32_t dup) {
@@ -1131,11 +1149,20 @@ int32_t block_mold_cells(const Cell* value, Cell* buffer, bool only, bool all, b
         if (at->is(TYPE_INTEGER) && (flat || !(at->header & CELL_NEW_LINE))) {
             // An integer on the same line: its text (as integer! molds it)
             // after a space, written straight into the buffer.
-            char text[12];
+            int32_t number = integer_get(at);
+            SeriesBuf* b = node_buffer(buffer->data2);
             size_t n = 0;
-            if (i != first) text[n++] = ' ';
-            n += integer_form_to(text + n, integer_get(at));
-            append_ascii(buffer, text, static_cast<uint32_t>(n));
+            if (b->unit() == 1 && uint64_t(b->tail) + 12 <= b->data_end()) {
+                char* out = reinterpret_cast<char*>(b->tail_ptr());
+                if (i != first) out[n++] = ' ';
+                n += integer_form_to(out + n, number);
+                b->tail += static_cast<uint32_t>(n);
+            } else {
+                char text[12];
+                if (i != first) text[n++] = ' ';
+                n += integer_form_to(text + n, number);
+                append_ascii(buffer, text, static_cast<uint32_t>(n));
+            }
             limit -= static_cast<int32_t>(n);
             continue;
         }
@@ -1165,7 +1192,7 @@ int32_t block_mold_cells(const Cell* value, Cell* buffer, bool only, bool all, b
 
 int32_t block_mold(const Cell* value, Cell* buffer, bool only, bool all, bool flat, const Cell* part,
                    int32_t limit, int32_t indent) {
-    if (cycles_mold_marker(value, buffer, limit, true)) return limit;
+    if (cycles_depth() && cycles_mold_marker(value, buffer, limit, true)) return limit;
     CycleGuard guard(value->data2);
     if (!only) {
         append_ascii(buffer, "[", 1);
@@ -1177,6 +1204,38 @@ int32_t block_mold(const Cell* value, Cell* buffer, bool only, bool all, bool fl
         limit--;
     }
     return limit;
+}
+
+bool block_mold_integers(Cell* slot, bool only, bool flat) {
+    constexpr int32_t kMaxCells = 64;
+    if (cycles_depth()) return false;  // the general path looks for the block among those being molded
+    const SeriesBuf* b = node_buffer(slot->data2);
+    const Cell* cells = arena_at<Cell>(b->head);
+    int32_t total = cell_count(b);
+    int32_t first = series_index(slot);
+    first = first < 0 ? 0 : first > total ? total : first;
+    if (total - first > kMaxCells) return false;
+    uint32_t reject = CELL_TYPE_MASK | (flat ? 0 : CELL_NEW_LINE);
+    char text[2 + 12 * kMaxCells];
+    std::memset(text, 0, 16);  // the fixed copy below reads 16 bytes
+    size_t n = 0;
+    if (!only) text[n++] = '[';
+    for (int32_t i = first; i < total; i++) {
+        if ((cells[i].header & reject) != TYPE_INTEGER) return false;
+        if (i != first) text[n++] = ' ';
+        n += integer_form_to(text + n, integer_get(cells + i));
+    }
+    if (!only) text[n++] = ']';
+    // The block is read: its slot may now hold the string being made (a
+    // string! of bytes with room for 16 at least, as string_make makes it).
+    cell_set_unset(slot);
+    Off node = alloc_series(n < 16 ? 16 : static_cast<uint32_t>(n), 1, 0);
+    cell_set(slot, TYPE_STRING, 0, node, 0);
+    SeriesBuf* s = node_buffer(node);
+    if (n <= 16) std::memcpy(s->tail_ptr(), text, 16);  // one fixed copy; the bytes past n are room
+    else std::memcpy(s->tail_ptr(), text, n);
+    s->tail += static_cast<uint32_t>(n);
+    return true;
 }
 
 // ---- set operations ---------------------------------------------------------------------------------

@@ -142,6 +142,11 @@ int32_t block_mold(const Cell* value, Cell* buffer, bool only, bool all, bool fl
 // by paren!.
 int32_t block_mold_cells(const Cell* value, Cell* buffer, bool only, bool all, bool flat, const Cell* part,
                          int32_t limit, int32_t indent);
+// mold without /part of a block! whose cells from its head are all integers
+// on one line (any line with /flat) and at most 64: the text goes straight
+// into a new string! that replaces the block in `slot`. False, with nothing
+// changed, for any other block or while a mold is under way.
+bool block_mold_integers(Cell* slot, bool only, bool flat);
 // unique (block2 null), union, intersect, exclude, difference (MathOp codes
 // 8-12): pushes the result block on the evaluation stack and returns it.
 Cell* block_set_op(const Cell* block1, const Cell* block2, bool case_, const Cell* skip, int32_t op);

@@ -180,31 +180,40 @@ int32_t integer_abs_checked(int32_t n) {
 bool integer_float_out_of_range_q(const Cell* float_cell) { return !float_int32_range_q(float_get(float_cell)); }
 
 size_t integer_form_to(char* out, int32_t n) {
-    // Two digits per division, written from the end of a scratch area.
+    // Written backwards from the last digit's place, two digits per table read.
     static const char kPairs[] =
         "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
         "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
         "8081828384858687888990919293949596979899";
-    char digits[10];
-    char* p = digits + sizeof digits;
     uint32_t magnitude = n < 0 ? 0u - static_cast<uint32_t>(n) : static_cast<uint32_t>(n);
-    while (magnitude >= 100) {
+    size_t sign = n < 0 ? 1 : 0;
+    out[0] = '-';  // overwritten by the first digit when there is no sign
+    // The digit count from the bit length: floor(bits x 1233 / 4096) is the
+    // count of the smallest number of that length less one, or the count
+    // itself (at most 9, as bits <= 32); one comparison tells which.
+    static const uint32_t kPowers[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000};
+    uint32_t odd = magnitude | 1;  // 0 has one digit, as 1 has
+    size_t estimate = ((32 - static_cast<uint32_t>(__builtin_clz(odd))) * 1233) >> 12;
+    size_t digits = estimate + (odd >= kPowers[estimate]);
+    char* p = out + sign + digits;
+    // Four digits a step: the two pairs of a group are divided out side by
+    // side, so a six-digit number waits for two divisions, not three.
+    while (magnitude >= 10000) {
+        uint32_t group = magnitude % 10000;
+        magnitude /= 10000;
+        p -= 4;
+        std::memcpy(p, kPairs + 2 * (group / 100), 2);
+        std::memcpy(p + 2, kPairs + 2 * (group % 100), 2);
+    }
+    if (magnitude >= 100) {
         uint32_t pair = magnitude % 100;
         magnitude /= 100;
         p -= 2;
         std::memcpy(p, kPairs + 2 * pair, 2);
     }
-    if (magnitude >= 10) {
-        p -= 2;
-        std::memcpy(p, kPairs + 2 * magnitude, 2);
-    } else {
-        *--p = static_cast<char>('0' + magnitude);
-    }
-    size_t len = 0;
-    if (n < 0) out[len++] = '-';
-    size_t count = static_cast<size_t>(digits + sizeof digits - p);
-    std::memcpy(out + len, p, count);
-    return len + count;
+    if (magnitude >= 10) std::memcpy(p - 2, kPairs + 2 * magnitude, 2);
+    else p[-1] = static_cast<char>('0' + magnitude);
+    return sign + digits;
 }
 
 const char* integer_form_signed(int32_t n) {

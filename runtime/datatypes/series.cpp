@@ -223,13 +223,9 @@ Cell* series_pick(Cell* s, int32_t index, const Cell*) {
     return copy_cell(&element, s);
 }
 
-Cell* series_poke(Cell* s, int32_t index, Cell* value, const Cell*) {
-    int64_t p = pick_position(s, index);
-    if (index == 0 || p < 0 || p >= series_length_total(s)) {
-        Cell n;
-        set_integer(&n, index);
-        error_raise(ErrCat::Script, "out-of-range", &n);
-    }
+// series_poke at an index in range, beyond the common case (below): other
+// series types, owned buffers.
+static __attribute__((noinline)) Cell* series_poke_general(Cell* s, int64_t p, Cell* value) {
     uint32_t type = s->type();
     // Check the value's kind before anything is told or changed.
     if (type == TYPE_VECTOR) {
@@ -260,6 +256,24 @@ Cell* series_poke(Cell* s, int32_t index, Cell* value, const Cell*) {
     }
     if (owned) owner_after(s, OwnerEvent::Poked, &v, pos, 1);
     return value;
+}
+
+Cell* series_poke(Cell* s, int32_t index, Cell* value, const Cell*) {
+    int64_t p = pick_position(s, index);
+    if (index == 0 || p < 0 || p >= series_length_total(s)) {
+        Cell n;
+        set_integer(&n, index);
+        error_raise(ErrCat::Script, "out-of-range", &n);
+    }
+    SeriesBuf* b = series_buf(s);
+    if (type_block_family(s->type()) && !(b->flags & SERIES_OWNED)) {
+        // No owner to tell: nothing runs or allocates before the cell is written.
+        Cell v = *value;
+        std::memcpy(unit_ptr(b, p), &v, sizeof(Cell));
+        if (s->is(TYPE_HASH)) series_hash_changed(s);
+        return value;
+    }
+    return series_poke_general(s, p, value);
 }
 
 // ---- edits ----------------------------------------------------------------------

@@ -1,6 +1,10 @@
 // The collector: reachability, compaction, node release and evacuation.
 #include <gtest/gtest.h>
 
+#include <set>
+#include <string>
+#include <vector>
+
 #include "runtime/externals.h"
 #include "runtime/gc.h"
 #include "runtime/hashtable.h"
@@ -93,6 +97,40 @@ TEST_F(GcTest, DeadNodesReturnToTheirFrames) {
     EXPECT_EQ(free_nodes(), free_before - 100);
     gc_collect();
     EXPECT_EQ(free_nodes(), free_before);
+}
+
+// Dead nodes spread over several frames, between survivors: each frame's
+// free list holds exactly its free nodes, and taking them all again gives
+// distinct nodes while the survivors keep theirs.
+TEST_F(GcTest, DeadNodesAcrossFramesCanAllBeTakenAgain) {
+    auto in_use = [] {
+        uint32_t n = 0;
+        for (Off f = g_memory.node_frames_head; f; f = arena_at<NodeFrame>(f)->next) {
+            const NodeFrame* nf = arena_at<NodeFrame>(f);
+            uint32_t listed = 0;
+            for (Off node = nf->free_head; node && listed <= nf->capacity; node = node_word(node)) listed++;
+            EXPECT_EQ(listed, nf->capacity - nf->in_use);
+            n += nf->in_use;
+        }
+        return n;
+    };
+    gc_collect();
+    uint32_t before = in_use();
+    const uint32_t count = 3 * kNodeFrameCapacity;
+    std::vector<Cell> kept(count / 1000);
+    GcRootCell root(kept.data(), kept.size());
+    for (uint32_t i = 0; i < count; i++) {
+        Off s = make_text("short-lived");
+        if (i % 1000 == 0) kept[i / 1000] = Cell{TYPE_STRING, 0, s, 0};
+    }
+    gc_collect();
+    EXPECT_EQ(in_use(), before + kept.size());
+    std::set<Off> taken;
+    for (const Cell& c : kept) taken.insert(c.data2);
+    for (uint32_t i = 0; i < count - kept.size(); i++) EXPECT_TRUE(taken.insert(alloc_node()).second);
+    EXPECT_EQ(in_use(), before + count);
+    for (const Cell& c : kept)
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(node_buffer(c.data2)->head_ptr()), 11), "short-lived");
 }
 
 TEST_F(GcTest, AllocatingFiftyMegabytesKeepsTheArenaSmall) {
