@@ -102,6 +102,9 @@ constexpr uint32_t SUM_ANY = 0x20000000u;        // every argument takes every t
 enum FastOp : uint32_t {
     FAST_NONE = 0, FAST_ADD, FAST_SUB, FAST_MUL, FAST_EQ, FAST_NE, FAST_LT, FAST_LE, FAST_GT, FAST_GE,
     FAST_LAST_OP = FAST_GE,
+    // remainder, computed in place only where it is called by name inside a
+    // frameless expression (see nested_term), and only when it cannot fail.
+    FAST_REM,
     FAST_RETURN,  // the return native: a frameless statement can take the exit itself
     // The conditional natives: a call evaluates the chosen block itself, in
     // the native's frame, without calling the native.
@@ -126,6 +129,7 @@ uint32_t fast_op_of(const Cell& callable) {
         if (n == ACT_MULTIPLY && impl == reinterpret_cast<AnyAction>(integer_multiply) &&
             fimpl == reinterpret_cast<AnyAction>(float_multiply))
             return FAST_MUL;
+        if (n == ACT_REMAINDER && impl == reinterpret_cast<AnyAction>(integer_remainder)) return FAST_REM;
         return FAST_NONE;
     }
     if (!callable.is(TYPE_NATIVE)) return FAST_NONE;
@@ -887,6 +891,67 @@ inline bool fast_expression(const Arena& ar, const Cell* cells, uint32_t pos, ui
     return plain_term(ar, cells + pos, out) && fast_operators(ar, cells, pos + 1, tail, out, next);
 }
 
+bool nested_expression(const Arena& ar, const Cell* cells, uint32_t pos, uint32_t tail, Cell* out, uint32_t* next,
+                       int depth);
+
+// fast_expression, or one whose term is a nested one (see nested_term) down to
+// `depth` levels.
+inline bool deep_expression(const Arena& ar, const Cell* cells, uint32_t pos, uint32_t tail, Cell* out,
+                            uint32_t* next, int depth) {
+    return fast_expression(ar, cells, pos, tail, out, next) ||
+           (depth > 0 && nested_expression(ar, cells, pos, tail, out, next, depth));
+}
+
+// Terms that hold frameless expressions one level down, at most `depth`
+// levels deep (a bound on the recursion whatever the code's nesting): a
+// number operation called by its name with two arguments, `remainder i 1000`,
+// and a paren holding exactly one expression, `(remainder i 1000)`. Neither
+// can fail, allocate or run code, so the operation's frame and the paren's
+// evaluation that the general path makes could not be observed.
+__attribute__((noinline)) bool nested_term(const Arena& ar, const Cell* cells, uint32_t pos, uint32_t tail, Cell* out,
+                                           uint32_t* next, int depth) {
+    const Cell* c = cells + pos;
+    if (c->is(TYPE_PAREN)) {
+        const SeriesBuf* b = ar.buffer(c->data2);
+        uint32_t ptail = (b->tail - b->head) >> 4, end;
+        if (c->data1 >= ptail ||
+            !deep_expression(ar, ar.at<Cell>(b->head), c->data1, ptail, out, &end, depth - 1) || end != ptail)
+            return false;
+        *next = pos + 1;
+        return true;
+    }
+    if (!c->is(TYPE_WORD) || pos + 2 >= tail) return false;
+    const Cell* v = ar.peek(c);
+    if (!v || !(v->is(TYPE_NATIVE) || v->is(TYPE_ACTION))) return false;
+    const Cell* slot = ar.at<Cell>(ar.buffer(v->data3)->head) + 1;
+    if (!slot->is(TYPE_BLOCK)) return false;
+    uint32_t sum = slot->data3, op = (sum >> SUM_FASTOP_SHIFT) & SUM_FASTOP_MASK;
+    if (!(sum & SUM_SIMPLE) || (sum & SUM_NARGS_MASK) != 2 || (op > FAST_LAST_OP && op != FAST_REM) ||
+        op == FAST_NONE)
+        return false;
+    Cell right;
+    uint32_t p;
+    if (!deep_expression(ar, cells, pos + 1, tail, out, &p, depth - 1) || p >= tail ||
+        !deep_expression(ar, cells, p, tail, &right, next, depth - 1))
+        return false;
+    if (op != FAST_REM) return fast_num_op(op, out, &right);
+    // The remainder of two integers as the action gives it (the left cell's
+    // header flags stay), unless it would raise an error.
+    if (!out->is(TYPE_INTEGER) || !right.is(TYPE_INTEGER)) return false;
+    int32_t a = static_cast<int32_t>(out->data2), d = static_cast<int32_t>(right.data2);
+    if (d == 0 || (a == INT32_MIN && d == -1)) return false;
+    out->data2 = static_cast<uint32_t>(a % d);
+    return true;
+}
+
+// A nested term and the operators after it (kept out of line: the plain
+// terms are the common case).
+__attribute__((noinline, cold)) bool nested_expression(const Arena& ar, const Cell* cells, uint32_t pos,
+                                                       uint32_t tail, Cell* out, uint32_t* next, int depth) {
+    uint32_t p;
+    return nested_term(ar, cells, pos, tail, out, &p, depth) && fast_operators(ar, cells, p, tail, out, next);
+}
+
 // try_store_word with the base at hand.
 inline bool fast_store(const Arena& ar, const Cell* word, const Cell* value) {
     uint32_t ctx = word->data1, index = word->data3;
@@ -1147,7 +1212,7 @@ __attribute__((noinline)) Fast fast_call(const Cell* block, Off& node, uint32_t 
     uint32_t i = 0;
     for (; i < c.nargs; i++) {
         if (p >= tail) return Fast::No;
-        if (!fast_expression(ar, cells, p, tail, c.args + i, &p)) {
+        if (!deep_expression(ar, cells, p, tail, c.args + i, &p, 2)) {
             if (i == 0 && !is_func) return Fast::No;  // the general path costs no more
             break;
         }

@@ -142,6 +142,29 @@ TEST_F(InterpFast, ShortcutsGiveWhatTheGeneralPathGives) {
         {"x: 1 (x) y: remainder x 0", ""},
         {"f: func [] [(1) return 2 3] f", "2"},
         {"n: 0 loop 3 [(n) n: n + 1 if n = 2 [break]] n", "2"},
+        // Number operations called by name and parens holding one
+        // expression, inside arguments.
+        {"b: copy [] append b (remainder 7 3) b", "[1]"},
+        {"b: copy [] append b remainder -7 2 b", "[-1]"},
+        {"b: copy [] append b (remainder 7 0) b", ""},
+        {"x: -2147483648 b: copy [] append b (remainder x -1) b", ""},
+        {"append copy [] (remainder 7 2.5)", "[2.0]"},
+        {"append copy [] (remainder 7 3 + 1)", "[3]"},
+        {"append copy [] (remainder 7 + 1 3)", "[2]"},
+        {"append copy [] (remainder 7)", ""},
+        {"append copy [] (remainder 7 \"a\")", ""},
+        {"x: 5 y: add (remainder x 3) + 1 ((x)) y", "8"},
+        {"append copy [] (((((1 + 2)))))", "[3]"},
+        {"append copy [] (1 2)", "[2]"},
+        {"append copy [] ()", ""},
+        {"f: func [a b] [a] f (lesser? 1 2) 0", "true"},
+        {"keep: [0 0] i: 5 poke keep (remainder i 2) + 1 i keep", "[0 5]"},
+        {"x: 1 + (add 2 3)", "6"},
+        {"rem: make op! :remainder 7 rem 2", "1"},
+        {"rem: make op! :remainder x: 7 x rem 0", ""},
+        {"rem: make op! :remainder -2147483648 rem -1", ""},
+        {"rem: make op! :remainder x: 7 x rem 2.5", "2.0"},
+        {"rem: make op! :remainder x: 7 x rem (1 + 1)", "1"},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c[0]);
@@ -166,6 +189,11 @@ TEST_F(InterpFast, OperatorsRedefinedByTheUserAreCalled) {
     // The word of an operator rebound to a plain value is no operator.
     EXPECT_EQ(eval_int("minus: :- -: 5 r: 1 - 2 -: :minus r"), 1);
     EXPECT_EQ(eval_int("3 - 1"), 2);
+    // A number operation's name rebound to a function inside a paren argument.
+    EXPECT_EQ(eval_mold("rem: :remainder remainder: func [a b] [a * b] r: append copy [] (remainder 2 3) "
+                        "remainder: :rem r"),
+              "[6]");
+    EXPECT_EQ(eval_mold("append copy [] (remainder 7 4)"), "[3]");
 }
 
 TEST_F(InterpFast, TraceEventsFireWhereShortcutsWouldApply) {
