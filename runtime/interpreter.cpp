@@ -27,7 +27,9 @@
 //    `return` run without pushes or code-position updates ("frameless");
 //  - a statement that calls a function!, native or action with such
 //    arguments (see fast_call) marks the frames the general path would but
-//    skips its argument fetching;
+//    skips its argument fetching; such an argument may also be a number
+//    operation called by name, or a paren holding one such expression (see
+//    nested_term), computed in place;
 //  - a block marks no frame of its own (nothing lands on one); a statement
 //    the shortcuts refuse goes the general way, and the next one tries them
 //    again.
