@@ -204,6 +204,27 @@ inline uint8_t* hashtable_tags(Off table) {
     return node_buffer(rec->keys)->head_ptr() + 4 * size_t(rec->buckets);
 }
 
+// Key nodes: a map! table (kind 1) also keeps, after its tags (the keys
+// series is then 9 bytes a bucket), one word per bucket: the node of the key
+// cell's text (its data2) for a live bucket whose key is of a string! type,
+// 0 for every other bucket. A text lookup reads it beside the tag and the
+// keys word and so fetches the stored text's node word at the same time as
+// the key cell instead of after it: one cache miss fewer in a row. It is a
+// copy, kept in step by the same writes as the tags and repointed by the
+// collector's marking when nodes are evacuated; a lookup still compares it
+// with the key cell's node before it trusts it.
+inline bool hashtable_keyed_nodes_kind(uint32_t kind) { return kind == HASH_KIND_MAP; }
+// Bytes of the keys series per bucket: keys word, tag, key node.
+inline uint32_t hashtable_keys_unit(uint32_t kind) {
+    return !hashtable_tagged_kind(kind) ? 4 : hashtable_keyed_nodes_kind(kind) ? 9 : 5;
+}
+// The table's key nodes (one word per bucket), or null for a table of another kind.
+inline uint32_t* hashtable_key_nodes(Off table) {
+    const HashRecord* rec = hashtable_record(table);
+    if (!hashtable_keyed_nodes_kind(rec->kind)) return nullptr;
+    return reinterpret_cast<uint32_t*>(node_buffer(rec->keys)->head_ptr() + 5 * size_t(rec->buckets));
+}
+
 // buckets := next power of two >= truncate(max(size, 4) / 0.77), and the
 // matching bound truncate(buckets * 0.77). Used when a table is made.
 uint32_t next_power_of_two(uint32_t n);
