@@ -15,7 +15,10 @@
 //    direction. The reverse index answers "which bucket holds cell i" so that
 //    removals never rehash.
 //  - Every write of a bucket's flags (bucket_set_live, bucket_set_deleted,
-//    buckets_clear, alloc_keys for fresh arrays) writes its tag too. Walks
+//    buckets_clear, alloc_keys for fresh arrays) writes its tag too, and in
+//    a map! its key text pair (bucket_set_key_node, rehash_into,
+//    key_nodes_sync after a copy, key_node_follow after a key's
+//    normalisation). Walks
 //    trust the tags only while the table's address hashes are current
 //    (walk_tags): a stale table that cannot be rehashed during a collection
 //    is walked by its flags, so it answers as it did before tags existed.
@@ -39,6 +42,8 @@ namespace {
 // ---- small helpers ----------------------------------------------------------
 
 bool g_default_evacuation = true;
+// The map! tables the running collection marked, whose key buffers it may move.
+std::vector<Off> g_marked_maps;
 
 inline uint32_t* words_of(Off node) { return reinterpret_cast<uint32_t*>(node_buffer(node)->head_ptr()); }
 inline Cell* cells_of(Off node) { return reinterpret_cast<Cell*>(node_buffer(node)->head_ptr()); }
@@ -327,12 +332,18 @@ inline void bucket_set_live(const View& v, uint32_t b, uint32_t hash) {
 inline void bucket_set_deleted(const View& v, uint32_t b) {
     hash_flag_set_deleted(v.flags, b);
     if (v.tags) v.tags[b] = kHashTagDeleted;
-    if (v.nodes) v.nodes[b] = 0;
+    if (v.nodes) v.nodes[2 * b] = v.nodes[2 * b + 1] = 0;
 }
 // The key node of a live bucket whose key cell is `key`.
 inline uint32_t key_node_of(const Cell* key) { return is_string_type(key->header & CELL_TYPE_MASK) ? key->data2 : 0; }
+// A bucket's pair of key node and that node's buffer.
+inline void key_text_set(uint32_t* pair, const Cell* key) {
+    uint32_t node = key_node_of(key);
+    pair[0] = node;
+    pair[1] = node ? node_word(node) : 0;
+}
 inline void bucket_set_key_node(const View& v, uint32_t b, const Cell* key) {
-    if (v.nodes) v.nodes[b] = key_node_of(key);
+    if (v.nodes) key_text_set(v.nodes + 2 * b, key);
 }
 
 // A keys series for nb buckets: the keys words (zero), then for a tagged
@@ -350,7 +361,7 @@ void buckets_clear(Off table) {
     HashRecord* rec = hashtable_record(table);
     series_fill(rec->flags, kHashFlagsFresh);
     if (uint8_t* tags = hashtable_tags(table)) std::memset(tags, kHashTagEmpty, rec->buckets);
-    if (uint32_t* nodes = hashtable_key_nodes(table)) std::memset(nodes, 0, 4 * size_t(rec->buckets));
+    if (uint32_t* nodes = hashtable_key_nodes(table)) std::memset(nodes, 0, 8 * size_t(rec->buckets));
 }
 
 // Sets every live bucket's key node from its key cell (after the cells were
@@ -360,7 +371,8 @@ void key_nodes_sync(Off table) {
     if (!v.nodes) return;
     for (uint32_t b = 0; b < v.rec->buckets; b++) {
         uint32_t s = static_cast<uint32_t>(v.keys[b]);
-        v.nodes[b] = hash_flag_live(v.flags, b) && s < v.ncells ? key_node_of(&v.cells[s]) : 0;
+        if (hash_flag_live(v.flags, b) && s < v.ncells) key_text_set(v.nodes + 2 * b, &v.cells[s]);
+        else v.nodes[2 * b] = v.nodes[2 * b + 1] = 0;
     }
 }
 
@@ -457,7 +469,7 @@ void key_node_follow(Off table, uint32_t idx) {
     int64_t reuse, empty;
     int64_t b = walk(v, walk_tags(v), key_hash(&v.cells[idx]), &reuse, &empty,
                      [&](uint32_t b) { return static_cast<uint32_t>(v.keys[b]) == idx; });
-    if (b >= 0) v.nodes[b] = key_node_of(&v.cells[idx]);
+    if (b >= 0) key_text_set(v.nodes + 2 * b, &v.cells[idx]);
 }
 
 // Reverse index (kind 0): bucket + 1 per cell, -1 when not indexed.
@@ -832,7 +844,7 @@ void rehash_into(Off table, uint32_t nb) {
         }
         hash_flag_set_live(nf, h);
         if (nt) nt[h] = hash_tag(hash);
-        if (nn) nn[h] = key_node_of(&old.cells[s]);
+        if (nn) key_text_set(nn + 2 * h, &old.cells[s]);
         nk[h] = static_cast<int32_t>(s);
         placed++;
     }
@@ -1405,13 +1417,12 @@ inline const uint8_t* unit1_text(uint8_t* base, const SeriesBuf* kb, const Cell*
 }
 
 // A stored text cell that is byte-identical to the unit-1 key text p[0, n):
-// unit 1, n bytes from its head to its tail, the same bytes. `node` is the
-// cell's node, or its bucket's copy of it once checked equal: a copy read
-// beside the keys word lets the node word load start with the cell's, where
-// the cell's own data2 would make it wait for the cell.
-inline bool unit1_identical(uint8_t* base, const Cell* c, uint32_t node, const uint8_t* p, uint32_t n) {
-    if (!node) return false;
-    const SeriesBuf* sb = arena_at<SeriesBuf>(node_word(node));
+// unit 1, n bytes from its head to its tail, the same bytes. `buf` is the
+// buffer of the cell's node, or its bucket's copy of it once checked: a copy
+// read beside the keys word lets the buffer load start with the cell's,
+// where the cell's own data2 would make it wait for the cell and the node.
+inline bool unit1_identical(uint8_t* base, const Cell* c, Off buf, const uint8_t* p, uint32_t n) {
+    const SeriesBuf* sb = arena_at<SeriesBuf>(buf);
     // A short text from its buffer's data start ends on the next line 3
     // times in 8: fetch that line with the header, not after it.
     __builtin_prefetch(reinterpret_cast<const uint8_t*>(sb) + sizeof(SeriesBuf) - 1 + n);
@@ -1421,23 +1432,26 @@ inline bool unit1_identical(uint8_t* base, const Cell* c, uint32_t node, const u
            __builtin_expect(bytes_equal(base + start, p, n), 1);
 }
 
-// A live bucket's key node when it is the cell's: the check is a branch, not
-// a data dependency, so the caller's loads through the copy need not wait
-// for the cell (the empty asm keeps the compiler from using the cell's equal
-// word instead).
-inline bool key_node_checked(const Cell* c, uint32_t* node) {
-    if (__builtin_expect(c->data2 != *node, 0)) return false;
-    asm("" : "+r"(*node));
+// A bucket's pair (key node, its buffer) when it is the cell's node and that
+// node's buffer: the checks are branches, not data dependencies, so the
+// caller's loads through the copy need not wait for the cell and the node
+// (the empty asm keeps the compiler from using the equal words it compared
+// with instead).
+inline bool key_node_checked(const Cell* c, uint64_t pair, uint32_t* node, uint32_t* buf) {
+    *node = static_cast<uint32_t>(pair);
+    *buf = static_cast<uint32_t>(pair >> 32);
+    if (__builtin_expect(!*node || c->data2 != *node || node_word(*node) != *buf, 0)) return false;
+    asm("" : "+r"(*node), "+r"(*buf));
     return true;
 }
 
-// The candidate cell c of bucket b (of the key's type) is byte-identical to
-// the key text: through the bucket's key node when it is current, else
-// through the cell, and then the key node is brought up to date.
+// The candidate cell c of bucket b (of the key's type), whose bucket's pair
+// is out of date, is byte-identical to the key text: read through the cell,
+// and then the pair is brought up to date.
 __attribute__((noinline)) bool unit1_identical_repair(uint8_t* base, const Cell* c, uint32_t* nodes, uint32_t b,
                                                      const uint8_t* p, uint32_t n) {
-    if (!unit1_identical(base, c, c->data2, p, n)) return false;
-    nodes[b] = c->data2;
+    if (!c->data2 || !unit1_identical(base, c, node_word(c->data2), p, n)) return false;
+    key_text_set(nodes + 2 * size_t(b), c);
     return true;
 }
 
@@ -1459,12 +1473,14 @@ __attribute__((noinline)) Cell* get_text_rest(const HashRecord* rec, const Cell*
     for (;;) {
         uint8_t t = tags[b];
         if (t == tag) {
-            uint32_t k, node = nodes[b];
+            uint32_t k, node, buf;
+            uint64_t pair;
             std::memcpy(&k, keys + 4 * size_t(b), 4);
+            std::memcpy(&pair, nodes + 2 * size_t(b), 8);
             uint64_t at = blk->head + uint64_t(k) * 16;  // past the tail: never a match
             Cell* c = reinterpret_cast<Cell*>(base + at);
             if (at < blk->tail && static_cast<uint8_t>(c->header) == type) {
-                if (key_node_checked(c, &node) ? unit1_identical(base, c, node, p, n)
+                if (key_node_checked(c, pair, &node, &buf) ? unit1_identical(base, c, buf, p, n)
                                                : unit1_identical_repair(base, c, nodes, b, p, n))
                     return c;
                 return text_walk_from<1>(rec, key, mode, p, n, hash, b, step);
@@ -1481,8 +1497,9 @@ __attribute__((noinline)) Cell* get_text_rest(const HashRecord* rec, const Cell*
 // text byte-identical or an empty bucket. Three lookups in four end there,
 // so that probe is laid out straight and calls nothing (anything else goes
 // on in get_text_rest): the function keeps everything in scratch registers
-// and its cache misses (tag and keys word, key cell, the stored text's node
-// and buffer) overlap with the next lookup's.
+// and its cache misses (tag, keys word and key text pair; then the key cell,
+// the node word and the stored text's buffer at once) overlap with the next
+// lookup's.
 inline Cell* text_first_probe(uint8_t* base, const HashRecord* rec, const Cell* key, uint32_t mode,
                               const uint8_t* p, uint32_t n) {
     const uint32_t hash = hash_tabled(p, n, kAsciiBlocks.folded);
@@ -1491,14 +1508,15 @@ inline Cell* text_first_probe(uint8_t* base, const HashRecord* rec, const Cell* 
     const uint32_t b = hash & (nb - 1);
     const uint8_t t = keys[4 * size_t(nb) + b];
     if (__builtin_expect(t == hash_tag(hash), 1)) {
-        uint32_t k, node;
+        uint32_t k, node, buf;
+        uint64_t pair;
         std::memcpy(&k, keys + 4 * size_t(b), 4);
-        std::memcpy(&node, keys + 5 * size_t(nb) + 4 * size_t(b), 4);
+        std::memcpy(&pair, keys + 5 * size_t(nb) + 8 * size_t(b), 8);
         const SeriesBuf* blk = arena_at<SeriesBuf>(node_word(rec->block));
         uint64_t at = blk->head + uint64_t(k) * 16;  // past the tail: never a match
         Cell* c = reinterpret_cast<Cell*>(base + at);
         if (__builtin_expect(at < blk->tail && static_cast<uint8_t>(c->header) == static_cast<uint8_t>(key->header), 1) &&
-            key_node_checked(c, &node) && unit1_identical(base, c, node, p, n))
+            key_node_checked(c, pair, &node, &buf) && unit1_identical(base, c, buf, p, n))
             return c;
     } else if (t == kHashTagEmpty) {
         return nullptr;
@@ -1901,9 +1919,13 @@ void hashtable_mark(uint32_t* slot) {
     if (rec->keys) g_hash_seams.mark_node(&rec->keys);
     // The key nodes are copies of the key cells' nodes, which the block's
     // marking keeps alive and repoints: repoint the copies the same way.
+    // (The buffer words of the pairs lie in no node frame: remapping leaves
+    // them as they are.) Their buffers are brought up to date once the
+    // collection has moved the buffers.
     if (rec->keys && hashtable_keyed_nodes_kind(rec->kind)) {
         uint32_t* nodes = hashtable_key_nodes(*slot);
-        g_hash_seams.remap_moved(nodes, nodes + rec->buckets);
+        g_hash_seams.remap_moved(nodes, nodes + 2 * size_t(rec->buckets));
+        if (g_hash_seams.collecting()) g_marked_maps.push_back(*slot);
         rec = hashtable_record(*slot);
     }
     if (!rec->block) return;
@@ -1924,6 +1946,15 @@ void hashtable_mark(uint32_t* slot) {
         }
     }
     g_hash_seams.mark_node_cells(&rec->block);
+}
+
+void hashtable_buffers_moved() {
+    for (Off table : g_marked_maps) {
+        uint32_t* pairs = hashtable_key_nodes(table);
+        for (uint32_t b = 0, n = hashtable_record(table)->buckets; b < n; b++)
+            if (pairs[2 * b]) pairs[2 * b + 1] = node_word(pairs[2 * b]);
+    }
+    g_marked_maps.clear();
 }
 
 void hashtable_sweep(Off table) {

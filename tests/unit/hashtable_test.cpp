@@ -129,7 +129,7 @@ void expect_tags_agree(Off t, const char* when) {
     const HashRecord& r = rec(t);
     const uint8_t* tags = hashtable_tags(t);
     ASSERT_NE(tags, nullptr) << when;
-    ASSERT_GE(node_buffer(r.keys)->used_bytes(), (r.kind == HASH_KIND_MAP ? 9 : 5) * r.buckets) << when;
+    ASSERT_GE(node_buffer(r.keys)->used_bytes(), (r.kind == HASH_KIND_MAP ? 13 : 5) * r.buckets) << when;
     const uint32_t* nodes = hashtable_key_nodes(t);
     ASSERT_EQ(nodes != nullptr, r.kind == HASH_KIND_MAP) << when;
     // The lookup fast paths read the record and the keys from their data start.
@@ -149,7 +149,8 @@ void expect_tags_agree(Off t, const char* when) {
                 key.is(TYPE_EMAIL) || key.is(TYPE_REF))
                 node = key.data2;
         }
-        ASSERT_EQ(nodes[b], node) << when << ": key node of bucket " << b;
+        ASSERT_EQ(nodes[2 * b], node) << when << ": key node of bucket " << b;
+        ASSERT_EQ(nodes[2 * b + 1], node ? node_word(node) : 0) << when << ": key buffer of bucket " << b;
     }
 }
 
@@ -650,13 +651,19 @@ TEST_F(HashTableTest, TagsFollowEveryChangeOfAMap) {
     Off over = hashtable_copy_for_block(t, deep);
     expect_tags_agree(over, "copied over copied texts");
     EXPECT_EQ(index_of(deep, hashtable_get(over, &(const Cell&)str("2"))), index_of(block, hashtable_get(t, &(const Cell&)str("2"))));
-    // A key cell whose text another hand replaced by an equal copy: the
-    // bucket's node is no longer the cell's; the lookup goes through the cell
-    // and the bucket follows.
-    for (const char* text : {"40", "1998", "2"}) {
+    // Keys whose text another hand replaced by an equal copy, or whose text
+    // buffer moved: their buckets' pairs are out of date; the lookup goes
+    // through the cell and the bucket follows.
+    for (const char* text : {"40", "1998", "2", "1000"}) {
         uint32_t k = index_of(block, hashtable_get(t, &(const Cell&)str(text)));
-        Off copy = series_copy_buffer(node_buffer(cell_at(block, k)->data2));
-        cell_at(block, k)->data2 = copy;
+        Off node = cell_at(block, k)->data2, buffer = node_word(node);
+        if (text[0] == '1') {
+            series_expand(node_buffer(node), 4096);
+            ASSERT_NE(node_word(node), buffer);
+        } else {
+            Off copy = series_copy_buffer(node_buffer(node));
+            cell_at(block, k)->data2 = copy;
+        }
         EXPECT_EQ(index_of(block, hashtable_get(t, &(const Cell&)str(text))), k) << text;
     }
     expect_tags_agree(t, "key texts replaced, then looked up");
@@ -1097,7 +1104,8 @@ TEST_F(HashTableTest, GrowthThatRunsOutOfMemoryLeavesTheTableWhole) {
 // ---- with the collector ---------------------------------------------------------------------
 
 // Stress collections move every node, the nodes of a map!'s text keys among
-// them: the buckets' key nodes follow, and every key is still found.
+// them, and compaction moves their buffers: the buckets' pairs of key node
+// and buffer follow, and every key is still found.
 TEST(HashTableCollector, KeyNodesFollowEvacuatedTexts) {
     if (!memory_ready()) memory_init();
     if (!stack_ready()) stack_init();
@@ -1110,17 +1118,19 @@ TEST(HashTableCollector, KeyNodesFollowEvacuatedTexts) {
     for (int32_t v = 0; v < 3000; v++) {
         pairs.push_back(v % 3 ? str(std::to_string(v).c_str()) : int_cell(v));
         pairs.push_back(int_cell(v));
+        str("garbage between the keys, so that compaction moves them");
     }
     Off block = make_block(pairs);
     Cell mc = block_of(block);
     Off t = hashtable_make(0, &mc, HASH_KIND_MAP, 0);
     GcRootTable keep(&t);
-    Off before = cell_at(rec(t).block, 2)->data2;
+    Off before = cell_at(rec(t).block, 2)->data2, before_buffer = node_word(before);
     g_gc_enabled = true;
     gc_collect_stress();
     gc_collect_stress();
     g_gc_enabled = was_enabled;
     EXPECT_NE(cell_at(rec(t).block, 2)->data2, before);
+    EXPECT_NE(node_word(cell_at(rec(t).block, 2)->data2), before_buffer);
     expect_tags_agree(t, "evacuated");
     for (int32_t v = 0; v < 3000; v++) {
         Cell key = v % 3 ? str(std::to_string(v).c_str()) : int_cell(v);
