@@ -18,7 +18,10 @@
 //    buckets_clear, alloc_keys for fresh arrays) writes its tag too, and in
 //    a map! its key text pair (bucket_set_key_node, rehash_into,
 //    key_nodes_sync after a copy, key_node_follow after a key's
-//    normalisation). Walks
+//    normalisation, hashtable_buffers_moved after a collection). A text
+//    lookup trusts a pair only once it has checked it against the key cell
+//    and the node, so a pair out of date costs a slower lookup (which
+//    repairs it), never a wrong answer or a read of freed memory. Walks
 //    trust the tags only while the table's address hashes are current
 //    (walk_tags): a stale table that cannot be rehashed during a collection
 //    is walked by its flags, so it answers as it did before tags existed.
@@ -1917,17 +1920,12 @@ void hashtable_mark(uint32_t* slot) {
     }
     if (rec->flags) g_hash_seams.mark_node(&rec->flags);
     if (rec->keys) g_hash_seams.mark_node(&rec->keys);
-    // The key nodes are copies of the key cells' nodes, which the block's
-    // marking keeps alive and repoints: repoint the copies the same way.
-    // (The buffer words of the pairs lie in no node frame: remapping leaves
-    // them as they are.) Their buffers are brought up to date once the
-    // collection has moved the buffers.
-    if (rec->keys && hashtable_keyed_nodes_kind(rec->kind)) {
-        uint32_t* nodes = hashtable_key_nodes(*slot);
-        g_hash_seams.remap_moved(nodes, nodes + 2 * size_t(rec->buckets));
-        if (g_hash_seams.collecting()) g_marked_maps.push_back(*slot);
-        rec = hashtable_record(*slot);
-    }
+    // A map!'s key text pairs copy its key cells' nodes, which the block's
+    // marking keeps alive and repoints, and their buffers, which the
+    // collection may move afterwards: hashtable_buffers_moved takes them
+    // from the cells again once it has.
+    if (rec->keys && hashtable_keyed_nodes_kind(rec->kind) && g_hash_seams.collecting())
+        g_marked_maps.push_back(*slot);
     if (!rec->block) return;
     if (rec->kind == HASH_KIND_OWNERS) {
         // Weak: the entries' keys and cells live or die with their series
@@ -1949,10 +1947,17 @@ void hashtable_mark(uint32_t* slot) {
 }
 
 void hashtable_buffers_moved() {
+    // From the cells, which marking repointed, not from the old pairs: a
+    // pair out of date may name a node released since.
     for (Off table : g_marked_maps) {
-        uint32_t* pairs = hashtable_key_nodes(table);
-        for (uint32_t b = 0, n = hashtable_record(table)->buckets; b < n; b++)
-            if (pairs[2 * b]) pairs[2 * b + 1] = node_word(pairs[2 * b]);
+        View v = view_of(table);
+        for (uint32_t b = 0; b < v.rec->buckets; b++) {
+            uint32_t* pair = v.nodes + 2 * size_t(b);
+            if (!pair[0]) continue;
+            uint32_t s = static_cast<uint32_t>(v.keys[b]);
+            if (hash_flag_live(v.flags, b) && s < v.ncells) key_text_set(pair, &v.cells[s]);
+            else pair[0] = pair[1] = 0;
+        }
     }
     g_marked_maps.clear();
 }

@@ -212,11 +212,11 @@ inline uint8_t* hashtable_tags(Off table) {
 // pair beside the tag and the keys word, so the key cell, the node word and
 // the stored text's buffer are fetched at once instead of one after the
 // other: two cache misses fewer in a row. They are copies: the engine's
-// writes keep them in step with the cells, the collector's marking repoints
-// the nodes it evacuates and hashtable_buffers_moved follows its compaction;
-// a lookup still checks the pair against the cell and the node before it
-// trusts it, and brings an out-of-date pair (a key's text replaced or its
-// buffer moved by other code) up to date.
+// writes keep them in step with the cells, and after a collection has
+// evacuated nodes and moved buffers hashtable_buffers_moved takes them from
+// the cells again; a lookup still checks the pair against the cell and the
+// node before it trusts it, and brings an out-of-date pair (a key's text
+// replaced or its buffer moved by other code) up to date.
 inline bool hashtable_keyed_nodes_kind(uint32_t kind) { return kind == HASH_KIND_MAP; }
 // Bytes of the keys series per bucket: keys word, tag, key node and buffer.
 inline uint32_t hashtable_keys_unit(uint32_t kind) {
@@ -392,8 +392,8 @@ void hashtable_rehash_in_place(Off table);
 // Marks the table named in *slot and everything it holds; a kind-4 table
 // marks neither its keys nor its entries (they are weak; see sweep).
 void hashtable_mark(uint32_t* slot);
-// After the collection has moved buffers: the map! tables it marked take
-// their key texts' buffers again.
+// Called by the collector once it has moved buffers (after compaction): the
+// map! tables it marked take their key text pairs from their cells again.
 void hashtable_buffers_moved();
 // Kinds 3-4, after marking: removes entries whose key series is unmarked and
 // (kind 4) whose owner object's context is unmarked; remaps the survivors.
