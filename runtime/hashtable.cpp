@@ -379,7 +379,6 @@ void key_nodes_sync(Off table) {
     }
 }
 
-
 inline Off chain_node(const HashRecord* rec, int32_t k) {
     uint32_t list = rec->chains;
     uint32_t idx = static_cast<uint32_t>(-int64_t(k)) - 1;
