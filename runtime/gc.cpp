@@ -675,6 +675,7 @@ void gc_collect() {
     if (g_gc_sweep_owners) g_gc_sweep_owners();
     drain_mark_stack();  // the owners sweep visits the cells of surviving entries
     compact_frames();
+    hashtable_buffers_moved();
     sweep_big_buffers();
     gc_free_pending();
     sweep_node_frames();

@@ -15,7 +15,13 @@
 //    direction. The reverse index answers "which bucket holds cell i" so that
 //    removals never rehash.
 //  - Every write of a bucket's flags (bucket_set_live, bucket_set_deleted,
-//    buckets_clear, alloc_keys for fresh arrays) writes its tag too. Walks
+//    buckets_clear, alloc_keys for fresh arrays) writes its tag too, and in
+//    a map! its key text pair (bucket_set_key_node, rehash_into,
+//    key_nodes_sync after a copy, key_node_follow after a key's
+//    normalisation, hashtable_buffers_moved after a collection). A text
+//    lookup trusts a pair only once it has checked it against the key cell
+//    and the node, so a pair out of date costs a slower lookup (which
+//    repairs it), never a wrong answer or a read of freed memory. Walks
 //    trust the tags only while the table's address hashes are current
 //    (walk_tags): a stale table that cannot be rehashed during a collection
 //    is walked by its flags, so it answers as it did before tags existed.
@@ -39,6 +45,8 @@ namespace {
 // ---- small helpers ----------------------------------------------------------
 
 bool g_default_evacuation = true;
+// The map! tables the running collection marked, whose key buffers it may move.
+std::vector<Off> g_marked_maps;
 
 inline uint32_t* words_of(Off node) { return reinterpret_cast<uint32_t*>(node_buffer(node)->head_ptr()); }
 inline Cell* cells_of(Off node) { return reinterpret_cast<Cell*>(node_buffer(node)->head_ptr()); }
@@ -299,6 +307,7 @@ struct View {
     uint32_t* flags;
     int32_t* keys;
     uint8_t* tags;    // null for a kind-2 table
+    uint32_t* nodes;  // key nodes: null but for a kind-1 table
     Cell* cells;      // the data block from its head
     uint32_t ncells;  // cells from head to tail
     uint32_t mask;
@@ -310,6 +319,7 @@ inline View view_of(Off table) {
     v.flags = words_of(v.rec->flags);
     v.keys = reinterpret_cast<int32_t*>(words_of(v.rec->keys));
     v.tags = hashtable_tagged_kind(v.rec->kind) ? reinterpret_cast<uint8_t*>(v.keys + v.rec->buckets) : nullptr;
+    v.nodes = hashtable_keyed_nodes_kind(v.rec->kind) ? reinterpret_cast<uint32_t*>(v.tags + v.rec->buckets) : nullptr;
     SeriesBuf* b = node_buffer(v.rec->block);
     v.cells = reinterpret_cast<Cell*>(b->head_ptr());
     v.ncells = b->tail > b->head ? (b->tail - b->head) / 16 : 0;
@@ -325,22 +335,48 @@ inline void bucket_set_live(const View& v, uint32_t b, uint32_t hash) {
 inline void bucket_set_deleted(const View& v, uint32_t b) {
     hash_flag_set_deleted(v.flags, b);
     if (v.tags) v.tags[b] = kHashTagDeleted;
+    if (v.nodes) v.nodes[2 * b] = v.nodes[2 * b + 1] = 0;
+}
+// The key node of a live bucket whose key cell is `key`.
+inline uint32_t key_node_of(const Cell* key) { return is_string_type(key->header & CELL_TYPE_MASK) ? key->data2 : 0; }
+// A bucket's pair of key node and that node's buffer.
+inline void key_text_set(uint32_t* pair, const Cell* key) {
+    uint32_t node = key_node_of(key);
+    pair[0] = node;
+    pair[1] = node ? node_word(node) : 0;
+}
+inline void bucket_set_key_node(const View& v, uint32_t b, const Cell* key) {
+    if (v.nodes) key_text_set(v.nodes + 2 * b, key);
 }
 
 // A keys series for nb buckets: the keys words (zero), then for a tagged
-// kind the tags (all empty).
+// kind the tags (all empty), then for a map! the key nodes (zero).
 Off alloc_keys(uint32_t nb, uint32_t kind) {
-    if (!hashtable_tagged_kind(kind)) return alloc_bytes_zeroed(4 * nb);
-    Off node = alloc_bytes_zeroed(5 * nb);
-    std::memset(node_buffer(node)->head_ptr() + 4 * size_t(nb), kHashTagEmpty, nb);
+    uint64_t bytes = uint64_t(hashtable_keys_unit(kind)) * nb;
+    if (bytes > 0x7FFFFFF0u) error_raise(ErrCat::Internal, "no-memory");
+    Off node = alloc_bytes_zeroed(static_cast<uint32_t>(bytes));
+    if (hashtable_tagged_kind(kind)) std::memset(node_buffer(node)->head_ptr() + 4 * size_t(nb), kHashTagEmpty, nb);
     return node;
 }
 
-// Marks every bucket empty (flags and tags).
+// Marks every bucket empty (flags, tags and key nodes).
 void buckets_clear(Off table) {
     HashRecord* rec = hashtable_record(table);
     series_fill(rec->flags, kHashFlagsFresh);
     if (uint8_t* tags = hashtable_tags(table)) std::memset(tags, kHashTagEmpty, rec->buckets);
+    if (uint32_t* nodes = hashtable_key_nodes(table)) std::memset(nodes, 0, 8 * size_t(rec->buckets));
+}
+
+// Sets every live bucket's key node from its key cell (after the cells were
+// replaced by copies).
+void key_nodes_sync(Off table) {
+    View v = view_of(table);
+    if (!v.nodes) return;
+    for (uint32_t b = 0; b < v.rec->buckets; b++) {
+        uint32_t s = static_cast<uint32_t>(v.keys[b]);
+        if (hash_flag_live(v.flags, b) && s < v.ncells) key_text_set(v.nodes + 2 * b, &v.cells[s]);
+        else v.nodes[2 * b] = v.nodes[2 * b + 1] = 0;
+    }
 }
 
 inline Off chain_node(const HashRecord* rec, int32_t k) {
@@ -425,6 +461,17 @@ inline int64_t walk(const View& v, const uint8_t* tags, uint32_t hash, int64_t* 
         b = (b + step) & v.mask;
     }
     return -1;
+}
+
+// The bucket holding cell idx of a map!, whose cell was just replaced by an
+// equal one (a text key by its copy: same hash), takes that cell's node.
+void key_node_follow(Off table, uint32_t idx) {
+    View v = view_of(table);
+    if (!v.nodes || idx >= v.ncells) return;
+    int64_t reuse, empty;
+    int64_t b = walk(v, walk_tags(v), key_hash(&v.cells[idx]), &reuse, &empty,
+                     [&](uint32_t b) { return static_cast<uint32_t>(v.keys[b]) == idx; });
+    if (b >= 0) key_text_set(v.nodes + 2 * b, &v.cells[idx]);
 }
 
 // Reverse index (kind 0): bucket + 1 per cell, -1 when not indexed.
@@ -639,6 +686,7 @@ int put_keyed_cell(Off table, uint32_t idx, uint32_t* where) {
     uint32_t t = static_cast<uint32_t>(target);
     if (hash_flag_empty(v.flags, t)) v.rec->occupied++;
     bucket_set_live(v, t, hash);
+    bucket_set_key_node(v, t, &v.cells[idx]);
     v.keys[t] = static_cast<int32_t>(idx);
     v.rec->entries++;
     *where = idx;
@@ -753,6 +801,7 @@ void rehash_into(Off table, uint32_t nb) {
     uint32_t* nf = words_of(flags);
     int32_t* nk = reinterpret_cast<int32_t*>(words_of(keys));
     uint8_t* nt = old.tags ? reinterpret_cast<uint8_t*>(nk + nb) : nullptr;
+    uint32_t* nn = old.nodes ? reinterpret_cast<uint32_t*>(nt + nb) : nullptr;
     uint32_t mask = nb - 1, placed = 0;
     bool by_address = false;
     // The key cells lie anywhere in the block and a text key's buffer
@@ -797,6 +846,7 @@ void rehash_into(Off table, uint32_t nb) {
         }
         hash_flag_set_live(nf, h);
         if (nt) nt[h] = hash_tag(hash);
+        if (nn) key_text_set(nn + 2 * h, &old.cells[s]);
         nk[h] = static_cast<int32_t>(s);
         placed++;
     }
@@ -1218,7 +1268,10 @@ void hashtable_put_all(Off table, uint32_t first, uint32_t step) {
         if (!found) {
             put_index(table, i, &where);
             cells = cells_of(hashtable_record(table)->block);
+            uint32_t node = cells[i].data2;
             g_hash_seams.map_normalize_key(&cells[i], &cells[i + 1]);
+            // A text key replaced by its copy: its bucket's key node follows.
+            if (cells_of(hashtable_record(table)->block)[i].data2 != node) key_node_follow(table, i);
         }
         i += 2;
     }
@@ -1366,10 +1419,12 @@ inline const uint8_t* unit1_text(uint8_t* base, const SeriesBuf* kb, const Cell*
 }
 
 // A stored text cell that is byte-identical to the unit-1 key text p[0, n):
-// unit 1, n bytes from its head to its tail, the same bytes.
-inline bool unit1_identical(uint8_t* base, const Cell* c, const uint8_t* p, uint32_t n) {
-    if (!c->data2) return false;
-    const SeriesBuf* sb = arena_at<SeriesBuf>(node_word(c->data2));
+// unit 1, n bytes from its head to its tail, the same bytes. `buf` is the
+// buffer of the cell's node, or its bucket's copy of it once checked: a copy
+// read beside the keys word lets the buffer load start with the cell's,
+// where the cell's own data2 would make it wait for the cell and the node.
+inline bool unit1_identical(uint8_t* base, const Cell* c, Off buf, const uint8_t* p, uint32_t n) {
+    const SeriesBuf* sb = arena_at<SeriesBuf>(buf);
     // A short text from its buffer's data start ends on the next line 3
     // times in 8: fetch that line with the header, not after it.
     __builtin_prefetch(reinterpret_cast<const uint8_t*>(sb) + sizeof(SeriesBuf) - 1 + n);
@@ -1377,6 +1432,29 @@ inline bool unit1_identical(uint8_t* base, const Cell* c, const uint8_t* p, uint
     uint64_t start = sb->head + uint64_t(index < 0 ? 0 : index);
     return __builtin_expect(sb->unit() == 1 && start + n == sb->tail, 1) &&
            __builtin_expect(bytes_equal(base + start, p, n), 1);
+}
+
+// A bucket's pair (key node, its buffer) when it is the cell's node and that
+// node's buffer: the checks are branches, not data dependencies, so the
+// caller's loads through the copy need not wait for the cell and the node
+// (the empty asm keeps the compiler from using the equal words it compared
+// with instead).
+inline bool key_node_checked(const Cell* c, uint64_t pair, uint32_t* node, uint32_t* buf) {
+    *node = static_cast<uint32_t>(pair);
+    *buf = static_cast<uint32_t>(pair >> 32);
+    if (__builtin_expect(!*node || c->data2 != *node || node_word(*node) != *buf, 0)) return false;
+    asm("" : "+r"(*node), "+r"(*buf));
+    return true;
+}
+
+// The candidate cell c of bucket b (of the key's type), whose bucket's pair
+// is out of date, is byte-identical to the key text: read through the cell,
+// and then the pair is brought up to date.
+__attribute__((noinline)) bool unit1_identical_repair(uint8_t* base, const Cell* c, uint32_t* nodes, uint32_t b,
+                                                     const uint8_t* p, uint32_t n) {
+    if (!c->data2 || !unit1_identical(base, c, node_word(c->data2), p, n)) return false;
+    key_text_set(nodes + 2 * size_t(b), c);
+    return true;
 }
 
 // The rest of a unit-1 ASCII key's walk, from probe `step` at bucket b on,
@@ -1389,19 +1467,24 @@ __attribute__((noinline)) Cell* get_text_rest(const HashRecord* rec, const Cell*
     uint32_t n;
     const uint8_t* p = unit1_text(base, arena_at<SeriesBuf>(node_word(key->data2)), key, &n);
     const uint32_t nb = rec->buckets, mask = nb - 1;
-    const uint8_t* keys = hashtable_series_data(base, rec->keys);
+    uint8_t* keys = hashtable_series_data(base, rec->keys);
     const uint8_t* tags = keys + 4 * size_t(nb);
+    uint32_t* nodes = reinterpret_cast<uint32_t*>(keys + 5 * size_t(nb));
     const SeriesBuf* blk = arena_at<SeriesBuf>(node_word(rec->block));
     const uint8_t tag = hash_tag(hash), type = static_cast<uint8_t>(key->header);
     for (;;) {
         uint8_t t = tags[b];
         if (t == tag) {
-            uint32_t k;
+            uint32_t k, node, buf;
+            uint64_t pair;
             std::memcpy(&k, keys + 4 * size_t(b), 4);
+            std::memcpy(&pair, nodes + 2 * size_t(b), 8);
             uint64_t at = blk->head + uint64_t(k) * 16;  // past the tail: never a match
             Cell* c = reinterpret_cast<Cell*>(base + at);
             if (at < blk->tail && static_cast<uint8_t>(c->header) == type) {
-                if (unit1_identical(base, c, p, n)) return c;
+                if (key_node_checked(c, pair, &node, &buf) ? unit1_identical(base, c, buf, p, n)
+                                               : unit1_identical_repair(base, c, nodes, b, p, n))
+                    return c;
                 return text_walk_from<1>(rec, key, mode, p, n, hash, b, step);
             }
         } else if (t == kHashTagEmpty) {
@@ -1416,8 +1499,9 @@ __attribute__((noinline)) Cell* get_text_rest(const HashRecord* rec, const Cell*
 // text byte-identical or an empty bucket. Three lookups in four end there,
 // so that probe is laid out straight and calls nothing (anything else goes
 // on in get_text_rest): the function keeps everything in scratch registers
-// and its cache misses (tag and keys word, key cell, the stored text's node
-// and buffer) overlap with the next lookup's.
+// and its cache misses (tag, keys word and key text pair; then the key cell,
+// the node word and the stored text's buffer at once) overlap with the next
+// lookup's.
 inline Cell* text_first_probe(uint8_t* base, const HashRecord* rec, const Cell* key, uint32_t mode,
                               const uint8_t* p, uint32_t n) {
     const uint32_t hash = hash_tabled(p, n, kAsciiBlocks.folded);
@@ -1426,13 +1510,15 @@ inline Cell* text_first_probe(uint8_t* base, const HashRecord* rec, const Cell* 
     const uint32_t b = hash & (nb - 1);
     const uint8_t t = keys[4 * size_t(nb) + b];
     if (__builtin_expect(t == hash_tag(hash), 1)) {
-        uint32_t k;
+        uint32_t k, node, buf;
+        uint64_t pair;
         std::memcpy(&k, keys + 4 * size_t(b), 4);
+        std::memcpy(&pair, keys + 5 * size_t(nb) + 8 * size_t(b), 8);
         const SeriesBuf* blk = arena_at<SeriesBuf>(node_word(rec->block));
         uint64_t at = blk->head + uint64_t(k) * 16;  // past the tail: never a match
         Cell* c = reinterpret_cast<Cell*>(base + at);
         if (__builtin_expect(at < blk->tail && static_cast<uint8_t>(c->header) == static_cast<uint8_t>(key->header), 1) &&
-            unit1_identical(base, c, p, n))
+            key_node_checked(c, pair, &node, &buf) && unit1_identical(base, c, buf, p, n))
             return c;
     } else if (t == kHashTagEmpty) {
         return nullptr;
@@ -1618,7 +1704,9 @@ Off hashtable_copy(Off table) { return copy_table(table, 0); }
 
 Off hashtable_copy_for_block(Off table, Off block_node) {
     if (!block_node) return copy_table(table, 0);
-    return copy_table(table, block_node);
+    Off copy = copy_table(table, block_node);
+    key_nodes_sync(copy);  // the block's texts may be copies too
+    return copy;
 }
 
 void hashtable_clear(Off table) {
@@ -1831,6 +1919,12 @@ void hashtable_mark(uint32_t* slot) {
     }
     if (rec->flags) g_hash_seams.mark_node(&rec->flags);
     if (rec->keys) g_hash_seams.mark_node(&rec->keys);
+    // A map!'s key text pairs copy its key cells' nodes, which the block's
+    // marking keeps alive and repoints, and their buffers, which the
+    // collection may move afterwards: hashtable_buffers_moved takes them
+    // from the cells again once it has.
+    if (rec->keys && hashtable_keyed_nodes_kind(rec->kind) && g_hash_seams.collecting())
+        g_marked_maps.push_back(*slot);
     if (!rec->block) return;
     if (rec->kind == HASH_KIND_OWNERS) {
         // Weak: the entries' keys and cells live or die with their series
@@ -1849,6 +1943,22 @@ void hashtable_mark(uint32_t* slot) {
         }
     }
     g_hash_seams.mark_node_cells(&rec->block);
+}
+
+void hashtable_buffers_moved() {
+    // From the cells, which marking repointed, not from the old pairs: a
+    // pair out of date may name a node released since.
+    for (Off table : g_marked_maps) {
+        View v = view_of(table);
+        for (uint32_t b = 0; b < v.rec->buckets; b++) {
+            uint32_t* pair = v.nodes + 2 * size_t(b);
+            if (!pair[0]) continue;
+            uint32_t s = static_cast<uint32_t>(v.keys[b]);
+            if (hash_flag_live(v.flags, b) && s < v.ncells) key_text_set(pair, &v.cells[s]);
+            else pair[0] = pair[1] = 0;
+        }
+    }
+    g_marked_maps.clear();
 }
 
 void hashtable_sweep(Off table) {

@@ -26,6 +26,7 @@
 //  - a kind-0 table's reverse index holds, per cell, its bucket + 1 or -1;
 //  - tables of kinds 0, 1, 3 and 4 keep a tag byte per bucket after their
 //    keys words (see "Bucket tags" below), always in step with the flags;
+//    a map! keeps after them its text keys' nodes and buffers ("Key texts");
 //  - `epoch` is 0, or (node-evacuation count + 1) at the time the table last
 //    hashed a key by its node address. A table whose epoch is stale is rehashed
 //    lazily by the next lookup;
@@ -204,6 +205,31 @@ inline uint8_t* hashtable_tags(Off table) {
     return node_buffer(rec->keys)->head_ptr() + 4 * size_t(rec->buckets);
 }
 
+// Key texts: a map! table (kind 1) also keeps, after its tags (the keys
+// series is then 13 bytes a bucket), a pair of words per bucket: for a live
+// bucket whose key is of a string! type, the key cell's node (its data2) and
+// that node's buffer; 0, 0 for every other bucket. A text lookup reads the
+// pair beside the tag and the keys word, so the key cell, the node word and
+// the stored text's buffer are fetched at once instead of one after the
+// other: two cache misses fewer in a row. They are copies: the engine's
+// writes keep them in step with the cells, and after a collection has
+// evacuated nodes and moved buffers hashtable_buffers_moved takes them from
+// the cells again; a lookup still checks the pair against the cell and the
+// node before it trusts it, and brings an out-of-date pair (a key's text
+// replaced or its buffer moved by other code) up to date.
+inline bool hashtable_keyed_nodes_kind(uint32_t kind) { return kind == HASH_KIND_MAP; }
+// Bytes of the keys series per bucket: keys word, tag, key node and buffer.
+inline uint32_t hashtable_keys_unit(uint32_t kind) {
+    return !hashtable_tagged_kind(kind) ? 4 : hashtable_keyed_nodes_kind(kind) ? 13 : 5;
+}
+// The table's key texts (node, buffer: two words per bucket), or null for a
+// table of another kind.
+inline uint32_t* hashtable_key_nodes(Off table) {
+    const HashRecord* rec = hashtable_record(table);
+    if (!hashtable_keyed_nodes_kind(rec->kind)) return nullptr;
+    return reinterpret_cast<uint32_t*>(node_buffer(rec->keys)->head_ptr() + 5 * size_t(rec->buckets));
+}
+
 // buckets := next power of two >= truncate(max(size, 4) / 0.77), and the
 // matching bound truncate(buckets * 0.77). Used when a table is made.
 uint32_t next_power_of_two(uint32_t n);
@@ -366,6 +392,9 @@ void hashtable_rehash_in_place(Off table);
 // Marks the table named in *slot and everything it holds; a kind-4 table
 // marks neither its keys nor its entries (they are weak; see sweep).
 void hashtable_mark(uint32_t* slot);
+// Called by the collector once it has moved buffers (after compaction): the
+// map! tables it marked take their key text pairs from their cells again.
+void hashtable_buffers_moved();
 // Kinds 3-4, after marking: removes entries whose key series is unmarked and
 // (kind 4) whose owner object's context is unmarked; remaps the survivors.
 void hashtable_sweep(Off table);

@@ -7,10 +7,12 @@
 #include <vector>
 
 #include "runtime/error.h"
+#include "runtime/gc.h"
 #include "runtime/hashtable.h"
 #include "runtime/memory.h"
 #include "runtime/platform/vm.h"
 #include "runtime/pointer_map.h"
+#include "runtime/stack.h"
 
 using namespace kel;
 
@@ -121,12 +123,15 @@ uint32_t stored_hash(Off t, int32_t k) {
 }
 
 // Every tag repeats its bucket's flags and, for a live bucket, the top bits
-// of its key's hash.
+// of its key's hash; a map!'s key nodes are its live text keys' nodes and 0
+// everywhere else.
 void expect_tags_agree(Off t, const char* when) {
     const HashRecord& r = rec(t);
     const uint8_t* tags = hashtable_tags(t);
     ASSERT_NE(tags, nullptr) << when;
-    ASSERT_GE(node_buffer(r.keys)->used_bytes(), 5 * r.buckets) << when;
+    ASSERT_GE(node_buffer(r.keys)->used_bytes(), (r.kind == HASH_KIND_MAP ? 13 : 5) * r.buckets) << when;
+    const uint32_t* nodes = hashtable_key_nodes(t);
+    ASSERT_EQ(nodes != nullptr, r.kind == HASH_KIND_MAP) << when;
     // The lookup fast paths read the record and the keys from their data start.
     ASSERT_EQ(node_buffer(t)->head, node_buffer(t)->data_start()) << when;
     ASSERT_EQ(node_buffer(r.keys)->head, node_buffer(r.keys)->data_start()) << when;
@@ -136,6 +141,16 @@ void expect_tags_agree(Off t, const char* when) {
         uint32_t bits = hash_flag_bits(flags, b);
         uint8_t want = bits & 2 ? kHashTagEmpty : bits & 1 ? kHashTagDeleted : hash_tag(stored_hash(t, keys[b]));
         ASSERT_EQ(tags[b], want) << when << ": bucket " << b << " flags " << bits;
+        if (!nodes) continue;
+        uint32_t node = 0;
+        if (bits == 0) {
+            const Cell& key = reinterpret_cast<const Cell*>(node_buffer(r.block)->head_ptr())[keys[b]];
+            if (key.is(TYPE_STRING) || key.is(TYPE_FILE) || key.is(TYPE_URL) || key.is(TYPE_TAG) ||
+                key.is(TYPE_EMAIL) || key.is(TYPE_REF))
+                node = key.data2;
+        }
+        ASSERT_EQ(nodes[2 * b], node) << when << ": key node of bucket " << b;
+        ASSERT_EQ(nodes[2 * b + 1], node ? node_word(node) : 0) << when << ": key buffer of bucket " << b;
     }
 }
 
@@ -625,9 +640,56 @@ TEST_F(HashTableTest, TagsFollowEveryChangeOfAMap) {
         Cell key = v % 2 ? int_cell(v) : str(std::to_string(v).c_str());
         ASSERT_NE(hashtable_get(t, &key), nullptr) << v;
     }
+    // Copies: the full copy shares its texts with the original; a copy over a
+    // block whose texts are copies takes the copies' nodes.
+    expect_tags_agree(hashtable_copy(t), "copied");
+    std::vector<Cell> cells;
+    for (uint32_t i = 0, n = length_of(block); i < n; i++) cells.push_back(*cell_at(block, i));
+    for (Cell& c : cells)
+        if (c.is(TYPE_STRING)) c.data2 = series_copy_buffer(node_buffer(c.data2));
+    Off deep = make_block(cells);
+    Off over = hashtable_copy_for_block(t, deep);
+    expect_tags_agree(over, "copied over copied texts");
+    EXPECT_EQ(index_of(deep, hashtable_get(over, &(const Cell&)str("2"))), index_of(block, hashtable_get(t, &(const Cell&)str("2"))));
+    // Keys whose text another hand replaced by an equal copy, or whose text
+    // buffer moved: their buckets' pairs are out of date; the lookup goes
+    // through the cell and the bucket follows.
+    for (const char* text : {"40", "1998", "2", "1000"}) {
+        uint32_t k = index_of(block, hashtable_get(t, &(const Cell&)str(text)));
+        Off node = cell_at(block, k)->data2, buffer = node_word(node);
+        if (text[0] == '1') {
+            series_expand(node_buffer(node), 4096);
+            ASSERT_NE(node_word(node), buffer);
+        } else {
+            Off copy = series_copy_buffer(node_buffer(node));
+            cell_at(block, k)->data2 = copy;
+        }
+        EXPECT_EQ(index_of(block, hashtable_get(t, &(const Cell&)str(text))), k) << text;
+    }
+    expect_tags_agree(t, "key texts replaced, then looked up");
     hashtable_clear(t);
     expect_tags_agree(t, "cleared");
     EXPECT_EQ(hashtable_get(t, &(const Cell&)int_cell(3)), nullptr);
+    // A map! whose key normaliser copies text keys as it indexes them.
+    g_hash_seams.map_normalize_key = [](Cell* key, Cell* value) {
+        hash_default_map_normalize_key(key, value);
+        if (key->is(TYPE_STRING)) {
+            Off copy = series_copy_buffer(node_buffer(key->data2));
+            key->data2 = copy;
+        }
+    };
+    std::vector<Cell> pairs;
+    for (int32_t v = 0; v < 100; v++) {
+        std::string text = std::to_string(v);
+        text += "k";
+        pairs.push_back(str(text.c_str()));
+        pairs.push_back(int_cell(v));
+    }
+    Off pb = make_block(pairs);
+    Cell pc = block_of(pb);
+    Off normalized = hashtable_make(0, &pc, HASH_KIND_MAP, 0);
+    EXPECT_NE(cell_at(pb, 0)->data2, pairs[0].data2);
+    expect_tags_agree(normalized, "keys normalised");
 }
 
 // String keys take a lookup that compares the stored text's bytes and only
@@ -1037,6 +1099,52 @@ TEST_F(HashTableTest, GrowthThatRunsOutOfMemoryLeavesTheTableWhole) {
     hashtable_put(t, cell_at(block, i));
     EXPECT_EQ(rec(t).buckets, 524288u);
     EXPECT_EQ(index_of(block, hashtable_get(t, &(const Cell&)int_cell(-1))), i);
+}
+
+// ---- with the collector ---------------------------------------------------------------------
+
+// Stress collections move every node, the nodes of a map!'s text keys among
+// them, and compaction moves their buffers: the buckets' pairs of key node
+// and buffer follow, and every key is still found.
+TEST(HashTableCollector, KeyNodesFollowEvacuatedTexts) {
+    if (!memory_ready()) memory_init();
+    if (!stack_ready()) stack_init();
+    if (!g_memory.series_frames_head) series_frame_make();
+    g_stack.args = g_stack.top = g_stack.data_bottom;
+    g_stack.frame_top = g_stack.frame_bottom;
+    bool was_enabled = g_gc_enabled;
+    g_gc_enabled = false;
+    std::vector<Cell> pairs;
+    for (int32_t v = 0; v < 3000; v++) {
+        pairs.push_back(v % 3 ? str(std::to_string(v).c_str()) : int_cell(v));
+        pairs.push_back(int_cell(v));
+        str("garbage between the keys, so that compaction moves them");
+    }
+    Off block = make_block(pairs);
+    Cell mc = block_of(block);
+    Off t = hashtable_make(0, &mc, HASH_KIND_MAP, 0);
+    GcRootTable keep(&t);
+    Off before = cell_at(rec(t).block, 2)->data2, before_buffer = node_word(before);
+    // Keys whose texts another hand replaced: their pairs name nodes that
+    // die in the first collection and are released.
+    for (uint32_t i : {4u, 8u, 4000u}) {
+        Off copy = series_copy_buffer(node_buffer(cell_at(block, i)->data2));
+        cell_at(block, i)->data2 = copy;
+    }
+    g_gc_enabled = true;
+    gc_collect_stress();
+    gc_collect_stress();
+    g_gc_enabled = was_enabled;
+    EXPECT_NE(cell_at(rec(t).block, 2)->data2, before);
+    EXPECT_NE(node_word(cell_at(rec(t).block, 2)->data2), before_buffer);
+    expect_tags_agree(t, "evacuated");
+    for (int32_t v = 0; v < 3000; v++) {
+        Cell key = v % 3 ? str(std::to_string(v).c_str()) : int_cell(v);
+        Cell* found = hashtable_get(t, &key);
+        ASSERT_NE(found, nullptr) << v;
+        ASSERT_EQ(found[1].data2, static_cast<uint32_t>(v)) << v;
+    }
+    EXPECT_EQ(gc_check_heap(), "");
 }
 
 // ---- the pointer map ----------------------------------------------------------------------
