@@ -282,7 +282,7 @@ enum PathMode { PATH_EVAL = 0, PATH_SET = 1, PATH_GET = 2 };
 // and set with /case); false for every path the interpreter meets itself.
 bool path_case = false;
 inline uint32_t eval_push(const Off& node, uint32_t pos, bool no_infix);
-void eval_block_impl(const Cell* block, bool chain, bool paren);
+void eval_block_impl(const Cell* block, bool chain, bool paren, bool body = false);
 uint32_t call_word(const Off& node, uint32_t pos, const Cell* word, const Cell* v);
 inline uint32_t eval_infix(const Off& node, uint32_t pos, Cell* start);
 
@@ -561,7 +561,7 @@ __attribute__((always_inline)) inline void run_function(const Cell* function, co
         g_stack.top = g_stack.args + 1;
     } else {
         try {
-            eval_block_impl(&body, true, false);
+            eval_block_impl(&body, true, false, true);
         } catch (const KelThrow& t) {
             if (!exits_land_caught(t, frame, EXIT_EXIT, EXIT_RETURN)) throw;
         }
@@ -971,13 +971,18 @@ inline bool fast_store(const Arena& ar, const Cell* word, const Cell* value) {
     return true;
 }
 
+// Whether the return native `callable` takes `value` as its argument.
+inline bool return_takes(const Cell* callable, const Cell* value) {
+    Off desc = arena_at<Cell>(node_buffer(callable->data3)->head)[1].data2;
+    return typeset_has(code_at(desc, 0), value->type());
+}
+
 // `return` with a frameless value: the exit is taken as the return native
 // takes it, the search for the function's frame starting at the innermost
 // frame (neither the block's frame nor the native's would be a target). When
 // there is none the general path raises the error with its frames in place.
 bool fast_return(const Cell* callable, const Cell* value) {
-    Off desc = arena_at<Cell>(node_buffer(callable->data3)->head)[1].data2;
-    if (!typeset_has(code_at(desc, 0), value->type()) || stack_depth() == 0) return false;
+    if (!return_takes(callable, value) || stack_depth() == 0) return false;
     CallFrame* target = nullptr;
     for (CallFrame* f = stack_current_frame(); f >= g_stack.frame_bottom; f--) {
         if (f->type() == (FRAME_TRY_ALL & FRAME_TYPE_MASK)) return false;
@@ -993,7 +998,7 @@ bool fast_return(const Cell* callable, const Cell* value) {
     return true;
 }
 
-enum class Fast { No, Done, Exit };
+enum class Fast { No, Done, Exit, Return };
 
 // One statement of a block (an expression, a set-word and its expression, or
 // `return` and its expression); No, with nothing changed, when it needs the
@@ -1001,7 +1006,15 @@ enum class Fast { No, Done, Exit };
 // word whose value is to be called (after a set-word or not), `*callee` is
 // that value (valid until the next allocation), so the general path need not
 // look it up again.
-inline Fast fast_statement(Off node, uint32_t pos, Cell* out, uint32_t* next, const Cell** callee) {
+//
+// `body` is set for the statements of a function's body itself (not of a
+// block or paren inside it), whose frame is then the innermost: a `return`
+// there lands on that frame at once, so instead of taking the exit it gives
+// Return, its value in `out`, and the body ends with that value as if it
+// were its last statement's (the landing would leave the frame's result
+// slot and stacks just so).
+inline Fast fast_statement(Off node, uint32_t pos, Cell* out, uint32_t* next, const Cell** callee,
+                           bool body = false) {
     const Arena ar{g_arena_base};
     const SeriesBuf* b = ar.buffer(node);
     const Cell* cells = ar.at<Cell>(b->head);
@@ -1046,6 +1059,8 @@ inline Fast fast_statement(Off node, uint32_t pos, Cell* out, uint32_t* next, co
     if (!slot->is(TYPE_BLOCK) || ((slot->data3 >> SUM_FASTOP_SHIFT) & SUM_FASTOP_MASK) != FAST_RETURN)
         return Fast::No;
     if (!fast_expression(ar, cells, pos + 1, tail, out, next)) return Fast::No;
+    if (body && return_takes(v, out) && stack_depth() > 0 && (stack_current_frame()->header & FRAME_BODY_FLAG))
+        return Fast::Return;
     return fast_return(v, out) ? Fast::Exit : Fast::No;
 }
 
@@ -1242,15 +1257,17 @@ __attribute__((noinline)) Fast fast_call(const Cell* block, Off& node, uint32_t 
 }
 
 // Runs the statements of `node` from `*pos` frameless while they allow it.
-// Done when the block was finished that way (its value in `out`), Exit when
+// Done when the block was finished that way (its value in `out`; for a
+// function's body, `body`, also by a return landing on its frame), Exit when
 // a return was taken; otherwise `*pos` is the first statement that needs the
 // general path.
 __attribute__((always_inline)) inline Fast fast_statements(const Cell* block, Off& node, uint32_t* pos, Cell* out,
-                                                          const Cell** callee) {
+                                                          const Cell** callee, bool body) {
     if (g_interp.on || *pos >= code_tail(node)) return Fast::No;
     uint32_t next;
     for (;;) {
-        Fast f = fast_statement(node, *pos, out, &next, callee);
+        Fast f = fast_statement(node, *pos, out, &next, callee, body);
+        if (f == Fast::Return) return Fast::Done;
         if (f == Fast::No && *callee) {
             f = fast_call(block, node, *pos, out, &next, *callee);
             if (f == Fast::Done) {
@@ -1267,7 +1284,7 @@ __attribute__((always_inline)) inline Fast fast_statements(const Cell* block, Of
     }
 }
 
-void eval_block_impl(const Cell* block, bool chain, bool paren);
+void eval_block_impl(const Cell* block, bool chain, bool paren, bool body);
 
 // The set-word at `pos` and the expression after it; `callee`, when given,
 // is the value of the word after the set-word, to be called.
@@ -1559,14 +1576,14 @@ void eval_block_framed(const Cell* block, Off node, bool chain, bool paren, uint
 // Evaluates a block: its statements without pushes while they allow it, the
 // rest on the stack. The value is left as a new top cell; a block (not a
 // paren) with `chain` also copies it into the caller's result slot.
-void eval_block_impl(const Cell* block, bool chain, bool paren) {
+void eval_block_impl(const Cell* block, bool chain, bool paren, bool body) {
     uint32_t pos = block->data1;
     // The value of the word at `pos` when the frameless path found one to
     // call (valid until the next allocation).
     const Cell* callee = nullptr;
     Cell value;
     Off node = block->data2;
-    Fast f = fast_statements(block, node, &pos, &value, &callee);
+    Fast f = fast_statements(block, node, &pos, &value, &callee, body);
     if (f == Fast::Exit) return;
     if (f == Fast::Done) {
         Cell* out = stack_push(&value);

@@ -91,6 +91,11 @@ TEST_F(InterpFast, ShortcutsGiveWhatTheGeneralPathGives) {
         {"f: func [] [try/all [return 1] 5] f", "5"},
         {"f: func [] [return (1 + 2)] f", "3"},
         {"f: func [x] [x: x + 1] f 1", "2"},
+        {"f: func [] [(return 1) 2] f", "1"},
+        {"f: func [/local x] [x: 1 return x + 1 x: 5] reduce [f f]", "[2 2]"},
+        {"f: func [] [do [return 3] 4] f", "3"},
+        {"f: func [] [return 4 5] g: func [] [f] g", "4"},
+        {"f: func [x] [return x] g: func [] [f 1 return 2] g", "2"},
         {"f: func [x] [x + 1] g: func [n] [f f n] g 5", "7"},
         // A function with a refinement, locals, a non-default type.
         {"f: func [a [integer!] /r b] [either r [a + b] [a]] f/r 1 2", "3"},
