@@ -92,9 +92,9 @@ void dispatch_remainder(const int32_t* refs) {
     const Cell* b = arg(1);
     if (a->is(TYPE_INTEGER) && b->is(TYPE_INTEGER) &&
         action_entry(TYPE_INTEGER, ACT_REMAINDER) == reinterpret_cast<AnyAction>(integer_remainder)) {
-        int32_t x = integer_get(a), y = integer_get(b);
-        if (y != 0 && !(x == INT32_MIN && y == -1)) {
-            integer_put(a, x % y);
+        int32_t r;
+        if (integer_remainder_defined(integer_get(a), integer_get(b), &r)) {
+            integer_put(a, r);
             return;
         }
     }

@@ -17,7 +17,7 @@
 //  - Every write of a bucket's flags (bucket_set_live, bucket_set_deleted,
 //    buckets_clear, alloc_keys for fresh arrays) writes its tag too, and in
 //    a map! its key text pair (bucket_set_key_node, rehash_into,
-//    key_nodes_sync after a copy, key_node_follow after a key's
+//    key_pairs_from_cells after a copy, key_node_follow after a key's
 //    normalisation, hashtable_buffers_moved after a collection). A text
 //    lookup trusts a pair only once it has checked it against the key cell
 //    and the node, so a pair out of date costs a slower lookup (which
@@ -367,15 +367,19 @@ void buckets_clear(Off table) {
     if (uint32_t* nodes = hashtable_key_nodes(table)) std::memset(nodes, 0, 8 * size_t(rec->buckets));
 }
 
-// Sets every live bucket's key node from its key cell (after the cells were
-// replaced by copies).
-void key_nodes_sync(Off table) {
+// Takes every live bucket's key text pair from its key cell and empties the
+// others' (after the cells were replaced by copies, or their nodes and
+// buffers moved). `only_set` passes over the buckets whose pair is empty:
+// they hold no text key.
+void key_pairs_from_cells(Off table, bool only_set) {
     View v = view_of(table);
     if (!v.nodes) return;
     for (uint32_t b = 0; b < v.rec->buckets; b++) {
+        uint32_t* pair = v.nodes + 2 * size_t(b);
+        if (only_set && !pair[0]) continue;
         uint32_t s = static_cast<uint32_t>(v.keys[b]);
-        if (hash_flag_live(v.flags, b) && s < v.ncells) key_text_set(v.nodes + 2 * b, &v.cells[s]);
-        else v.nodes[2 * b] = v.nodes[2 * b + 1] = 0;
+        if (hash_flag_live(v.flags, b) && s < v.ncells) key_text_set(pair, &v.cells[s]);
+        else pair[0] = pair[1] = 0;
     }
 }
 
@@ -1705,7 +1709,7 @@ Off hashtable_copy(Off table) { return copy_table(table, 0); }
 Off hashtable_copy_for_block(Off table, Off block_node) {
     if (!block_node) return copy_table(table, 0);
     Off copy = copy_table(table, block_node);
-    key_nodes_sync(copy);  // the block's texts may be copies too
+    key_pairs_from_cells(copy, false);  // the block's texts may be copies too
     return copy;
 }
 
@@ -1948,16 +1952,7 @@ void hashtable_mark(uint32_t* slot) {
 void hashtable_buffers_moved() {
     // From the cells, which marking repointed, not from the old pairs: a
     // pair out of date may name a node released since.
-    for (Off table : g_marked_maps) {
-        View v = view_of(table);
-        for (uint32_t b = 0; b < v.rec->buckets; b++) {
-            uint32_t* pair = v.nodes + 2 * size_t(b);
-            if (!pair[0]) continue;
-            uint32_t s = static_cast<uint32_t>(v.keys[b]);
-            if (hash_flag_live(v.flags, b) && s < v.ncells) key_text_set(pair, &v.cells[s]);
-            else pair[0] = pair[1] = 0;
-        }
-    }
+    for (Off table : g_marked_maps) key_pairs_from_cells(table, true);
     g_marked_maps.clear();
 }
 

@@ -939,10 +939,11 @@ __attribute__((noinline)) bool nested_term(const Arena& ar, const Cell* cells, u
     if (op != FAST_REM) return fast_num_op(op, out, &right);
     // The remainder of two integers as the action gives it (the left cell's
     // header flags stay), unless it would raise an error.
-    if (!out->is(TYPE_INTEGER) || !right.is(TYPE_INTEGER)) return false;
-    int32_t a = static_cast<int32_t>(out->data2), d = static_cast<int32_t>(right.data2);
-    if (d == 0 || (a == INT32_MIN && d == -1)) return false;
-    out->data2 = static_cast<uint32_t>(a % d);
+    int32_t r;
+    if (!out->is(TYPE_INTEGER) || !right.is(TYPE_INTEGER) ||
+        !integer_remainder_defined(integer_get(out), integer_get(&right), &r))
+        return false;
+    integer_put(out, r);
     return true;
 }
 

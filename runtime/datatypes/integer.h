@@ -19,6 +19,13 @@ namespace kel {
 
 inline int32_t integer_get(const Cell* c) { return static_cast<int32_t>(c->data2); }
 inline void integer_put(Cell* c, int32_t v) { c->data2 = static_cast<uint32_t>(v); }
+// a % b into *r, unless remainder raises an error for the pair (a zero
+// divisor, or the one pair whose quotient overflows).
+inline bool integer_remainder_defined(int32_t a, int32_t b, int32_t* r) {
+    if (b == 0 || (a == INT32_MIN && b == -1)) return false;
+    *r = a % b;
+    return true;
+}
 
 // Writes a whole integer! header and the value into the result slot.
 void integer_box(int32_t value);
