@@ -352,6 +352,27 @@ int32_t find_refinement(Off desc, uint32_t symbol) {
     return -1;
 }
 
+// Pushes and checks the arguments of the refinement at descriptor entry
+// `entry` (rooted by the caller); `blank` makes each none! once fetched, as
+// the arguments of a refinement that is not active. Returns the position
+// after them.
+uint32_t fetch_refinement_args(const Off& node, uint32_t pos, const Off& desc, uint32_t entry, bool infix,
+                               const Cell& name, const Cell& callable, bool blank) {
+    for (uint32_t k = entry + 1; k < code_tail(desc); k++) {
+        const Cell* e = code_at(desc, k);
+        if (!e->is(TYPE_TYPESET)) break;
+        uint32_t mode = (e->header & ARG_MODE_MASK) >> ARG_MODE_SHIFT;
+        if (mode == ARG_RETURN) break;
+        pos = fetch_one(node, pos, code_tail(node), mode, infix, e, name, &callable, k);
+        if (exit_pending()) return pos;
+        e = code_at(desc, k);
+        const Cell* got = g_stack.top - 1;
+        if (!typeset_has(e, got->type())) raise_expect_arg(name, got, &callable, k);
+        if (blank) cell_set(g_stack.top - 1, TYPE_NONE);
+    }
+    return pos;
+}
+
 // Fills the current frame with the arguments of `callable` and returns the
 // position after them; `refs` receives a native's refinement positions.
 uint32_t fetch_args(const Cell& callable, const Off& node, uint32_t pos, const Cell& name, const PathRefs* path,
@@ -425,18 +446,8 @@ uint32_t fetch_args(const Cell& callable, const Off& node, uint32_t pos, const C
             if (active) flag->data1 = 1;
             Cell* saved_top = g_stack.top;
             g_stack.top = flag + 1;
-            for (uint32_t k = static_cast<uint32_t>(entry) + 1; k < code_tail(desc); k++) {
-                const Cell* e = code_at(desc, k);
-                if (!e->is(TYPE_TYPESET)) break;
-                uint32_t mode = (e->header & ARG_MODE_MASK) >> ARG_MODE_SHIFT;
-                if (mode == ARG_RETURN) break;
-                pos = fetch_one(node, pos, code_tail(node), mode, infix, e, name, &callable, k);
-                if (exit_pending()) return pos;
-                e = code_at(desc, k);
-                const Cell* got = g_stack.top - 1;
-                if (!typeset_has(e, got->type())) raise_expect_arg(name, got, &callable, k);
-                if (!active) cell_set(g_stack.top - 1, TYPE_NONE);
-            }
+            pos = fetch_refinement_args(node, pos, desc, static_cast<uint32_t>(entry), infix, name, callable, !active);
+            if (exit_pending()) return pos;
             g_stack.top = saved_top;
         } else {
             if (ord == 0 || ord > kMaxRefinements) error_raise(ErrCat::Script, "bad-refine", &el);
@@ -445,20 +456,8 @@ uint32_t fetch_args(const Cell& callable, const Off& node, uint32_t pos, const C
                 error_raise(ErrCat::Script, "dup-refine", &el);
             }
             int32_t position = static_cast<int32_t>(g_stack.top - g_stack.args);
-            bool has_args = false;
-            for (uint32_t k = static_cast<uint32_t>(entry) + 1; k < code_tail(desc); k++) {
-                const Cell* e = code_at(desc, k);
-                if (!e->is(TYPE_TYPESET)) break;
-                uint32_t mode = (e->header & ARG_MODE_MASK) >> ARG_MODE_SHIFT;
-                if (mode == ARG_RETURN) break;
-                pos = fetch_one(node, pos, code_tail(node), mode, infix, e, name, &callable, k);
-                if (exit_pending()) return pos;
-                e = code_at(desc, k);
-                const Cell* got = g_stack.top - 1;
-                if (!typeset_has(e, got->type())) raise_expect_arg(name, got, &callable, k);
-                has_args = true;
-            }
-            (void)has_args;
+            pos = fetch_refinement_args(node, pos, desc, static_cast<uint32_t>(entry), infix, name, callable, false);
+            if (exit_pending()) return pos;
             if (active) refs[ord - 1] = position;
         }
     }
