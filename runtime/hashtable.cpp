@@ -49,8 +49,7 @@ bool g_default_evacuation = true;
 std::vector<Off> g_marked_maps;
 
 inline uint32_t* words_of(Off node) { return reinterpret_cast<uint32_t*>(node_buffer(node)->head_ptr()); }
-inline int32_t* keys_of(HashRecord* rec) { return reinterpret_cast<int32_t*>(hashtable_keys_area(rec)); }
-inline const int32_t* keys_of(const HashRecord* rec) { return keys_of(const_cast<HashRecord*>(rec)); }
+inline int32_t* keys_of(const HashRecord* rec) { return hashtable_record_keys(rec); }
 inline Cell* cells_of(Off node) { return reinterpret_cast<Cell*>(node_buffer(node)->head_ptr()); }
 inline uint32_t used_bytes(Off node) {
     SeriesBuf* b = node_buffer(node);
@@ -320,8 +319,8 @@ inline View view_of(Off table) {
     v.rec = hashtable_record(table);
     v.flags = words_of(v.rec->flags);
     v.keys = keys_of(v.rec);
-    v.tags = hashtable_tagged_kind(v.rec->kind) ? reinterpret_cast<uint8_t*>(v.keys + v.rec->buckets) : nullptr;
-    v.nodes = hashtable_keyed_nodes_kind(v.rec->kind) ? reinterpret_cast<uint32_t*>(v.tags + v.rec->buckets) : nullptr;
+    v.tags = hashtable_tagged_kind(v.rec->kind) ? hashtable_record_tags(v.rec) : nullptr;
+    v.nodes = hashtable_keyed_nodes_kind(v.rec->kind) ? hashtable_record_key_nodes(v.rec) : nullptr;
     SeriesBuf* b = node_buffer(v.rec->block);
     v.cells = reinterpret_cast<Cell*>(b->head_ptr());
     v.ncells = b->tail > b->head ? (b->tail - b->head) / 16 : 0;
@@ -359,14 +358,14 @@ Off alloc_keys(uint32_t nb) {
 }
 
 // A record series for a table of another kind with nb buckets: the record
-// (zero but for kind and buckets), the keys words (zero), the tags (all
-// empty), for a map! the key text pairs (zero).
+// (zero but for kind and buckets), the tags (all empty), the keys words
+// (zero), for a map! the key text pairs (zero).
 Off alloc_record(uint32_t nb, uint32_t kind) {
-    uint64_t bytes = kHashKeysAt + uint64_t(hashtable_keys_unit(kind)) * nb;
+    uint64_t bytes = kHashArraysAt + uint64_t(hashtable_keys_unit(kind)) * nb;
     if (bytes > 0x7FFFFFF0u) error_raise(ErrCat::Internal, "no-memory");
     Off node = alloc_bytes_zeroed(static_cast<uint32_t>(bytes));
     uint8_t* data = node_buffer(node)->head_ptr();
-    std::memset(data + kHashKeysAt + 4 * size_t(nb), kHashTagEmpty, nb);
+    std::memset(data + kHashArraysAt, kHashTagEmpty, nb);
     HashRecord* rec = reinterpret_cast<HashRecord*>(data);
     rec->kind = kind;
     rec->buckets = nb;
@@ -626,7 +625,7 @@ template <bool Tagged> __attribute__((noinline)) Cell* get_keyed_integer(const H
     uint32_t hash = hashtable_hash_identity(value);
     uint32_t b = hash & mask;
     if constexpr (Tagged) {
-        const uint8_t* tags = reinterpret_cast<const uint8_t*>(keys + mask + 1);
+        const uint8_t* tags = hashtable_record_tags(rec);
         uint8_t tag = hash_tag(hash);
         for (uint32_t step = 0; step <= mask;) {
             uint8_t t = tags[b];
@@ -658,8 +657,8 @@ template <bool Tagged> __attribute__((noinline)) Cell* get_keyed_integer(const H
 }  // namespace
 
 Cell* hashtable_get_integer_rest(const HashRecord* rec, uint32_t value, uint32_t hash, uint32_t b) {
-    const int32_t* keys = reinterpret_cast<const int32_t*>(reinterpret_cast<const uint8_t*>(rec) + kHashKeysAt);
-    const uint8_t* tags = reinterpret_cast<const uint8_t*>(keys + rec->buckets);
+    const uint8_t* tags = hashtable_record_tags(rec);
+    const int32_t* keys = reinterpret_cast<const int32_t*>(tags + rec->buckets);
     const SeriesBuf* blk = node_buffer(rec->block);
     const uint32_t mask = rec->buckets - 1;
     const uint8_t tag = hash_tag(hash);
@@ -832,9 +831,10 @@ void rehash_into(Off table, uint32_t nb) {
     NodeRoot keep_fresh(fresh);
     View old = view_of(table);
     uint32_t* nf = words_of(flags);
+    // (The fresh record's own kind and buckets locate its arrays.)
     int32_t* nk = in_record ? keys_of(hashtable_record(fresh)) : reinterpret_cast<int32_t*>(words_of(fresh));
-    uint8_t* nt = old.tags ? reinterpret_cast<uint8_t*>(nk + nb) : nullptr;
-    uint32_t* nn = old.nodes ? reinterpret_cast<uint32_t*>(nt + nb) : nullptr;
+    uint8_t* nt = old.tags ? hashtable_record_tags(hashtable_record(fresh)) : nullptr;
+    uint32_t* nn = old.nodes ? hashtable_record_key_nodes(hashtable_record(fresh)) : nullptr;
     uint32_t mask = nb - 1, placed = 0;
     bool by_address = false;
     // The key cells lie anywhere in the block and a text key's buffer
@@ -1414,7 +1414,7 @@ inline Cell* text_walk_from(const HashRecord* rec, const Cell* key, uint32_t mod
     const int32_t* keys = keys_of(rec);
     const SeriesBuf* blk = node_buffer(rec->block);
     uint32_t mask = rec->buckets - 1;
-    const uint8_t* tags = reinterpret_cast<const uint8_t*>(keys + mask + 1);
+    const uint8_t* tags = hashtable_record_tags(rec);
     uint32_t type = key->header & CELL_TYPE_MASK;
     uint8_t tag = hash_tag(hash);
     while (step <= mask) {
@@ -1510,9 +1510,9 @@ __attribute__((noinline)) Cell* get_text_rest(const HashRecord* rec, const Cell*
     uint32_t n;
     const uint8_t* p = unit1_text(base, arena_at<SeriesBuf>(node_word(key->data2)), key, &n);
     const uint32_t nb = rec->buckets, mask = nb - 1;
-    uint8_t* keys = const_cast<uint8_t*>(reinterpret_cast<const uint8_t*>(rec)) + kHashKeysAt;
-    const uint8_t* tags = keys + 4 * size_t(nb);
-    uint32_t* nodes = reinterpret_cast<uint32_t*>(keys + 5 * size_t(nb));
+    const uint8_t* tags = hashtable_record_tags(rec);
+    const uint8_t* keys = tags + nb;
+    uint32_t* nodes = hashtable_record_key_nodes(rec);
     const SeriesBuf* blk = arena_at<SeriesBuf>(node_word(rec->block));
     const uint8_t tag = hash_tag(hash), type = static_cast<uint8_t>(key->header);
     for (;;) {
@@ -1549,14 +1549,14 @@ inline Cell* text_first_probe(uint8_t* base, const HashRecord* rec, const Cell* 
                               const uint8_t* p, uint32_t n) {
     const uint32_t hash = hash_tabled(p, n, kAsciiBlocks.folded);
     const uint32_t nb = rec->buckets;
-    const uint8_t* keys = reinterpret_cast<const uint8_t*>(rec) + kHashKeysAt;
+    const uint8_t* tags = hashtable_record_tags(rec);
     const uint32_t b = hash & (nb - 1);
-    const uint8_t t = keys[4 * size_t(nb) + b];
+    const uint8_t t = tags[b];
     if (__builtin_expect(t == hash_tag(hash), 1)) {
         uint32_t k, node, buf;
         uint64_t pair;
-        std::memcpy(&k, keys + 4 * size_t(b), 4);
-        std::memcpy(&pair, keys + 5 * size_t(nb) + 8 * size_t(b), 8);
+        std::memcpy(&k, tags + nb + 4 * size_t(b), 4);
+        std::memcpy(&pair, tags + 5 * size_t(nb) + 8 * size_t(b), 8);
         const SeriesBuf* blk = arena_at<SeriesBuf>(node_word(rec->block));
         uint64_t at = blk->head + uint64_t(k) * 16;  // past the tail: never a match
         Cell* c = reinterpret_cast<Cell*>(base + at);
@@ -1596,6 +1596,12 @@ Cell* hashtable_get_text(const HashRecord* rec, const Cell* key, uint32_t mode) 
         }
     }
     return get_text_other(rec, key, mode);
+}
+
+Cell* hashtable_get_map(Off table, const HashRecord* rec, const Cell* key, uint32_t mode) {
+    uint32_t type = key->header & CELL_TYPE_MASK;
+    if (type < 64 && (kHashTextTypes >> type & 1)) return hashtable_get_text(rec, key, mode);
+    return hashtable_get_any(table, key, 0, 1, mode, false, false);
 }
 
 // Lookups read the caller's key in place and stay small: a lookup's cache

@@ -154,7 +154,7 @@ struct HashRecord {
     uint32_t chains;    // kind 0: node of the chain list (unit 4, 1-based, 0 = freed)
     uint32_t flags;     // node of the bucket flags
     uint32_t keys;      // kind 2: node of the keys array (int32 per bucket); other kinds: 0
-                        // (their keys words follow the record, see hashtable_keys_area)
+                        // (their keys words follow the record: see "The record series")
     uint32_t block;     // node of the data block (cells)
     uint32_t occupied;  // live + deleted buckets
     uint32_t buckets;   // power of two, >= 4
@@ -176,30 +176,37 @@ inline uint8_t* hashtable_series_data(uint8_t* base, Off node) {
 }
 
 // The record series: tables of kinds 0, 1, 3 and 4 keep their per-bucket
-// arrays in the record's own series, from kHashKeysAt bytes after the
-// record's start: the keys words (int32 per bucket), the tags (a byte per
+// arrays in the record's own series, from kHashArraysAt bytes after the
+// record's start: the tags (a byte per bucket), the keys words (int32 per
 // bucket), and for a map! the key text pairs (two words per bucket), so the
-// series is kHashKeysAt + hashtable_keys_unit(kind) * buckets bytes. The
-// record's `keys` field is then 0. A lookup reaches the record and the keys
-// words through the one node: a random lookup in a big table spends its time
-// waiting for cache misses, and the processor overlaps as many lookups as it
-// holds instructions for, so each load and address step saved on the way to
-// the first probe lets more lookups run at once. A resize makes a whole new
+// series is kHashArraysAt + hashtable_keys_unit(kind) * buckets bytes. The
+// record's `keys` field is then 0. A lookup reaches the record, the tags and
+// the keys words through the one node: a random lookup in a big table spends
+// its time waiting for cache misses, and the processor overlaps as many
+// lookups as it holds instructions for, so each load and address step saved
+// on the way to the first probe lets more lookups run at once (the tags come
+// first: their offset then needs no multiple of the bucket count, one
+// address step fewer). A resize makes a whole new
 // record series, copies the record into it and gives it the table's node
 // (hashtable_record is stale after any call that may resize). Kind 2 keeps
-// its keys in a series of their own, named by `keys`: the symbol subsystem
-// probes and fills words tables itself.
-constexpr uint32_t kHashKeysAt = 48;
-static_assert(kHashKeysAt >= sizeof(HashRecord) && kHashKeysAt % 16 == 0);
+// its keys in a series of their own, named by `keys`, and has no tags: the
+// symbol subsystem probes and fills words tables itself.
+constexpr uint32_t kHashArraysAt = 48;
+static_assert(kHashArraysAt >= sizeof(HashRecord) && kHashArraysAt % 16 == 0);
 inline bool hashtable_keys_in_record(uint32_t kind) { return kind != HASH_KIND_WORDS; }
-// The table's keys words, followed by its tags and key text pairs if any.
-inline uint8_t* hashtable_keys_area(HashRecord* rec) {
-    if (hashtable_keys_in_record(rec->kind)) return reinterpret_cast<uint8_t*>(rec) + kHashKeysAt;
-    return node_buffer(rec->keys)->head_ptr();
+// Where a table's arrays start, from its record (kinds other than 2).
+inline uint8_t* hashtable_record_tags(const HashRecord* rec) {
+    return const_cast<uint8_t*>(reinterpret_cast<const uint8_t*>(rec)) + kHashArraysAt;
 }
-inline int32_t* hashtable_keys(Off table) {
-    return reinterpret_cast<int32_t*>(hashtable_keys_area(hashtable_record(table)));
+inline int32_t* hashtable_record_keys(const HashRecord* rec) {
+    if (!hashtable_keys_in_record(rec->kind)) return reinterpret_cast<int32_t*>(node_buffer(rec->keys)->head_ptr());
+    return reinterpret_cast<int32_t*>(hashtable_record_tags(rec) + rec->buckets);
 }
+inline uint32_t* hashtable_record_key_nodes(const HashRecord* rec) {
+    return reinterpret_cast<uint32_t*>(hashtable_record_tags(rec) + 5 * size_t(rec->buckets));
+}
+// The table's keys words.
+inline int32_t* hashtable_keys(Off table) { return hashtable_record_keys(hashtable_record(table)); }
 
 // Bucket flags: two bits per bucket, bucket b at bits 2*(b%16) of word b/16;
 // high bit of the pair = empty, low bit = deleted, both clear = live.
@@ -214,7 +221,7 @@ inline void hash_flag_set_deleted(uint32_t* flags, uint32_t b) {
     flags[b >> 4] = (flags[b >> 4] & ~(3u << shift)) | (1u << shift);
 }
 
-// Bucket tags: tables of every kind but 2 keep, after their keys words (the
+// Bucket tags: tables of every kind but 2 keep, before their keys words (the
 // arrays are then 5 bytes a bucket), one byte per bucket that
 // repeats its flags and adds 7 bits of the key's hash: the hash's top 7 bits
 // for a live bucket, kHashTagEmpty or kHashTagDeleted otherwise. A lookup
@@ -231,11 +238,11 @@ inline bool hashtable_tagged_kind(uint32_t kind) { return kind != HASH_KIND_WORD
 inline uint8_t* hashtable_tags(Off table) {
     HashRecord* rec = hashtable_record(table);
     if (!hashtable_tagged_kind(rec->kind)) return nullptr;
-    return hashtable_keys_area(rec) + 4 * size_t(rec->buckets);
+    return hashtable_record_tags(rec);
 }
 
-// Key texts: a map! table (kind 1) also keeps, after its tags (its arrays are
-// then 13 bytes a bucket), a pair of words per bucket: for a live
+// Key texts: a map! table (kind 1) also keeps, after its keys words (its
+// arrays are then 13 bytes a bucket), a pair of words per bucket: for a live
 // bucket whose key is of a string! type, the key cell's node (its data2) and
 // that node's buffer; 0, 0 for every other bucket. A text lookup reads the
 // pair beside the tag and the keys word, so the key cell, the node word and
@@ -247,7 +254,7 @@ inline uint8_t* hashtable_tags(Off table) {
 // node before it trusts it, and brings an out-of-date pair (a key's text
 // replaced or its buffer moved by other code) up to date.
 inline bool hashtable_keyed_nodes_kind(uint32_t kind) { return kind == HASH_KIND_MAP; }
-// Bytes of the per-bucket arrays: keys word, tag, key node and buffer.
+// Bytes of the per-bucket arrays: tag, keys word, key node and buffer.
 inline uint32_t hashtable_keys_unit(uint32_t kind) {
     return !hashtable_tagged_kind(kind) ? 4 : hashtable_keyed_nodes_kind(kind) ? 13 : 5;
 }
@@ -256,7 +263,7 @@ inline uint32_t hashtable_keys_unit(uint32_t kind) {
 inline uint32_t* hashtable_key_nodes(Off table) {
     HashRecord* rec = hashtable_record(table);
     if (!hashtable_keyed_nodes_kind(rec->kind)) return nullptr;
-    return reinterpret_cast<uint32_t*>(hashtable_keys_area(rec) + 5 * size_t(rec->buckets));
+    return hashtable_record_key_nodes(rec);
 }
 
 // buckets := next power of two >= truncate(max(size, 4) / 0.77), and the
@@ -320,14 +327,15 @@ Cell* hashtable_get_integer_rest(const HashRecord* rec, uint32_t value, uint32_t
 // in four, in as few instructions and registers as it takes: a register
 // spilled here is a store and a load on every lookup.
 inline Cell* hashtable_get_integer_tagged(uint8_t* base, const HashRecord* rec, uint32_t value) {
-    const uint32_t nb = rec->buckets;
-    const uint8_t* keys = reinterpret_cast<const uint8_t*>(rec) + kHashKeysAt;
+    // Offsets in 64 bits, so that they fold into the loads' addressing.
+    const uint64_t nb = rec->buckets;
+    const uint8_t* r = reinterpret_cast<const uint8_t*>(rec);
     const uint32_t hash = murmur3_fmix32(value);
-    const uint32_t b = hash & (nb - 1);
-    const uint8_t t = keys[4 * size_t(nb) + b];  // the tags follow the keys words
+    const uint64_t b = hash & (nb - 1);
+    const uint8_t t = r[kHashArraysAt + b];
     if (__builtin_expect(t == hash_tag(hash), 1)) {
         uint32_t k;
-        std::memcpy(&k, keys + 4 * size_t(b), 4);
+        std::memcpy(&k, r + (kHashArraysAt + nb + 4 * b), 4);  // the keys words follow the tags
         const SeriesBuf* blk = arena_at<SeriesBuf>(node_word(rec->block));
         uint64_t at = blk->head + uint64_t(k) * 16;  // past the block's tail: never a match
         Cell* c = reinterpret_cast<Cell*>(base + at);
@@ -336,11 +344,14 @@ inline Cell* hashtable_get_integer_tagged(uint8_t* base, const HashRecord* rec, 
     } else if (t == kHashTagEmpty) {
         return nullptr;
     }
-    return hashtable_get_integer_rest(rec, value, hash, b);
+    return hashtable_get_integer_rest(rec, value, hash, static_cast<uint32_t>(b));
 }
 // The walk of a string!-family key in a map! table whose tags are current,
 // under HASH_EQUAL or HASH_STRICT.
 Cell* hashtable_get_text(const HashRecord* rec, const Cell* key, uint32_t mode);
+// hashtable_get of a key of another type than integer! in a map! table whose
+// tags are current, under HASH_EQUAL or HASH_STRICT.
+Cell* hashtable_get_map(Off table, const HashRecord* rec, const Cell* key, uint32_t mode);
 // hashtable_get for every other case.
 Cell* hashtable_get_any(Off table, const Cell* key, int32_t head, int32_t skip, uint32_t mode, bool last,
                         bool reverse);
@@ -362,10 +373,11 @@ inline Cell* hashtable_get(Off table, const Cell* key, int32_t head = 0, int32_t
     uint64_t kind_and_epoch;  // words 9 and 10 at once (little-endian): kind 1 with epoch 0
     std::memcpy(&kind_and_epoch, &rec->kind, 8);
     if (kind_and_epoch == HASH_KIND_MAP) {
-        uint32_t type = key->header & CELL_TYPE_MASK;
-        if (type == TYPE_INTEGER) return hashtable_get_integer_tagged(base, rec, key->data2);
-        if (type < 64 && (kHashTextTypes >> type & 1) && (mode == HASH_EQUAL || mode == HASH_STRICT))
-            return hashtable_get_text(rec, key, mode);
+        // The type byte compared in memory: keeping it in a register for the
+        // text test would cost the integer path two instructions.
+        if (static_cast<uint8_t>(key->header) == TYPE_INTEGER)
+            return hashtable_get_integer_tagged(base, rec, key->data2);
+        if (mode == HASH_EQUAL || mode == HASH_STRICT) return hashtable_get_map(table, rec, key, mode);
     }
     return hashtable_get_any(table, key, head, skip, mode, last, reverse);
 }

@@ -129,9 +129,9 @@ void expect_tags_agree(Off t, const char* when) {
     const HashRecord& r = rec(t);
     const uint8_t* tags = hashtable_tags(t);
     ASSERT_NE(tags, nullptr) << when;
-    // The keys words, tags and key text pairs follow the record in its series.
+    // The tags, keys words and key text pairs follow the record in its series.
     ASSERT_EQ(r.keys, 0u) << when;
-    ASSERT_GE(node_buffer(t)->used_bytes(), kHashKeysAt + (r.kind == HASH_KIND_MAP ? 13 : 5) * r.buckets) << when;
+    ASSERT_GE(node_buffer(t)->used_bytes(), kHashArraysAt + (r.kind == HASH_KIND_MAP ? 13 : 5) * r.buckets) << when;
     const uint32_t* nodes = hashtable_key_nodes(t);
     ASSERT_EQ(nodes != nullptr, r.kind == HASH_KIND_MAP) << when;
     // The lookup fast paths read the record and the keys from its data start.
