@@ -1077,8 +1077,8 @@ TEST_F(HashTableTest, GrowthThatRunsOutOfMemoryLeavesTheTableWhole) {
     Off block = make_block({});
     Cell mc = block_of(block);
     // 201,850 keys fill a table of 262,144 buckets; the next key needs
-    // 524,288 buckets, whose keys array (with its tags) is a 2.5 MB
-    // virtual-memory block.
+    // 524,288 buckets, whose record series (with its tags, keys words and
+    // key text pairs) is a 6.8 MB virtual-memory block.
     Off t = hashtable_make(200000, &mc, HASH_KIND_MAP, 0);
     ASSERT_EQ(rec(t).buckets, 262144u);
     uint32_t bound = rec(t).bound;
@@ -1090,16 +1090,19 @@ TEST_F(HashTableTest, GrowthThatRunsOutOfMemoryLeavesTheTableWhole) {
     ASSERT_EQ(rec(t).buckets, 262144u);
     uint32_t i = append(block, int_cell(-1));
     append(block, int_cell(0));
+    const uint32_t buffer = node_word(t);
     platform_vm_set_limit(platform_vm_committed());
     EXPECT_THROW(hashtable_put(t, cell_at(block, i)), KelThrow);
     platform_vm_set_limit(0);
     EXPECT_TRUE(g_hash_seams.set_node_evacuation(true));  // the switch came back on
+    EXPECT_EQ(node_word(t), buffer);  // the table still names its own record series
     EXPECT_EQ(rec(t).buckets, 262144u);
     EXPECT_EQ(rec(t).entries, bound);
     for (uint32_t v = 0; v < bound; v += 97) ASSERT_NE(hashtable_get(t, &(const Cell&)int_cell(static_cast<int32_t>(v))), nullptr);
     hashtable_put(t, cell_at(block, i));
     EXPECT_EQ(rec(t).buckets, 524288u);
     EXPECT_EQ(index_of(block, hashtable_get(t, &(const Cell&)int_cell(-1))), i);
+    expect_tags_agree(t, "grown");
 }
 
 // ---- with the collector ---------------------------------------------------------------------
