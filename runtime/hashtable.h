@@ -25,10 +25,10 @@
 //    the same origin as a series cell's head index; kinds 3-4 store the byte
 //    offset of the entry from the data block's head;
 //  - a kind-0 table's reverse index holds, per cell, its bucket + 1 or -1;
-//  - tables of kinds 0, 1, 3 and 4 keep their keys words in the record series
-//    (see "The record series" below) and a tag byte per bucket after them
-//    (see "Bucket tags"), always in step with the flags; a map! keeps after
-//    the tags its text keys' nodes and buffers ("Key texts");
+//  - tables of kinds 0, 1, 3 and 4 keep in the record series (see "The record
+//    series" below) a tag byte per bucket (see "Bucket tags"), always in step
+//    with the flags, then their keys words; a map! keeps after those its text
+//    keys' nodes and buffers ("Key texts");
 //  - `epoch` is 0, or (node-evacuation count + 1) at the time the table last
 //    hashed a key by its node address. A table whose epoch is stale is rehashed
 //    lazily by the next lookup;
@@ -186,9 +186,9 @@ inline uint8_t* hashtable_series_data(uint8_t* base, Off node) {
 // lookups as it holds instructions for, so each load and address step saved
 // on the way to the first probe lets more lookups run at once (the tags come
 // first: their offset then needs no multiple of the bucket count, one
-// address step fewer). A resize makes a whole new
-// record series, copies the record into it and gives it the table's node
-// (hashtable_record is stale after any call that may resize). Kind 2 keeps
+// address step fewer). A resize makes a whole new record series, copies the
+// record into it and gives it the table's node (hashtable_record is stale
+// after any call that may resize). Kind 2 keeps
 // its keys in a series of their own, named by `keys`, and has no tags: the
 // symbol subsystem probes and fills words tables itself.
 constexpr uint32_t kHashArraysAt = 48;
