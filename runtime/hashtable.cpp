@@ -15,7 +15,7 @@
 //    direction. The reverse index answers "which bucket holds cell i" so that
 //    removals never rehash.
 //  - Every write of a bucket's flags (bucket_set_live, bucket_set_deleted,
-//    buckets_clear, alloc_keys for fresh arrays) writes its tag too, and in
+//    buckets_clear, alloc_record for fresh arrays) writes its tag too, and in
 //    a map! its key text pair (bucket_set_key_node, rehash_into,
 //    key_pairs_from_cells after a copy, key_node_follow after a key's
 //    normalisation, hashtable_buffers_moved after a collection). A text
@@ -49,6 +49,7 @@ bool g_default_evacuation = true;
 std::vector<Off> g_marked_maps;
 
 inline uint32_t* words_of(Off node) { return reinterpret_cast<uint32_t*>(node_buffer(node)->head_ptr()); }
+inline int32_t* keys_of(const HashRecord* rec) { return hashtable_record_keys(rec); }
 inline Cell* cells_of(Off node) { return reinterpret_cast<Cell*>(node_buffer(node)->head_ptr()); }
 inline uint32_t used_bytes(Off node) {
     SeriesBuf* b = node_buffer(node);
@@ -317,9 +318,9 @@ inline View view_of(Off table) {
     View v;
     v.rec = hashtable_record(table);
     v.flags = words_of(v.rec->flags);
-    v.keys = reinterpret_cast<int32_t*>(words_of(v.rec->keys));
-    v.tags = hashtable_tagged_kind(v.rec->kind) ? reinterpret_cast<uint8_t*>(v.keys + v.rec->buckets) : nullptr;
-    v.nodes = hashtable_keyed_nodes_kind(v.rec->kind) ? reinterpret_cast<uint32_t*>(v.tags + v.rec->buckets) : nullptr;
+    v.keys = keys_of(v.rec);
+    v.tags = hashtable_tagged_kind(v.rec->kind) ? hashtable_record_tags(v.rec) : nullptr;
+    v.nodes = hashtable_keyed_nodes_kind(v.rec->kind) ? hashtable_record_key_nodes(v.rec) : nullptr;
     SeriesBuf* b = node_buffer(v.rec->block);
     v.cells = reinterpret_cast<Cell*>(b->head_ptr());
     v.ncells = b->tail > b->head ? (b->tail - b->head) / 16 : 0;
@@ -349,14 +350,37 @@ inline void bucket_set_key_node(const View& v, uint32_t b, const Cell* key) {
     if (v.nodes) key_text_set(v.nodes + 2 * b, key);
 }
 
-// A keys series for nb buckets: the keys words (zero), then for a tagged
-// kind the tags (all empty), then for a map! the key nodes (zero).
-Off alloc_keys(uint32_t nb, uint32_t kind) {
-    uint64_t bytes = uint64_t(hashtable_keys_unit(kind)) * nb;
+// A keys series for a kind-2 table of nb buckets (keys words, zero).
+Off alloc_keys(uint32_t nb) {
+    uint64_t bytes = uint64_t(4) * nb;
+    if (bytes > 0x7FFFFFF0u) error_raise(ErrCat::Internal, "no-memory");
+    return alloc_bytes_zeroed(static_cast<uint32_t>(bytes));
+}
+
+// A record series for a table of another kind with nb buckets: the record
+// (zero but for kind and buckets), the tags (all empty), the keys words
+// (zero), for a map! the key text pairs (zero).
+Off alloc_record(uint32_t nb, uint32_t kind) {
+    uint64_t bytes = kHashArraysAt + uint64_t(hashtable_keys_unit(kind)) * nb;
     if (bytes > 0x7FFFFFF0u) error_raise(ErrCat::Internal, "no-memory");
     Off node = alloc_bytes_zeroed(static_cast<uint32_t>(bytes));
-    if (hashtable_tagged_kind(kind)) std::memset(node_buffer(node)->head_ptr() + 4 * size_t(nb), kHashTagEmpty, nb);
+    uint8_t* data = node_buffer(node)->head_ptr();
+    std::memset(data + kHashArraysAt, kHashTagEmpty, nb);
+    HashRecord* rec = reinterpret_cast<HashRecord*>(data);
+    rec->kind = kind;
+    rec->buckets = nb;
     return node;
+}
+
+// The table's node takes the buffer of `fresh`, a record series filled in
+// full, and `fresh` the table's old one (left for the collector): the table
+// keeps its node, every buffer stays named by exactly one node.
+void record_replace(Off table, Off fresh) {
+    uint32_t old_buf = node_word(table), new_buf = node_word(fresh);
+    node_word(table) = new_buf;
+    arena_at<SeriesBuf>(new_buf)->node = table;
+    node_word(fresh) = old_buf;
+    arena_at<SeriesBuf>(old_buf)->node = fresh;
 }
 
 // Marks every bucket empty (flags, tags and key nodes).
@@ -508,7 +532,7 @@ void delete_block_index(Off table, uint32_t idx) {
     rev[idx] = -1;
     if (b >= rec->buckets) return;
     uint32_t* flags = words_of(rec->flags);
-    int32_t* keys = reinterpret_cast<int32_t*>(words_of(rec->keys));
+    int32_t* keys = keys_of(rec);
     if (!hash_flag_live(flags, b)) return;
     int32_t k = keys[b];
     if (k >= 0) {
@@ -551,7 +575,7 @@ int put_block_cell(Off table, uint32_t idx) {
             u32_append(chain, static_cast<uint32_t>(k));
             u32_append(chain, idx);
             words_of(hashtable_record(table)->chains)[number - 1] = chain;
-            reinterpret_cast<int32_t*>(words_of(hashtable_record(table)->keys))[t] = -static_cast<int32_t>(number);
+            keys_of(hashtable_record(table))[t] = -static_cast<int32_t>(number);
         } else {
             u32_append(chain_node(hashtable_record(table), k), idx);
         }
@@ -593,7 +617,7 @@ inline const Cell* map_key(uint32_t kind, const Cell* key, Cell* scratch) {
 // stored cell) overlap with the next lookup's only when few instructions
 // separate them. `Tagged`: the table's tags are current (kind 1, not stale).
 template <bool Tagged> __attribute__((noinline)) Cell* get_keyed_integer(const HashRecord* rec, uint32_t value) {
-    const int32_t* keys = reinterpret_cast<const int32_t*>(words_of(rec->keys));
+    const int32_t* keys = keys_of(rec);
     const SeriesBuf* blk = node_buffer(rec->block);
     Cell* cells = reinterpret_cast<Cell*>(blk->head_ptr());
     uint32_t ncells = blk->tail > blk->head ? (blk->tail - blk->head) / 16 : 0;
@@ -601,7 +625,7 @@ template <bool Tagged> __attribute__((noinline)) Cell* get_keyed_integer(const H
     uint32_t hash = hashtable_hash_identity(value);
     uint32_t b = hash & mask;
     if constexpr (Tagged) {
-        const uint8_t* tags = reinterpret_cast<const uint8_t*>(keys + mask + 1);
+        const uint8_t* tags = hashtable_record_tags(rec);
         uint8_t tag = hash_tag(hash);
         for (uint32_t step = 0; step <= mask;) {
             uint8_t t = tags[b];
@@ -633,8 +657,8 @@ template <bool Tagged> __attribute__((noinline)) Cell* get_keyed_integer(const H
 }  // namespace
 
 Cell* hashtable_get_integer_rest(const HashRecord* rec, uint32_t value, uint32_t hash, uint32_t b) {
-    const int32_t* keys = reinterpret_cast<const int32_t*>(words_of(rec->keys));
-    const uint8_t* tags = reinterpret_cast<const uint8_t*>(keys + rec->buckets);
+    const uint8_t* tags = hashtable_record_tags(rec);
+    const int32_t* keys = reinterpret_cast<const int32_t*>(tags + rec->buckets);
     const SeriesBuf* blk = node_buffer(rec->block);
     const uint32_t mask = rec->buckets - 1;
     const uint8_t tag = hash_tag(hash);
@@ -795,17 +819,22 @@ bool refresh_table(Off table) {
     return true;
 }
 
-// Kinds 1-2: re-inserts every live key into fresh arrays of new_buckets.
+// Kinds 1-2: re-inserts every live key into fresh arrays of new_buckets
+// (a map!: a fresh record series, which takes the table's node at the end).
 void rehash_into(Off table, uint32_t nb) {
     NoEvacuation guard;
     Off flags = alloc_bytes_full(nb / 4, kHashFlagsFresh);
     NodeRoot keep_flags(flags);
-    Off keys = alloc_keys(nb, hashtable_record(table)->kind);
+    const uint32_t kind = hashtable_record(table)->kind;
+    const bool in_record = hashtable_keys_in_record(kind);
+    Off fresh = in_record ? alloc_record(nb, kind) : alloc_keys(nb);
+    NodeRoot keep_fresh(fresh);
     View old = view_of(table);
     uint32_t* nf = words_of(flags);
-    int32_t* nk = reinterpret_cast<int32_t*>(words_of(keys));
-    uint8_t* nt = old.tags ? reinterpret_cast<uint8_t*>(nk + nb) : nullptr;
-    uint32_t* nn = old.nodes ? reinterpret_cast<uint32_t*>(nt + nb) : nullptr;
+    // (The fresh record's own kind and buckets locate its arrays.)
+    int32_t* nk = in_record ? keys_of(hashtable_record(fresh)) : reinterpret_cast<int32_t*>(words_of(fresh));
+    uint8_t* nt = old.tags ? hashtable_record_tags(hashtable_record(fresh)) : nullptr;
+    uint32_t* nn = old.nodes ? hashtable_record_key_nodes(hashtable_record(fresh)) : nullptr;
     uint32_t mask = nb - 1, placed = 0;
     bool by_address = false;
     // The key cells lie anywhere in the block and a text key's buffer
@@ -855,8 +884,14 @@ void rehash_into(Off table, uint32_t nb) {
         placed++;
     }
     HashRecord* rec = old.rec;
+    if (in_record) {
+        rec = hashtable_record(fresh);
+        std::memcpy(rec, old.rec, sizeof(HashRecord));
+        record_replace(table, fresh);
+    } else {
+        rec->keys = fresh;
+    }
     rec->flags = flags;
-    rec->keys = keys;
     rec->buckets = nb;
     rec->bound = hashtable_resize_bound(nb);
     rec->occupied = placed;
@@ -1154,19 +1189,22 @@ Off hashtable_make(uint32_t size, const Cell* block, uint32_t kind, uint32_t ext
         head = h < 0 ? 0 : static_cast<uint32_t>(h);
     }
     NoEvacuation guard;
-    Off table = alloc_bytes_zeroed(sizeof(HashRecord));
+    uint32_t buckets = hashtable_buckets_for(size);
+    const bool in_record = hashtable_keys_in_record(kind);
+    Off table = in_record ? alloc_record(buckets, kind) : alloc_bytes_zeroed(sizeof(HashRecord));
     TableRoot root(table, block_node);
     hashtable_record(table)->kind = kind;
     if (kind >= HASH_KIND_NODES) {
         hashtable_record(table)->index = extra * 16 + 16;
         hashtable_record(table)->epoch = evacuation_epoch();
     }
-    uint32_t buckets = hashtable_buckets_for(size);
     Off flags = alloc_bytes_full(buckets / 4, kHashFlagsFresh);
     hashtable_record(table)->flags = flags;
-    Off keys = alloc_keys(buckets, kind);
+    if (!in_record) {
+        Off keys = alloc_keys(buckets);
+        hashtable_record(table)->keys = keys;
+    }
     HashRecord* rec = hashtable_record(table);
-    rec->keys = keys;
     rec->buckets = buckets;
     rec->bound = hashtable_bound_for(buckets);
     if (kind == HASH_KIND_BLOCK) {
@@ -1197,21 +1235,22 @@ void hashtable_reset(Off table, uint32_t n) {
     while (hashtable_bound_for(buckets) <= len) buckets *= 2;
     // Everything new is made before anything is replaced, so running out of
     // memory leaves the table as it was.
-    Off flags = 0, keys = 0, rev = 0;
+    Off flags = 0, fresh = 0, rev = 0;
     if (buckets != rec->buckets) {
         flags = alloc_bytes_full(buckets / 4, kHashFlagsFresh);
     }
     NodeRoot keep_flags(flags);
-    if (flags) keys = alloc_keys(buckets, HASH_KIND_BLOCK);
-    NodeRoot keep_keys(keys);
+    if (flags) fresh = alloc_record(buckets, HASH_KIND_BLOCK);
+    NodeRoot keep_fresh(fresh);
     if (node_buffer(hashtable_record(table)->index)->size < uint64_t(size) * 4) rev = alloc_bytes_full(4 * size, 0xFF);
-    rec = hashtable_record(table);
-    if (flags) {
-        rec->flags = flags;
-        rec->keys = keys;
+    if (fresh) {
+        std::memcpy(hashtable_record(fresh), hashtable_record(table), sizeof(HashRecord));
+        record_replace(table, fresh);
+        hashtable_record(table)->flags = flags;
     } else {
         buckets_clear(table);
     }
+    rec = hashtable_record(table);
     if (rev) rec->index = rev;
     else series_fill(rec->index, 0xFF);
     SeriesBuf* list = node_buffer(rec->chains);
@@ -1372,10 +1411,10 @@ template <uint32_t Unit>
 inline Cell* text_walk_from(const HashRecord* rec, const Cell* key, uint32_t mode, const uint8_t* p, uint32_t n,
                             uint32_t hash, uint32_t b, uint32_t step) {
     uint64_t bytes = uint64_t(n) * Unit;
-    const int32_t* keys = reinterpret_cast<const int32_t*>(words_of(rec->keys));
+    const int32_t* keys = keys_of(rec);
     const SeriesBuf* blk = node_buffer(rec->block);
     uint32_t mask = rec->buckets - 1;
-    const uint8_t* tags = reinterpret_cast<const uint8_t*>(keys + mask + 1);
+    const uint8_t* tags = hashtable_record_tags(rec);
     uint32_t type = key->header & CELL_TYPE_MASK;
     uint8_t tag = hash_tag(hash);
     while (step <= mask) {
@@ -1471,9 +1510,9 @@ __attribute__((noinline)) Cell* get_text_rest(const HashRecord* rec, const Cell*
     uint32_t n;
     const uint8_t* p = unit1_text(base, arena_at<SeriesBuf>(node_word(key->data2)), key, &n);
     const uint32_t nb = rec->buckets, mask = nb - 1;
-    uint8_t* keys = hashtable_series_data(base, rec->keys);
-    const uint8_t* tags = keys + 4 * size_t(nb);
-    uint32_t* nodes = reinterpret_cast<uint32_t*>(keys + 5 * size_t(nb));
+    const uint8_t* tags = hashtable_record_tags(rec);
+    const uint8_t* keys = tags + nb;
+    uint32_t* nodes = hashtable_record_key_nodes(rec);
     const SeriesBuf* blk = arena_at<SeriesBuf>(node_word(rec->block));
     const uint8_t tag = hash_tag(hash), type = static_cast<uint8_t>(key->header);
     for (;;) {
@@ -1510,14 +1549,14 @@ inline Cell* text_first_probe(uint8_t* base, const HashRecord* rec, const Cell* 
                               const uint8_t* p, uint32_t n) {
     const uint32_t hash = hash_tabled(p, n, kAsciiBlocks.folded);
     const uint32_t nb = rec->buckets;
-    const uint8_t* keys = hashtable_series_data(base, rec->keys);
+    const uint8_t* tags = hashtable_record_tags(rec);
     const uint32_t b = hash & (nb - 1);
-    const uint8_t t = keys[4 * size_t(nb) + b];
+    const uint8_t t = tags[b];
     if (__builtin_expect(t == hash_tag(hash), 1)) {
         uint32_t k, node, buf;
         uint64_t pair;
-        std::memcpy(&k, keys + 4 * size_t(b), 4);
-        std::memcpy(&pair, keys + 5 * size_t(nb) + 8 * size_t(b), 8);
+        std::memcpy(&k, tags + nb + 4 * size_t(b), 4);
+        std::memcpy(&pair, tags + 5 * size_t(nb) + 8 * size_t(b), 8);
         const SeriesBuf* blk = arena_at<SeriesBuf>(node_word(rec->block));
         uint64_t at = blk->head + uint64_t(k) * 16;  // past the tail: never a match
         Cell* c = reinterpret_cast<Cell*>(base + at);
@@ -1557,6 +1596,12 @@ Cell* hashtable_get_text(const HashRecord* rec, const Cell* key, uint32_t mode) 
         }
     }
     return get_text_other(rec, key, mode);
+}
+
+Cell* hashtable_get_map(Off table, const HashRecord* rec, const Cell* key, uint32_t mode) {
+    uint32_t type = key->header & CELL_TYPE_MASK;
+    if (type < 64 && (kHashTextTypes >> type & 1)) return hashtable_get_text(rec, key, mode);
+    return hashtable_get_any(table, key, 0, 1, mode, false, false);
 }
 
 // Lookups read the caller's key in place and stay small: a lookup's cache
@@ -1682,8 +1727,10 @@ Off copy_table(Off table, Off block_node) {
     TableRoot root(copy, block_node);
     Off flags = copy_series(hashtable_record(table)->flags);
     hashtable_record(copy)->flags = flags;
-    Off keys = copy_series(hashtable_record(table)->keys);
-    hashtable_record(copy)->keys = keys;
+    if (!hashtable_keys_in_record(hashtable_record(table)->kind)) {
+        Off keys = copy_series(hashtable_record(table)->keys);
+        hashtable_record(copy)->keys = keys;
+    }
     if (hashtable_record(table)->kind == HASH_KIND_BLOCK) {
         Off rev = copy_series(hashtable_record(table)->index);
         hashtable_record(copy)->index = rev;
@@ -1869,12 +1916,13 @@ void hashtable_rehash_nodes(Off table, uint32_t requested) {
     NodeRoot keep_old(old_block);
     Off flags = alloc_bytes_full(nb / 4, kHashFlagsFresh);
     NodeRoot keep_flags(flags);
-    Off keys = alloc_keys(nb, rec->kind);
-    NodeRoot keep_keys(keys);
+    Off fresh = alloc_record(nb, rec->kind);
+    NodeRoot keep_fresh(fresh);
     Off data = alloc_cells(std::max(live, 4u) * (stride / 16));
+    std::memcpy(hashtable_record(fresh), hashtable_record(table), sizeof(HashRecord));
+    record_replace(table, fresh);
     rec = hashtable_record(table);
     rec->flags = flags;
-    rec->keys = keys;
     rec->block = data;
     rec->buckets = nb;
     rec->bound = nbound;
@@ -1927,7 +1975,7 @@ void hashtable_mark(uint32_t* slot) {
     // marking keeps alive and repoints, and their buffers, which the
     // collection may move afterwards: hashtable_buffers_moved takes them
     // from the cells again once it has.
-    if (rec->keys && hashtable_keyed_nodes_kind(rec->kind) && g_hash_seams.collecting())
+    if (rec->flags && rec->block && hashtable_keyed_nodes_kind(rec->kind) && g_hash_seams.collecting())
         g_marked_maps.push_back(*slot);
     if (!rec->block) return;
     if (rec->kind == HASH_KIND_OWNERS) {
@@ -1936,7 +1984,7 @@ void hashtable_mark(uint32_t* slot) {
         g_hash_seams.mark_node(&rec->block);
         return;
     }
-    if (rec->kind == HASH_KIND_NODES && rec->flags && rec->keys) {
+    if (rec->kind == HASH_KIND_NODES && rec->flags) {
         View v = view_of(*slot);
         for (uint32_t b = 0; b < v.rec->buckets; b++) {
             if (!hash_flag_live(v.flags, b)) continue;

@@ -1,7 +1,8 @@
 // Hash tables: one open-addressing engine for every keyed lookup of the runtime.
 //
 // A table lives entirely in series buffers, so the collector moves it like any
-// other series; it is named by the node of its 44-byte record series. Buckets
+// other series; it is named by the node of its record series (the 44-byte
+// record, and for every kind but 2 the per-bucket arrays after it). Buckets
 // are a power of two (at least 4), two flag bits each, probed triangularly
 // (b, b+1, b+3, b+6, ... mod buckets, which visits every bucket once); the
 // table grows when the buckets in use (live or deleted) reach 0.77 of them.
@@ -24,9 +25,10 @@
 //    the same origin as a series cell's head index; kinds 3-4 store the byte
 //    offset of the entry from the data block's head;
 //  - a kind-0 table's reverse index holds, per cell, its bucket + 1 or -1;
-//  - tables of kinds 0, 1, 3 and 4 keep a tag byte per bucket after their
-//    keys words (see "Bucket tags" below), always in step with the flags;
-//    a map! keeps after them its text keys' nodes and buffers ("Key texts");
+//  - tables of kinds 0, 1, 3 and 4 keep in the record series (see "The record
+//    series" below) a tag byte per bucket (see "Bucket tags"), always in step
+//    with the flags, then their keys words; a map! keeps after those its text
+//    keys' nodes and buffers ("Key texts");
 //  - `epoch` is 0, or (node-evacuation count + 1) at the time the table last
 //    hashed a key by its node address. A table whose epoch is stale is rehashed
 //    lazily by the next lookup;
@@ -151,7 +153,8 @@ struct HashRecord {
     uint32_t index;     // kind 0: reverse-index node; kinds 3-4: entry stride in bytes
     uint32_t chains;    // kind 0: node of the chain list (unit 4, 1-based, 0 = freed)
     uint32_t flags;     // node of the bucket flags
-    uint32_t keys;      // node of the keys array (int32 per bucket)
+    uint32_t keys;      // kind 2: node of the keys array (int32 per bucket); other kinds: 0
+                        // (their keys words follow the record: see "The record series")
     uint32_t block;     // node of the data block (cells)
     uint32_t occupied;  // live + deleted buckets
     uint32_t buckets;   // power of two, >= 4
@@ -164,13 +167,46 @@ static_assert(sizeof(HashRecord) == 44);
 inline HashRecord* hashtable_record(Off table) {
     return reinterpret_cast<HashRecord*>(node_buffer(table)->head_ptr());
 }
-// The record and the keys series are made by this engine with their head at
-// the start of their data, and nothing moves a head within its buffer (the
-// collector moves head and data together), so the lookup fast paths find
-// their data from the node alone, one load fewer each.
+// The record series is made by this engine with its head at the start of its
+// data, and nothing moves a head within its buffer (the collector moves head
+// and data together), so the lookup fast paths find the record from the node
+// alone, one load fewer.
 inline uint8_t* hashtable_series_data(uint8_t* base, Off node) {
     return base + node_word(node) + sizeof(SeriesBuf);
 }
+
+// The record series: tables of kinds 0, 1, 3 and 4 keep their per-bucket
+// arrays in the record's own series, from kHashArraysAt bytes after the
+// record's start: the tags (a byte per bucket), the keys words (int32 per
+// bucket), and for a map! the key text pairs (two words per bucket), so the
+// series is kHashArraysAt + hashtable_keys_unit(kind) * buckets bytes. The
+// record's `keys` field is then 0. A lookup reaches the record, the tags and
+// the keys words through the one node: a random lookup in a big table spends
+// its time waiting for cache misses, and the processor overlaps as many
+// lookups as it holds instructions for, so each load and address step saved
+// on the way to the first probe lets more lookups run at once (the tags come
+// first: their offset then needs no multiple of the bucket count, one
+// address step fewer). A resize makes a whole new record series, copies the
+// record into it and gives it the table's node (hashtable_record is stale
+// after any call that may resize). Kind 2 keeps
+// its keys in a series of their own, named by `keys`, and has no tags: the
+// symbol subsystem probes and fills words tables itself.
+constexpr uint32_t kHashArraysAt = 48;
+static_assert(kHashArraysAt >= sizeof(HashRecord) && kHashArraysAt % 16 == 0);
+inline bool hashtable_keys_in_record(uint32_t kind) { return kind != HASH_KIND_WORDS; }
+// Where a table's arrays start, from its record (kinds other than 2).
+inline uint8_t* hashtable_record_tags(const HashRecord* rec) {
+    return const_cast<uint8_t*>(reinterpret_cast<const uint8_t*>(rec)) + kHashArraysAt;
+}
+inline int32_t* hashtable_record_keys(const HashRecord* rec) {
+    if (!hashtable_keys_in_record(rec->kind)) return reinterpret_cast<int32_t*>(node_buffer(rec->keys)->head_ptr());
+    return reinterpret_cast<int32_t*>(hashtable_record_tags(rec) + rec->buckets);
+}
+inline uint32_t* hashtable_record_key_nodes(const HashRecord* rec) {
+    return reinterpret_cast<uint32_t*>(hashtable_record_tags(rec) + 5 * size_t(rec->buckets));
+}
+// The table's keys words.
+inline int32_t* hashtable_keys(Off table) { return hashtable_record_keys(hashtable_record(table)); }
 
 // Bucket flags: two bits per bucket, bucket b at bits 2*(b%16) of word b/16;
 // high bit of the pair = empty, low bit = deleted, both clear = live.
@@ -185,8 +221,8 @@ inline void hash_flag_set_deleted(uint32_t* flags, uint32_t b) {
     flags[b >> 4] = (flags[b >> 4] & ~(3u << shift)) | (1u << shift);
 }
 
-// Bucket tags: tables of every kind but 2 keep, after the keys words in the
-// keys series (which is then 5 bytes a bucket), one byte per bucket that
+// Bucket tags: tables of every kind but 2 keep, before their keys words (the
+// arrays are then 5 bytes a bucket), one byte per bucket that
 // repeats its flags and adds 7 bits of the key's hash: the hash's top 7 bits
 // for a live bucket, kHashTagEmpty or kHashTagDeleted otherwise. A lookup
 // reads the tag beside the keys word and touches the key cell only when the
@@ -200,13 +236,13 @@ inline uint8_t hash_tag(uint32_t hash) { return static_cast<uint8_t>(hash >> 25)
 inline bool hashtable_tagged_kind(uint32_t kind) { return kind != HASH_KIND_WORDS; }
 // The table's tags (one byte per bucket), or null for a kind-2 table.
 inline uint8_t* hashtable_tags(Off table) {
-    const HashRecord* rec = hashtable_record(table);
+    HashRecord* rec = hashtable_record(table);
     if (!hashtable_tagged_kind(rec->kind)) return nullptr;
-    return node_buffer(rec->keys)->head_ptr() + 4 * size_t(rec->buckets);
+    return hashtable_record_tags(rec);
 }
 
-// Key texts: a map! table (kind 1) also keeps, after its tags (the keys
-// series is then 13 bytes a bucket), a pair of words per bucket: for a live
+// Key texts: a map! table (kind 1) also keeps, after its keys words (its
+// arrays are then 13 bytes a bucket), a pair of words per bucket: for a live
 // bucket whose key is of a string! type, the key cell's node (its data2) and
 // that node's buffer; 0, 0 for every other bucket. A text lookup reads the
 // pair beside the tag and the keys word, so the key cell, the node word and
@@ -218,16 +254,16 @@ inline uint8_t* hashtable_tags(Off table) {
 // node before it trusts it, and brings an out-of-date pair (a key's text
 // replaced or its buffer moved by other code) up to date.
 inline bool hashtable_keyed_nodes_kind(uint32_t kind) { return kind == HASH_KIND_MAP; }
-// Bytes of the keys series per bucket: keys word, tag, key node and buffer.
+// Bytes of the per-bucket arrays: tag, keys word, key node and buffer.
 inline uint32_t hashtable_keys_unit(uint32_t kind) {
     return !hashtable_tagged_kind(kind) ? 4 : hashtable_keyed_nodes_kind(kind) ? 13 : 5;
 }
 // The table's key texts (node, buffer: two words per bucket), or null for a
 // table of another kind.
 inline uint32_t* hashtable_key_nodes(Off table) {
-    const HashRecord* rec = hashtable_record(table);
+    HashRecord* rec = hashtable_record(table);
     if (!hashtable_keyed_nodes_kind(rec->kind)) return nullptr;
-    return reinterpret_cast<uint32_t*>(node_buffer(rec->keys)->head_ptr() + 5 * size_t(rec->buckets));
+    return hashtable_record_key_nodes(rec);
 }
 
 // buckets := next power of two >= truncate(max(size, 4) / 0.77), and the
@@ -291,14 +327,15 @@ Cell* hashtable_get_integer_rest(const HashRecord* rec, uint32_t value, uint32_t
 // in four, in as few instructions and registers as it takes: a register
 // spilled here is a store and a load on every lookup.
 inline Cell* hashtable_get_integer_tagged(uint8_t* base, const HashRecord* rec, uint32_t value) {
-    const uint32_t nb = rec->buckets;
-    const uint8_t* keys = hashtable_series_data(base, rec->keys);
+    // Offsets in 64 bits, so that they fold into the loads' addressing.
+    const uint64_t nb = rec->buckets;
+    const uint8_t* r = reinterpret_cast<const uint8_t*>(rec);
     const uint32_t hash = murmur3_fmix32(value);
-    const uint32_t b = hash & (nb - 1);
-    const uint8_t t = keys[4 * size_t(nb) + b];  // the tags follow the keys words
+    const uint64_t b = hash & (nb - 1);
+    const uint8_t t = r[kHashArraysAt + b];
     if (__builtin_expect(t == hash_tag(hash), 1)) {
         uint32_t k;
-        std::memcpy(&k, keys + 4 * size_t(b), 4);
+        std::memcpy(&k, r + (kHashArraysAt + nb + 4 * b), 4);  // the keys words follow the tags
         const SeriesBuf* blk = arena_at<SeriesBuf>(node_word(rec->block));
         uint64_t at = blk->head + uint64_t(k) * 16;  // past the block's tail: never a match
         Cell* c = reinterpret_cast<Cell*>(base + at);
@@ -307,11 +344,14 @@ inline Cell* hashtable_get_integer_tagged(uint8_t* base, const HashRecord* rec, 
     } else if (t == kHashTagEmpty) {
         return nullptr;
     }
-    return hashtable_get_integer_rest(rec, value, hash, b);
+    return hashtable_get_integer_rest(rec, value, hash, static_cast<uint32_t>(b));
 }
 // The walk of a string!-family key in a map! table whose tags are current,
 // under HASH_EQUAL or HASH_STRICT.
 Cell* hashtable_get_text(const HashRecord* rec, const Cell* key, uint32_t mode);
+// hashtable_get of a key of another type than integer! in a map! table whose
+// tags are current, under HASH_EQUAL or HASH_STRICT.
+Cell* hashtable_get_map(Off table, const HashRecord* rec, const Cell* key, uint32_t mode);
 // hashtable_get for every other case.
 Cell* hashtable_get_any(Off table, const Cell* key, int32_t head, int32_t skip, uint32_t mode, bool last,
                         bool reverse);
@@ -333,10 +373,11 @@ inline Cell* hashtable_get(Off table, const Cell* key, int32_t head = 0, int32_t
     uint64_t kind_and_epoch;  // words 9 and 10 at once (little-endian): kind 1 with epoch 0
     std::memcpy(&kind_and_epoch, &rec->kind, 8);
     if (kind_and_epoch == HASH_KIND_MAP) {
-        uint32_t type = key->header & CELL_TYPE_MASK;
-        if (type == TYPE_INTEGER) return hashtable_get_integer_tagged(base, rec, key->data2);
-        if (type < 64 && (kHashTextTypes >> type & 1) && (mode == HASH_EQUAL || mode == HASH_STRICT))
-            return hashtable_get_text(rec, key, mode);
+        // The type byte compared in memory: keeping it in a register for the
+        // text test would cost the integer path two instructions.
+        if (static_cast<uint8_t>(key->header) == TYPE_INTEGER)
+            return hashtable_get_integer_tagged(base, rec, key->data2);
+        if (mode == HASH_EQUAL || mode == HASH_STRICT) return hashtable_get_map(table, rec, key, mode);
     }
     return hashtable_get_any(table, key, head, skip, mode, last, reverse);
 }

@@ -129,14 +129,16 @@ void expect_tags_agree(Off t, const char* when) {
     const HashRecord& r = rec(t);
     const uint8_t* tags = hashtable_tags(t);
     ASSERT_NE(tags, nullptr) << when;
-    ASSERT_GE(node_buffer(r.keys)->used_bytes(), (r.kind == HASH_KIND_MAP ? 13 : 5) * r.buckets) << when;
+    // The tags, keys words and key text pairs follow the record in its series.
+    ASSERT_EQ(r.keys, 0u) << when;
+    ASSERT_GE(node_buffer(t)->used_bytes(), kHashArraysAt + (r.kind == HASH_KIND_MAP ? 13 : 5) * r.buckets) << when;
     const uint32_t* nodes = hashtable_key_nodes(t);
     ASSERT_EQ(nodes != nullptr, r.kind == HASH_KIND_MAP) << when;
-    // The lookup fast paths read the record and the keys from their data start.
+    // The lookup fast paths read the record and the keys from its data start.
     ASSERT_EQ(node_buffer(t)->head, node_buffer(t)->data_start()) << when;
-    ASSERT_EQ(node_buffer(r.keys)->head, node_buffer(r.keys)->data_start()) << when;
+    ASSERT_EQ(node_buffer(t)->node, t) << when;
     const uint32_t* flags = reinterpret_cast<const uint32_t*>(node_buffer(r.flags)->head_ptr());
-    const int32_t* keys = reinterpret_cast<const int32_t*>(node_buffer(r.keys)->head_ptr());
+    const int32_t* keys = hashtable_keys(t);
     for (uint32_t b = 0; b < r.buckets; b++) {
         uint32_t bits = hash_flag_bits(flags, b);
         uint8_t want = bits & 2 ? kHashTagEmpty : bits & 1 ? kHashTagDeleted : hash_tag(stored_hash(t, keys[b]));
@@ -295,7 +297,7 @@ TEST_F(HashTableTest, HashChainsEqualCellsAndLooksUpByHeadSkipAndDirection) {
     // The three 1s share one bucket naming a chain of three indexes.
     Cell one = int_cell(1);
     uint32_t bucket = hashtable_hash_value(&one, false) & (rec(t).buckets - 1);
-    int32_t k = reinterpret_cast<int32_t*>(node_buffer(rec(t).keys)->head_ptr())[bucket];
+    int32_t k = hashtable_keys(t)[bucket];
     ASSERT_LT(k, 0);
     Off chain = reinterpret_cast<uint32_t*>(node_buffer(rec(t).chains)->head_ptr())[-k - 1];
     ASSERT_EQ(node_buffer(chain)->used_bytes(), 12u);
@@ -937,7 +939,7 @@ TEST_F(HashTableTest, OwnersSweepDropsDeadKeysAndDeadOwners) {
     EXPECT_NE(hashtable_get_node(t, live_key), nullptr);
     EXPECT_EQ(hashtable_get_node(t, dead_key), nullptr);
     EXPECT_EQ(hashtable_get_node(t, orphan_key), nullptr);
-    for (Off n : {t, rec(t).flags, rec(t).keys, rec(t).block, live_key, orphan_key, live_ctx}) unmark(n);
+    for (Off n : {t, rec(t).flags, rec(t).block, live_key, orphan_key, live_ctx}) unmark(n);
 }
 
 TEST_F(HashTableTest, MarkReachesEveryBufferOfATable) {
@@ -947,7 +949,7 @@ TEST_F(HashTableTest, MarkReachesEveryBufferOfATable) {
     Off chain = reinterpret_cast<uint32_t*>(node_buffer(rec(t).chains)->head_ptr())[0];
     uint32_t slot = t;
     hashtable_mark(&slot);
-    std::vector<Off> all = {t, rec(t).index, rec(t).chains, chain, rec(t).flags, rec(t).keys, block};
+    std::vector<Off> all = {t, rec(t).index, rec(t).chains, chain, rec(t).flags, block};
     for (Off n : all) EXPECT_TRUE(marked(n)) << n;
     for (Off n : all) unmark(n);
     // A node-keyed table of kind 3 keeps its keys alive.
@@ -957,7 +959,7 @@ TEST_F(HashTableTest, MarkReachesEveryBufferOfATable) {
     slot = nodes;
     hashtable_mark(&slot);
     EXPECT_TRUE(marked(key));
-    for (Off n : {nodes, rec(nodes).flags, rec(nodes).keys, rec(nodes).block, key}) unmark(n);
+    for (Off n : {nodes, rec(nodes).flags, rec(nodes).block, key}) unmark(n);
 }
 
 // ---- stale address hashes ----------------------------------------------------------------
@@ -1041,9 +1043,8 @@ TEST_F(HashTableTest, CopiesShareNoBuffer) {
     Off copied_block = make_block({int_cell(1), int_cell(2), int_cell(1)});
     Off c = hashtable_copy_for_block(t, copied_block);
     EXPECT_EQ(rec(c).block, copied_block);
-    for (Off n : {rec(c).flags, rec(c).keys, rec(c).index, rec(c).chains}) {
+    for (Off n : {rec(c).flags, rec(c).index, rec(c).chains}) {
         EXPECT_NE(n, rec(t).flags);
-        EXPECT_NE(n, rec(t).keys);
         EXPECT_NE(n, rec(t).index);
         EXPECT_NE(n, rec(t).chains);
     }
@@ -1076,8 +1077,8 @@ TEST_F(HashTableTest, GrowthThatRunsOutOfMemoryLeavesTheTableWhole) {
     Off block = make_block({});
     Cell mc = block_of(block);
     // 201,850 keys fill a table of 262,144 buckets; the next key needs
-    // 524,288 buckets, whose keys array (with its tags) is a 2.5 MB
-    // virtual-memory block.
+    // 524,288 buckets, whose record series (with its tags, keys words and
+    // key text pairs) is a 6.8 MB virtual-memory block.
     Off t = hashtable_make(200000, &mc, HASH_KIND_MAP, 0);
     ASSERT_EQ(rec(t).buckets, 262144u);
     uint32_t bound = rec(t).bound;
@@ -1089,16 +1090,19 @@ TEST_F(HashTableTest, GrowthThatRunsOutOfMemoryLeavesTheTableWhole) {
     ASSERT_EQ(rec(t).buckets, 262144u);
     uint32_t i = append(block, int_cell(-1));
     append(block, int_cell(0));
+    const uint32_t buffer = node_word(t);
     platform_vm_set_limit(platform_vm_committed());
     EXPECT_THROW(hashtable_put(t, cell_at(block, i)), KelThrow);
     platform_vm_set_limit(0);
     EXPECT_TRUE(g_hash_seams.set_node_evacuation(true));  // the switch came back on
+    EXPECT_EQ(node_word(t), buffer);  // the table still names its own record series
     EXPECT_EQ(rec(t).buckets, 262144u);
     EXPECT_EQ(rec(t).entries, bound);
     for (uint32_t v = 0; v < bound; v += 97) ASSERT_NE(hashtable_get(t, &(const Cell&)int_cell(static_cast<int32_t>(v))), nullptr);
     hashtable_put(t, cell_at(block, i));
     EXPECT_EQ(rec(t).buckets, 524288u);
     EXPECT_EQ(index_of(block, hashtable_get(t, &(const Cell&)int_cell(-1))), i);
+    expect_tags_agree(t, "grown");
 }
 
 // ---- with the collector ---------------------------------------------------------------------
