@@ -1,0 +1,51 @@
+// Programs that once crashed the evaluator or its natives, each reduced to
+// the few values that show the fault. Some only fail while every allocation
+// collects and moves every node, so they run in that mode.
+#include <gtest/gtest.h>
+
+#include "runtime/gc.h"
+#include "tests/unit/parse_support.h"
+
+using namespace kel;
+using namespace kel::test;
+
+namespace {
+
+struct EvalHardening : ::testing::Test {
+    static void SetUpTestSuite() { parse_test_init(); }
+    void SetUp() override { stack_clear_all(); }
+    void TearDown() override {
+        EXPECT_EQ(g_stack.frame_top, g_stack.frame_bottom);
+        EXPECT_EQ(g_stack.top, g_stack.data_bottom);
+        stack_clear_all();
+    }
+};
+
+// Runs `text` with a collection at every allocation; the molded value.
+std::string mold_collecting(const std::string& text) {
+    struct Stress {
+        uint32_t saved = g_gc.stress_every;
+        Stress() { g_gc.stress_every = 1; }
+        ~Stress() { g_gc.stress_every = saved; }
+    } stress;
+    GcEnabledScope collecting;
+    return kel_mold(text);
+}
+
+// Ordering words compares their spellings as strings, which allocates: the
+// blocks being compared must survive the collection that may bring.
+TEST_F(EvalHardening, OrderingBlocksOfWordsWhileEveryAllocationCollects) {
+    static const struct {
+        const char* program;
+        const char* result;
+    } kCases[] = {
+        {"greater? [x y] [x z]", "false"},
+        {"lesser? [x y] [x z]", "true"},
+        {"lesser? [x/y] [x/z]", "true"},
+        {"greater? [a [b c]] [a [b a]]", "true"},
+    };
+    for (const auto& c : kCases) EXPECT_EQ(mold_collecting(c.program), c.result) << c.program;
+    EXPECT_EQ(gc_check_heap(), "");
+}
+
+}  // namespace
