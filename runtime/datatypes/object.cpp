@@ -810,6 +810,9 @@ int32_t object_compare(const Cell* value1, const Cell* value2, int32_t op) {
     if (cycles_find(a)) return cycles_find(b) ? 0 : -1;
     uint32_t na = field_count(a), nb = field_count(b);
     if (na != nb) return na > nb ? 1 : -1;
+    // Ordering two field values may allocate (words compare their
+    // spellings as strings); a collection then may move both contexts.
+    GcRootNode keep(&a, &b);
     CycleDepthGuard depth;
     cycles_push(a);
     cycles_push(b);

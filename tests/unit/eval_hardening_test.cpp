@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "runtime/gc.h"
+#include "tests/unit/object_fixture.h"
 #include "tests/unit/parse_support.h"
 
 using namespace kel;
@@ -12,7 +13,10 @@ using namespace kel::test;
 namespace {
 
 struct EvalHardening : ::testing::Test {
-    static void SetUpTestSuite() { parse_test_init(); }
+    static void SetUpTestSuite() {
+        object_test_init();
+        parse_test_init();
+    }
     void SetUp() override { stack_clear_all(); }
     void TearDown() override {
         EXPECT_EQ(g_stack.frame_top, g_stack.frame_bottom);
@@ -33,8 +37,8 @@ std::string mold_collecting(const std::string& text) {
 }
 
 // Ordering words compares their spellings as strings, which allocates: the
-// blocks being compared must survive the collection that may bring.
-TEST_F(EvalHardening, OrderingBlocksOfWordsWhileEveryAllocationCollects) {
+// blocks or objects being compared must survive the collection that may bring.
+TEST_F(EvalHardening, OrderingBlocksAndObjectsOfWordsWhileEveryAllocationCollects) {
     static const struct {
         const char* program;
         const char* result;
@@ -43,6 +47,8 @@ TEST_F(EvalHardening, OrderingBlocksOfWordsWhileEveryAllocationCollects) {
         {"lesser? [x y] [x z]", "true"},
         {"lesser? [x/y] [x/z]", "true"},
         {"greater? [a [b c]] [a [b a]]", "true"},
+        {"lesser? make object! [a: 'x b: 'y] make object! [a: 'x b: 'z]", "true"},
+        {"lesser? reduce [make object! [a: 'x b: 'y]] reduce [make object! [a: 'x b: 'a]]", "false"},
     };
     for (const auto& c : kCases) EXPECT_EQ(mold_collecting(c.program), c.result) << c.program;
     EXPECT_EQ(gc_check_heap(), "");
