@@ -190,6 +190,8 @@ const char* const kLiterals[] = {
     // blocks and parens as data
     "[]", "[1 2 3]", "[a b c]", "[[1] [2 [3]]]", "[a: 1 b: 2]", "[a 1 b 2]", R"~(["a" "b"])~", "[x/y :z 'w /r]",
     "[1 + 2]", "[integer! string!]", "(1)", "(a)", "()", "[none]", "[3 1 2]",
+    // source text for do, load and transcode
+    "\"1 + 2\"", "\"[a\"", "\"a: 5 a * 2\"", "\"f: does [fz-guard f] f\"", "\"#(none) 'x /y\"",
 };
 
 // Integer counts for /dup, make and the like: allocation stays small.
@@ -267,10 +269,18 @@ struct Writer {
     }
 
     // Statements, each optionally assigned to a variable or through a path.
+    // At the top some are wrapped in try, so that one error does not end
+    // the whole program.
     void stmts(int depth, uint32_t most) {
         uint32_t count = g.pick(most + 1);
         for (uint32_t k = 0; k < count && g.more(); k++) {
             space();
+            if (depth == 0 && g.pick(2)) {
+                put("try [");
+                stmts(1, 1 + g.pick(2));
+                put("]");
+                continue;
+            }
             switch (g.pick(8)) {
             case 0: case 1: var(); put(":"); space(); break;
             case 2: put(g.from({"o/a:", "b/1:", "x/2:", "o/b:", "s/1:", "a/b:"})); space(); break;
@@ -390,8 +400,10 @@ struct Writer {
 
 const uint32_t kBudget = 1500;
 
-void check(bool ok) {
-    if (!ok) std::abort();
+void check(bool ok, const char* what) {
+    if (ok) return;
+    std::fprintf(stderr, "fuzz_eval: %s\n", what);
+    std::abort();
 }
 
 }  // namespace
@@ -433,9 +445,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     });
     g_gc.stress_every = 0;
-    check(g_stack.top == g_stack.data_bottom && g_stack.frame_top == g_stack.frame_bottom);
-    check(g_thrown == 0);
-    check(!g_interp.on);
+    check(g_stack.top == g_stack.data_bottom, "cells left on the evaluation stack");
+    check(g_stack.frame_top == g_stack.frame_bottom, "frames left on the frame stack");
+    check(g_thrown == 0, "an exit left pending");
+    check(!g_interp.on, "tracing left on");
     snapshot.restore();
     g_gc_enabled = true;
     static uint32_t runs = 0;

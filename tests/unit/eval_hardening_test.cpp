@@ -54,4 +54,16 @@ TEST_F(EvalHardening, OrderingBlocksAndObjectsOfWordsWhileEveryAllocationCollect
     EXPECT_EQ(gc_check_heap(), "");
 }
 
+// A trace callback that raises an error on the `end` event still ends the
+// trace: tracing goes off, the callback before it comes back, and the next
+// do/trace sees its own events.
+TEST_F(EvalHardening, TraceCallbackFailingAtTheEndStillEndsTheTrace) {
+    EXPECT_EQ(kel_error("cb: func [event code offset value ref frame] [if event = 'end [1 / 0]] do/trace [1 + 2] :cb"),
+              "zero-divide");
+    EXPECT_FALSE(g_interp.on);
+    EXPECT_TRUE(g_interp.callback.is(TYPE_NONE));
+    EXPECT_EQ(kel_mold("n: 0 count: func [event code offset value ref frame] [n: n + 1] do/trace [1 + 2] :count n > 0"),
+              "true");
+}
+
 }  // namespace
