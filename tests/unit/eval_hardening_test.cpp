@@ -27,17 +27,23 @@ struct EvalHardening : ::testing::Test {
 
 // Runs `text` with a collection at every allocation; the molded value.
 std::string mold_collecting(const std::string& text) {
-    struct Stress {
-        uint32_t saved = g_gc.stress_every;
-        Stress() { g_gc.stress_every = 1; }
-        ~Stress() { g_gc.stress_every = saved; }
-    } stress;
-    GcEnabledScope collecting;
-    return kel_mold(text);
+    Cell value{TYPE_NONE, 0, 0, 0};
+    GcRootCell keep(&value);
+    {
+        struct Stress {
+            uint32_t saved = g_gc.stress_every;
+            Stress() { g_gc.stress_every = 1; }
+            ~Stress() { g_gc.stress_every = saved; }
+        } stress;
+        GcEnabledScope collecting;
+        value = kel_eval(text);
+    }
+    return mold(&value);
 }
 
 // Ordering words compares their spellings as strings, which allocates: the
-// blocks or objects being compared must survive the collection that may bring.
+// blocks or objects being compared, and min's and max's other argument, must
+// survive the collection that may bring.
 TEST_F(EvalHardening, OrderingBlocksAndObjectsOfWordsWhileEveryAllocationCollects) {
     static const struct {
         const char* program;
@@ -49,6 +55,8 @@ TEST_F(EvalHardening, OrderingBlocksAndObjectsOfWordsWhileEveryAllocationCollect
         {"greater? [a [b c]] [a [b a]]", "true"},
         {"lesser? make object! [a: 'x b: 'y] make object! [a: 'x b: 'z]", "true"},
         {"lesser? reduce [make object! [a: 'x b: 'y]] reduce [make object! [a: 'x b: 'a]]", "false"},
+        {"min [a c] [a b]", "[a b]"},
+        {"max [x] [y]", "[y]"},
     };
     for (const auto& c : kCases) EXPECT_EQ(mold_collecting(c.program), c.result) << c.program;
     EXPECT_EQ(gc_check_heap(), "");
