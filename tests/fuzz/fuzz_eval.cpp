@@ -398,7 +398,10 @@ struct Writer {
     }
 };
 
+// Loop steps, calls and trace events a run may take; runs that collect at
+// every few allocations get fewer, as each collection walks the whole heap.
 const uint32_t kBudget = 1500;
+const uint32_t kStressBudget = 200;
 
 void check(bool ok, const char* what) {
     if (ok) return;
@@ -415,8 +418,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Gen g{data, size};
     uint32_t flags = g.byte();
     bool traced = flags & 1;
+    // One run in eight collects every few allocations, moving every node.
+    bool stress = (flags & 14) == 14;
+    uint32_t budget = stress ? kStressBudget : kBudget;
     std::string program = "random/seed 1 fz-n: 0\n";
-    program += "fz-guard: func [] [fz-n: fz-n + 1 if fz-n > " + std::to_string(kBudget) + " [1 / 0]]\n";
+    program += "fz-guard: func [] [fz-n: fz-n + 1 if fz-n > " + std::to_string(budget) + " [1 / 0]]\n";
     program += "fz-trace: func [event code offset value ref frame] [fz-guard]\n";
     program += "a: 1 b: [1 2 3] o: make object! [a: 1 b: \"s\" f: does [fz-guard a]] s: copy \"str\" x: [a b c]\n";
     std::string body;
@@ -430,8 +436,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     uint64_t limit = platform_vm_committed() + (uint64_t(256) << 20);
     platform_vm_set_limit(limit);
-    // One run in eight collects every few allocations, moving every node.
-    g_gc.stress_every = (flags & 14) == 14 ? 31 + (flags >> 4) * 16 : 0;
+    g_gc.stress_every = stress ? 31 + (flags >> 4) * 16 : 0;
     g_gc.stress_count = 0;
     interp_run_on_big_stack([&] {
         Cell block{TYPE_NONE, 0, 0, 0}, out{TYPE_NONE, 0, 0, 0};

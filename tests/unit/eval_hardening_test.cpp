@@ -41,10 +41,11 @@ std::string mold_collecting(const std::string& text) {
     return mold(&value);
 }
 
-// Ordering words compares their spellings as strings, which allocates: the
-// blocks or objects being compared, and min's and max's other argument, must
-// survive the collection that may bring.
-TEST_F(EvalHardening, OrderingBlocksAndObjectsOfWordsWhileEveryAllocationCollects) {
+// Values held across a call that may collect: ordering words compares their
+// spellings as strings, which allocates, so the blocks or objects being
+// compared and min's and max's other argument must survive it; a prototype's
+// string fields are copied into the new object one allocation at a time.
+TEST_F(EvalHardening, ValuesHeldAcrossAllocationsWhileEveryAllocationCollects) {
     static const struct {
         const char* program;
         const char* result;
@@ -57,6 +58,7 @@ TEST_F(EvalHardening, OrderingBlocksAndObjectsOfWordsWhileEveryAllocationCollect
         {"lesser? reduce [make object! [a: 'x b: 'y]] reduce [make object! [a: 'x b: 'a]]", "false"},
         {"min [a c] [a b]", "[a b]"},
         {"max [x] [y]", "[y]"},
+        {"p: make object! [s: \"x\" t: \"y\"] q: make p [] reduce [q/s q/t]", "[\"x\" \"y\"]"},
     };
     for (const auto& c : kCases) EXPECT_EQ(mold_collecting(c.program), c.result) << c.program;
     EXPECT_EQ(gc_check_heap(), "");
