@@ -434,7 +434,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool show = std::getenv("KEL_FUZZ_SHOW") != nullptr;  // print each program (for minimising)
     if (show) std::fprintf(stderr, "%s\n----\n", program.c_str());
 
-    uint64_t limit = platform_vm_committed() + (uint64_t(256) << 20);
+    uint64_t limit = platform_vm_committed() + (uint64_t(32) << 20);
     platform_vm_set_limit(limit);
     g_gc.stress_every = stress ? 31 + (flags >> 4) * 16 : 0;
     g_gc.stress_count = 0;
