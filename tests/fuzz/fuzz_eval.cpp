@@ -461,4 +461,3 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     platform_vm_set_limit(0);
     return 0;
 }
-
