@@ -111,13 +111,14 @@ Callable read_interface(const char* name, const char* text) {
 }
 
 // Words left out of the generic calls: those that reach outside the process
-// (files, processes, the environment, the clock's sleep), and the loops,
-// which the generator writes only in guarded shapes.
+// (files, processes, the environment, the clock's sleep), the loops, which
+// the generator writes only in guarded shapes, and recycle, which it writes
+// behind fz-collect (a full collection in every loop step makes a run slow).
 bool excluded(const std::string& name) {
     static const char* const kOut[] = {"call",   "browse", "wait",   "set-env", "create", "close",  "delete",
                                        "open",   "open?",  "query",  "read",    "rename", "update", "write",
                                        "while",  "until",  "loop",   "repeat",  "forever", "foreach", "forall",
-                                       "remove-each"};
+                                       "remove-each", "recycle"};
     for (const char* w : kOut)
         if (name == w) return true;
     return false;
@@ -375,7 +376,7 @@ struct Writer {
         case 21: function_maker(depth); return;
         case 22: put("make object! ["); object_body(depth + 1); put("]"); return;
         case 23: put("apply "); put(g.from({":f", ":append", "'g", ":add"})); space(); block(depth, 3); return;
-        case 24: put(g.from({"recycle", "fz-guard"})); return;
+        case 24: put(g.from({"if fz-collect [recycle]", "if fz-collect [recycle/off]", "recycle/on", "fz-guard"})); return;
         default: put("do/trace "); block(depth, 3); put(" :fz-trace"); return;
         }
     }
@@ -423,6 +424,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t budget = stress ? kStressBudget : kBudget;
     std::string program = "random/seed 1 fz-n: 0\n";
     program += "fz-guard: func [] [fz-n: fz-n + 1 if fz-n > " + std::to_string(budget) + " [1 / 0]]\n";
+    program += "fz-r: 0 fz-collect: does [fz-r: fz-r + 1 fz-r < 8]\n";
     program += "fz-trace: func [event code offset value ref frame] [fz-guard]\n";
     program += "a: 1 b: [1 2 3] o: make object! [a: 1 b: \"s\" f: does [fz-guard a]] s: copy \"str\" x: [a b c]\n";
     std::string body;
