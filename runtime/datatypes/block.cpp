@@ -846,6 +846,9 @@ int32_t block_compare(const Cell* value1, const Cell* value2, int32_t op) {
     int32_t len1 = series_length(value1), len2 = series_length(value2);
     if (len1 != len2 && is_equality_op(op)) return 1;
     int32_t h1 = head_of(value1), h2 = head_of(value2);
+    // Comparing two elements may allocate (words order by their spellings
+    // as strings), and a collection then may move both nodes.
+    GcRootNode keep(&n1, &n2);
     CycleDepthGuard depth;
     cycles_push(n1);
     cycles_push(n2);

@@ -62,11 +62,12 @@ bool copied_by_rebind(uint32_t t) {
 bool rebound_block(uint32_t t) { return type_block_family(t); }
 
 // Replaces field i of the object (a rooted cell) by a copy of its value.
+// The value sits on the stack while it is copied: the copy may collect.
 void copy_field(const Cell* object, uint32_t i, bool deep, const Cell* types) {
     StackTop scope;
-    Cell v = *value_at(object->data1, i);
+    Cell* v = stack_push(value_at(object->data1, i));
     Cell* dest = stack_push_cell();
-    Cell* copy = action_fn<ACT_COPY>(v.type())(&v, dest, nullptr, deep, types);
+    Cell* copy = action_fn<ACT_COPY>(v->type())(v, dest, nullptr, deep, types);
     Cell result = *copy;
     *value_at(object->data1, i) = result;
 }
@@ -810,6 +811,9 @@ int32_t object_compare(const Cell* value1, const Cell* value2, int32_t op) {
     if (cycles_find(a)) return cycles_find(b) ? 0 : -1;
     uint32_t na = field_count(a), nb = field_count(b);
     if (na != nb) return na > nb ? 1 : -1;
+    // Ordering two field values may allocate (words compare their
+    // spellings as strings); a collection then may move both contexts.
+    GcRootNode keep(&a, &b);
     CycleDepthGuard depth;
     cycles_push(a);
     cycles_push(b);

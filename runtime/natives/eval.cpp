@@ -293,10 +293,18 @@ struct TraceSession {
     }
     // Sends `end` (only when the evaluation came back normally or with a
     // fast-path exit: after an error the stacks are not fit for a callback)
-    // and puts the trace state back.
+    // and puts the trace state back, also when the callback raises an error.
     void finish(bool send_end) {
         if (!started) return;
         started = false;
+        struct Reset {
+            TraceSession* session;
+            ~Reset() {
+                g_interp.on = false;
+                g_interp.callback = session->saved_callback;
+                g_interp.mask = session->saved_mask;
+            }
+        } reset{this};
         if (send_end) {
             uint32_t thrown = g_thrown, target = g_thrown_target;
             g_thrown = 0;
@@ -304,9 +312,6 @@ struct TraceSession {
             g_thrown = thrown;
             g_thrown_target = target;
         }
-        g_interp.on = false;
-        g_interp.callback = saved_callback;
-        g_interp.mask = saved_mask;
     }
     ~TraceSession() { finish(false); }
 };

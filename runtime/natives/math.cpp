@@ -145,19 +145,24 @@ void native_square_root(int32_t check, const int32_t* refs) {
     unary_float(67, check, refs, [](double d) { return std::sqrt(d); });
 }
 
+// The second argument stays below the stack top, where the collector sees
+// it, until the comparison (which may allocate and collect) is done.
 void natives_minmax(bool max) {
     Cell* a = arg(0);
     Cell* b = arg(1);
-    stack_keep();
-    if (float_like(a) && std::isnan(float_get(a)) && plain_number(b)) return;
-    if (float_like(b) && std::isnan(float_get(b)) && plain_number(a)) {
-        copy_cell(b, a);
-        return;
+    bool take_b;
+    if (float_like(a) && std::isnan(float_get(a)) && plain_number(b)) {
+        take_b = false;
+    } else if (float_like(b) && std::isnan(float_get(b)) && plain_number(a)) {
+        take_b = true;
+    } else {
+        // The component-wise forms wait for pair!, tuple! and the points.
+        if (composite(a) || composite(b)) error_raise(ErrCat::Internal, "not-done");
+        bool lesser = actions_compare_call(a, b, COMP_LESSER);
+        take_b = max ? lesser : !lesser;
     }
-    // The component-wise forms wait for pair!, tuple! and the points.
-    if (composite(a) || composite(b)) error_raise(ErrCat::Internal, "not-done");
-    bool lesser = actions_compare_call(a, b, COMP_LESSER);
-    if (max ? lesser : !lesser) copy_cell(b, a);
+    if (take_b) copy_cell(b, a);
+    stack_keep();
 }
 
 void native_max(int32_t check, const int32_t* refs) {
