@@ -38,6 +38,7 @@
 #include "runtime/dispatch.h"
 #include "runtime/exits.h"
 #include "runtime/gc.h"
+#include "tests/fuzz/fuzz_gen.h"
 #include "runtime/interpreter.h"
 #include "runtime/lexer.h"
 #include "runtime/natives.h"
@@ -50,16 +51,7 @@ using namespace kel;
 
 namespace {
 
-struct Gen {
-    const uint8_t* p;
-    size_t n;
-    size_t i = 0;
-    uint32_t byte() { return i < n ? p[i++] : 0; }
-    uint32_t pick(uint32_t k) { return byte() % k; }
-    uint32_t pick_wide(uint32_t k) { return (byte() << 8 | byte()) % k; }
-    bool more() const { return i < n; }
-    template <size_t N> const char* from(const char* const (&list)[N]) { return list[pick(N)]; }
-};
+using fuzz::Gen;
 
 // A word the generator may call, with the argument counts read from its
 // interface text.

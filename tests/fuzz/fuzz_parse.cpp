@@ -18,19 +18,14 @@
 
 #include "runtime/datatypes/context.h"
 #include "runtime/gc.h"
+#include "tests/fuzz/fuzz_gen.h"
 #include "tests/unit/parse_support.h"
 
 using namespace kel;
 
 namespace {
 
-struct Gen {
-    const uint8_t* p;
-    size_t n;
-    size_t i = 0;
-    uint32_t byte() { return i < n ? p[i++] : 0; }
-    uint32_t pick(uint32_t k) { return byte() % k; }
-};
+using fuzz::Gen;
 
 void mark_callable(Cell* c) {
     uint32_t t = c->type();
