@@ -353,9 +353,7 @@ void dispatch_pick(const int32_t*) {
 }
 
 void dispatch_poke(const int32_t*) {
-    const Cell* index = arg(1);
-    int32_t n = index->is(TYPE_INTEGER) ? static_cast<int32_t>(index->data2) : actions_index_argument(index);
-    impl_for<ACT_POKE>(arg(0))(arg(0), n, arg(2), arg(1));
+    impl_for<ACT_POKE>(arg(0))(arg(0), actions_index_argument(arg(1)), arg(2), arg(1));
     copy_cell(arg(2), arg(0));
 }
 
@@ -456,15 +454,6 @@ Cell* actions_compare_dispatch(int32_t op) {
     bool r = actions_compare_call(arg(0), arg(1), op);
     set_logic_result(r);
     return arg(0);
-}
-
-int32_t actions_index_argument(const Cell* index) {
-    switch (index->type()) {
-    case TYPE_INTEGER: return static_cast<int32_t>(index->data2);
-    case TYPE_CHAR: return static_cast<int32_t>(index->data2);
-    case TYPE_LOGIC: return index->data1 ? 1 : 2;
-    default: return 0;
-    }
 }
 
 Cell* ops_math(int32_t op, const Cell* word, const Cell* value1, const Cell* value2) {

@@ -41,7 +41,14 @@ Cell* actions_compare_dispatch(int32_t op);
 
 // The index number that pick and poke pass on: an integer! or char! gives its
 // value, a logic! 1 for true and 2 for false, anything else 0.
-int32_t actions_index_argument(const Cell* index);
+inline int32_t actions_index_argument(const Cell* index) {
+    switch (index->type()) {
+    case TYPE_INTEGER: return static_cast<int32_t>(index->data2);
+    case TYPE_CHAR: return static_cast<int32_t>(index->data2);
+    case TYPE_LOGIC: return index->data1 ? 1 : 2;
+    default: return 0;
+    }
+}
 
 // Compiled-code entries with integer fast paths.
 Cell* ops_math(int32_t op, const Cell* word, const Cell* value1, const Cell* value2);

@@ -433,14 +433,10 @@ static Cell* convert_with(uint32_t from, const Cell* spec, Cell* out) {
 Cell* block_make(Cell* proto, Cell* spec, int32_t type) {
     uint32_t from = spec->type();
     if (from == TYPE_INTEGER) {
-        // The common case, made as block_make_at makes it. The prototype is
-        // the result's place and nothing reads it again, so the new block
-        // goes straight there.
-        int32_t n = int_value(spec);
-        uint32_t count = n < 1 ? 1 : static_cast<uint32_t>(n);
-        if (uint64_t(count) * 16 > kMaxBlockBytes) error_raise(ErrCat::Internal, "no-memory");
-        Off node = alloc_cells_unset(count);
-        cell_set(proto, uint32_t(type), 0, node, 0);
+        // The common case. The prototype is the result's place and nothing
+        // reads it again, so the new block goes straight there.
+        block_make_at(proto, int_value(spec));
+        cell_set_type(proto, uint32_t(type));
         return proto;
     }
     Cell out;  // holds nothing allocated until the last allocation is done
@@ -1152,20 +1148,15 @@ int32_t block_mold_cells(const Cell* value, Cell* buffer, bool only, bool all, b
         if (at->is(TYPE_INTEGER) && (flat || !(at->header & CELL_NEW_LINE))) {
             // An integer on the same line: its text (as integer! molds it)
             // after a space, written straight into the buffer.
-            int32_t number = integer_get(at);
             SeriesBuf* b = node_buffer(buffer->data2);
+            bool in_place = b->unit() == 1 && uint64_t(b->tail) + 12 <= b->data_end();
+            char text[12];
+            char* out = in_place ? reinterpret_cast<char*>(b->tail_ptr()) : text;
             size_t n = 0;
-            if (b->unit() == 1 && uint64_t(b->tail) + 12 <= b->data_end()) {
-                char* out = reinterpret_cast<char*>(b->tail_ptr());
-                if (i != first) out[n++] = ' ';
-                n += integer_form_to(out + n, number);
-                b->tail += static_cast<uint32_t>(n);
-            } else {
-                char text[12];
-                if (i != first) text[n++] = ' ';
-                n += integer_form_to(text + n, number);
-                append_ascii(buffer, text, static_cast<uint32_t>(n));
-            }
+            if (i != first) out[n++] = ' ';
+            n += integer_form_to(out + n, integer_get(at));
+            if (in_place) b->tail += static_cast<uint32_t>(n);
+            else append_ascii(buffer, out, static_cast<uint32_t>(n));
             limit -= static_cast<int32_t>(n);
             continue;
         }
