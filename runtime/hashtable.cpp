@@ -656,28 +656,6 @@ template <bool Tagged> __attribute__((noinline)) Cell* get_keyed_integer(const H
 
 }  // namespace
 
-Cell* hashtable_get_integer_rest(const HashRecord* rec, uint32_t value, uint32_t hash, uint32_t b) {
-    const uint8_t* tags = hashtable_record_tags(rec);
-    const int32_t* keys = reinterpret_cast<const int32_t*>(tags + rec->buckets);
-    const SeriesBuf* blk = node_buffer(rec->block);
-    const uint32_t mask = rec->buckets - 1;
-    const uint8_t tag = hash_tag(hash);
-    for (uint32_t step = 1; step <= mask; step++) {
-        b = (b + step) & mask;
-        uint8_t t = tags[b];
-        if (t == tag) {
-            uint64_t at = blk->head + uint64_t(static_cast<uint32_t>(keys[b])) * 16;
-            if (at < blk->tail) {
-                Cell* c = reinterpret_cast<Cell*>(arena_ptr(static_cast<Off>(at)));
-                if (c->is(TYPE_INTEGER) && c->data2 == value) return c;
-            }
-        } else if (t == kHashTagEmpty) {
-            return nullptr;
-        }
-    }
-    return nullptr;
-}
-
 namespace {
 
 // Kinds 1-2 lookup: the stored key of the key's type equal under `mode`.
@@ -1608,6 +1586,15 @@ Cell* hashtable_get_map(Off table, const HashRecord* rec, const Cell* key, uint3
 // misses overlap with the next lookup's only when few instructions separate
 // them, and a copied key would cost a failed store-to-load forward that
 // stalls each lookup behind the previous one's misses.
+Cell* hashtable_get_other(Off table, const Cell* key, int32_t head, int32_t skip, uint32_t mode_and_order) {
+    const uint32_t mode = mode_and_order & 0xFF;
+    const bool last = mode_and_order >> 8 & 1, reverse = mode_and_order >> 9 & 1;
+    const HashRecord* rec = hashtable_record(table);
+    if (rec->kind == HASH_KIND_MAP && rec->epoch == 0 && (mode == HASH_EQUAL || mode == HASH_STRICT))
+        return hashtable_get_map(table, rec, key, mode);
+    return hashtable_get_any(table, key, head, skip, mode, last, reverse);
+}
+
 Cell* hashtable_get_any(Off table, const Cell* key, int32_t head, int32_t skip, uint32_t mode, bool last,
                         bool reverse) {
     if (hashtable_record(table)->epoch) return get_refreshed(table, key, head, skip, mode, last, reverse);

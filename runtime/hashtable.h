@@ -315,36 +315,37 @@ void hashtable_put_all(Off table, uint32_t first, uint32_t step);
 // cases of a map! (integer! keys, string!-family keys under equal? or
 // strict-equal?) go straight to their own walks, the integer walk inline.
 
-// The walk of an integer! key in a map! table whose tags are current (epoch
-// 0: no key hashed by address) after its first probe at bucket b: the hash
-// is known already.
-Cell* hashtable_get_integer_rest(const HashRecord* rec, uint32_t value, uint32_t hash, uint32_t b);
-
-// The lookup of an integer! key in such a table. With a big table every
-// lookup waits for two cache misses in a row (tag and keys word, then the
-// key cell), and the processor overlaps as many lookups as its window holds,
-// so the inline part is the first probe alone, which settles three lookups
-// in four, in as few instructions and registers as it takes: a register
-// spilled here is a store and a load on every lookup.
+// The lookup of an integer! key in a map! table whose tags are current
+// (epoch 0: no key hashed by address). With a big table every lookup waits
+// for two cache misses in a row (tag and keys word, then the key cell), and
+// the processor overlaps as many lookups as it can keep in flight. The whole
+// walk is inline: about one lookup in four needs more than its first probe,
+// and a call there makes the loop around the lookup keep its values across
+// the call and restore them after, which costs more overlap than the
+// instructions of the walk. Offsets are 64-bit so that they fold into the
+// loads' addressing.
 inline Cell* hashtable_get_integer_tagged(uint8_t* base, const HashRecord* rec, uint32_t value) {
-    // Offsets in 64 bits, so that they fold into the loads' addressing.
-    const uint64_t nb = rec->buckets;
-    const uint8_t* r = reinterpret_cast<const uint8_t*>(rec);
+    const uint64_t mask = rec->buckets - 1;
+    const uint8_t* tags = reinterpret_cast<const uint8_t*>(rec) + kHashArraysAt;
+    const uint8_t* keys = tags + mask + 1;  // the keys words follow the tags
+    const SeriesBuf* blk = arena_at<SeriesBuf>(node_word(rec->block));
     const uint32_t hash = murmur3_fmix32(value);
-    const uint64_t b = hash & (nb - 1);
-    const uint8_t t = r[kHashArraysAt + b];
-    if (__builtin_expect(t == hash_tag(hash), 1)) {
-        uint32_t k;
-        std::memcpy(&k, r + (kHashArraysAt + nb + 4 * b), 4);  // the keys words follow the tags
-        const SeriesBuf* blk = arena_at<SeriesBuf>(node_word(rec->block));
-        uint64_t at = blk->head + uint64_t(k) * 16;  // past the block's tail: never a match
-        Cell* c = reinterpret_cast<Cell*>(base + at);
-        if (__builtin_expect(at < blk->tail && static_cast<uint8_t>(c->header) == TYPE_INTEGER && c->data2 == value, 1))
-            return c;
-    } else if (t == kHashTagEmpty) {
-        return nullptr;
+    const uint8_t tag = hash_tag(hash);
+    uint64_t b = hash & mask;
+    for (uint64_t step = 1;; b = (b + step++) & mask) {
+        const uint8_t t = tags[b];
+        if (__builtin_expect(t == tag, 1)) {
+            uint32_t k;
+            std::memcpy(&k, keys + 4 * b, 4);
+            const uint64_t at = blk->head + uint64_t(k) * 16;  // past the block's tail: never a match
+            Cell* c = reinterpret_cast<Cell*>(base + at);
+            if (__builtin_expect(at < blk->tail && static_cast<uint8_t>(c->header) == TYPE_INTEGER && c->data2 == value, 1))
+                return c;
+        } else if (t == kHashTagEmpty) {
+            return nullptr;
+        }
+        if (step > mask) return nullptr;  // every bucket probed: a table full of removed keys
     }
-    return hashtable_get_integer_rest(rec, value, hash, static_cast<uint32_t>(b));
 }
 // The walk of a string!-family key in a map! table whose tags are current,
 // under HASH_EQUAL or HASH_STRICT.
@@ -352,7 +353,10 @@ Cell* hashtable_get_text(const HashRecord* rec, const Cell* key, uint32_t mode);
 // hashtable_get of a key of another type than integer! in a map! table whose
 // tags are current, under HASH_EQUAL or HASH_STRICT.
 Cell* hashtable_get_map(Off table, const HashRecord* rec, const Cell* key, uint32_t mode);
-// hashtable_get for every other case.
+// hashtable_get for every other case; `mode_and_order` holds the mode in its
+// low byte, `last` in bit 8 and `reverse` in bit 9 (one argument word fewer
+// to set up at every inline call site).
+Cell* hashtable_get_other(Off table, const Cell* key, int32_t head, int32_t skip, uint32_t mode_and_order);
 Cell* hashtable_get_any(Off table, const Cell* key, int32_t head, int32_t skip, uint32_t mode, bool last,
                         bool reverse);
 constexpr uint64_t kHashTextTypes = uint64_t(1) << TYPE_STRING | uint64_t(1) << TYPE_FILE | uint64_t(1) << TYPE_URL |
@@ -372,14 +376,9 @@ inline Cell* hashtable_get(Off table, const Cell* key, int32_t head = 0, int32_t
     const HashRecord* rec = reinterpret_cast<const HashRecord*>(hashtable_series_data(base, table));
     uint64_t kind_and_epoch;  // words 9 and 10 at once (little-endian): kind 1 with epoch 0
     std::memcpy(&kind_and_epoch, &rec->kind, 8);
-    if (kind_and_epoch == HASH_KIND_MAP) {
-        // The type byte compared in memory: keeping it in a register for the
-        // text test would cost the integer path two instructions.
-        if (static_cast<uint8_t>(key->header) == TYPE_INTEGER)
-            return hashtable_get_integer_tagged(base, rec, key->data2);
-        if (mode == HASH_EQUAL || mode == HASH_STRICT) return hashtable_get_map(table, rec, key, mode);
-    }
-    return hashtable_get_any(table, key, head, skip, mode, last, reverse);
+    if (kind_and_epoch == HASH_KIND_MAP && static_cast<uint8_t>(key->header) == TYPE_INTEGER)
+        return hashtable_get_integer_tagged(base, rec, key->data2);
+    return hashtable_get_other(table, key, head, skip, mode | uint32_t(last) << 8 | uint32_t(reverse) << 9);
 }
 // Iterates the stored keys equal? to `key`: *cursor -1 starts at the key's
 // hash; each call returns the next match (null at the end) and leaves in
