@@ -515,8 +515,14 @@ inline void run_builtin(const Cell* callable, uint32_t op, Cell* args) {
 // result slot.
 inline void run_conditional(uint32_t op, Cell* args) {
     const Cell* branch = nullptr;
-    if (op == FAST_EITHER) branch = value_true_checked(args) ? args + 1 : args + 2;
-    else if (value_false_q(args) == (op == FAST_UNLESS)) branch = args + 1;
+    if (op == FAST_EITHER) {
+        // A logic! condition, the common case, is read in place; any other
+        // goes through the check that refuses unset!.
+        bool yes = args->is(TYPE_LOGIC) ? args->data1 != 0 : value_true_checked(args);
+        branch = yes ? args + 1 : args + 2;
+    } else if (value_false_q(args) == (op == FAST_UNLESS)) {
+        branch = args + 1;
+    }
     g_stack.top = args + 1;
     if (!branch) {
         cell_set(args, TYPE_NONE);
@@ -1136,8 +1142,9 @@ inline Fast short_finish(const ShortCall& c, Cell* out, uint32_t* next) {
     return Fast::Done;
 }
 
-// A function! whose arguments are all in place.
-__attribute__((noinline)) Fast short_function(const ShortCall& c, Cell* out, uint32_t* next) {
+// A function! whose arguments are all in place (inlined into fast_call, as
+// is short_if: the two common performers cost no call of their own).
+__attribute__((always_inline)) inline Fast short_function(const ShortCall& c, Cell* out, uint32_t* next) {
     Cell name = *code_at(*c.node, c.pos + c.set);
     GcRootCell keep_name(&name);
     Cell* callable = short_commit(c);
@@ -1164,7 +1171,7 @@ __attribute__((noinline)) Fast short_native(const ShortCall& c, Cell* out, uint3
 }
 
 // if, unless or either whose arguments are all in place.
-__attribute__((noinline)) Fast short_if(const ShortCall& c, Cell* out, uint32_t* next) {
+__attribute__((always_inline)) inline Fast short_if(const ShortCall& c, Cell* out, uint32_t* next) {
     Cell name = *code_at(*c.node, c.pos + c.set);
     short_commit(c);
     short_mark(c, FRAME_INTERP, name, 0, 0);
@@ -1210,7 +1217,13 @@ __attribute__((noinline)) Fast fast_call(const Cell* block, Off& node, uint32_t 
     uint32_t sum = slot->data3;
     bool is_func = callee->is(TYPE_FUNCTION);
     if (!(sum & SUM_SIMPLE) || !(is_func || callee->is(TYPE_NATIVE) || callee->is(TYPE_ACTION))) return Fast::No;
+    // The call's fields are filled in before the arguments are read: held in
+    // memory, they cost no spills around the argument loop's calls.
     ShortCall c;
+    c.block = block;
+    c.node = &node;
+    c.pos = pos;
+    c.callee = callee;
     c.nargs = sum & SUM_NARGS_MASK;
     c.locals = (sum >> SUM_LOCALS_SHIFT) & SUM_LOCALS_MASK;
     c.op = (sum >> SUM_FASTOP_SHIFT) & SUM_FASTOP_MASK;
@@ -1224,12 +1237,12 @@ __attribute__((noinline)) Fast fast_call(const Cell* block, Off& node, uint32_t 
     // the call is decided.
     c.base = g_stack.top;
     c.args = c.base + c.set + 1;
-    uint32_t p = pos + c.set + 1;
+    c.p = pos + c.set + 1;
     const Cell* desc = (sum & SUM_ANY) ? nullptr : ar.at<Cell>(ar.buffer(slot->data2)->head);
     uint32_t i = 0;
     for (; i < c.nargs; i++) {
-        if (p >= tail) return Fast::No;
-        if (!deep_expression(ar, cells, p, tail, c.args + i, &p, 2)) {
+        if (c.p >= tail) return Fast::No;
+        if (!deep_expression(ar, cells, c.p, tail, c.args + i, &c.p, 2)) {
             if (i == 0 && !is_func) return Fast::No;  // the general path costs no more
             break;
         }
@@ -1238,17 +1251,12 @@ __attribute__((noinline)) Fast fast_call(const Cell* block, Off& node, uint32_t 
     // An operator after the last argument applies to the call's value. After
     // a frameless argument there is none: its expression took every operator
     // that followed it.
-    if (c.nargs == 0 && p < tail && cells[p].is(TYPE_WORD)) {
-        const Cell* v = ar.peek(cells + p);
+    if (c.nargs == 0 && c.p < tail && cells[c.p].is(TYPE_WORD)) {
+        const Cell* v = ar.peek(cells + c.p);
         if (v && v->is(TYPE_OP)) return Fast::No;
     }
     // Decided: from here on it is the call the general path makes.
-    c.block = block;
-    c.node = &node;
-    c.pos = pos;
-    c.p = p;
     c.fast_args = i;
-    c.callee = callee;
     GcRootNode keep_node(&node);
     if (i < c.nargs) return short_mixed(c, out, next);
     if (is_func) return short_function(c, out, next);
