@@ -205,6 +205,21 @@ KEL_AVX2 uint32_t decode_blocks_avx2(const uint8_t* src, uint32_t count, uint32_
             bad |= lead & ~bits(_mm256_cmpeq_epi8(_mm256_and_si256(v, _mm256_set1_epi8(char(0xFC))),
                                                   _mm256_set1_epi8(char(0xC0))));
         }
+        if (crlf) {
+            // The per-character decoder reads an overlong CR (C0 8D, E0 80 8D,
+            // F0 80 80 8D) as CR, so line-end conversion applies to it; the
+            // blocks convert only the plain byte and leave such leads to it.
+            uint32_t long_cr = mask_eq(v, 0xC0) & mask_eq(next1, 0x8D);
+            if constexpr (Unit != 1) {
+                __m256i next2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i + 2));
+                long_cr |= mask_eq(v, 0xE0) & mask_eq(next1, 0x80) & mask_eq(next2, 0x8D);
+                if constexpr (Unit == 4) {
+                    __m256i next3 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i + 3));
+                    long_cr |= mask_eq(v, 0xF0) & mask_eq(next1, 0x80) & mask_eq(next2, 0x80) & mask_eq(next3, 0x8D);
+                }
+            }
+            bad |= long_cr;
+        }
         if (bad) {
             until = i + uint32_t(__builtin_ctz(bad)) + 1;
             break;

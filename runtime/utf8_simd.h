@@ -10,7 +10,8 @@
 // U+00FF). On every block it takes it produces exactly the code points the
 // per-character decoder would. Anything else (stray or missing continuation
 // bytes, bytes F5-FF, values above U+10FFFF, a code point too wide for the
-// unit) stops it before that block.
+// unit) stops it before that block, and so does an overlong CR when line
+// ends are converted (the per-character decoder converts it as a CR).
 //
 // Needs AVX2 (checked at run time); without it the loader keeps its SSE2
 // ASCII runs and per-character decoding.
