@@ -22,10 +22,10 @@
 // the peer's map was always a local). The integer probes are one list of
 // int32_t that both sides read: the table's side makes each key's cell from
 // it, as a caller holding a number does (a list of 16-byte cells would make
-// the table's loop stream four times the peer's probe bytes). Each side runs on its memory as it
-// comes: the arena asks for huge pages for its big blocks (the table's keys
-// and the pairs block), the peer's nodes are on the C library heap's
-// default pages.
+// the table's loop stream four times the peer's probe bytes). Each side
+// runs on its memory as it comes: the arena asks for huge pages for its big
+// blocks (the table's keys and the pairs block), the peer's nodes are on the
+// C library heap's default pages.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
