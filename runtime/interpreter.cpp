@@ -515,14 +515,8 @@ inline void run_builtin(const Cell* callable, uint32_t op, Cell* args) {
 // result slot.
 inline void run_conditional(uint32_t op, Cell* args) {
     const Cell* branch = nullptr;
-    if (op == FAST_EITHER) {
-        // A logic! condition, the common case, is read in place; any other
-        // goes through the check that refuses unset!.
-        bool yes = args->is(TYPE_LOGIC) ? args->data1 != 0 : value_true_checked(args);
-        branch = yes ? args + 1 : args + 2;
-    } else if (value_false_q(args) == (op == FAST_UNLESS)) {
-        branch = args + 1;
-    }
+    if (op == FAST_EITHER) branch = value_true_checked(args) ? args + 1 : args + 2;
+    else if (value_false_q(args) == (op == FAST_UNLESS)) branch = args + 1;
     g_stack.top = args + 1;
     if (!branch) {
         cell_set(args, TYPE_NONE);

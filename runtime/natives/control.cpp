@@ -64,10 +64,7 @@ Cell shallow_copy(const Cell& block) {
 
 }  // namespace
 
-bool value_true_checked(const Cell* v) {
-    if (v->is(TYPE_UNSET)) error_raise(ErrCat::Script, "no-return");
-    return !value_false_q(v);
-}
+void value_truth_unset() { error_raise(ErrCat::Script, "no-return"); }
 
 void native_if(int32_t check, const int32_t* refs) {
     if (check) natives_check_args(1, refs);

@@ -96,8 +96,13 @@ Cell natives_global_word(const char* name);
 
 // Truth of a value: false for none! and a false logic!.
 inline bool value_false_q(const Cell* v) { return v->is(TYPE_NONE) || (v->is(TYPE_LOGIC) && v->data1 == 0); }
-// The checked truth: unset! raises script `no-return`.
-bool value_true_checked(const Cell* v);
+// The checked truth: unset! raises script `no-return`. Inline: every
+// conditional and loop test asks it, and nearly always of a logic! value.
+[[noreturn]] void value_truth_unset();
+inline bool value_true_checked(const Cell* v) {
+    if (v->is(TYPE_UNSET)) value_truth_unset();
+    return !value_false_q(v);
+}
 
 // Loop iteration steps (the loop frame's arguments pointer is the base:
 // cell -1 the word or words, cell -2 the series, cell -3 remove-each's count).
