@@ -311,9 +311,10 @@ void hashtable_put_all(Off table, uint32_t first, uint32_t step);
 // ---- lookup and removal ---------------------------------------------------
 
 // Lookup throughput over a big table is bound by how many lookups the
-// processor can overlap, so by the instructions each one takes: the common
-// cases of a map! (integer! keys, string!-family keys under equal? or
-// strict-equal?) go straight to their own walks, the integer walk inline.
+// processor can overlap, so by the instructions each one takes: an integer!
+// key in a map! walks inline; every other lookup takes one out-of-line entry,
+// from which a map!'s string!-family keys under equal? or strict-equal? go
+// straight to their own walk.
 
 // The lookup of an integer! key in a map! table whose tags are current
 // (epoch 0: no key hashed by address). With a big table every lookup waits
