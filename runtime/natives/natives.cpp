@@ -3,6 +3,7 @@
 
 #include "runtime/actions.h"
 #include "runtime/datatype.h"
+#include "runtime/datatypes/block.h"
 #include "runtime/datatypes/native.h"
 #include "runtime/dispatch.h"
 #include "runtime/error.h"
@@ -11,6 +12,7 @@
 #include "runtime/eval_deps.h"
 #include "runtime/natives/natives_impl.h"
 #include "runtime/natives/sys_natives.h"
+#include "runtime/natives/value_natives.h"
 #include "runtime/parse.h"
 #include "runtime/spec_text.h"
 #include "runtime/typecheck.h"
@@ -165,6 +167,7 @@ static void mark_natives_roots() {
 void natives_init() {
     for (int i = 0; i < kNativeCount; i++) g_natives_table[i] = native_not_done;
     for (const Registration& r : kRegistrations) g_natives_table[r.index - 1] = r.fn;
+    g_sort_comparator_call = natives_sort_comparator;
     static bool rooted = false;
     if (!rooted) gc_add_root_callback(mark_natives_roots);
     rooted = true;

@@ -52,7 +52,12 @@ void natives_print_value(bool newline);
 // `values` as its first arguments in interface block order, none! for any further
 // argument and every refinement off. The function's value is pushed as a new
 // top cell; returns false when an exit is left pending (the stacks are then
-// the lander's).
-bool natives_call_positional(const Cell* callable, const Cell* values, uint32_t count);
+// the lander's). The call's frame is named by the word `name`, or left
+// anonymous.
+bool natives_call_positional(const Cell* callable, const Cell* values, uint32_t count, const Cell* name = nullptr);
+
+// The sorters' comparator call (installed by natives_init): `fn` gets the two
+// values as its first arguments; an exit it takes goes on past the sort.
+void natives_sort_comparator(const Cell* fn, const Cell* a, const Cell* b, Cell* result);
 
 }  // namespace kel

@@ -404,14 +404,22 @@ int family_of(uint32_t t) { return block_list_type(t) ? 1 : type_string_family(t
 
 }  // namespace
 
-bool natives_call_positional(const Cell* callable, const Cell* values, uint32_t count) {
+bool natives_call_positional(const Cell* callable, const Cell* values, uint32_t count, const Cell* name) {
     GcRootCell keep_values(const_cast<Cell*>(values), count);  // the caller's cells, read as the frame fills
     Cell* fn = stack_push(callable);
     unwrap_op(fn);
     ValuesSource src(values, count);
     CallMode mode;
     mode.all = true;
-    return Call(fn, anon_name(), src, mode).run(nullptr);
+    return Call(fn, name ? *name : anon_name(), src, mode).run(nullptr);
+}
+
+void natives_sort_comparator(const Cell* fn, const Cell* a, const Cell* b, Cell* result) {
+    const Cell values[2] = {*a, *b};
+    Cell* base = g_stack.top;
+    if (!natives_call_positional(fn, values, 2, &g_words.compare_callback)) exits_throw_pending();
+    *result = *base;
+    g_stack.top = base;
 }
 
 void native_construct(int32_t check, const int32_t* refs) {
