@@ -6,6 +6,7 @@
 
 #include "runtime/error.h"
 #include "runtime/memory.h"
+#include "runtime/symbols.h"
 #include "runtime/unicode.h"
 #include "runtime/unicode_tables.h"
 
@@ -70,7 +71,7 @@ uint32_t part_count(const Cell* value, const Cell* part, uint32_t head, uint32_t
         uint32_t n = part->data1 - head;
         return n < left ? n : left;
     }
-    error_raise(ErrCat::Script, "invalid-refine-arg", nullptr, part);
+    error_raise(ErrCat::Script, "invalid-refine-arg", &g_refinements.part, part);
 }
 
 }  // namespace
