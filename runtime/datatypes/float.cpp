@@ -417,8 +417,14 @@ Cell* float_round(Cell* value, const RoundArgs& args) {
         scale = std::fabs(scale);
         if (value_type == TYPE_PERCENT) scale /= 100;
     }
-    // A zero scale, or one finer than the value's own precision, keeps it.
-    if (scale == 0.0 || scale < std::fabs(v) * 0x1p-53) return value;
+    // A zero scale, or one finer than the value's own precision, keeps the
+    // value; an integer! scale still asks for an integer!, which a value that
+    // coarse (or infinite) never fits.
+    if (scale == 0.0) return value;
+    if (scale < std::fabs(v) * 0x1p-53) {
+        if (result_type == TYPE_INTEGER) float_to_int32_limit(v, TYPE_INTEGER);
+        return value;
+    }
 
     double result;
     if (scale < 1.0) {
