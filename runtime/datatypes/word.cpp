@@ -7,6 +7,7 @@
 
 #include "runtime/actions.h"
 #include "runtime/datatype.h"
+#include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
@@ -421,6 +422,8 @@ void word_index_q() {
 
 void word_init() {
     for (uint32_t t = TYPE_WORD; t <= TYPE_ISSUE; t++) gc_set_type_marker(t, mark_word_cell);
+    // to integer! reads an issue!'s name as hexadecimal digits.
+    g_number_services.word_spelling = [](const Cell* word) { return std::string(symbol_name(word->data2)); };
     TypeRow(TYPE_WORD)
         .set<ACT_MAKE>(word_make)
         .set<ACT_TO>(word_make)
