@@ -10,6 +10,7 @@
 #include "runtime/error.h"
 #include "runtime/eval_deps.h"
 #include "runtime/memory.h"
+#include "runtime/number_convert.h"
 #include "runtime/natives/value_natives.h"
 #include "runtime/stack.h"
 
@@ -266,7 +267,7 @@ void dispatch_change(const int32_t* refs) {
         if (limit->is(TYPE_INTEGER)) {
             count = static_cast<int32_t>(limit->data2);
         } else if (limit->is(TYPE_FLOAT)) {
-            count = static_cast<int32_t>(cell_get_float(limit));
+            count = float_to_int32_limit(cell_get_float(limit), TYPE_INTEGER);
         } else {
             if (limit->data2 != series->data2 || !is_series_type(limit->type())) {
                 Cell r = part_refinement();
@@ -291,7 +292,7 @@ void dispatch_change(const int32_t* refs) {
     int32_t dup = 1;
     if (ref_on(refs, 2)) {
         Cell* d = ref_cell(refs, 2);
-        dup = d->is(TYPE_FLOAT) ? static_cast<int32_t>(cell_get_float(d)) : static_cast<int32_t>(d->data2);
+        dup = d->is(TYPE_FLOAT) ? float_to_int32_limit(cell_get_float(d), TYPE_INTEGER) : static_cast<int32_t>(d->data2);
         if (dup <= 0) {
             stack_keep();
             return;
