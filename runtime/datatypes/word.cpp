@@ -7,6 +7,7 @@
 
 #include "runtime/actions.h"
 #include "runtime/datatype.h"
+#include "runtime/datatypes/char.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/string.h"
@@ -64,8 +65,8 @@ Cell* logic_word(Cell* out, bool value) {
 std::string text_of(const Cell* spec) {
     if (spec->is(TYPE_CHAR)) {
         Cell s;
-        string_make(&s, 1, unit_for_codepoint(spec->data1));
-        string_append_char(&s, spec->data1);
+        string_make(&s, 1, unit_for_codepoint(char_get(spec)));
+        string_append_char(&s, char_get(spec));
         return string_to_utf8(&s);
     }
     return string_to_utf8(spec);
