@@ -418,7 +418,7 @@ void mark_word_cell(Cell* c) {
 void word_index_q() {
     Cell* a = stack_arguments();
     if (a->data3 == kWordUnresolved) copy_cell(&static_none_cell, a);
-    else cell_set(a, TYPE_INTEGER, a->data3 + 1);
+    else cell_set(a, TYPE_INTEGER, 0, a->data3 + 1);
 }
 
 void word_init() {

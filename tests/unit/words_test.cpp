@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "runtime/cycles.h"
+#include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/gc.h"
 #include "runtime/hashtable.h"
@@ -359,7 +360,7 @@ TEST_F(WordsTest, IndexOfUnboundWordIsNone) {
     stack_push(&first);
     word_index_q();
     EXPECT_TRUE(stack_arguments()->is(TYPE_INTEGER));
-    EXPECT_EQ(stack_arguments()->data1, 1u) << "first word of its context";
+    EXPECT_EQ(integer_get(stack_arguments()), 1) << "first word of its context";
     copy_cell(&unbound, stack_arguments());
     word_index_q();
     EXPECT_TRUE(stack_arguments()->is(TYPE_NONE));
