@@ -1792,7 +1792,7 @@ void interp_trace_hook(uint32_t event, const Cell* code, int32_t position, const
     stack_push(&value_cell);
     stack_push(&ref_cell);
     Cell* pair = stack_push_cell();
-    cell_set(pair, TYPE_PAIR, static_cast<uint32_t>(frame_pos), static_cast<uint32_t>(frame_len));
+    cell_set(pair, TYPE_PAIR, 0, static_cast<uint32_t>(frame_pos), static_cast<uint32_t>(frame_len));
     g_interp.on = false;
     interp_call_function(&callback, 0, &name, 0);
     if (exit_pending()) exits_throw_pending();

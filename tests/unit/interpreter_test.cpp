@@ -243,7 +243,7 @@ TEST_F(Interp, NativesCheckTheirArgumentsWhenAsked) {
 namespace {
 
 TEST_F(Interp, TraceCallbackSeesEventsAndLeavesTheStacksAlone) {
-    eval_text("n: 0 cb: func [event code offset value ref frame] [n: n + 1]");
+    eval_text("n: 0 cb: func [event code offset value ref frame] [n: n + 1 f: frame]");
     Cell w{TYPE_WORD, 0, 0, 0};
     g_interp.callback = *word_get_any(word_from_cstring(&w, "cb"));
     g_interp.mask = interp_trace_mask(&g_interp.callback);
@@ -253,6 +253,13 @@ TEST_F(Interp, TraceCallbackSeesEventsAndLeavesTheStacksAlone) {
     g_interp.on = false;
     EXPECT_EQ(r, 3);
     EXPECT_GT(eval_int("n"), 3);
+    // The frame pair: x the arguments' index, y the stack's height, in the
+    // pair's own payload words.
+    const Cell* frame = word_get_any(word_from_cstring(&w, "f"));
+    EXPECT_TRUE(frame->is(TYPE_PAIR));
+    EXPECT_EQ(frame->data1, 0u);
+    EXPECT_GT(frame->data3, 0u);
+    EXPECT_LE(frame->data2, frame->data3);
     // A mask block at the head of the callback's body selects the events.
     eval_text("n: 0 cb: func [event code offset value ref frame] [[call] n: n + 1]");
     g_interp.callback = *word_get_any(word_from_cstring(&w, "cb"));
