@@ -712,6 +712,10 @@ Search block_search(const Cell* series, const Cell* value, const FindArgs& a, bo
     if (a.last || a.reverse) {
         int64_t start = a.part ? int64_t(last_cell) - k + 1 : a.last ? int64_t(total) - k : int64_t(idx) - k;
         start = std::min<int64_t>(start, int64_t(total) - k);
+        // Records start at the head and every step cells from it, before it
+        // as after it (as a hash! lookup counts them).
+        int64_t misaligned = (start - idx) % found.step;
+        start -= misaligned < 0 ? misaligned + found.step : misaligned;
         for (int64_t i = start; i >= 0; i -= found.step) {
             if (matches(static_cast<int32_t>(i))) {
                 found.at = static_cast<int32_t>(i);

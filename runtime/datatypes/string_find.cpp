@@ -449,6 +449,12 @@ Found search(Cell* series, const Cell* value, const FindArgs& a, bool allow_matc
     } else {
         r = {head, head + count - k, step, false, match};
     }
+    if (r.backward) {
+        // Records start at the head and every step characters from it,
+        // before it as after it.
+        int64_t misaligned = (r.first - head) % int64_t(step);
+        r.first -= misaligned < 0 ? misaligned + step : misaligned;
+    }
     found.at = run_search(series, r, nd, fold);
     return found;
 }
