@@ -225,13 +225,21 @@ void native_set_env(int32_t check, const int32_t* refs) {
     if (check) natives_check_args(93, refs);
     std::string name = env_name(arg(0));
     const Cell* v = arg(1);
+    bool done;
     if (v->is(TYPE_NONE)) {
-        env_set(name, nullptr);
+        done = env_set(name, nullptr);
     } else if (v->is(TYPE_STRING)) {
         std::string value = string_to_utf8(v);
-        env_set(name, &value);
+        done = env_set(name, &value);
     } else {
         error_raise(ErrCat::Script, "invalid-arg", v);
+    }
+    // The environment holds no empty name, no "=" in a name and no NUL
+    // anywhere; such a request leaves the variable as it was, so it fails
+    // instead of answering as if it had been set.
+    if (!done) {
+        bool bad_name = name.empty() || name.find_first_of(std::string("=\0", 2)) != std::string::npos;
+        error_raise(ErrCat::Script, "invalid-arg", bad_name ? arg(0) : v);
     }
     copy_cell(v, stack_arguments());
     stack_keep();
