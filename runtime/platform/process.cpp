@@ -189,6 +189,9 @@ bool process_split_command(const std::string& s, std::vector<std::string>& words
 
 int32_t process_call(const ProcessRequest& req) {
     reap_finished();
+    // The OS takes its arguments as C strings: a command holding NUL would
+    // run cut short, as another command than the one asked for.
+    if (req.command.find('\0') != std::string::npos) return -1;
     std::vector<std::string> words;
     if (req.shell) {
         words = {"/bin/sh", "-c", req.command};
