@@ -105,6 +105,17 @@ void dest_add(const Dest& d, Cell* value, bool splice) {
 // otherwise.
 Dest dest_for(Cell* out) { return Dest{out, series_at_tail_q(out)}; }
 
+// Adds the values of the block `made` to `d` at once, reporting an append to
+// the owner of the block as adding them one by one does.
+void dest_add_all(const Dest& d, Cell* made) {
+    uint32_t added = static_cast<uint32_t>(series_length(made));
+    if (added == 0) return;
+    uint32_t old_len = static_cast<uint32_t>(series_length(d.cell));
+    dest_add(d, made, true);
+    if (d.append) owner_before(d.cell, OwnerEvent::Insert, nullptr, static_cast<int32_t>(old_len),
+                               static_cast<int32_t>(added));
+}
+
 // ---- reduce -----------------------------------------------------------------------------------
 
 // Evaluates the expressions of the block in `src` one by one into `d`.
@@ -455,7 +466,16 @@ void native_reduce(int32_t check, const int32_t* refs) {
             block_make_at(dest, series_length(a));
         }
         Dest d = out ? dest_for(dest) : Dest{dest, true};
-        if (!reduce_block_into(a, d)) return;
+        if (out && out->data2 == a->data2) {
+            // Reducing a block into itself would read back what it adds and
+            // never reach the end: the values are gathered first.
+            Cell* made = stack_push_cell();
+            block_make_at(made, series_length(a));
+            if (!reduce_block_into(a, Dest{made, true})) return;
+            dest_add_all(d, made);
+        } else if (!reduce_block_into(a, d)) {
+            return;
+        }
         copy_cell(dest, a);
         return stack_keep();
     }
@@ -490,7 +510,16 @@ void native_compose(int32_t check, const int32_t* refs) {
         block_make_at(dest, series_length(a));
     }
     Dest d = out ? dest_for(dest) : Dest{dest, true};
-    if (!compose_block(a, d, deep, only)) return;
+    if (out && out->data2 == a->data2) {
+        // Composing a block into itself would read back what it adds: the
+        // values are gathered first.
+        Cell* made = stack_push_cell();
+        block_make_at(made, series_length(a));
+        if (!compose_block(a, Dest{made, true}, deep, only)) return;
+        dest_add_all(d, made);
+    } else if (!compose_block(a, d, deep, only)) {
+        return;
+    }
     copy_cell(dest, a);
     stack_keep();
 }
