@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "runtime/error.h"
+#include "runtime/hashtable.h"
 #include "runtime/memory.h"
 #include "runtime/symbols.h"
 #include "runtime/unicode.h"
@@ -77,6 +78,9 @@ uint32_t part_count(const Cell* value, const Cell* part, uint32_t head, uint32_t
 }  // namespace
 
 void case_init() {
+    // Case-insensitive hashing folds above ASCII as comparison does, so keys
+    // that compare equal share their bucket.
+    g_hash_seams.upper_case = [](uint32_t c) { return case_change_char(c, CASE_UPPER); };
     if (g_case_ready) return;
     fill_map(g_to_upper, case_upper_pairs, case_upper_pairs_words);
     fill_map(g_to_lower, case_lower_pairs, case_lower_pairs_words);
