@@ -28,11 +28,15 @@ std::string quoted_escape(uint32_t cp) {
         return std::string("^(") + kDigits[cp >> 4] + kDigits[cp & 15] + ")";
     }
     if (cp < 0x20) return std::string("^") + kCaret[cp];
-    if (cp == '"') return "^\"";
+    if (cp == '"') return "^(22)";  // a quoted file ends at any '"', caret or not
     if (cp == '^') return "^^";
     if (cp == 0x7F) return "^~";
     return "";
 }
+
+// Characters a URL holds as they are that still end a bare file token: the
+// lexer reads %a:b as %a and :b.
+bool ends_bare_file(uint32_t cp) { return cp == '(' || cp == ')' || cp == ':' || cp == '@'; }
 
 // Part and seek arguments of read and write: non-negative integers.
 int64_t position_arg(const Cell* arg, int64_t absent) {
@@ -133,7 +137,7 @@ int32_t file_mold(const Cell* value, Cell* buffer, bool, bool, bool, const Cell*
     for (uint32_t i = head; i < end; i++) {
         uint32_t cp = string_unit_at(buf->head_ptr(), unit, i);
         chars.push_back(cp);
-        if (cp <= 0x7F && !url_byte_unescaped_q(URL_MODE_URL, cp)) quote = true;
+        if (cp <= 0x7F && (!url_byte_unescaped_q(URL_MODE_URL, cp) || ends_bare_file(cp))) quote = true;
     }
     // From here on [buf] may be stale: appending allocates.
     string_append_ascii(buffer, quote ? "%\"" : "%");

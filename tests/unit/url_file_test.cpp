@@ -154,7 +154,9 @@ TEST_F(UrlFile, FileMold) {
         {"my file.txt", "%\"my file.txt\""},
         {"", "%\"\""},
         {"caf\xC3\xA9", "%caf\xC3\xA9"},
-        {"a\"b", "%\"a^\"b\""},
+        {"a\"b", "%\"a^(22)b\""},  // a quoted file ends at any double quote
+        {"a:b", "%\"a:b\""},         // :b would read as a get-word
+        {"(a)@b", "%\"(a)@b\""},
         {"a\x7F", "%\"a^~\""},
         {"a^b", "%\"a^^b\""},
         {"tab\there", "%\"tab^-here\""},
