@@ -57,7 +57,10 @@ void put_hex_escape(Out& out, uint32_t cp) {
 }
 
 void put_escaped(Out& out, uint32_t cp, int32_t mode, bool all) {
-    if (cp == 0x1E || (cp >= 0x80 && cp <= 0x9F) || (all && cp > 0x7F)) {
+    // A lone surrogate has no UTF-8 form the lexer reads: it takes the hex
+    // escape, as the C1 controls do.
+    bool surrogate = cp >= 0xD800 && cp <= 0xDFFF;
+    if (cp == 0x1E || (cp >= 0x80 && cp <= 0x9F) || surrogate || (all && cp > 0x7F)) {
         put_hex_escape(out, cp);
         return;
     }
