@@ -1035,7 +1035,9 @@ Cell* block_sort(Cell* series, const SortArgs& args) {
     int32_t total = cell_count(series->data2);
     int32_t start = head_of(series);
     int32_t n = total - start;
-    if (n == 0) return series;
+    // Nothing follows the head; a negative /part still reaches the cells
+    // before it, at the tail as anywhere else.
+    if (n == 0 && (!args.part || total == 0)) return series;
     if (args.part) {
         int64_t count;
         if (args.part->is(TYPE_INTEGER)) count = int_value(args.part);
@@ -1046,6 +1048,8 @@ Cell* block_sort(Cell* series, const SortArgs& args) {
             int32_t from = static_cast<int32_t>(std::max<int64_t>(0, start + count));
             n = start - from;
             start = from;
+        } else if (n == 0) {
+            return series;
         } else if (count < n) {
             n = static_cast<int32_t>(count);
         }
