@@ -26,6 +26,7 @@
 #include "runtime/platform/console.h"
 #include "runtime/platform/files.h"
 #include "runtime/symbols.h"
+#include "runtime/unicode.h"
 
 namespace kel {
 
@@ -172,9 +173,8 @@ void print_result(const Cell* result, bool interactive) {
     int32_t limit = width - 3;
     if (result->is(TYPE_FLOAT)) actions_form_call(result, &text, nullptr, interactive ? limit + 5 : kNoPartLimit);
     else actions_mold_call(result, &text, false, false, false, nullptr, interactive ? limit + 5 : kNoPartLimit, 0);
-    std::string out = string_to_utf8(&text);
-    if (interactive && static_cast<int32_t>(out.size()) > limit) out = out.substr(0, static_cast<size_t>(limit - 3)) + "...";
-    print_line("== " + out);
+    if (interactive) console_fit_to_columns(&text, limit);
+    print_line("== " + string_to_utf8(&text));
 }
 
 // Loads and evaluates one complete input; false when more lines are needed.
@@ -208,6 +208,22 @@ bool eval_input(const std::string& buffer, bool at_end, bool interactive) {
 }
 
 }  // namespace
+
+void console_fit_to_columns(Cell* text, int32_t limit) {
+    const SeriesBuf* b = node_buffer(text->data2);
+    uint32_t n = string_length(text);
+    int32_t used = 0;
+    uint32_t keep = 0;
+    for (uint32_t i = 0; i < n; i++) {
+        used += unicode_char_width(string_get_char_at(b, i));
+        if (used > limit) {
+            string_truncate(text, keep);
+            string_append_ascii(text, "...");
+            return;
+        }
+        if (used <= limit - 3) keep = i + 1;
+    }
+}
 
 int console_first_loop(bool interactive) {
     if (interactive) {

@@ -20,6 +20,11 @@ int script_run_file(const std::string& path);
 // value of the last expression goes to `out`. Errors propagate as KelThrow.
 void script_do_text(const std::string& text, const std::string& name, Cell* out);
 
+// Cuts a string! to `limit` terminal columns (at least 3), ending it with
+// "..." when it is wider: a character is kept or dropped whole, a wide one
+// counting two. The console fits each result it shows to one line this way.
+void console_fit_to_columns(Cell* text, int32_t limit);
+
 // Reads standard input line by line, evaluating each complete input and
 // printing its result after "==". Returns at the end of input.
 int console_first_loop(bool interactive);
