@@ -322,9 +322,15 @@ Cell* word_make(Cell* proto, Cell* spec, int32_t type) {
         break;
     case TYPE_REFINEMENT:
     case TYPE_ISSUE: {
-        uint32_t scanned = word_scan_name(spec);
-        if (scanned < TYPE_WORD || scanned > TYPE_GET_WORD) raise_bad_to(type, spec);
-        uint32_t sym = spec->data2;
+        // The name must read as one word of the four plain kinds; the result
+        // takes the symbol read, so the issue #a: gives the word a and not a
+        // word spelled with the colon, whose text would load as a set-word.
+        std::string name(symbol_name(spec->data2));
+        Cell scanned;
+        if (!g_word_load_text(name.data(), static_cast<uint32_t>(name.size()), &scanned) ||
+            scanned.type() < TYPE_WORD || scanned.type() > TYPE_GET_WORD)
+            raise_bad_to(type, spec);
+        uint32_t sym = scanned.data2;
         int32_t index = context_find_word(g_global_context, sym, true);
         if (index >= 0) word_set_cell(&r, type, g_global_context, sym, index);
         else word_set_cell(&r, type, 0, sym, -1);
