@@ -287,10 +287,11 @@ Cell* word_push_name_string(const Cell* word) {
     return stack_push(&s);
 }
 
-uint32_t word_scan_name(const Cell* word) {
+uint32_t word_scan_name(const Cell* word, Cell* read) {
     std::string name(symbol_name(word->data2));
     Cell v;
-    return g_word_load_text(name.data(), static_cast<uint32_t>(name.size()), &v) ? v.type() : 0;
+    if (!read) read = &v;
+    return g_word_load_text(name.data(), static_cast<uint32_t>(name.size()), read) ? read->type() : 0;
 }
 
 // ---- actions -----------------------------------------------------------------------
@@ -325,11 +326,9 @@ Cell* word_make(Cell* proto, Cell* spec, int32_t type) {
         // The name must read as one word of the four plain kinds; the result
         // takes the symbol read, so the issue #a: gives the word a and not a
         // word spelled with the colon, whose text would load as a set-word.
-        std::string name(symbol_name(spec->data2));
         Cell scanned;
-        if (!g_word_load_text(name.data(), static_cast<uint32_t>(name.size()), &scanned) ||
-            scanned.type() < TYPE_WORD || scanned.type() > TYPE_GET_WORD)
-            raise_bad_to(type, spec);
+        uint32_t read = word_scan_name(spec, &scanned);
+        if (read < TYPE_WORD || read > TYPE_GET_WORD) raise_bad_to(type, spec);
         uint32_t sym = scanned.data2;
         int32_t index = context_find_word(g_global_context, sym, true);
         if (index >= 0) word_set_cell(&r, type, g_global_context, sym, index);

@@ -123,8 +123,9 @@ void word_get_local_result(Off ctx, uint32_t index);
 
 // Pushes a string! sharing the symbol's name string.
 Cell* word_push_name_string(const Cell* word);
-// The type the word's name reads as (0 when it is no value).
-uint32_t word_scan_name(const Cell* word);
+// The type the word's name reads as (0 when it is no value); the value read
+// goes to `read` when given.
+uint32_t word_scan_name(const Cell* word, Cell* read = nullptr);
 
 // ---- actions --------------------------------------------------------------------
 
