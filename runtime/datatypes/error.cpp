@@ -502,7 +502,14 @@ void error_print(const Cell* value) {
     Cell* error = stack_push(value);
     Cell* text = stack_push_cell();
     string_make(text, 256, 1);
-    error_form(error, text, nullptr, kNoPartLimit);
+    try {
+        error_form(error, text, nullptr, kNoPartLimit);
+    } catch (const KelThrow&) {
+        // A value in the report that has no mold or form (a tag! in the
+        // near block): the report keeps what stood before it. Raising here
+        // would escape every handler and end the process.
+        string_append_char(text, '?');
+    }
     if (g_print_hooks.count) {
         output_hooks_call(text, true);
     } else {

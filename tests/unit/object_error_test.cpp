@@ -5,6 +5,7 @@
 
 #include <set>
 
+#include "runtime/lexer.h"
 #include "runtime/platform/console.h"
 #include "tests/unit/object_fixture.h"
 
@@ -219,6 +220,37 @@ TEST_F(Errors, UncaughtErrorsPrintTheirReport) {
     ASSERT_GT(n, 0);
     EXPECT_EQ(std::string(text, static_cast<size_t>(n)),
               "*** Math Error: attempt to divide by zero\n*** Where: /\n*** Near : x / 0\n");
+}
+
+TEST_F(Errors, AReportWithAnUnformableValueStillPrints) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    int saved = console_output_fd();
+    console_set_output_fd(fds[1]);
+    int status = 0;
+    try {
+        // Scanned by the lexer, which reads <b> as a tag!; tag! has no mold.
+        interp_run_on_big_stack([] {
+            const std::string text = "mold <b>";
+            Cell block{TYPE_NONE, 0, 0, 0}, out{TYPE_NONE, 0, 0, 0};
+            GcRootCell keep(&block);
+            lexer_scan_utf8(&block, reinterpret_cast<const uint8_t*>(text.data()),
+                            static_cast<uint32_t>(text.size()), false, true, true, false, nullptr, nullptr, nullptr,
+                            nullptr);
+            interp_do_block(&block, &out);
+        });
+    } catch (const KelThrow& t) {
+        status = error_report_uncaught(t);
+    }
+    console_set_output_fd(saved);
+    close(fds[1]);
+    char text[512] = {};
+    ssize_t n = read(fds[0], text, sizeof text - 1);
+    close(fds[0]);
+    EXPECT_EQ(status, 254);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(std::string(text, static_cast<size_t>(n)),
+              "*** Script Error: mold does not allow tag! for its value argument\n*** Where: mold\n*** Near : ?\n");
 }
 
 }  // namespace
