@@ -118,7 +118,7 @@ bool file_os_path_usable(const std::string& path) {
 void file_to_local_string(const Cell* file, Cell* target, bool full) {
     std::string path = file_os_path(file);
     if (full && (path.empty() || path[0] != '/')) path = files_current_dir() + path;
-    string_append_utf8(target, path.data(), path.size());
+    string_append_utf8_own(target, path);
 }
 
 // Quotes when a character up to DEL would not stand in a bare file token;

@@ -335,6 +335,23 @@ void string_rotate_bytes(Off node, uint32_t at, uint32_t left, uint32_t right) {
     }
 }
 
+void string_append_utf8_own(Cell* str, std::string_view text) {
+    const auto* s = reinterpret_cast<const uint8_t*>(text.data());
+    size_t start = 0;
+    for (size_t i = 0; i + 2 < text.size();) {
+        // ED A0-BF 80-BF: U+D800 to U+DFFF, which the UTF-8 decoder refuses.
+        if (s[i] == 0xED && (s[i + 1] & 0xE0) == 0xA0 && (s[i + 2] & 0xC0) == 0x80) {
+            string_append_utf8(str, text.data() + start, i - start);
+            string_append_char(str, 0xD800u | uint32_t(s[i + 1] & 0x1F) << 6 | (s[i + 2] & 0x3Fu));
+            i += 3;
+            start = i;
+        } else {
+            i++;
+        }
+    }
+    string_append_utf8(str, text.data() + start, text.size() - start);
+}
+
 std::string string_to_utf8(const Cell* str) {
     Run r = run_of(str);
     std::string out;

@@ -131,6 +131,10 @@ void string_append_bytes_n(Cell* str, const uint8_t* bytes, uint32_t n);
 void string_append_codepoints(Cell* str, const uint32_t* cps, uint32_t n);
 // Appends UTF-8 text; invalid sequences become U+FFFD.
 void string_append_utf8(Cell* str, const char* text, size_t n);
+// Appends text that string_to_utf8 wrote (or that was edited from it): the
+// three-byte forms it gives lone surrogates come back as those surrogates,
+// so a string survives the trip through its UTF-8 text.
+void string_append_utf8_own(Cell* str, std::string_view text);
 
 // A new buffer of `unit` (1, 2 or 4, wide enough for every code point of
 // the source) holding the characters of `src`'s buffer; returns its node.

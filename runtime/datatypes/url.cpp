@@ -80,8 +80,7 @@ uint32_t block_length(const Cell* block) {
 // characters from the head.
 void form_into(const Cell* value, Cell* target) {
     if (any_string_type_q(value->type())) {
-        std::string text = text_of(value);
-        string_append_utf8(target, text.data(), text.size());
+        string_append_utf8_own(target, text_of(value));
         return;
     }
     Cell copy = *value;
@@ -215,8 +214,7 @@ void url_encode(const Cell* source, Cell* target, uint32_t mode) {
 }
 
 void url_decode(const Cell* source, Cell* target) {
-    std::string decoded = url_decode_text(text_of(source));
-    string_append_utf8(target, decoded.data(), decoded.size());
+    string_append_utf8_own(target, url_decode_text(text_of(source)));
 }
 
 std::string url_join_text(std::string_view url, std::string_view element) {
@@ -253,7 +251,11 @@ Cell* url_eval_path(Cell* parent, Cell* element, Cell* value, const EvalPathArgs
     GcRootCell root_formed(&formed);
     form_into(&el, &formed);
     std::string joined = url_join_text(text_of(parent), text_of(&formed));
-    return string_make_utf8(parent, joined, parent->type());
+    Cell out;
+    string_make(&out, series_count_checked(joined.size()), 1, parent->type());
+    GcRootCell root_out(&out);
+    string_append_utf8_own(&out, joined);
+    return copy_cell(&out, parent);
 }
 
 // Ports and the HTTP client are not part of the runtime yet.

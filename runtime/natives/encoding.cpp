@@ -29,7 +29,7 @@ void string_result_from(const std::string& utf8, uint32_t unit, uint32_t capacit
     Cell out;
     string_make(&out, capacity, unit);
     GcRootCell root(&out);
-    string_append_utf8(&out, utf8.data(), utf8.size());
+    string_append_utf8_own(&out, utf8);
     copy_cell(&out, stack_arguments());
     stack_keep();
 }
