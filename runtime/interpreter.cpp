@@ -690,12 +690,18 @@ void path_element(const Cell& el, Cell* out) {
     if (el.is(TYPE_GET_WORD)) {
         copy_cell(word_get_any(&el), out);
     } else if (el.is(TYPE_PAREN)) {
+        // Dropping the paren's frame lowers the top to the enclosing frame's
+        // arguments; the cells the path walk pushed above them (the current
+        // value, its parent, the element) must stay below the top, where the
+        // collector sees them.
+        Cell* top = g_stack.top;
         Cell anon = anon_name();
         stack_mark(&anon, FRAME_INTERP);
         interp_eval_block(&el, true);
         if (exit_pending()) return;
         copy_cell(g_stack.args, out);
         stack_unwind_drop();
+        g_stack.top = top;
     } else {
         copy_cell(&el, out);
     }

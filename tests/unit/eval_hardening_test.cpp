@@ -3,6 +3,8 @@
 // collects and moves every node, so they run in that mode.
 #include <gtest/gtest.h>
 
+#include "runtime/datatypes/file.h"
+#include "runtime/datatypes/url.h"
 #include "runtime/gc.h"
 #include "tests/unit/object_fixture.h"
 #include "tests/unit/parse_support.h"
@@ -16,6 +18,8 @@ struct EvalHardening : ::testing::Test {
     static void SetUpTestSuite() {
         object_test_init();
         parse_test_init();
+        url_init();
+        file_init();
     }
     void SetUp() override { stack_clear_all(); }
     void TearDown() override {
@@ -44,7 +48,9 @@ std::string mold_collecting(const std::string& text) {
 // Values held across a call that may collect: ordering words compares their
 // spellings as strings, which allocates, so the blocks or objects being
 // compared and min's and max's other argument must survive it; a prototype's
-// string fields are copied into the new object one allocation at a time.
+// string fields are copied into the new object one allocation at a time; a
+// path keeps the value it reached across a paren element, whose result a
+// file! or url! then joins in new strings.
 TEST_F(EvalHardening, ValuesHeldAcrossAllocationsWhileEveryAllocationCollects) {
     static const struct {
         const char* program;
@@ -59,6 +65,8 @@ TEST_F(EvalHardening, ValuesHeldAcrossAllocationsWhileEveryAllocationCollects) {
         {"min [a c] [a b]", "[a b]"},
         {"max [x] [y]", "[y]"},
         {"p: make object! [s: \"x\" t: \"y\"] q: make p [] reduce [q/s q/t]", "[\"x\" \"y\"]"},
+        {"f: %a f/(\"b\")/(\"c\")", "%a/b/c"},
+        {"u: http://h u/(1)/(2)", "http://h/1/2"},
     };
     for (const auto& c : kCases) EXPECT_EQ(mold_collecting(c.program), c.result) << c.program;
     EXPECT_EQ(gc_check_heap(), "");
