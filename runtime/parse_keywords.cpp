@@ -83,8 +83,9 @@ State Run::keyword() {
         int32_t advance = match_literal(&value);
         match = advance >= 0;
         if (match) input.data1 += static_cast<uint32_t>(advance);
-        pos = p + 1;
+        pos = p;  // the callback sees the quoted literal
         if (trace && !emit(EV_MATCH)) return halt;
+        pos = p + 1;
         return S_AFTER;
     }
     case KW_CASE: {

@@ -451,6 +451,9 @@ TEST_F(Parse, TraceEvents) {
         {R"(x: none parse/trace "ab" ["a" "b"] func [e m r i s] [if e = 'end [x: r] true] x)", "[]"},
         {R"(x: none parse/trace "ab" ["a" "x"] func [e m r i s] [if e = 'end [x: m] true] x)", "false"},
         {R"(n: 0 parse/trace "ab" [any [skip]] func [e m r i s] [n: max n length? s true] n)", "9"},
+        // A match event shows the rule block at the literal it tried.
+        {R"(x: [] parse/trace "ab" ["a" quote "b"] func [e m r i s] [if e = 'match [append/only x r] true] x)",
+         R"([["a" quote "b"] ["b"]])"},
         {R"(parse/trace "a" ["a"] func [e] [true])", "true"},
     });
 }
