@@ -146,6 +146,14 @@ State Run::kw_into() {
     }
     Cell el = arena_at<Cell>(node_buffer(input.data2)->head)[head()];
     if (el.is(TYPE_BINARY)) error_raise(ErrCat::Internal, "not-done");
+    // A series that a `collect into`/`after` fills cannot become the input:
+    // each kept value would shift the positions being parsed.
+    for (uint32_t i = base; i < g_rule_stack.size(); i++) {
+        const Entry& c = g_rule_stack[i];
+        uint32_t how = c.flags & F_COLLECT_MASK;
+        if (c.kind == K_COLLECT && (how == F_COLLECT_INTO || how == F_COLLECT_AFTER) && c.aux.data2 == el.data2)
+            error_raise(ErrCat::Script, "parse-into-bad");
+    }
     need_room(true);
     push_entry(K_INTO, p);
     g_input_stack.push_back(InputEntry{input, limit, has_limit});

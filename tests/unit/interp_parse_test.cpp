@@ -258,6 +258,9 @@ TEST_F(Parse, CollectErrors) {
     check_errors({
         {R"(parse "a" [keep skip])", "parse-keep"},
         {R"(s: "ab" parse s [collect into s [keep skip]])", "parse-into-bad"},
+        // Nor an input reached through `into`, entered before or after the collect.
+        {R"(b: [x] parse reduce [b] [collect into b [into [some [keep skip]]]])", "parse-into-bad"},
+        {R"(b: [x] o: reduce [b] parse o [into [collect after o [keep skip]]])", "parse-into-bad"},
         {R"(x: 1 parse "a" [collect into x [keep skip]])", "parse-into-type"},
         {R"(s: "" parse [a] [collect into s [keep skip]])", "parse-into-type"},
         {R"(parse "a" [collect into 1 [keep skip]])", "parse-end"},
