@@ -513,8 +513,8 @@ State Run::dispatch() {
         int32_t advance = match_literal(&value);
         match = advance >= 0;
         if (match) input.data1 += static_cast<uint32_t>(advance);
+        if (trace && !emit(EV_MATCH)) return halt;  // the callback sees the literal
         pos++;
-        if (trace && !emit(EV_MATCH)) return halt;
         return S_AFTER;
     }
     }

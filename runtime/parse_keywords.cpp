@@ -83,8 +83,9 @@ State Run::keyword() {
         int32_t advance = match_literal(&value);
         match = advance >= 0;
         if (match) input.data1 += static_cast<uint32_t>(advance);
-        pos = p + 1;
+        pos = p;  // the callback sees the quoted literal
         if (trace && !emit(EV_MATCH)) return halt;
+        pos = p + 1;
         return S_AFTER;
     }
     case KW_CASE: {
@@ -145,6 +146,14 @@ State Run::kw_into() {
     }
     Cell el = arena_at<Cell>(node_buffer(input.data2)->head)[head()];
     if (el.is(TYPE_BINARY)) error_raise(ErrCat::Internal, "not-done");
+    // A series that a `collect into`/`after` fills cannot become the input:
+    // each kept value would shift the positions being parsed.
+    for (uint32_t i = base; i < g_rule_stack.size(); i++) {
+        const Entry& c = g_rule_stack[i];
+        uint32_t how = c.flags & F_COLLECT_MASK;
+        if (c.kind == K_COLLECT && (how == F_COLLECT_INTO || how == F_COLLECT_AFTER) && c.aux.data2 == el.data2)
+            error_raise(ErrCat::Script, "parse-into-bad");
+    }
     need_room(true);
     push_entry(K_INTO, p);
     g_input_stack.push_back(InputEntry{input, limit, has_limit});
@@ -359,7 +368,10 @@ State Run::apply() {
     case K_REPEAT: case K_WHILE: return repeat_apply();
     case K_TO: case K_THRU:
         if (match) {
-            if (e.kind == K_TO) input.data1 = e.round;
+            if (e.kind == K_TO) {
+                input.data1 = e.round;
+                clamp_input();  // the rule's parens may have shortened the input
+            }
             g_rule_stack.pop_back();
             return S_AFTER;
         }
@@ -439,10 +451,12 @@ State Run::apply() {
 }
 
 // A round of a repetition finished. A round that matched without moving
-// the input (and without the input growing) would match the same way again:
+// the input and without changing its length would match the same way again:
 // the repetition stops there and counts as satisfied, so `any`/`some` never
-// spin and `n rule` with a rule that matches nothing is not refused. `while`
-// goes on as long as its rule matches.
+// spin and `n rule` with a rule that matches nothing is not refused. A round
+// that removed part of the input at the head (`some [remove "x" | skip]`)
+// made progress: the input shrinks, so such rounds end. `while` goes on as
+// long as its rule matches.
 State Run::repeat_apply() {
     uint32_t top = static_cast<uint32_t>(g_rule_stack.size()) - 1;
     Entry& e = g_rule_stack[top];
@@ -450,7 +464,7 @@ State Run::repeat_apply() {
     if (match) {
         e.count++;
         uint32_t total = in_total();
-        bool progressed = head() != e.round || total > e.round_len;
+        bool progressed = head() != e.round || total != e.round_len;
         bool more = e.max < 0 || e.count < e.max;
         if (more && (progressed || e.kind == K_WHILE)) {
             e.round = head();

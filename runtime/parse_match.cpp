@@ -358,7 +358,11 @@ void Run::collect_target(const Cell* word, Cell* out) {
     bool fits = type_block_family(t) || (type_string_family(t) && !in_block()) ||
                 (t == TYPE_BINARY && input.is(TYPE_BINARY));
     if (!fits) error_raise(ErrCat::Script, "parse-into-type");
-    if (v->data2 == input.data2) error_raise(ErrCat::Script, "parse-into-bad");
+    // Any input this run is inside counts: `into` returns to it later.
+    bool is_input = v->data2 == input.data2;
+    for (uint32_t i = input_base; i < g_input_stack.size() && !is_input; i++)
+        is_input = g_input_stack[i].input.data2 == v->data2;
+    if (is_input) error_raise(ErrCat::Script, "parse-into-bad");
     *out = *v;
     uint32_t total;
     {

@@ -167,7 +167,7 @@ TEST_F(Parse, RepetitionsWithoutProgressEnd) {
         {R"(parse "" [2 opt "a"])", "true"},
         {R"(n: 0 parse "" [any [(n: n + 1)]] n)", "1"},
         {R"(parse "" [some ""])", "true"},
-        {R"(s: "aaa" parse s [some [remove "a"]] s)", R"("aa")"},
+        {R"(s: "aaa" parse s [some [remove "a"]] s)", R"("")"},
         {R"(s: "aaa" parse s [while [remove "a"]] s)", R"("")"},
     });
 }
@@ -258,6 +258,9 @@ TEST_F(Parse, CollectErrors) {
     check_errors({
         {R"(parse "a" [keep skip])", "parse-keep"},
         {R"(s: "ab" parse s [collect into s [keep skip]])", "parse-into-bad"},
+        // Nor an input reached through `into`, entered before or after the collect.
+        {R"(b: [x] parse reduce [b] [collect into b [into [some [keep skip]]]])", "parse-into-bad"},
+        {R"(b: [x] o: reduce [b] parse o [into [collect after o [keep skip]]])", "parse-into-bad"},
         {R"(x: 1 parse "a" [collect into x [keep skip]])", "parse-into-type"},
         {R"(s: "" parse [a] [collect into s [keep skip]])", "parse-into-type"},
         {R"(parse "a" [collect into 1 [keep skip]])", "parse-end"},
@@ -451,6 +454,9 @@ TEST_F(Parse, TraceEvents) {
         {R"(x: none parse/trace "ab" ["a" "b"] func [e m r i s] [if e = 'end [x: r] true] x)", "[]"},
         {R"(x: none parse/trace "ab" ["a" "x"] func [e m r i s] [if e = 'end [x: m] true] x)", "false"},
         {R"(n: 0 parse/trace "ab" [any [skip]] func [e m r i s] [n: max n length? s true] n)", "9"},
+        // A match event shows the rule block at the literal it tried.
+        {R"(x: [] parse/trace "ab" ["a" quote "b"] func [e m r i s] [if e = 'match [append/only x r] true] x)",
+         R"([["a" quote "b"] ["b"]])"},
         {R"(parse/trace "a" ["a"] func [e] [true])", "true"},
     });
 }
