@@ -18,6 +18,14 @@ namespace {
 
 [[noreturn]] void raise_cannot_open(const Cell* file) { error_raise(ErrCat::Access, "cannot-open", file); }
 
+// Characters a URL may hold bare that still end a bare file token: the
+// lexer reads "%a:b" as the file a and then more text.
+bool ends_bare_file(uint32_t cp) { return cp == '(' || cp == ')' || cp == ':' || cp == '@'; }
+
+// A surrogate code point has no UTF-8 form the lexer reads: quoted and
+// escaped.
+bool surrogate_q(uint32_t cp) { return cp >= 0xD800 && cp <= 0xDFFF; }
+
 // The escape of a character inside a quoted file name, as strings escape
 // theirs, so that the lexer reads back exactly this character; "" when it
 // stands as itself.
@@ -27,8 +35,13 @@ std::string quoted_escape(uint32_t cp) {
     if (cp == 0x1E || (cp >= 0x80 && cp <= 0x9F)) {
         return std::string("^(") + kDigits[cp >> 4] + kDigits[cp & 15] + ")";
     }
+    if (surrogate_q(cp)) {
+        return std::string("^(") + kDigits[cp >> 12] + kDigits[(cp >> 8) & 15] + kDigits[(cp >> 4) & 15] +
+               kDigits[cp & 15] + ")";
+    }
     if (cp < 0x20) return std::string("^") + kCaret[cp];
-    if (cp == '"') return "^\"";
+    // Not "^\"": a quoted file token ends at the first double quote.
+    if (cp == '"') return "^(22)";
     if (cp == '^') return "^^";
     if (cp == 0x7F) return "^~";
     return "";
@@ -133,7 +146,7 @@ int32_t file_mold(const Cell* value, Cell* buffer, bool, bool, bool, const Cell*
     for (uint32_t i = head; i < end; i++) {
         uint32_t cp = string_unit_at(buf->head_ptr(), unit, i);
         chars.push_back(cp);
-        if (cp <= 0x7F && !url_byte_unescaped_q(URL_MODE_URL, cp)) quote = true;
+        if (cp <= 0x7F ? !url_byte_unescaped_q(URL_MODE_URL, cp) || ends_bare_file(cp) : surrogate_q(cp)) quote = true;
     }
     // From here on [buf] may be stale: appending allocates.
     string_append_ascii(buffer, quote ? "%\"" : "%");

@@ -154,14 +154,20 @@ TEST_F(UrlFile, FileMold) {
         {"my file.txt", "%\"my file.txt\""},
         {"", "%\"\""},
         {"caf\xC3\xA9", "%caf\xC3\xA9"},
-        {"a\"b", "%\"a^\"b\""},
+        {"a\"b", "%\"a^(22)b\""},  // a quoted file token ends at any double quote
         {"a\x7F", "%\"a^~\""},
         {"a^b", "%\"a^^b\""},
         {"tab\there", "%\"tab^-here\""},
         {"x%41", "%\"x%41\""},  // a bare % would be percent-decoded on reading
+        {"2:6", "%\"2:6\""},    // a bare file ends at ( ) : and @
+        {"a(b)", "%\"a(b)\""},
+        {"a@b", "%\"a@b\""},
     };
     for (const Case& c : cases) EXPECT_EQ(molded(text(c.path, TYPE_FILE)), c.mold) << c.path;
     EXPECT_EQ(molded(text("abcdef", TYPE_FILE), 3), "%abc");
+    Cell surrogate = text("a", TYPE_FILE);
+    string_append_char(&surrogate, 0xDC00);
+    EXPECT_EQ(molded(surrogate), "%\"a^(DC00)\"");
 }
 
 TEST_F(UrlFile, LocalForm) {
