@@ -56,8 +56,12 @@ void put_hex_escape(Out& out, uint32_t cp) {
     out.put(')');
 }
 
+// A surrogate code point has no UTF-8 form the lexer reads: it is written
+// as its hexadecimal escape, as the C1 controls are.
+inline bool surrogate_q(uint32_t cp) { return cp >= 0xD800 && cp <= 0xDFFF; }
+
 void put_escaped(Out& out, uint32_t cp, int32_t mode, bool all) {
-    if (cp == 0x1E || (cp >= 0x80 && cp <= 0x9F) || (all && cp > 0x7F)) {
+    if (cp == 0x1E || (cp >= 0x80 && cp <= 0x9F) || surrogate_q(cp) || (all && cp > 0x7F)) {
         put_hex_escape(out, cp);
         return;
     }
