@@ -90,6 +90,11 @@ TEST_F(UrlFile, UrlMold) {
     EXPECT_EQ(molded(text("http://h/a b", TYPE_URL)), "http://h/a%20b");
     EXPECT_EQ(molded(text("http://h/\xC3\xA9", TYPE_URL)), "http://h/%C3%A9");
     EXPECT_EQ(molded(text("http://h/\xC3\xA9", TYPE_URL), 10), "http://h/%");
+    // Parens end a url token; before the first ":" the lexer reads a word,
+    // so its characters stand as themselves there.
+    EXPECT_EQ(molded(text("http://h/(a)", TYPE_URL)), "http://h/%28a%29");
+    EXPECT_EQ(molded(text("\xC3\xA9`<>:\xC3\xA9`<>", TYPE_URL)), "\xC3\xA9`<>:%C3%A9%60%3C%3E");
+    EXPECT_EQ(molded(text("\xC3\xA9", TYPE_URL)), "%C3%A9");
 }
 
 TEST_F(UrlFile, BuildFromBlock) {
