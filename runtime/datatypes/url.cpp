@@ -244,7 +244,10 @@ int32_t url_mold(const Cell* value, Cell* buffer, bool, bool, bool, const Cell* 
     // character there is written as itself but those that would end the
     // word or make it a file (controls, the space, and `"%;[]{}\()`).
     std::string utf8 = text_of(value);
-    size_t scheme_end = utf8.find(':');
+    // The word ends at the first ":", except one right after a leading
+    // sign, which the lexer reads as part of the word ("+:a:b").
+    bool signed_word = utf8.size() > 1 && (utf8[0] == '+' || utf8[0] == '-') && utf8[1] == ':';
+    size_t scheme_end = utf8.find(':', signed_word ? 2 : 0);
     if (scheme_end == std::string::npos) scheme_end = 0;  // no scheme: all of it escaped
     std::vector<uint32_t> chars;
     chars.reserve(utf8.size());

@@ -94,6 +94,7 @@ TEST_F(UrlFile, UrlMold) {
     // so its characters stand as themselves there.
     EXPECT_EQ(molded(text("http://h/(a)", TYPE_URL)), "http://h/%28a%29");
     EXPECT_EQ(molded(text("\xC3\xA9`<>:\xC3\xA9`<>", TYPE_URL)), "\xC3\xA9`<>:%C3%A9%60%3C%3E");
+    EXPECT_EQ(molded(text("+:`:`", TYPE_URL)), "+:`:%60");  // after a sign the first ":" is the word's
     EXPECT_EQ(molded(text("\xC3\xA9", TYPE_URL)), "%C3%A9");
 }
 
