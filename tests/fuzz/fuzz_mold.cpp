@@ -219,17 +219,17 @@ std::string word_name(Gen& g) {
 
 // Whether a word of [name] can stand in a path: the lexer reads "<" or "/"
 // there as the start of another token.
-bool path_word_q(const std::string& name) {
+bool path_word_q(std::string_view name) {
     unsigned char first = static_cast<unsigned char>(name[0]);
     if (!std::isalpha(first) && first < 0x80) return false;
-    return name.find_first_of("/:%,#\\<@$;\"()[]{}^'") == std::string::npos;
+    return name.find_first_of("/:%,#\\<@$;\"()[]{}^'") == name.npos;
 }
 
 // A word of [type] made as `to <type> "name"` makes it; false when the name
 // is refused (or, for a path item, cannot stand in a path).
 bool word_value(Gen& g, Cell* out, uint32_t type, bool in_path = false) {
     std::string name = word_name(g);
-    if (name.empty() || (in_path && !path_word_q(name))) return false;
+    if (name.empty()) return false;
     Cell text;
     string_make(&text, static_cast<uint32_t>(name.size() + 1), 1);
     string_append_utf8(&text, name.data(), name.size());
@@ -254,6 +254,7 @@ bool word_value(Gen& g, Cell* out, uint32_t type, bool in_path = false) {
     // a word, "=:" as the word = and a lone colon, "%%:" as a file, "#" +
     // "<" as an error; there is no other spelling.
     std::string_view made = symbol_name(out->data2);
+    if (in_path && !path_word_q(made)) return false;  // leading blanks are skipped: judge the name made
     if (type == TYPE_REFINEMENT && made.front() == '/') return false;
     if (type == TYPE_SET_WORD && (made == "=" || made.starts_with("%%"))) return false;
     bool issue_breaks = made.find_first_of("/:@;") != made.npos || std::string_view("<>,").find(made[0]) != made.npos;
