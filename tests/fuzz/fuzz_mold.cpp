@@ -25,9 +25,9 @@
 // its item, or as nothing); path items the lexer does not read inside a
 // path (blocks, refinements, files, URLs, words such as "<" or "/", an
 // issue before another item); names that a word type cannot be written
-// with (a refinement of "/", a set-word of "=" or "%%", an issue of "<" or
-// holding "/", ":" or "@", any word from text that loads as an issue or a
-// refinement); URLs without a scheme and a character after it, and
+// with (a refinement of "/" or holding "," or "@", a set-word of "=" or
+// "%%", an issue of "<" or holding "/", ":" or "@", any word from text
+// that loads as an issue or a refinement); URLs without a scheme and a character after it, and
 // surrogates in URLs (percent-encoded UTF-8 has no form for them); types
 // that do not mold yet (tag!, email!, ref!) and those whose mold is a
 // `make` expression (object!, typeset!, error!, functions).
@@ -252,10 +252,11 @@ bool word_value(Gen& g, Cell* out, uint32_t type, bool in_path = false) {
     }
     // The names some word types cannot be written with: "/" + "//" reads as
     // a word, "=:" as the word = and a lone colon, "%%:" as a file, "#" +
-    // "<" as an error; there is no other spelling.
+    // "<" and "/" + "-," as errors (a sign lets "," and "@" into a word);
+    // there is no other spelling.
     std::string_view made = symbol_name(out->data2);
     if (in_path && !path_word_q(made)) return false;  // leading blanks are skipped: judge the name made
-    if (type == TYPE_REFINEMENT && made.front() == '/') return false;
+    if (type == TYPE_REFINEMENT && (made.front() == '/' || made.find_first_of(",@") != made.npos)) return false;
     if (type == TYPE_SET_WORD && (made == "=" || made.starts_with("%%"))) return false;
     bool issue_breaks = made.find_first_of("/:@;") != made.npos || std::string_view("<>,").find(made[0]) != made.npos;
     if (type == TYPE_ISSUE && issue_breaks) return false;
