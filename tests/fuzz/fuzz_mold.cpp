@@ -26,11 +26,13 @@
 // path (blocks, refinements, files, URLs, words such as "<" or "/", an
 // issue before another item); names that a word type cannot be written
 // with (a refinement of "/" or holding "," or "@", a set-word of "=" or
-// "%%", an issue of "<" or holding "/", ":" or "@", any word from text
-// that loads as an issue or a refinement); URLs without a scheme and a character after it, and
-// surrogates in URLs (percent-encoded UTF-8 has no form for them); types
-// that do not mold yet (tag!, email!, ref!) and those whose mold is a
-// `make` expression (object!, typeset!, error!, functions).
+// "%%", an issue of "<" or holding "/", ":" or "@", a name starting with
+// DEL, which only a lit-word or get-word can have, any word from text
+// that loads as an issue or a refinement); URLs without a scheme and a
+// character after it, and surrogates in URLs (percent-encoded UTF-8 has
+// no form for them); types that do not mold yet (tag!, email!, ref!) and
+// those whose mold is a `make` expression (object!, typeset!, error!,
+// functions).
 #include <cctype>
 #include <cmath>
 #include <cstdint>
@@ -256,6 +258,8 @@ bool word_value(Gen& g, Cell* out, uint32_t type, bool in_path = false) {
     // there is no other spelling.
     std::string_view made = symbol_name(out->data2);
     if (in_path && !path_word_q(made)) return false;  // leading blanks are skipped: judge the name made
+    // Only after "'" or ":" may a word start with DEL.
+    if (made.front() == 0x7F && type != TYPE_LIT_WORD && type != TYPE_GET_WORD) return false;
     if (type == TYPE_REFINEMENT && (made.front() == '/' || made.find_first_of(",@") != made.npos)) return false;
     if (type == TYPE_SET_WORD && (made == "=" || made.starts_with("%%"))) return false;
     bool issue_breaks = made.find_first_of("/:@;") != made.npos || std::string_view("<>,").find(made[0]) != made.npos;
