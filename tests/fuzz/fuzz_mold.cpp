@@ -27,7 +27,8 @@
 // issue before another item); names that a word type cannot be written
 // with (a refinement of "/" or holding "," or "@", a set-word of "=" or
 // "%%", an issue of "<" or holding "/", ":" or "@", a name starting with
-// DEL, which only a lit-word or get-word can have, any word from text
+// DEL, which only a lit-word or get-word can have, a name holding ","
+// (which "(" would read as a point), any word from text
 // that loads as an issue or a refinement); URLs without a scheme and a
 // character after it, and surrogates in URLs (percent-encoded UTF-8 has
 // no form for them); types that do not mold yet (tag!, email!, ref!) and
@@ -258,6 +259,9 @@ bool word_value(Gen& g, Cell* out, uint32_t type, bool in_path = false) {
     // there is no other spelling.
     std::string_view made = symbol_name(out->data2);
     if (in_path && !path_word_q(made)) return false;  // leading blanks are skipped: judge the name made
+    // A "," gets into a word only after a sign ("-,a"); in a paren the
+    // lexer then reads "(-," as the start of a point.
+    if (made.find(',') != made.npos) return false;
     // Only after "'" or ":" may a word start with DEL.
     if (made.front() == 0x7F && type != TYPE_LIT_WORD && type != TYPE_GET_WORD) return false;
     if (type == TYPE_REFINEMENT && (made.front() == '/' || made.find_first_of(",@") != made.npos)) return false;
