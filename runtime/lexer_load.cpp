@@ -348,8 +348,23 @@ void load_word_value(LexerState* st, const uint8_t* name, uint32_t len, uint32_t
     put_cell(st, type, w.data1, w.data2, w.data3);
 }
 
+// Names are interned as their bytes: a name that is not valid UTF-8 would
+// mold as other characters and load back as another word.
+void check_name_utf8(LexerState* st, const uint8_t* s, const uint8_t* e) {
+    for (const uint8_t* q = s; q < e;) {
+        if (*q < 0x80) {
+            q++;
+            continue;
+        }
+        int32_t cp;
+        q = unicode_fast_decode_utf8_char(q, e, &cp);
+        if (cp < 0) fail(st, s, e, kErrBadChar);
+    }
+}
+
 // A word directly followed by "/": the head of a path.
 void scan_path(LexerState* st, const uint8_t* s, const uint8_t* e, uint32_t, bool load) {
+    check_name_utf8(st, s, e);
     uint32_t type = *s == '\'' ? TYPE_LIT_PATH : *s == ':' ? TYPE_GET_PATH : TYPE_PATH;
     uint32_t before = st->tail;
     lexer_open_block(st, type, s, e + 1);
@@ -538,11 +553,15 @@ void load_word(LexerState* st, const uint8_t* s, const uint8_t* e, uint32_t, boo
 }
 
 void scan_issue(LexerState* st, const uint8_t* s, const uint8_t* e, uint32_t, bool) {
-    if (e - s < 2) fail(st, s, e, TYPE_ISSUE);
+    // Digits before the "#" ("16#" of a binary base) with no "{" after
+    // them end here too: no issue.
+    if (e - s < 2 || *s != '#') fail(st, s, e, TYPE_ISSUE);
+    check_name_utf8(st, s, e);
 }
 
 void load_refinement(LexerState* st, const uint8_t* s, const uint8_t* e, uint32_t, bool load) {
     if (*s != '/') fail(st, s, e, TYPE_REFINEMENT);
+    check_name_utf8(st, s, e);
     if (!load) return;
     uint32_t sym = symbol_intern(g_symbol_table, s + 1, static_cast<uint32_t>(e - s - 1), false);
     put_cell(st, TYPE_REFINEMENT, 0, sym, kWordUnresolved);

@@ -29,6 +29,10 @@
 
 namespace kel {
 
+// U+D800 to U+DFFF: a string may hold one alone, but it has no UTF-8 form the
+// decoders accept, so text meant to load back writes it as an escape.
+constexpr bool unicode_surrogate_q(uint32_t cp) { return cp >= 0xD800 && cp <= 0xDFFF; }
+
 // ---- UTF-8 decoding -------------------------------------------------------
 
 // The strict UTF-8 automaton: bytes 0-255 map an input byte to its class

@@ -9,6 +9,7 @@
 #include "runtime/error.h"
 #include "runtime/number_convert.h"
 #include "runtime/stack.h"
+#include "runtime/unicode.h"
 
 namespace kel {
 
@@ -75,9 +76,8 @@ size_t append_escaped(Cell* buffer, uint32_t cp, bool all) {
     // the caret itself, so 30 takes the hex form.
     static constexpr char kCaretLetters[] = "@ABCDEFGH-/KLMNOPQRSTUVWXYZ[\\]^_";
     char pair[2] = {'^', 0};
-    // A lone surrogate has no UTF-8 form the lexer reads: hex, as the C1 controls.
-    bool surrogate = cp >= 0xD800 && cp <= 0xDFFF;
-    if (cp == 30 || (cp >= 0x80 && cp <= 0x9F) || surrogate || (cp > 0x7F && all)) return append_hex_escape(buffer, cp);
+    if (cp == 30 || (cp >= 0x80 && cp <= 0x9F) || unicode_surrogate_q(cp) || (cp > 0x7F && all))
+        return append_hex_escape(buffer, cp);
     if (cp < 32) pair[1] = kCaretLetters[cp];
     else if (cp == '"') pair[1] = '"';
     else if (cp == '^') pair[1] = '^';

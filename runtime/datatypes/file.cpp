@@ -11,12 +11,17 @@
 #include "runtime/memory.h"
 #include "runtime/natives/sys_values.h"
 #include "runtime/platform/files.h"
+#include "runtime/unicode.h"
 
 namespace kel {
 
 namespace {
 
 [[noreturn]] void raise_cannot_open(const Cell* file) { error_raise(ErrCat::Access, "cannot-open", file); }
+
+// Characters a URL may hold bare that still end a bare file token: the
+// lexer reads "%a:b" as the file a and then more text.
+bool ends_bare_file(uint32_t cp) { return cp == '(' || cp == ')' || cp == ':' || cp == '@'; }
 
 // The escape of a character inside a quoted file name, as strings escape
 // theirs, so that the lexer reads back exactly this character; "" when it
@@ -27,16 +32,17 @@ std::string quoted_escape(uint32_t cp) {
     if (cp == 0x1E || (cp >= 0x80 && cp <= 0x9F)) {
         return std::string("^(") + kDigits[cp >> 4] + kDigits[cp & 15] + ")";
     }
+    if (unicode_surrogate_q(cp)) {
+        return std::string("^(") + kDigits[cp >> 12] + kDigits[(cp >> 8) & 15] + kDigits[(cp >> 4) & 15] +
+               kDigits[cp & 15] + ")";
+    }
     if (cp < 0x20) return std::string("^") + kCaret[cp];
-    if (cp == '"') return "^(22)";  // a quoted file ends at any '"', caret or not
+    // Not "^\"": a quoted file token ends at the first double quote.
+    if (cp == '"') return "^(22)";
     if (cp == '^') return "^^";
     if (cp == 0x7F) return "^~";
     return "";
 }
-
-// Characters a URL holds as they are that still end a bare file token: the
-// lexer reads %a:b as %a and :b.
-bool ends_bare_file(uint32_t cp) { return cp == '(' || cp == ')' || cp == ':' || cp == '@'; }
 
 // Part and seek arguments of read and write: non-negative integers.
 int64_t position_arg(const Cell* arg, int64_t absent) {
@@ -137,7 +143,7 @@ int32_t file_mold(const Cell* value, Cell* buffer, bool, bool, bool, const Cell*
     for (uint32_t i = head; i < end; i++) {
         uint32_t cp = string_unit_at(buf->head_ptr(), unit, i);
         chars.push_back(cp);
-        if (cp <= 0x7F && (!url_byte_unescaped_q(URL_MODE_URL, cp) || ends_bare_file(cp))) quote = true;
+        if (cp <= 0x7F ? !url_byte_unescaped_q(URL_MODE_URL, cp) || ends_bare_file(cp) : unicode_surrogate_q(cp)) quote = true;
     }
     // From here on [buf] may be stale: appending allocates.
     string_append_ascii(buffer, quote ? "%\"" : "%");

@@ -31,8 +31,10 @@ int32_t path_text(const Cell* value, Cell* buffer, bool mold, bool only, bool al
             limit--;
         }
         RootedCell element(block_cell_at(value, uint32_t(i)));
-        limit = mold ? actions_mold_call(element.get(), buffer, only, all, flat, part, limit, indent)
-                     : actions_form_call(element.get(), buffer, part, limit);
+        // A string item in braces would end the path: it keeps its quotes.
+        if (mold && element.get()->is(TYPE_STRING)) limit = string_mold_quoted(element.get(), buffer, all, part, limit);
+        else if (mold) limit = actions_mold_call(element.get(), buffer, only, all, flat, part, limit, indent);
+        else limit = actions_form_call(element.get(), buffer, part, limit);
     }
     return limit;
 }

@@ -221,6 +221,8 @@ Cell* string_to(Cell* proto, Cell* spec, int32_t type);
 int32_t string_form(const Cell* value, Cell* buffer, const Cell* part, int32_t limit);
 int32_t string_mold(const Cell* value, Cell* buffer, bool only, bool all, bool flat, const Cell* part,
                     int32_t limit, int32_t indent);
+// string! mold in double quotes whatever the text: the form a path item takes.
+int32_t string_mold_quoted(const Cell* value, Cell* buffer, bool all, const Cell* part, int32_t limit);
 Cell* string_eval_path(Cell* parent, Cell* element, Cell* value, const EvalPathArgs& args);
 int32_t string_compare(const Cell* value1, const Cell* value2, int32_t op);
 // append (is_append) and insert: `part` counts characters of a text value or

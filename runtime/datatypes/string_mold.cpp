@@ -2,7 +2,8 @@
 //
 // Mold writes text the lexer reads back as the same string: double quotes
 // for short single-line text, braces for text that is long (50 characters
-// or more from the head), holds a double quote or three line feeds or more.
+// or more from the head), holds a double quote or three line feeds or more;
+// always double quotes for an item of a path.
 // Inside braces, '{' and '}' stay as they are while they pair up; an
 // unpaired one is written with a caret, so the braces always balance.
 // Characters are gathered in small batches and appended to the output in
@@ -12,6 +13,7 @@
 
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/string_impl.h"
+#include "runtime/unicode.h"
 
 namespace kel {
 
@@ -57,10 +59,7 @@ void put_hex_escape(Out& out, uint32_t cp) {
 }
 
 void put_escaped(Out& out, uint32_t cp, int32_t mode, bool all) {
-    // A lone surrogate has no UTF-8 form the lexer reads: it takes the hex
-    // escape, as the C1 controls do.
-    bool surrogate = cp >= 0xD800 && cp <= 0xDFFF;
-    if (cp == 0x1E || (cp >= 0x80 && cp <= 0x9F) || surrogate || (all && cp > 0x7F)) {
+    if (cp == 0x1E || (cp >= 0x80 && cp <= 0x9F) || unicode_surrogate_q(cp) || (all && cp > 0x7F)) {
         put_hex_escape(out, cp);
         return;
     }
@@ -111,8 +110,11 @@ int32_t string_form(const Cell* value, Cell* buffer, const Cell* part, int32_t l
     return int32_t(int64_t(limit) - length);
 }
 
-int32_t string_mold(const Cell* value, Cell* buffer, bool, bool all, bool, const Cell* part, int32_t limit,
-                    int32_t) {
+namespace {
+
+// Mold with the delimiters chosen as above, or always double quotes when
+// [quoted] (a path item cannot be a braced string).
+int32_t mold_text(const Cell* value, Cell* buffer, bool all, const Cell* part, int32_t limit, bool quoted) {
     // Everything is read before the first append: the output may be the
     // value's own buffer only through a copy, but appending may move it.
     Run full = run_of(value);
@@ -125,7 +127,7 @@ int32_t string_mold(const Cell* value, Cell* buffer, bool, bool all, bool, const
         quotes += c == '"';
         line_feeds += c == '\n';
     }
-    bool braces = line_feeds >= 3 || quotes > 0 || full.len >= 50;
+    bool braces = !quoted && (line_feeds >= 3 || quotes > 0 || full.len >= 50);
     Out out(buffer);
     if (!braces) {
         out.put('"');
@@ -163,6 +165,17 @@ int32_t string_mold(const Cell* value, Cell* buffer, bool, bool all, bool, const
     }
     out.flush();
     return int32_t(int64_t(limit) - out.count());
+}
+
+}  // namespace
+
+int32_t string_mold(const Cell* value, Cell* buffer, bool, bool all, bool, const Cell* part, int32_t limit,
+                    int32_t) {
+    return mold_text(value, buffer, all, part, limit, false);
+}
+
+int32_t string_mold_quoted(const Cell* value, Cell* buffer, bool all, const Cell* part, int32_t limit) {
+    return mold_text(value, buffer, all, part, limit, true);
 }
 
 }  // namespace kel

@@ -2,6 +2,9 @@
 // percent-encoding routines that enhex, dehex and the lexer use.
 #include "runtime/datatypes/url.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "runtime/datatype.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/word.h"
@@ -11,6 +14,7 @@
 #include "runtime/natives/sys_values.h"
 #include "runtime/number_convert.h"
 #include "runtime/stack.h"
+#include "runtime/unicode.h"
 
 namespace kel {
 
@@ -231,11 +235,48 @@ Cell* url_make(Cell* proto, Cell* spec, int32_t type) { return url_make_or_to(AC
 Cell* url_to(Cell* proto, Cell* spec, int32_t type) { return url_make_or_to(ACT_TO, proto, spec, type); }
 
 int32_t url_mold(const Cell* value, Cell* buffer, bool, bool, bool, const Cell* part, int32_t limit, int32_t) {
-    std::string escaped = url_encode_text(text_of(value), URL_MODE_URL);
-    if (part && limit >= 0 && escaped.size() > static_cast<size_t>(limit)) escaped.resize(static_cast<size_t>(limit));
-    if (part && limit < 0) escaped.clear();
-    string_append_bytes(buffer, escaped);
-    return limit - static_cast<int32_t>(escaped.size());
+    // Each byte of the UTF-8 text through the URL table, with two departures
+    // so that the text reads back as this URL: "(" and ")" may stand in a
+    // URL but end a url token, so they are escaped too; and before the
+    // first ":" the lexer reads a word, where "%" cannot stand, so every
+    // character there is written as itself but those that would end the
+    // word or make it a file (controls, the space, and `"%;[]{}\()`).
+    std::string utf8 = text_of(value);
+    // The word ends at the first ":", except one right after a leading
+    // sign, which the lexer reads as part of the word ("+:a:b").
+    bool signed_word = utf8.size() > 1 && (utf8[0] == '+' || utf8[0] == '-') && utf8[1] == ':';
+    size_t scheme_end = utf8.find(':', signed_word ? 2 : 0);
+    if (scheme_end == std::string::npos) scheme_end = 0;  // no scheme: all of it escaped
+    std::vector<uint32_t> chars;
+    chars.reserve(utf8.size());
+    char esc[3];
+    for (size_t i = 0; i < utf8.size(); i++) {
+        auto byte = static_cast<uint8_t>(utf8[i]);
+        if (i < scheme_end && byte > ' ' && !in_set(byte, "\"%;[]{}\\()")) {
+            if (byte < 0x80) {
+                chars.push_back(byte);
+                continue;
+            }
+            int32_t cp;
+            const auto* p = reinterpret_cast<const uint8_t*>(utf8.data()) + i;
+            const uint8_t* next = unicode_fast_decode_utf8_char(p, p + (scheme_end - i), &cp);
+            if (cp >= 0) {
+                chars.push_back(static_cast<uint32_t>(cp));
+                i += static_cast<size_t>(next - p) - 1;
+                continue;
+            }
+        }
+        if (byte == '(' || byte == ')') {
+            chars.insert(chars.end(), {'%', '2', byte == '(' ? uint32_t('8') : uint32_t('9')});
+            continue;
+        }
+        size_t n = url_escape_byte(URL_MODE_URL, byte, esc);
+        for (size_t k = 0; k < n; k++) chars.push_back(static_cast<uint8_t>(esc[k]));
+    }
+    if (part && limit >= 0 && chars.size() > static_cast<size_t>(limit)) chars.resize(static_cast<size_t>(limit));
+    if (part && limit < 0) chars.clear();
+    string_append_codepoints(buffer, chars.data(), static_cast<uint32_t>(chars.size()));
+    return limit - static_cast<int32_t>(chars.size());
 }
 
 Cell* url_eval_path(Cell* parent, Cell* element, Cell* value, const EvalPathArgs& args) {

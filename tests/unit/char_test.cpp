@@ -29,6 +29,7 @@ TEST_F(CharTest, MoldEscapes) {
         {0xE9, true, "#\"^(E9)\""},
         {0x20AC, false, "#\"\u20AC\""},
         {0x1F600, true, "#\"^(1F600)\""},
+        {0xD800, false, "#\"^(D800)\""},  // a surrogate has no UTF-8 the lexer reads
         {'a', true, "#\"a\""},
     };
     for (const Case& c : cases) EXPECT_EQ(mold_of(char_v(c.cp), c.all), c.text) << c.cp;

@@ -318,6 +318,10 @@ TEST_F(LexerTest, SyntaxErrorsNameTheTypeTheTextAndTheLine) {
         {":a:", "invalid word! | :a: | (line 1)"},
         {"'a:", "invalid lit-word! | 'a: | (line 1)"},
         {"#", "invalid issue! | # | (line 1)"},
+        {"6#", "invalid issue! | 6# | (line 1)"},  // digits and "#" with no binary after them
+        {"\xE1/b", "bad-char | \xEF\xBF\xBD/b | (line 1)"},  // names are UTF-8: path heads,
+        {"#a\xE1", "bad-char | #a | (line 1)"},            // issues
+        {"/a\xE1", "bad-char | /a | (line 1)"},            // and refinements
         {"1h", "invalid integer! | 1h | (line 1)"},
         {"123456789h", "invalid integer! | 123456789h | (line 1)"},
         {"%{a}%%", "invalid string! | %{a}%% | (line 1)"},

@@ -39,6 +39,12 @@ TEST_F(Path, MoldAndFormOfEachType) {
         EXPECT_EQ(form(v), c.formed) << c.text;
     }
     EXPECT_EQ(mold(to(TYPE_PAREN, "1 2"), true), "1 2");
+    // A string item keeps double quotes where a lone string takes braces.
+    Cell quoted = to(TYPE_PATH, "a \"x\" b");
+    Cell item = *block_cell_at(&quoted, 1);
+    string_append_char(&item, '"');
+    EXPECT_EQ(mold(item), "{x\"}");
+    EXPECT_EQ(mold(quoted), "a/\"x^\"\"/b");
 }
 
 TEST_F(Path, SelfContainingParensAndPathsMoldWithTheirMarkers) {

@@ -32,6 +32,7 @@ TEST_F(StringTest, MoldEscapes) {
         {0xE9, false, "\"é\""},     {0xE9, true, "\"^(E9)\""},  {0x4E2D, true, "\"^(4E2D)\""},
         {'\t', false, "\"^-\""},    {0, false, "\"^@\""},       {'^', false, "\"^^\""},
         {0x1B, false, "\"^[\""},    {'\r', false, "\"^M\""},    {0x1F600, false, "\"😀\""},
+        {0xDFFF, false, "\"^(DFFF)\""},  // a surrogate has no UTF-8 the lexer reads
     };
     for (const Case& c : cases) {
         Cell s = S("");

@@ -90,6 +90,12 @@ TEST_F(UrlFile, UrlMold) {
     EXPECT_EQ(molded(text("http://h/a b", TYPE_URL)), "http://h/a%20b");
     EXPECT_EQ(molded(text("http://h/\xC3\xA9", TYPE_URL)), "http://h/%C3%A9");
     EXPECT_EQ(molded(text("http://h/\xC3\xA9", TYPE_URL), 10), "http://h/%");
+    // Parens end a url token; before the first ":" the lexer reads a word,
+    // so its characters stand as themselves there.
+    EXPECT_EQ(molded(text("http://h/(a)", TYPE_URL)), "http://h/%28a%29");
+    EXPECT_EQ(molded(text("\xC3\xA9`<>:\xC3\xA9`<>", TYPE_URL)), "\xC3\xA9`<>:%C3%A9%60%3C%3E");
+    EXPECT_EQ(molded(text("+:`:`", TYPE_URL)), "+:`:%60");  // after a sign the first ":" is the word's
+    EXPECT_EQ(molded(text("\xC3\xA9", TYPE_URL)), "%C3%A9");
 }
 
 TEST_F(UrlFile, BuildFromBlock) {
@@ -154,16 +160,20 @@ TEST_F(UrlFile, FileMold) {
         {"my file.txt", "%\"my file.txt\""},
         {"", "%\"\""},
         {"caf\xC3\xA9", "%caf\xC3\xA9"},
-        {"a\"b", "%\"a^(22)b\""},  // a quoted file ends at any double quote
-        {"a:b", "%\"a:b\""},         // :b would read as a get-word
-        {"(a)@b", "%\"(a)@b\""},
+        {"a\"b", "%\"a^(22)b\""},  // a quoted file token ends at any double quote
         {"a\x7F", "%\"a^~\""},
         {"a^b", "%\"a^^b\""},
         {"tab\there", "%\"tab^-here\""},
         {"x%41", "%\"x%41\""},  // a bare % would be percent-decoded on reading
+        {"2:6", "%\"2:6\""},    // a bare file ends at ( ) : and @
+        {"a(b)", "%\"a(b)\""},
+        {"a@b", "%\"a@b\""},
     };
     for (const Case& c : cases) EXPECT_EQ(molded(text(c.path, TYPE_FILE)), c.mold) << c.path;
     EXPECT_EQ(molded(text("abcdef", TYPE_FILE), 3), "%abc");
+    Cell surrogate = text("a", TYPE_FILE);
+    string_append_char(&surrogate, 0xDC00);
+    EXPECT_EQ(molded(surrogate), "%\"a^(DC00)\"");
 }
 
 TEST_F(UrlFile, LocalForm) {
