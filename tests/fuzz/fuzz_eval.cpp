@@ -412,7 +412,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t flags = g.byte();
     bool traced = flags & 1;
     // One run in eight collects every few allocations, moving every node.
-    bool stress = (flags & 14) == 14;
+    // KEL_GC_STRESS=N in the environment (read at start-up) makes every run
+    // collect at every N-th allocation instead.
+    static const uint32_t env_stress = g_gc.stress_every;
+    bool stress = env_stress || (flags & 14) == 14;
     uint32_t budget = stress ? kStressBudget : kBudget;
     std::string program = "random/seed 1 fz-n: 0\n";
     program += "fz-guard: func [] [fz-n: fz-n + 1 if fz-n > " + std::to_string(budget) + " [1 / 0]]\n";
@@ -430,7 +433,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     uint64_t limit = platform_vm_committed() + (uint64_t(32) << 20);
     platform_vm_set_limit(limit);
-    g_gc.stress_every = stress ? 31 + (flags >> 4) * 16 : 0;
+    g_gc.stress_every = env_stress ? env_stress : stress ? 31 + (flags >> 4) * 16 : 0;
     g_gc.stress_count = 0;
     interp_run_on_big_stack([&] {
         Cell block{TYPE_NONE, 0, 0, 0}, out{TYPE_NONE, 0, 0, 0};
