@@ -201,6 +201,8 @@ const char* const kLiterals[] = {
     "[1 + 2]", "[integer! string!]", "(1)", "(a)", "()", "[none]", "[3 1 2]",
     // source text for do, load and transcode
     "\"1 + 2\"", "\"[a\"", "\"a: 5 a * 2\"", "\"f: does [fz-guard f] f\"", "\"#(none) 'x /y\"",
+    "{<t> a@b %f http://x #i /r 'l :g s: a/b/c 'a/b :a/b a/b: 1.5e3 #\"c\" {s} [b] (p) ; c^/}",
+    "{#(true) #(integer!) #(unset!) ^^\"e^^(41)^^^^\" 1x2 1.2.3 $1 10% 1:2 2020-1-1 #{00} @r}",
 };
 
 // Integer counts for /dup, make and the like: allocation stays small.
@@ -226,13 +228,17 @@ const TypedValues kTyped[] = {
     {"float!", {"0.0", "-0.0", "1.5", "-2.5", "0.1", "1e308", "5e-324", "1.#INF", "1.#NaN"}},
     {"char!", {"#\"a\"", "#\"Z\"", "#\" \"", "#\"^/\"", "#\"^(E9)\"", "#\"^(10FFFF)\"", "#\"0\""}},
     {"string!", {"copy \"\"", "copy \"abc\"", "s", "copy \"a b c a b c\"", "copy \"^(E9)^(20AC)^(1D11E)\"",
-                 "copy \"  a^/b ^-c  \"", "copy \"ABC abc\"", "copy \"^(10FFFF)x\"", "\"[a 1]\"", "\"%41%20\""}},
+                 "copy \"  a^/b ^-c  \"", "copy \"ABC abc\"", "copy \"^(10FFFF)x\"", "\"[a 1]\"", "\"%41%20\"",
+                 // long enough for the block-wise scans and the merging sort, one, two and four bytes a character
+                 "append/dup copy \"\" \"zb^(E9)A\" 24", "append/dup copy \"\" \"b^(20AC)aZ\" 24",
+                 "append/dup copy \"\" \"^(1D11E)y\" 40"}},
     {"file!", {"%no-such-file", "%dir/", "%a/b.c", "copy %x"}},
     {"url!", {"http://x.y/z", "copy http://a"}},
     {"tag!", {"<a>"}},
     {"email!", {"a@b.c"}},
     {"block!", {"copy []", "copy [1 2 3]", "b", "x", "copy [3 1 2]", "copy [a: 1 b: 2]", "copy [c b a]",
-                "copy [\"b\" \"a\" \"B\"]", "copy/deep [1 [2 [3]]]", "copy [a 1 b 2]", "copy [1 none 2.5 #\"a\"]"}},
+                "copy [\"b\" \"a\" \"B\"]", "copy/deep [1 [2 [3]]]", "copy [a 1 b 2]", "copy [1 none 2.5 #\"a\"]",
+                "append/dup copy [] [3 1 2 0] 20", "append/dup copy [] [\"b\" 2 a \"A\" 1.5] 16"}},
     {"paren!", {"first [(1 2)]", "to paren! [a 1]"}},
     {"path!", {"'a/b", "'o/a", "'x/1"}},
     {"word!", {"'a", "'x", "'b", "'zz", "'self", "'none", "'md5", "'sha1", "'sha256", "'sha384", "'sha512", "'crc32",
