@@ -58,8 +58,10 @@ const char* const kAtoms[] = {"skip", "end", "none", "fail", "break", "reject", 
 const char* const kModifiers[] = {"any", "some", "opt", "not", "ahead", "to", "thru", "copy v", "set v",
                                   "collect", "collect set v", "collect into buf", "collect after sbuf", "keep",
                                   "keep pick", "remove", "into", "case c", "case d", "0", "1", "2", "0 2", "1 3"};
-const char* const kUnsafe[] = {"while", "insert \"z\"", "insert only [z]", "insert p \"z\"", "change",
-                               "change only", "r", "(parse \"aa\" [some \"a\"])"};
+// Forms that may loop or grow the input: the first three take a rule (and
+// change its replacement), the rest are whole.
+const char* const kUnsafe[] = {"while", "change", "change only", "insert \"z\"", "insert only [z]", "insert p \"z\"",
+                               "change p \"y\"", "change only p [y]", "r", "(parse \"aa\" [some \"a\"])"};
 
 void rule(Gen& g, std::string& out, int depth, bool unsafe);
 
@@ -81,7 +83,7 @@ void rule(Gen& g, std::string& out, int depth, bool unsafe) {
         if (unsafe && g.pick(4) == 0) {
             m = kUnsafe[g.pick(std::size(kUnsafe))];
             out += m;
-            if (!std::string(m).starts_with("insert") && m[0] != 'r' && m[0] != '(') {
+            if (std::string(m).find_first_of("\"[(") == std::string::npos && m[0] != 'r') {
                 out += ' ';
                 rule(g, out, depth + 1, unsafe);
                 if (std::string(m).starts_with("change")) out += g.pick(2) ? R"( "y")" : " [y]";
@@ -150,14 +152,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string program = "n: 0 p: none v: none c: true d: false k: 0 buf: copy [] sbuf: copy \"\"\n";
     program += "cb: func [e m rr i s] [k: add k 1 lesser? k 400]\n";
     std::string input = input_value(g);
-    program += "r: [";
+    program += "inp: " + input + "\nr: [";
     rules(g, program, 0, traced);
     program += "]\nparse";
     if (flags & 2) program += "/case";
     if (flags & 4) program += "/part";
     if (traced) program += "/trace";
-    program += " " + input + " r";
-    if (flags & 4) program += " " + std::to_string(int(flags >> 4) - 4);
+    program += " inp r";
+    // The /part limit: a count, or (for the top value of the bits) a position in the input.
+    if (flags & 4) program += (flags >> 4) == 15 ? " next inp" : " " + std::to_string(int(flags >> 4) - 4);
     if (traced) program += " :cb";
     try {
         run(program);
