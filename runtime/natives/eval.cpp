@@ -143,23 +143,61 @@ bool reduce_block_into(Cell* src, const Dest& d) {
 
 // ---- compose ------------------------------------------------------------------------------------
 
+// Inserting into the middle of a block moves every cell after the insertion
+// point, so inserting a long composition one value at a time costs its
+// length times that tail. Cells that need no evaluation are gathered into a
+// run and inserted at once; the run is put in before anything is evaluated,
+// so evaluated code sees the destination as one-at-a-time insertion leaves
+// it. A block with an owner keeps one insert (and one owner report) a value.
+struct ComposeRun {
+    const Dest& d;
+    Cell* run = nullptr;  // on the stack below every value's scratch cells
+
+    explicit ComposeRun(const Dest& dest) : d(dest) {
+        if (d.append) return;
+        run = stack_push_cell();
+        block_make_at(run, 8);
+    }
+    void add(Cell* value) {
+        if (!run || (node_buffer(d.cell->data2)->flags & SERIES_OWNED)) {
+            flush();
+            dest_add(d, value, false);
+            return;
+        }
+        block_append_value(run, value);
+    }
+    void flush() {
+        if (!run || cell_count(run->data2) == 0) return;
+        dest_add(d, run, true);
+        block_make_at(run, 8);
+    }
+    // Puts the last run in and drops the run's cell from the stack.
+    void finish() {
+        flush();
+        if (run) g_stack.top = run;
+    }
+};
+
 bool compose_block(Cell* src, const Dest& d, bool deep, bool only) {
     CycleGuard guard(src->data2);
+    ComposeRun pending(d);
     for (uint32_t i = src->data1; i < cell_count(src->data2); i++) {
         Cell c = cells_of(src->data2)[i];
         Cell* top = g_stack.top;
         if (c.is(TYPE_BLOCK)) {
             Cell* part = stack_push(&c);
             if (deep && !cycles_find(c.data2)) {
+                pending.flush();
                 Cell* inner = stack_push_cell();
                 block_make_at(inner, series_length(part));
                 if (!compose_block(part, Dest{inner, true}, deep, only)) return false;
                 inner->header |= c.header & CELL_NEW_LINE;
                 part = inner;
             }
-            dest_add(d, part, false);
+            pending.add(part);
         } else if (c.is(TYPE_PAREN)) {
             if (c.data1 >= cell_count(c.data2)) continue;
+            pending.flush();
             mark_hidden(g_stack.anon_symbol);
             interp_eval_block(&c, true);
             if (exit_pending()) return false;
@@ -171,10 +209,11 @@ bool compose_block(Cell* src, const Dest& d, bool deep, bool only) {
                 dest_add(d, v, false);
             }
         } else {
-            dest_add(d, stack_push(&c), false);
+            pending.add(stack_push(&c));
         }
         g_stack.top = top;
     }
+    pending.finish();
     return true;
 }
 

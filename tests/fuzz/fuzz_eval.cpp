@@ -2,7 +2,8 @@
 // bytes drive a generator of small Kel programs built from the words the
 // runtime defines at start-up (every native and action with its interface
 // read from the tables, the operators, the logic words), with arguments of
-// every type the loader makes, refinements attached at random (known ones
+// every type the loader makes, half of them values of a type the callee's
+// interface accepts, refinements attached at random (known ones
 // with their arguments, unknown ones, too few arguments), set-words and
 // set-paths, functions made by func/function/does/has, objects, and the
 // control and exit natives. Each program is loaded and run through
@@ -53,36 +54,47 @@ namespace {
 
 using fuzz::Gen;
 
-// A word the generator may call, with the argument counts read from its
-// interface text.
+// A word the generator may call, with its arguments' accepted types read
+// from its interface text (an empty list for an argument with no type block).
+using Types = std::vector<std::string>;
 struct Refinement {
     std::string name;
-    int args = 0;
+    std::vector<Types> args;
 };
 struct Callable {
     std::string name;
-    int args = 0;
+    std::vector<Types> args;
     std::vector<Refinement> refinements;
 };
 std::vector<Callable> g_callables;
 
 // Reads an interface text: words before the first refinement are arguments,
-// words after one belong to it; type blocks, doc strings and return: are
-// skipped.
+// words after one belong to it; a type block after an argument gives its
+// types; doc strings, return: and its block are skipped.
 Callable read_interface(const char* name, const char* text) {
-    Callable c{name, 0, {}};
+    Callable c{name, {}, {}};
     std::string s(text);
+    Types* last = nullptr;  // the argument a following type block belongs to
     size_t i = 0;
     while (i < s.size()) {
         char ch = s[i];
         if (ch == ' ') { i++; continue; }
         if (ch == '[') {
+            size_t start = i + 1;
             int depth = 0;
             do {
                 if (s[i] == '[') depth++;
                 if (s[i] == ']') depth--;
                 i++;
             } while (i < s.size() && depth > 0);
+            if (last) {
+                std::string inner = s.substr(start, i - 1 - start), word;
+                for (char k : inner + " ") {
+                    if (k != ' ') word += k;
+                    else if (!word.empty()) last->push_back(word), word.clear();
+                }
+            }
+            last = nullptr;
             continue;
         }
         if (ch == '"') {
@@ -94,10 +106,14 @@ Callable read_interface(const char* name, const char* text) {
         if (end == std::string::npos) end = s.size();
         std::string token = s.substr(i, end - i);
         i = end;
+        last = nullptr;
         if (token.back() == ':') continue;  // return:
-        if (token[0] == '/') c.refinements.push_back({token.substr(1), 0});
-        else if (c.refinements.empty()) c.args++;
-        else c.refinements.back().args++;
+        if (token[0] == '/') c.refinements.push_back({token.substr(1), {}});
+        else {
+            std::vector<Types>& args = c.refinements.empty() ? c.args : c.refinements.back().args;
+            args.emplace_back();
+            last = &args.back();
+        }
     }
     return c;
 }
@@ -185,6 +201,8 @@ const char* const kLiterals[] = {
     "[1 + 2]", "[integer! string!]", "(1)", "(a)", "()", "[none]", "[3 1 2]",
     // source text for do, load and transcode
     "\"1 + 2\"", "\"[a\"", "\"a: 5 a * 2\"", "\"f: does [fz-guard f] f\"", "\"#(none) 'x /y\"",
+    "{<t> a@b %f http://x #i /r 'l :g s: a/b/c 'a/b :a/b a/b: 1.5e3 #\"c\" {s} [b] (p) ; c^/}",
+    "{#(true) #(integer!) #(unset!) ^^\"e^^(41)^^^^\" 1x2 1.2.3 $1 10% 1:2 2020-1-1 #{00} @r}",
 };
 
 // Integer counts for /dup, make and the like: allocation stays small.
@@ -197,6 +215,71 @@ const char* const kSpecs[] = {
     "[]", "[p]", "[p q]", "[p [integer!] q [string! block!]]", "[p /r q]", "[p /local q]", "['p :q]",
     "[p [any-type!]]", "[return: [integer!] p]", "[p /r /s q]", "[\"doc\" p [block!] \"arg doc\"]", "[/local p q]",
 };
+
+// Values by the type names interfaces use, for arguments written to fit
+// their interface: mutable ones are copied, so that a native that changes
+// its argument sees a fresh series each time the code runs.
+struct TypedValues {
+    const char* type;
+    std::vector<const char*> values;
+};
+const TypedValues kTyped[] = {
+    {"integer!", {"0", "1", "2", "3", "-1", "5", "16", "64", "255", "2147483647", "-2147483648"}},
+    {"float!", {"0.0", "-0.0", "1.5", "-2.5", "0.1", "1e308", "5e-324", "1.#INF", "1.#NaN"}},
+    {"char!", {"#\"a\"", "#\"Z\"", "#\" \"", "#\"^/\"", "#\"^(E9)\"", "#\"^(10FFFF)\"", "#\"0\""}},
+    {"string!", {"copy \"\"", "copy \"abc\"", "s", "copy \"a b c a b c\"", "copy \"^(E9)^(20AC)^(1D11E)\"",
+                 "copy \"  a^/b ^-c  \"", "copy \"ABC abc\"", "copy \"^(10FFFF)x\"", "\"[a 1]\"", "\"%41%20\"",
+                 // long enough for the block-wise scans and the merging sort, one, two and four bytes a character
+                 "append/dup copy \"\" \"zb^(E9)A\" 24", "append/dup copy \"\" \"b^(20AC)aZ\" 24",
+                 "append/dup copy \"\" \"^(1D11E)y\" 40"}},
+    {"file!", {"%no-such-file", "%dir/", "%a/b.c", "copy %x"}},
+    {"url!", {"http://x.y/z", "copy http://a"}},
+    {"tag!", {"<a>"}},
+    {"email!", {"a@b.c"}},
+    {"block!", {"copy []", "copy [1 2 3]", "b", "x", "copy [3 1 2]", "copy [a: 1 b: 2]", "copy [c b a]",
+                "copy [\"b\" \"a\" \"B\"]", "copy/deep [1 [2 [3]]]", "copy [a 1 b 2]", "copy [1 none 2.5 #\"a\"]",
+                "append/dup copy [] [3 1 2 0] 20", "append/dup copy [] [\"b\" 2 a \"A\" 1.5] 16"}},
+    {"paren!", {"first [(1 2)]", "to paren! [a 1]"}},
+    {"path!", {"'a/b", "'o/a", "'x/1"}},
+    {"word!", {"'a", "'x", "'b", "'zz", "'self", "'none", "'md5", "'sha1", "'sha256", "'sha384", "'sha512", "'crc32",
+               "'adler32", "'tcp", "'hash"}},
+    {"set-word!", {"first [a:]"}},
+    {"get-word!", {"first [:a]"}},
+    {"refinement!", {"/part", "/x"}},
+    {"issue!", {"#a"}},
+    {"logic!", {"true", "false"}},
+    {"none!", {"none"}},
+    {"object!", {"o", "make object! [a: 1 b: [2]]", "make o [a: 2]"}},
+    {"error!", {"make error! \"boom\"", "try [1 / 0]"}},
+    {"function!", {":o/f", "func [p q] [fz-guard p]", "does [fz-guard 1]", "func [p [integer!] /r] [fz-guard p]"}},
+    {"native!", {":add", ":append", ":lesser?", ":greater?", ":print", ":if"}},
+    {"datatype!", {"integer!", "string!", "block!", "word!", "object!", "none!", "float!", "char!", "file!", "url!",
+                   "logic!", "typeset!", "paren!", "path!", "error!", "datatype!", "set-word!", "binary!"}},
+    {"typeset!", {"make typeset! [integer! string!]", "make typeset! [block! paren! word!]"}},
+    {"binary!", {"to binary! \"ab\""}},
+};
+// The type families, by the member types they stand for.
+const TypedValues kFamilies[] = {
+    {"number!", {"integer!", "float!"}},
+    {"scalar!", {"integer!", "float!", "char!"}},
+    {"series!", {"string!", "block!", "file!", "paren!"}},
+    {"any-string!", {"string!", "file!", "url!", "tag!", "email!"}},
+    {"any-list!", {"block!", "paren!"}},
+    {"any-block!", {"block!", "paren!", "path!"}},
+    {"any-path!", {"path!"}},
+    {"any-word!", {"word!", "set-word!", "get-word!", "refinement!", "issue!"}},
+    {"all-word!", {"word!", "set-word!", "refinement!"}},
+    {"any-object!", {"object!", "error!"}},
+    {"any-function!", {"function!", "native!"}},
+    {"action!", {"native!"}},
+    {"op!", {"native!"}},
+};
+
+const TypedValues* typed_values(const std::string& type) {
+    for (const TypedValues& t : kTyped)
+        if (type == t.type) return &t;
+    return nullptr;
+}
 
 struct Writer {
     Gen& g;
@@ -235,11 +318,27 @@ struct Writer {
         }
     }
 
+    // An argument: half of the time a value of a type its interface
+    // accepts (when that type has values here), else any expression.
+    void argument(const Types& types, int depth) {
+        if (!types.empty() && g.pick(2)) {
+            std::string t = types[g.pick(static_cast<uint32_t>(types.size()))];
+            for (const TypedValues& f : kFamilies)
+                if (t == f.type) t = f.values[g.pick(static_cast<uint32_t>(f.values.size()))];
+            if (const TypedValues* v = typed_values(t)) {
+                put(v->values[g.pick(static_cast<uint32_t>(v->values.size()))]);
+                return;
+            }
+        }
+        expr(depth + 1);
+    }
+
     // name/ref/ref args..., with the refinements' arguments in order.
     void call(int depth) {
         const Callable& c = g_callables[g.pick_wide(static_cast<uint32_t>(g_callables.size()))];
         put(c.name);
-        int extra = 0;
+        std::vector<const Types*> types;
+        for (const Types& t : c.args) types.push_back(&t);
         uint32_t refs = c.refinements.empty() ? 0 : g.pick(3);
         for (uint32_t k = 0; k < refs; k++) {
             if (g.pick(16) == 0) {
@@ -249,15 +348,15 @@ struct Writer {
             const Refinement& r = c.refinements[g.pick(static_cast<uint32_t>(c.refinements.size()))];
             put("/");
             put(r.name);
-            extra += r.args;
+            for (const Types& t : r.args) types.push_back(&t);
         }
-        int n = c.args + extra;
+        size_t n = types.size();
         if (n > 0 && g.pick(24) == 0) n--;  // one argument short
         bool counted = c.name == "make" || c.name == "append" || c.name == "insert" || c.name == "change";
-        for (int k = 0; k < n; k++) {
+        for (size_t k = 0; k < n; k++) {
             space();
             if (counted && k > 0 && g.pick(2)) put(g.from(kCounts));
-            else expr(depth + 1);
+            else argument(*types[k], depth);
         }
     }
 
@@ -412,7 +511,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t flags = g.byte();
     bool traced = flags & 1;
     // One run in eight collects every few allocations, moving every node.
-    bool stress = (flags & 14) == 14;
+    // KEL_GC_STRESS=N in the environment (read at start-up) makes every run
+    // collect at every N-th allocation instead.
+    static const uint32_t env_stress = g_gc.stress_every;
+    bool stress = env_stress || (flags & 14) == 14;
     uint32_t budget = stress ? kStressBudget : kBudget;
     std::string program = "random/seed 1 fz-n: 0\n";
     program += "fz-guard: func [] [fz-n: fz-n + 1 if fz-n > " + std::to_string(budget) + " [1 / 0]]\n";
@@ -430,7 +532,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     uint64_t limit = platform_vm_committed() + (uint64_t(32) << 20);
     platform_vm_set_limit(limit);
-    g_gc.stress_every = stress ? 31 + (flags >> 4) * 16 : 0;
+    g_gc.stress_every = env_stress ? env_stress : stress ? 31 + (flags >> 4) * 16 : 0;
     g_gc.stress_count = 0;
     interp_run_on_big_stack([&] {
         Cell block{TYPE_NONE, 0, 0, 0}, out{TYPE_NONE, 0, 0, 0};

@@ -1,7 +1,8 @@
 // Fuzz target for PARSE: the input bytes drive a small generator of Kel
 // programs, each a random rule block (every rule form and keyword, nested
 // blocks, counts, captures, edits, parens, errors on purpose) run by `parse`
-// over a random string or block. Nothing may crash, hang or leave the work
+// over a random string (of one, two or four bytes a character, with letters
+// whose case partners are wider or narrower) or block. Nothing may crash, hang or leave the work
 // stacks or the evaluation stack unbalanced; errors are expected.
 //
 // Termination: forms that may loop or grow the input for ever (`while`,
@@ -38,12 +39,18 @@ void mark_callable(Cell* c) {
 void setup() {
     test::parse_test_init();
     test::define_charset("digit", "0123456789");
+    test::define_charset("latin", "a\xB5\xE9\xFF");
+    test::define_charset("nondigit", "0123456789", true);
     for (uint32_t t : {TYPE_NATIVE, TYPE_ACTION, TYPE_OP, TYPE_FUNCTION, TYPE_ROUTINE}) gc_set_type_marker(t, mark_callable);
     g_gc_enabled = true;
 }
 
 const char* const kLiterals[] = {R"("a")", R"("b")", R"("ab")", R"("")", R"(#"a")", R"(#"b")", R"(#",")",
-                                 "<t>", "'a", "'b", "digit", "quote 1", "quote a", "quote [a b]", "#(none)"};
+                                 "<t>", "'a", "'b", "digit", "quote 1", "quote a", "quote [a b]", "#(none)",
+                                 // letters outside ASCII, with the ones whose case partner is wider or is ASCII
+                                 R"~(#"^(E9)")~", R"~("^(C9)")~", R"~(#"^(FF)")~", R"~(#"^(178)")~", R"(#"s")", R"~(#"^(17F)")~",
+                                 R"("k")", R"~(#"^(212A)")~", R"~(#"^(B5)")~", R"~(#"^(3BC)")~", R"~("^(1F600)")~", "latin",
+                                 "nondigit"};
 const char* const kAtoms[] = {"skip", "end", "none", "fail", "break", "reject", "|", "p:", ":p", "to end",
                               "thru end", "integer!", "word!", "string!", "block!", "(n: add n 1)", "(p: none)",
                               "if (true)", "if (none)", "keep (1)", "keep pick ([1 2])", "remove p", "x/y",
@@ -51,8 +58,10 @@ const char* const kAtoms[] = {"skip", "end", "none", "fail", "break", "reject", 
 const char* const kModifiers[] = {"any", "some", "opt", "not", "ahead", "to", "thru", "copy v", "set v",
                                   "collect", "collect set v", "collect into buf", "collect after sbuf", "keep",
                                   "keep pick", "remove", "into", "case c", "case d", "0", "1", "2", "0 2", "1 3"};
-const char* const kUnsafe[] = {"while", "insert \"z\"", "insert only [z]", "insert p \"z\"", "change",
-                               "change only", "r", "(parse \"aa\" [some \"a\"])"};
+// Forms that may loop or grow the input: the first three take a rule (and
+// change its replacement), the rest are whole.
+const char* const kUnsafe[] = {"while", "change", "change only", "insert \"z\"", "insert only [z]", "insert p \"z\"",
+                               "change p \"y\"", "change only p [y]", "r", "(parse \"aa\" [some \"a\"])"};
 
 void rule(Gen& g, std::string& out, int depth, bool unsafe);
 
@@ -74,7 +83,7 @@ void rule(Gen& g, std::string& out, int depth, bool unsafe) {
         if (unsafe && g.pick(4) == 0) {
             m = kUnsafe[g.pick(std::size(kUnsafe))];
             out += m;
-            if (!std::string(m).starts_with("insert") && m[0] != 'r' && m[0] != '(') {
+            if (std::string(m).find_first_of("\"[(") == std::string::npos && m[0] != 'r') {
                 out += ' ';
                 rule(g, out, depth + 1, unsafe);
                 if (std::string(m).starts_with("change")) out += g.pick(2) ? R"( "y")" : " [y]";
@@ -96,13 +105,19 @@ void rule(Gen& g, std::string& out, int depth, bool unsafe) {
 
 std::string input_value(Gen& g) {
     if (g.pick(2)) {
-        static const char kChars[] = "ab,1<t> A";
+        // One text in four draws from letters past ASCII too, so that the
+        // input is stored two or four bytes a character as well as one.
+        static const char* const kChars[] = {"a", "b", ",", "1", "<", "t", ">", " ", "A", "s", "k",
+                                             "^(E9)", "^(C9)", "^(FF)", "^(B5)", "^(178)", "^(17F)",
+                                             "^(212A)", "^(3BC)", "^(39C)", "^(1F600)"};
+        uint32_t alphabet = g.pick(4) ? 11 : std::size(kChars);
         std::string s = "\"";
         uint32_t len = g.pick(17);
-        for (uint32_t k = 0; k < len; k++) s += kChars[g.pick(sizeof kChars - 1)];
+        for (uint32_t k = 0; k < len; k++) s += kChars[g.pick(alphabet)];
         return s + "\"";
     }
-    static const char* const kItems[] = {"a", "b", "1", "2", R"("a")", R"("ab")", "[a b]", "[1 [2]]", R"(#"a")", "'a"};
+    static const char* const kItems[] = {"a", "b", "1", "2", R"("a")", R"("ab")", "[a b]", "[1 [2]]", R"(#"a")", "'a",
+                                         R"~("^(C9)")~", R"~(#"^(17F)")~"};
     std::string b = "[";
     uint32_t len = g.pick(9);
     for (uint32_t k = 0; k < len; k++) {
@@ -137,14 +152,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string program = "n: 0 p: none v: none c: true d: false k: 0 buf: copy [] sbuf: copy \"\"\n";
     program += "cb: func [e m rr i s] [k: add k 1 lesser? k 400]\n";
     std::string input = input_value(g);
-    program += "r: [";
+    program += "inp: " + input + "\nr: [";
     rules(g, program, 0, traced);
     program += "]\nparse";
     if (flags & 2) program += "/case";
     if (flags & 4) program += "/part";
     if (traced) program += "/trace";
-    program += " " + input + " r";
-    if (flags & 4) program += " " + std::to_string(int(flags >> 4) - 4);
+    program += " inp r";
+    // The /part limit: a count, or (for the top value of the bits) a position in the input.
+    if (flags & 4) program += (flags >> 4) == 15 ? " next inp" : " " + std::to_string(int(flags >> 4) - 4);
     if (traced) program += " :cb";
     try {
         run(program);
