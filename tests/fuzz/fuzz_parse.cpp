@@ -10,14 +10,11 @@
 // with a trace callback that stops the run after a budget of events. Runs
 // without it use forms that always end, over short inputs.
 //
-// The collector runs as it would in a program. Until the callable types
-// register their own collector markers, the harness installs stand-ins that
-// keep a function's, native's or operator's interface block, body and context alive.
+// The collector runs as it would in a program.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
-#include "runtime/datatypes/context.h"
 #include "runtime/gc.h"
 #include "tests/fuzz/fuzz_gen.h"
 #include "tests/unit/parse_support.h"
@@ -28,20 +25,11 @@ namespace {
 
 using fuzz::Gen;
 
-void mark_callable(Cell* c) {
-    uint32_t t = c->type();
-    if (t == TYPE_OP) t = (c->header >> 16) & 0xFF;
-    if ((t == TYPE_FUNCTION || t == TYPE_ROUTINE) && c->data1 && g_gc_mark_context) g_gc_mark_context(&c->data1);
-    if (c->data2) gc_mark_node_cells(&c->data2);
-    if (c->data3) gc_mark_node_cells(&c->data3);
-}
-
 void setup() {
     test::parse_test_init();
     test::define_charset("digit", "0123456789");
     test::define_charset("latin", "a\xB5\xE9\xFF");
     test::define_charset("nondigit", "0123456789", true);
-    for (uint32_t t : {TYPE_NATIVE, TYPE_ACTION, TYPE_OP, TYPE_FUNCTION, TYPE_ROUTINE}) gc_set_type_marker(t, mark_callable);
     g_gc_enabled = true;
 }
 
