@@ -228,6 +228,52 @@ bool path_word_q(std::string_view name) {
     return name.find_first_of("/:%,#\\<@$;\"()[]{}^'") == name.npos;
 }
 
+// Whether the word [w] has a text form of its own type: the names some word
+// types cannot be written with ("/" + "//" reads as a word, "=:" as the
+// word = and a lone colon, "%%:" as a file, "#" + "<" and "/" + "-," as
+// errors; a sign lets "," and "@" into a word), and the names the lexer
+// reads apart after a word type's mark (":.<x" as ":." and a tag).
+bool writable_word(const Cell* w, bool in_path) {
+    uint32_t type = w->type();
+    std::string_view made = symbol_name(w->data2);
+    if (made.empty() || (in_path && !path_word_q(made))) return false;
+    // A "," gets into a word only after a sign ("-,a"); in a paren the
+    // lexer then reads "(-," as the start of a point.
+    if (made.find(',') != made.npos) return false;
+    // Only after "'" or ":" may a word start with DEL.
+    if (made.front() == 0x7F && type != TYPE_LIT_WORD && type != TYPE_GET_WORD) return false;
+    if (type == TYPE_REFINEMENT && (made.front() == '/' || made.find_first_of(",@") != made.npos)) return false;
+    if (type == TYPE_SET_WORD && (made == "=" || made.starts_with("%%"))) return false;
+    bool issue_breaks = made.find_first_of("/:@;") != made.npos || std::string_view("<>,").find(made[0]) != made.npos;
+    if (type == TYPE_ISSUE && issue_breaks) return false;
+    // Alone, its mold must load back as this word.
+    Cell buffer, loaded{TYPE_NONE, 0, 0, 0};
+    std::string text = mold_text(w, false, &buffer);
+    try {
+        std::vector<uint8_t> bytes(text.begin(), text.end());
+        lexer_scan_utf8(&loaded, bytes.data(), static_cast<uint32_t>(bytes.size()), false, true, true, false,
+                        nullptr, nullptr, nullptr, nullptr);
+    } catch (const KelThrow&) {
+        return false;
+    }
+    if (series_length(&loaded) != 1) return false;
+    const Cell* back = block_cell_at(&loaded, static_cast<uint32_t>(series_index(&loaded)));
+    return back->type() == type && back->data2 == w->data2;
+}
+
+// Whether every word in [v], at any depth, is writable (see above).
+bool writable_words(const Cell* v, bool in_path = false) {
+    if (v->type() >= TYPE_WORD && v->type() <= TYPE_ISSUE) return writable_word(v, in_path);
+    if (!is_block_like(v->type())) return true;  // loaded values hold no cycles
+    bool path = is_path_type(v->type());
+    int32_t n = series_length(v);
+    for (int32_t i = 0; i < n; i++) {
+        Cell x = *block_cell_at(v, static_cast<uint32_t>(series_index(v) + i));
+        if (!writable_words(&x, path && i > 0)) return false;
+    }
+    return true;
+}
+
 // A word of [type] made as `to <type> "name"` makes it; false when the name
 // is refused (or, for a path item, cannot stand in a path).
 bool word_value(Gen& g, Cell* out, uint32_t type, bool in_path = false) {
@@ -253,22 +299,7 @@ bool word_value(Gen& g, Cell* out, uint32_t type, bool in_path = false) {
     } catch (const KelThrow&) {
         return false;
     }
-    // The names some word types cannot be written with: "/" + "//" reads as
-    // a word, "=:" as the word = and a lone colon, "%%:" as a file, "#" +
-    // "<" and "/" + "-," as errors (a sign lets "," and "@" into a word);
-    // there is no other spelling.
-    std::string_view made = symbol_name(out->data2);
-    if (in_path && !path_word_q(made)) return false;  // leading blanks are skipped: judge the name made
-    // A "," gets into a word only after a sign ("-,a"); in a paren the
-    // lexer then reads "(-," as the start of a point.
-    if (made.find(',') != made.npos) return false;
-    // Only after "'" or ":" may a word start with DEL.
-    if (made.front() == 0x7F && type != TYPE_LIT_WORD && type != TYPE_GET_WORD) return false;
-    if (type == TYPE_REFINEMENT && (made.front() == '/' || made.find_first_of(",@") != made.npos)) return false;
-    if (type == TYPE_SET_WORD && (made == "=" || made.starts_with("%%"))) return false;
-    bool issue_breaks = made.find_first_of("/:@;") != made.npos || std::string_view("<>,").find(made[0]) != made.npos;
-    if (type == TYPE_ISSUE && issue_breaks) return false;
-    return true;
+    return writable_word(out, in_path);  // leading blanks are skipped: judge the name made
 }
 
 const int32_t kIntegers[] = {0, 1, -1, 9, 10, -10, 99, 2147483647, -2147483647 - 1, 2147483646, -2147483647,
@@ -394,6 +425,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             } catch (const KelThrow&) {
                 return 0;
             }
+            // Text may load as words that have no text form of their own:
+            // "(\t+,)" reads as a paren holding the word "+,", whose mold
+            // "(+,)" begins a point.
+            if (!writable_words(&block)) return 0;
             check_value(&block);
             int32_t n = series_length(&block);
             for (int32_t i = 0; i < n; i++) {
