@@ -197,7 +197,10 @@ bool compose_block(Cell* src, const Dest& d, bool deep, bool only) {
             pending.add(part);
         } else if (c.is(TYPE_PAREN)) {
             if (c.data1 >= cell_count(c.data2)) continue;
+            // Putting the run in allocates, and a collection may move the
+            // paren's node: its cell is read again.
             pending.flush();
+            c = cells_of(src->data2)[i];
             mark_hidden(g_stack.anon_symbol);
             interp_eval_block(&c, true);
             if (exit_pending()) return false;

@@ -50,7 +50,8 @@ std::string mold_collecting(const std::string& text) {
 // compared and min's and max's other argument must survive it; a prototype's
 // string fields are copied into the new object one allocation at a time; a
 // path keeps the value it reached across a paren element, whose result a
-// file! or url! then joins in new strings.
+// file! or url! then joins in new strings; compose/into puts the values
+// before a paren in at once, which may move the paren's node.
 TEST_F(EvalHardening, ValuesHeldAcrossAllocationsWhileEveryAllocationCollects) {
     static const struct {
         const char* program;
@@ -67,6 +68,7 @@ TEST_F(EvalHardening, ValuesHeldAcrossAllocationsWhileEveryAllocationCollects) {
         {"p: make object! [s: \"x\" t: \"y\"] q: make p [] reduce [q/s q/t]", "[\"x\" \"y\"]"},
         {"f: %a f/(\"b\")/(\"c\")", "%a/b/c"},
         {"u: http://h u/(1)/(2)", "http://h/1/2"},
+        {"b: [x] compose/into [a b (length? b) c] b b", "[a b 3 c x]"},
     };
     for (const auto& c : kCases) EXPECT_EQ(mold_collecting(c.program), c.result) << c.program;
     EXPECT_EQ(gc_check_heap(), "");
