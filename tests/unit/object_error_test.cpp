@@ -200,38 +200,17 @@ TEST_F(Errors, MoldShowsTheFields) {
     EXPECT_EQ(kel_mold("(make error! 300) = make object! [code: 300]"), "false");
 }
 
-TEST_F(Errors, UncaughtErrorsPrintTheirReport) {
+// The report error_report_uncaught prints for the error the program raises,
+// and the status it returns.
+std::string uncaught_report(const char* program, int* status) {
     int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
+    if (pipe(fds) != 0) return "no pipe";
     int saved = console_output_fd();
     console_set_output_fd(fds[1]);
-    int status = 0;
     try {
-        kel_eval("g: func [x] [x / 0] g 1");
-    } catch (const KelThrow& t) {
-        status = error_report_uncaught(t);
-    }
-    console_set_output_fd(saved);
-    close(fds[1]);
-    char text[512] = {};
-    ssize_t n = read(fds[0], text, sizeof text - 1);
-    close(fds[0]);
-    EXPECT_EQ(status, 254);
-    ASSERT_GT(n, 0);
-    EXPECT_EQ(std::string(text, static_cast<size_t>(n)),
-              "*** Math Error: attempt to divide by zero\n*** Where: /\n*** Near : x / 0\n");
-}
-
-TEST_F(Errors, AReportWithAnUnformableValueStillPrints) {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    int saved = console_output_fd();
-    console_set_output_fd(fds[1]);
-    int status = 0;
-    try {
-        // Scanned by the lexer, which reads <b> as a tag!; tag! has no mold.
-        interp_run_on_big_stack([] {
-            const std::string text = "mold <b>";
+        // Scanned by the lexer, which reads <b> as a tag!.
+        interp_run_on_big_stack([program] {
+            const std::string text = program;
             Cell block{TYPE_NONE, 0, 0, 0}, out{TYPE_NONE, 0, 0, 0};
             GcRootCell keep(&block);
             lexer_scan_utf8(&block, reinterpret_cast<const uint8_t*>(text.data()),
@@ -240,17 +219,27 @@ TEST_F(Errors, AReportWithAnUnformableValueStillPrints) {
             interp_do_block(&block, &out);
         });
     } catch (const KelThrow& t) {
-        status = error_report_uncaught(t);
+        *status = error_report_uncaught(t);
     }
     console_set_output_fd(saved);
     close(fds[1]);
     char text[512] = {};
     ssize_t n = read(fds[0], text, sizeof text - 1);
     close(fds[0]);
+    return n > 0 ? std::string(text, static_cast<size_t>(n)) : "";
+}
+
+TEST_F(Errors, UncaughtErrorsPrintTheirReport) {
+    int status = 0;
+    EXPECT_EQ(uncaught_report("g: func [x] [x / 0] g 1", &status),
+              "*** Math Error: attempt to divide by zero\n*** Where: /\n*** Near : x / 0\n");
     EXPECT_EQ(status, 254);
-    ASSERT_GT(n, 0);
-    EXPECT_EQ(std::string(text, static_cast<size_t>(n)),
+    // A tag! has no mold yet: the report still prints, with what stands
+    // before that value.
+    status = 0;
+    EXPECT_EQ(uncaught_report("mold <b>", &status),
               "*** Script Error: mold does not allow tag! for its value argument\n*** Where: mold\n*** Near : ?\n");
+    EXPECT_EQ(status, 254);
 }
 
 }  // namespace
