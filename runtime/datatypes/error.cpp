@@ -384,11 +384,8 @@ uint32_t error_get_id(const Cell* error) {
     return word_type_q(w->type()) ? w->data2 : 0;
 }
 
-void error_set_stack(const Cell* error_in) {
-    if (bare(error_in) || !field(error_in, ERR_STACK)->is(TYPE_INTEGER)) return;
+void error_list_calls(uint32_t depth, Cell* out) {
     StackTop scope;
-    Cell* error = stack_push(error_in);
-    uint32_t depth = field(error, ERR_STACK)->data2;
     Cell* calls = block_push_only(20);
     struct State {
         Cell* block;
@@ -399,6 +396,16 @@ void error_set_stack(const Cell* error_in) {
                          block_append_value(static_cast<State*>(s)->block, &word);
                      },
                      &state);
+    copy_cell(calls, out);
+}
+
+void error_set_stack(const Cell* error_in, const Cell* calls_in) {
+    if (!error_in->is(TYPE_ERROR) || bare(error_in) || !field(error_in, ERR_STACK)->is(TYPE_INTEGER)) return;
+    StackTop scope;
+    Cell* error = stack_push(error_in);
+    Cell* calls = stack_push_cell();
+    if (calls_in) copy_cell(calls_in, calls);
+    else error_list_calls(field(error, ERR_STACK)->data2, calls);
     set_field(error, ERR_STACK, calls);
     if (g_error_source_files) {
         Cell* files = stack_push_cell();

@@ -66,9 +66,13 @@ void error_set_where(const Cell* error, const Cell* value);
 // Symbol ids of the `type` and `id` words (0 when not words).
 uint32_t error_get_type(const Cell* error);
 uint32_t error_get_id(const Cell* error);
-// Replaces an integer! `stack` by the block of call words up to that frame,
-// and fills `files`.
-void error_set_stack(const Cell* error);
+// Writes to `out` a new block of the words of the calls standing from the
+// bottom frame up to frame-stack depth `depth` (all of them when deeper).
+void error_list_calls(uint32_t depth, Cell* out);
+// Replaces an integer! `stack` by the block of call words up to that frame
+// (or by `calls` when given, listed while those frames still stood), and
+// fills `files`.
+void error_set_stack(const Cell* error, const Cell* calls = nullptr);
 
 // Actions.
 Cell* error_make(Cell* proto, Cell* spec, int32_t type);

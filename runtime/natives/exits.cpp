@@ -1,5 +1,6 @@
 // The natives of the non-local exits: try, catch, throw, break, continue,
 // exit, return.
+#include "runtime/datatypes/error.h"
 #include "runtime/error.h"
 #include "runtime/eval_deps.h"
 #include "runtime/exits.h"
@@ -49,6 +50,7 @@ void native_try(int32_t check, const int32_t* refs) {
     Cell block = *stack_arguments();
     GcRootCell keep_block(&block);
     bool all = refs[0] >= 0;
+    bool keep = refs[1] >= 0;
     stack_keep();
     Cell name = global_word("try");
     stack_mark(&name, all ? FRAME_TRY_ALL : FRAME_TRY);
@@ -57,13 +59,23 @@ void native_try(int32_t check, const int32_t* refs) {
         interp_eval_block(&block, true);
     } catch (const KelThrow& t) {
         if (t.code != EXIT_ERROR) throw;
+        // The calls between this try and the raise stand until the landing
+        // pops them, so /keep lists them first. The error is taken out of
+        // the exception before that allocates: the exception's own cells
+        // are not rooted, and a collection would leave them stale.
+        Cell error{TYPE_NONE, 0, 0, 0}, calls{TYPE_NONE, 0, 0, 0};
+        GcRootCell keep_error(&error), keep_calls(&calls);
+        error_value_from_throw(t, &error);
+        if (keep) error_list_calls(t.frame_depth, &calls);
         stack_land(frame);
-        error_value_from_throw(t, stack_arguments());
+        copy_cell(&error, stack_arguments());
         stack_unwind_last();
+        if (keep) error_set_stack(stack_arguments(), &calls);
         return stack_keep();
     }
     if (exit_pending()) return;
     stack_unwind_last();
+    if (keep) error_set_stack(stack_arguments());
     stack_keep();
 }
 
