@@ -18,9 +18,10 @@ Cell not_found_word = {TYPE_WORD, 0, 0, 0xFFFFFFFFu};
 
 }  // namespace
 
+// The data top stays where it is: the cells below it are the arguments and
+// callables of calls that the unwinding still reads, and they must stay
+// roots of the collector while the error is built.
 void stack_overflow_frames() {
-    Cell* lowered = g_stack.top - 5;
-    g_stack.top = lowered < g_stack.data_bottom ? g_stack.data_bottom : lowered;
     cycles_reset();
     error_raise(ErrCat::Internal, "stack-overflow");
 }
@@ -44,7 +45,7 @@ bool stack_ready() { return stack_initialised; }
 void stack_init() {
     if (!memory_ready()) memory_init();
     if (!g_memory.node_frames_head) node_frame_make(kNodeFrameCapacity);
-    g_stack.data_node = alloc_series_fixed(kDataStackCells, 16, 0);
+    g_stack.data_node = alloc_series_fixed(kDataStackCells + kDataStackReserve, 16, 0);
     g_stack.frame_node = alloc_series_fixed(kFrameStackRecords * sizeof(CallFrame), 1, 0);
     SeriesBuf* data = node_buffer(g_stack.data_node);
     SeriesBuf* frames = node_buffer(g_stack.frame_node);
@@ -57,9 +58,20 @@ void stack_init() {
 }
 
 void stack_overflow_data() {
+    cycles_reset();
+    Cell* normal_end = g_stack.data_bottom + kDataStackCells;
+    if (g_stack.data_end == normal_end) {
+        // Build the error in the reserve past the end; the end comes back
+        // as the error leaves.
+        struct Reserve {
+            ~Reserve() { g_stack.data_end = g_stack.data_bottom + kDataStackCells; }
+        } reserve;
+        g_stack.data_end = normal_end + kDataStackReserve;
+        error_raise(ErrCat::Internal, "stack-overflow");
+    }
+    // The reserve ran out too: the error can only be built on the top cells.
     Cell* lowered = g_stack.top - 4;
     g_stack.top = lowered < g_stack.data_bottom ? g_stack.data_bottom : lowered;
-    cycles_reset();
     error_raise(ErrCat::Internal, "stack-overflow");
 }
 

@@ -16,6 +16,9 @@
 namespace kel {
 
 constexpr uint32_t kDataStackCells = 20000;
+// Cells past the data end that only the raising of stack-overflow may use,
+// to build its error without giving up cells that are still live.
+constexpr uint32_t kDataStackReserve = 256;
 constexpr uint32_t kFrameStackRecords = 12000;
 
 // Frame types: the type nibble (bits 24-27) with the interpreter flag (bit 31).

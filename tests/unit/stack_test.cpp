@@ -69,16 +69,22 @@ TEST_F(StackTest, UnrollToLoopStopsAtTryAll) {
     EXPECT_EQ(stack_depth(), 2u);
 }
 
-TEST_F(StackTest, DataOverflowRaisesAndLeavesRoom) {
+TEST_F(StackTest, DataOverflowRaisesAndKeepsLiveCells) {
     Cell v = integer(1);
+    Cell* before = nullptr;
     try {
-        for (uint32_t i = 0; i < kDataStackCells + 10; i++) stack_push(&v);
+        for (uint32_t i = 0; i < kDataStackCells + 10; i++) {
+            before = g_stack.top;
+            stack_push(&v);
+        }
         FAIL();
     } catch (const KelThrow& t) {
         EXPECT_EQ(t.id, "stack-overflow");
     }
-    EXPECT_LT(g_stack.top, g_stack.data_end);
-    stack_push(&v);  // the next push works
+    // Every cell pushed before the overflow is still on the stack, and the
+    // reserve the error was built in is closed again.
+    EXPECT_EQ(g_stack.top, before);
+    EXPECT_EQ(g_stack.data_end, g_stack.data_bottom + kDataStackCells);
 }
 
 TEST_F(StackTest, FrameOverflowRaises) {
