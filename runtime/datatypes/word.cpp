@@ -196,7 +196,10 @@ Cell* refinement_from_cstring(Cell* out, const char* name) {
 }
 
 Cell* issue_make_at(Cell* out, const char* name) {
-    return word_set_cell(out, TYPE_ISSUE, g_global_context, symbol_make(name), -1);
+    // Making the symbol may collect and move the global context: read its
+    // node only afterwards.
+    uint32_t symbol = symbol_make(name);
+    return word_set_cell(out, TYPE_ISSUE, g_global_context, symbol, -1);
 }
 
 // ---- reading and writing values -------------------------------------------------------

@@ -51,7 +51,8 @@ std::string mold_collecting(const std::string& text) {
 // string fields are copied into the new object one allocation at a time; a
 // path keeps the value it reached across a paren element, whose result a
 // file! or url! then joins in new strings; compose/into puts the values
-// before a paren in at once, which may move the paren's node.
+// before a paren in at once, which may move the paren's node; to-hex makes
+// its issue's symbol, which may move the global context the issue is bound to.
 TEST_F(EvalHardening, ValuesHeldAcrossAllocationsWhileEveryAllocationCollects) {
     static const struct {
         const char* program;
@@ -69,6 +70,7 @@ TEST_F(EvalHardening, ValuesHeldAcrossAllocationsWhileEveryAllocationCollects) {
         {"f: %a f/(\"b\")/(\"c\")", "%a/b/c"},
         {"u: http://h u/(1)/(2)", "http://h/1/2"},
         {"b: [x] compose/into [a b (length? b) c] b b", "[a b 3 c x]"},
+        {"h: to-hex 3054 copy \"x\" h", "#00000BEE"},
     };
     for (const auto& c : kCases) EXPECT_EQ(mold_collecting(c.program), c.result) << c.program;
     EXPECT_EQ(gc_check_heap(), "");
