@@ -116,6 +116,21 @@ void dest_add_all(const Dest& d, Cell* made) {
                                static_cast<int32_t>(added));
 }
 
+// Fills `d` (made for `out`, or a new block when `out` is null) from the
+// block `src` through `fill`, the walk of reduce or compose. Into a block of
+// the source's own buffer the values are gathered first and added at once:
+// added one by one, the walk would read back what it added and never reach
+// the end.
+template <typename Fill>
+bool fill_dest(Cell* src, const Cell* out, const Dest& d, Fill fill) {
+    if (!out || out->data2 != src->data2) return fill(d);
+    Cell* made = stack_push_cell();
+    block_make_at(made, series_length(src));
+    if (!fill(Dest{made, true})) return false;
+    dest_add_all(d, made);
+    return true;
+}
+
 // ---- reduce -----------------------------------------------------------------------------------
 
 // Evaluates the expressions of the block in `src` one by one into `d`.
@@ -508,16 +523,7 @@ void native_reduce(int32_t check, const int32_t* refs) {
             block_make_at(dest, series_length(a));
         }
         Dest d = out ? dest_for(dest) : Dest{dest, true};
-        if (out && out->data2 == a->data2) {
-            // Reducing a block into itself would read back what it adds and
-            // never reach the end: the values are gathered first.
-            Cell* made = stack_push_cell();
-            block_make_at(made, series_length(a));
-            if (!reduce_block_into(a, Dest{made, true})) return;
-            dest_add_all(d, made);
-        } else if (!reduce_block_into(a, d)) {
-            return;
-        }
+        if (!fill_dest(a, out, d, [a](const Dest& to) { return reduce_block_into(a, to); })) return;
         copy_cell(dest, a);
         return stack_keep();
     }
@@ -552,16 +558,7 @@ void native_compose(int32_t check, const int32_t* refs) {
         block_make_at(dest, series_length(a));
     }
     Dest d = out ? dest_for(dest) : Dest{dest, true};
-    if (out && out->data2 == a->data2) {
-        // Composing a block into itself would read back what it adds: the
-        // values are gathered first.
-        Cell* made = stack_push_cell();
-        block_make_at(made, series_length(a));
-        if (!compose_block(a, Dest{made, true}, deep, only)) return;
-        dest_add_all(d, made);
-    } else if (!compose_block(a, d, deep, only)) {
-        return;
-    }
+    if (!fill_dest(a, out, d, [=](const Dest& to) { return compose_block(a, to, deep, only); })) return;
     copy_cell(dest, a);
     stack_keep();
 }
