@@ -38,7 +38,9 @@ uint32_t g_fold_latin1[256];
 
 // (fold, code point) for every code point that folds to another one, by
 // fold: the inverse of the fold, for searches that filter by candidates.
-// Cased letters all lie below U+20000.
+// Cased letters all lie below U+20000. Built on first use: the walk over
+// every code point costs more than the rest of start-up, and only a
+// case-insensitive search for a non-ASCII letter needs it.
 std::vector<std::pair<uint32_t, uint32_t>> g_fold_inverse;
 
 void build_fold_inverse() {
@@ -51,6 +53,7 @@ void build_fold_inverse() {
 }
 
 void string_fold_preimages(uint32_t folded, std::vector<uint32_t>& out) {
+    if (g_fold_inverse.empty()) build_fold_inverse();
     auto lo = std::lower_bound(g_fold_inverse.begin(), g_fold_inverse.end(), std::make_pair(folded, 0u));
     for (auto it = lo; it != g_fold_inverse.end() && it->first == folded; ++it) out.push_back(it->second);
 }
@@ -637,7 +640,6 @@ uint32_t string_fold_char(uint32_t cp) {
 void string_init() {
     case_init();
     for (uint32_t c = 0; c < 256; c++) g_fold_latin1[c] = string_fold_char(c);
-    if (g_fold_inverse.empty()) build_fold_inverse();
     g_rotate_scratch.assign(g_string_rotate_scratch_size, 0);
     TypeRow(TYPE_STRING)
         .set<ACT_MAKE>(string_make_action)
