@@ -26,9 +26,10 @@ struct Fd {
 };
 
 // Opening a directory with O_RDONLY succeeds; refuse it where a file is meant.
+// A terminal named here never becomes the process's controlling terminal.
 int open_regular(const std::string& path, int flags, mode_t mode = 0) {
     int fd;
-    do fd = open(path.c_str(), flags | O_CLOEXEC, mode);
+    do fd = open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY, mode);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) return -1;
     struct stat st;
@@ -72,7 +73,9 @@ FileInfo files_query(const std::string& path) {
 }
 
 int64_t files_size(const std::string& path) {
-    Fd f(open_regular(path, O_RDONLY));
+    // Non-blocking: opening a FIFO for reading would otherwise wait for a
+    // writer, and asking for a size must not hang. Regular files ignore it.
+    Fd f(open_regular(path, O_RDONLY | O_NONBLOCK));
     if (f.fd < 0) return -1;
     struct stat st;
     if (fstat(f.fd, &st) != 0 || st.st_size < 0) return -1;
