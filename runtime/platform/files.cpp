@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 
 namespace kel {
 
@@ -160,8 +161,16 @@ bool files_delete(const std::string& path) {
     return (S_ISDIR(st.st_mode) ? rmdir(path.c_str()) : unlink(path.c_str())) == 0;
 }
 
+// Never replaces an existing file or directory: a rename onto a taken name
+// fails and both stay as they were. Where the file system cannot refuse the
+// replacement itself, the name is checked first.
 bool files_rename(const std::string& from, const std::string& to) {
-    return !from.empty() && !to.empty() && rename(from.c_str(), to.c_str()) == 0;
+    if (from.empty() || to.empty()) return false;
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    struct stat st;
+    if (lstat(to.c_str(), &st) == 0 || errno != ENOENT) return false;
+    return rename(from.c_str(), to.c_str()) == 0;
 }
 
 bool files_make_dir(const std::string& path) { return !path.empty() && mkdir(path.c_str(), 0777) == 0; }

@@ -111,6 +111,10 @@ TEST_F(Files, DirectoriesListDeleteRename) {
     ASSERT_TRUE(files_list_dir(dir, names));
     EXPECT_EQ(names, (std::vector<std::string>{"a", "b", "sub/"}));
     EXPECT_EQ(files_query(path("sub")).kind, FileKind::Directory);
+    // A rename never replaces what already has the name.
+    EXPECT_FALSE(files_rename(path("a"), path("b")));
+    EXPECT_FALSE(files_rename(path("a"), path("sub")));
+    EXPECT_EQ(files_query(path("a")).kind, FileKind::File);
     ASSERT_TRUE(files_rename(path("a"), path("sub/c")));
     EXPECT_FALSE(files_delete(path("sub")));  // not empty
     ASSERT_TRUE(files_delete(path("sub/c")));
