@@ -95,11 +95,18 @@ const struct {
 
 // Decodes [s, e) into code points, calling sink(cp) for each; escapes after
 // "^" when [escapes]. False on invalid UTF-8 or an invalid escape.
-template <class Sink> bool decode_text(const uint8_t* s, const uint8_t* e, bool escapes, Sink&& sink) {
+// With [surrogates], the three-byte form ED A0-BF 80-BF stands for the lone
+// surrogate U+D800-U+DFFF it spells: percent-decoded text carries it so that
+// a url! holding one, molded as its escapes, loads back the same.
+template <class Sink>
+bool decode_text(const uint8_t* s, const uint8_t* e, bool escapes, Sink&& sink, bool surrogates = false) {
     while (s < e) {
         uint8_t b = *s;
         uint32_t cp;
-        if (b == '^' && escapes) {
+        if (surrogates && b == 0xED && e - s >= 3 && (s[1] & 0xE0) == 0xA0 && (s[2] & 0xC0) == 0x80) {
+            cp = 0xD800u | uint32_t(s[1] & 0x1F) << 6 | (s[2] & 0x3Fu);
+            s += 3;
+        } else if (b == '^' && escapes) {
             s = lexer_char_escape(s + 1, e, &cp);
             if (!s || cp > 0x10FFFF) return false;
         } else if (b < 0x80) {
@@ -131,7 +138,7 @@ void put_unit(uint8_t* at, uint32_t unit, uint32_t cp) {
 // value of [type] in the output. The unit is the narrowest that holds every
 // character.
 void text_value(LexerState* st, const uint8_t* s, const uint8_t* e, bool escapes, uint32_t type, bool load,
-                int32_t err_type, const uint8_t* err_start, int32_t force_newline = -1) {
+                int32_t err_type, const uint8_t* err_start, int32_t force_newline = -1, bool surrogates = false) {
     bool plain = true;
     for (const uint8_t* q = s; q < e; q++)
         if (*q >= 0x80 || (escapes && *q == '^')) {
@@ -141,10 +148,13 @@ void text_value(LexerState* st, const uint8_t* s, const uint8_t* e, bool escapes
     uint32_t count = static_cast<uint32_t>(e - s), max_cp = 0;
     if (!plain) {
         count = 0;
-        if (!decode_text(s, e, escapes, [&](uint32_t cp) {
-                count++;
-                if (cp > max_cp) max_cp = cp;
-            }))
+        if (!decode_text(
+                s, e, escapes,
+                [&](uint32_t cp) {
+                    count++;
+                    if (cp > max_cp) max_cp = cp;
+                },
+                surrogates))
             fail(st, err_start, e, err_type);
     }
     if (!load) return;
@@ -156,7 +166,7 @@ void text_value(LexerState* st, const uint8_t* s, const uint8_t* e, bool escapes
         std::memcpy(out, s, count);
     } else {
         uint32_t i = 0;
-        decode_text(s, e, escapes, [&](uint32_t cp) { put_unit(out + uint64_t(i++) * unit, unit, cp); });
+        decode_text(s, e, escapes, [&](uint32_t cp) { put_unit(out + uint64_t(i++) * unit, unit, cp); }, surrogates);
     }
     buf->tail = buf->head + count * unit;
     Cell* c = put_cell(st, type, 0, node, 0);
@@ -172,7 +182,7 @@ void percent_text_value(LexerState* st, const uint8_t* s, const uint8_t* e, uint
     // Percent-decoded as url! text is: the result is UTF-8.
     std::string bytes = url_decode_text(std::string_view(reinterpret_cast<const char*>(s), static_cast<size_t>(e - s)));
     const auto* b = reinterpret_cast<const uint8_t*>(bytes.data());
-    text_value(st, b, b + bytes.size(), false, type, load, err_type, err_start);
+    text_value(st, b, b + bytes.size(), false, type, load, err_type, err_start, -1, true);
 }
 
 // ---- numbers ---------------------------------------------------------------------------------

@@ -55,6 +55,9 @@ size_t utf8_sequence_length(const uint8_t* p, size_t n) {
     return len;
 }
 
+// ED A0-BF 80-BF: the three-byte form string_to_utf8 gives a lone surrogate.
+bool surrogate_form_q(const uint8_t* p) { return p[0] == 0xED && (p[1] & 0xE0) == 0xA0 && (p[2] & 0xC0) == 0x80; }
+
 void append_codepoint_utf8(std::string& out, uint32_t cp) {
     if (cp < 0x80) {
         out += static_cast<char>(cp);
@@ -174,7 +177,9 @@ std::string url_encode_text(std::string_view utf8, uint32_t mode) {
 // when they do not form a well-formed character, the first escape stands
 // alone as the code point of its byte, as an escape of an ASCII byte, a
 // continuation byte or a byte that begins no character does ("%FF" gives
-// U+00FF). No byte of the input is lost.
+// U+00FF). No byte of the input is lost. The escaped three-byte form of a
+// lone surrogate, which is how one is encoded, is kept as that form, so
+// decoding undoes encoding for every string.
 std::string url_decode_text(std::string_view text) {
     const auto* p = reinterpret_cast<const uint8_t*>(text.data());
     size_t n = text.size();
@@ -201,7 +206,7 @@ std::string url_decode_text(std::string_view text) {
                 i += 1;
                 continue;
             }
-            if (utf8_sequence_length(seq, len) == len) {
+            if (utf8_sequence_length(seq, len) == len || (len == 3 && surrogate_form_q(seq))) {
                 out.append(reinterpret_cast<const char*>(seq), len);
                 i += 3 * len;
                 continue;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 
 namespace kel {
 
@@ -26,9 +27,10 @@ struct Fd {
 };
 
 // Opening a directory with O_RDONLY succeeds; refuse it where a file is meant.
+// A terminal named here never becomes the process's controlling terminal.
 int open_regular(const std::string& path, int flags, mode_t mode = 0) {
     int fd;
-    do fd = open(path.c_str(), flags | O_CLOEXEC, mode);
+    do fd = open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY, mode);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) return -1;
     struct stat st;
@@ -72,7 +74,9 @@ FileInfo files_query(const std::string& path) {
 }
 
 int64_t files_size(const std::string& path) {
-    Fd f(open_regular(path, O_RDONLY));
+    // Non-blocking: opening a FIFO for reading would otherwise wait for a
+    // writer, and asking for a size must not hang. Regular files ignore it.
+    Fd f(open_regular(path, O_RDONLY | O_NONBLOCK));
     if (f.fd < 0) return -1;
     struct stat st;
     if (fstat(f.fd, &st) != 0 || st.st_size < 0) return -1;
@@ -157,8 +161,16 @@ bool files_delete(const std::string& path) {
     return (S_ISDIR(st.st_mode) ? rmdir(path.c_str()) : unlink(path.c_str())) == 0;
 }
 
+// Never replaces an existing file or directory: a rename onto a taken name
+// fails and both stay as they were. Where the file system cannot refuse the
+// replacement itself, the name is checked first.
 bool files_rename(const std::string& from, const std::string& to) {
-    return !from.empty() && !to.empty() && rename(from.c_str(), to.c_str()) == 0;
+    if (from.empty() || to.empty()) return false;
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    struct stat st;
+    if (lstat(to.c_str(), &st) == 0 || errno != ENOENT) return false;
+    return rename(from.c_str(), to.c_str()) == 0;
 }
 
 bool files_make_dir(const std::string& path) { return !path.empty() && mkdir(path.c_str(), 0777) == 0; }

@@ -46,6 +46,7 @@ bool files_list_dir(const std::string& path, std::vector<std::string>& names);
 
 // Removes a file or an empty directory.
 bool files_delete(const std::string& path);
+// Renames a file or directory; false, changing nothing, when [to] exists.
 bool files_rename(const std::string& from, const std::string& to);
 bool files_make_dir(const std::string& path);
 

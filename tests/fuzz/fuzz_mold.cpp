@@ -30,8 +30,7 @@
 // DEL, which only a lit-word or get-word can have, a name holding ","
 // (which "(" would read as a point), any word from text
 // that loads as an issue or a refinement); URLs without a scheme and a
-// character after it, and surrogates in URLs (percent-encoded UTF-8 has
-// no form for them); types that do not mold yet (tag!, email!, ref!) and
+// character after it; types that do not mold yet (tag!, email!, ref!) and
 // those whose mold is a `make` expression (object!, typeset!, error!,
 // functions).
 #include <cctype>
@@ -188,10 +187,7 @@ void text_value(Gen& g, Cell* out, uint32_t type, const char* prefix) {
     uint32_t cp = code_point(g);
     for (uint32_t i = 0; i < n; i++) {
         if (!runs || !g.pick(4)) cp = code_point(g);
-        // A URL is written as the percent-encoded UTF-8 of its characters,
-        // which a surrogate does not have.
-        bool lost = type == TYPE_URL && cp >= 0xD800 && cp <= 0xDFFF;
-        string_append_char(out, lost ? 0xFFFD : cp);
+        string_append_char(out, cp);
     }
     // A value from an index past its first character molds from there.
     uint32_t len = string_length(out);

@@ -1,10 +1,13 @@
 // The platform services: files, environment, clock and child processes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "runtime/platform/env.h"
@@ -83,6 +86,23 @@ TEST_F(Files, UnknownSizeReadsWhole) {
     EXPECT_EQ(text(out).find("Name:"), text(out).rfind("Name:"));
 }
 
+// Sizing a FIFO that no process writes to answers at once: it must not wait
+// for a writer. The helper opens the write end after a while, which would
+// release a size query stuck in open, so a blocking one shows as slow.
+TEST_F(Files, SizeOfFifoDoesNotWaitForAWriter) {
+    std::string fifo = path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    auto start = std::chrono::steady_clock::now();
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);  // fails at once when no reader waits
+        if (fd >= 0) close(fd);
+    });
+    EXPECT_EQ(files_size(fifo), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    release.join();
+}
+
 TEST_F(Files, DirectoriesListDeleteRename) {
     ASSERT_TRUE(files_make_dir(path("sub")));
     ASSERT_TRUE(files_write(path("b"), nullptr, 0));
@@ -91,6 +111,10 @@ TEST_F(Files, DirectoriesListDeleteRename) {
     ASSERT_TRUE(files_list_dir(dir, names));
     EXPECT_EQ(names, (std::vector<std::string>{"a", "b", "sub/"}));
     EXPECT_EQ(files_query(path("sub")).kind, FileKind::Directory);
+    // A rename never replaces what already has the name.
+    EXPECT_FALSE(files_rename(path("a"), path("b")));
+    EXPECT_FALSE(files_rename(path("a"), path("sub")));
+    EXPECT_EQ(files_query(path("a")).kind, FileKind::File);
     ASSERT_TRUE(files_rename(path("a"), path("sub/c")));
     EXPECT_FALSE(files_delete(path("sub")));  // not empty
     ASSERT_TRUE(files_delete(path("sub/c")));

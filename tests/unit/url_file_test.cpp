@@ -64,6 +64,7 @@ TEST_F(UrlFile, PercentDecoding) {
         {"%C3%4", "%C3%4"},                              // the second escape is cut short
         {"%FF", "\xC3\xBF"},                             // a lone byte is its code point
         {"%C3%41", "\xC3\x83" "A"},                      // not well formed: nothing is lost
+        {"%ED%A0%80", "\xED\xA0\x80"},                   // a lone surrogate keeps its three-byte form
         {"%zz%", "%zz%"},
         {"caf\xC3\xA9%21", "caf\xC3\xA9!"},              // plain non-ASCII characters pass
         {"", ""},
