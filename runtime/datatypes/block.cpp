@@ -1066,7 +1066,8 @@ Cell* block_sort(Cell* series, const SortArgs& args) {
         return series;
     }
     bool owned = owner_before(series, OwnerEvent::Sort, nullptr, start, n);
-    n = std::min(n, cell_count(series->data2) - start);
+    // The change handler may have shortened the block, even to before `start`.
+    n = std::max(0, std::min(n, cell_count(series->data2) - start));
     n -= n % int32_t(spec.size);
     if (spec.fn) {
         sort_through_function(series, start, n, spec, args.stable);
