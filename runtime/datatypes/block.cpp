@@ -842,7 +842,10 @@ int32_t block_compare(const Cell* value1, const Cell* value2, int32_t op) {
     Off n1 = value1->data2, n2 = value2->data2;
     if (n1 == n2 && series_index(value1) == series_index(value2)) return 0;
     if (op == COMP_SAME) return -1;
-    if (cycles_find(n1)) return cycles_find(n2) ? 0 : -1;
+    // A series met again inside its own comparison ends the walk there. Both
+    // sides are looked up: deciding from the first alone made equal? and the
+    // order depend on which argument came first.
+    if (int32_t order = cycles_compare_order(n1, n2); order != 2) return order;
     int32_t len1 = series_length(value1), len2 = series_length(value2);
     if (len1 != len2 && is_equality_op(op)) return 1;
     int32_t h1 = head_of(value1), h2 = head_of(value2);
