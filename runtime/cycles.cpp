@@ -32,6 +32,12 @@ bool cycles_find(Off node) {
     return false;
 }
 
+int32_t cycles_compare_order(Off first, Off second) {
+    bool a = cycles_find(first), b = cycles_find(second);
+    if (!a && !b) return 2;
+    return a == b ? 0 : a ? -1 : 1;
+}
+
 bool cycles_mold_marker(const Cell* value, Cell* buffer, int32_t& limit, bool mold) {
     uint32_t type = value->type();
     bool object = type == TYPE_OBJECT || type == TYPE_ERROR || type == TYPE_PORT;

@@ -28,6 +28,10 @@ void cycles_pop();
 void cycles_drop(uint32_t n);
 void cycles_reset();
 bool cycles_find(Off node);
+// The order of two series (or objects) that a comparison meets while one of
+// them or both are already on the stack: 0 when both are, else the one met
+// again orders first; 2 when neither is (compare them as usual).
+int32_t cycles_compare_order(Off first, Off second);
 inline uint32_t cycles_depth() { return g_cycles.top; }
 
 // Pushes on construction, restores the depth it found on destruction.

@@ -842,7 +842,10 @@ int32_t block_compare(const Cell* value1, const Cell* value2, int32_t op) {
     Off n1 = value1->data2, n2 = value2->data2;
     if (n1 == n2 && series_index(value1) == series_index(value2)) return 0;
     if (op == COMP_SAME) return -1;
-    if (cycles_find(n1)) return cycles_find(n2) ? 0 : -1;
+    // A series met again inside its own comparison ends the walk there. Both
+    // sides are looked up: deciding from the first alone made equal? and the
+    // order depend on which argument came first.
+    if (int32_t order = cycles_compare_order(n1, n2); order != 2) return order;
     int32_t len1 = series_length(value1), len2 = series_length(value2);
     if (len1 != len2 && is_equality_op(op)) return 1;
     int32_t h1 = head_of(value1), h2 = head_of(value2);
@@ -892,7 +895,7 @@ struct SortSpec {
     bool all = false;      // compare every cell of the record in turn
     bool reverse = false;
     const Cell* fn = nullptr;  // comparator function (a rooted cell)
-    uint32_t scratch = 0;      // root-block index of the sort scratch
+    Cell* scratch = nullptr;   // the rooted scratch blocks of a comparator sort
 };
 
 // The sort order of two cells: -2 from a type counts as the difference of
@@ -932,38 +935,31 @@ int32_t compare_integers_reverse(const void* x, const void* y, uintptr_t f1, uin
 //
 // A comparator function runs script code, which may collect: buffers move
 // and nodes are evacuated, and only cells the collector reaches are
-// repointed. So the records are copied into a scratch block of the root
-// block (its cells are marked), the sorter orders record numbers (plain
+// repointed. So the records are copied into a scratch block held in a root
+// scope (its cells are marked), the sorter orders record numbers (plain
 // integers, outside any buffer), each comparison reads its two records
-// through the root block, and the records are copied back in that order at
-// the end. An error in the comparator leaves the block unchanged. Root-block
-// slots from `scratch`: the scratch block, then the two record blocks handed
-// to the comparator with /all.
+// through that block, and the records are copied back in that order at the
+// end. An error in the comparator leaves the block unchanged. Every sort
+// has scratch blocks of its own: a comparator may sort with a comparator
+// in turn, and shared blocks would hand the outer sort the inner one's
+// records.
 
-uint32_t g_scratch_index = 0;
-constexpr uint32_t kRecordBlockLimit = 2097151;
+// The scratch of one sort: the copied records, then the two record blocks
+// handed to the comparator with /all.
+struct SortScratch {
+    Cell blocks[3] = {{TYPE_UNSET, 0, 0, 0}, {TYPE_UNSET, 0, 0, 0}, {TYPE_UNSET, 0, 0, 0}};
+    GcRootCell root{blocks, 3};
+};
 
-uint32_t sort_scratch() {
-    if (g_scratch_index) return g_scratch_index;
-    block_root_init();
-    uint32_t at = uint32_t(cell_count(g_root_block.data2));
-    block_append_new(nullptr, 16);
-    block_append_new(nullptr, 4);
-    block_append_new(nullptr, 4);
-    g_scratch_index = at;
-    return at;
+const Cell* scratch_record(const Cell* scratch, uint32_t record, uint32_t size) {
+    return cell_ptr(scratch->data2, uint64_t(record) * size);
 }
 
-const Cell* scratch_record(uint32_t at, uint32_t record, uint32_t size) {
-    return cell_ptr(block_cell_at(&g_root_block, at)->data2, uint64_t(record) * size);
-}
-
-// The record block at root index `block_at`, filled with record `record`.
-void fill_record_block(uint32_t block_at, uint32_t scratch_at, uint32_t record, uint32_t size, Cell* out) {
-    RootedCell block(block_cell_at(&g_root_block, block_at));
-    block_set_tail(block.get(), 0);
-    for (uint32_t j = 0; j < size; j++) block_append_value(block.get(), scratch_record(scratch_at, record, size) + j);
-    copy_cell(block.get(), out);
+// The record block `block` of the scratch, filled with record `record`.
+void fill_record_block(Cell* block, const Cell* scratch, uint32_t record, uint32_t size, Cell* out) {
+    block_set_tail(block, 0);
+    for (uint32_t j = 0; j < size; j++) block_append_value(block, scratch_record(scratch, record, size) + j);
+    copy_cell(block, out);
 }
 
 int32_t compare_with_function(const void* x, const void* y, uintptr_t flags, uintptr_t) {
@@ -973,33 +969,29 @@ int32_t compare_with_function(const void* x, const void* y, uintptr_t flags, uin
     std::memcpy(&ry, y, 4);
     if (spec->reverse) std::swap(rx, ry);
     RootedCell first, second, result;
+    Cell* scratch = spec->scratch;
     if (spec->all && spec->size > 1) {
-        fill_record_block(spec->scratch + 1, spec->scratch, rx, spec->size, first.get());
-        fill_record_block(spec->scratch + 2, spec->scratch, ry, spec->size, second.get());
+        fill_record_block(scratch + 1, scratch, rx, spec->size, first.get());
+        fill_record_block(scratch + 2, scratch, ry, spec->size, second.get());
     } else {
-        *first = scratch_record(spec->scratch, rx, spec->size)[spec->offset];
-        *second = scratch_record(spec->scratch, ry, spec->size)[spec->offset];
+        *first = scratch_record(scratch, rx, spec->size)[spec->offset];
+        *second = scratch_record(scratch, ry, spec->size)[spec->offset];
     }
     g_sort_comparator_call(spec->fn, first.get(), second.get(), result.get());
     return sort_comparator_order(result.get());
 }
 
-// Empties the scratch blocks on every exit, so they keep nothing alive.
-struct ScratchReset {
-    uint32_t at;
-    ~ScratchReset() {
-        for (uint32_t i = 0; i < 3; i++) block_set_tail(block_cell_at(&g_root_block, at + i), 0);
-    }
-};
-
 void sort_through_function(Cell* series, int32_t start, int32_t n, SortSpec& spec, bool stable) {
     if (!g_sort_comparator_call) error_raise(ErrCat::Internal, "not-done");
-    uint32_t at = sort_scratch();
-    spec.scratch = at;
-    ScratchReset reset{at};
-    block_set_tail(block_cell_at(&g_root_block, at), 0);
-    SeriesBuf* sb = block_room(block_cell_at(&g_root_block, at)->data2, uint32_t(n), false);
-    std::memcpy(sb->head_ptr(), cell_ptr(series->data2, start), size_t(n) * sizeof(Cell));  // read after growing
+    SortScratch scratch;
+    block_make_at(&scratch.blocks[0], n);
+    if (spec.all && spec.size > 1) {
+        block_make_at(&scratch.blocks[1], int32_t(spec.size));
+        block_make_at(&scratch.blocks[2], int32_t(spec.size));
+    }
+    spec.scratch = scratch.blocks;
+    SeriesBuf* sb = node_buffer(scratch.blocks[0].data2);  // read after the allocations
+    std::memcpy(sb->head_ptr(), cell_ptr(series->data2, start), size_t(n) * sizeof(Cell));
     sb->tail = sb->head + uint32_t(n) * 16;
 
     uint32_t records = uint32_t(n) / spec.size;
@@ -1013,14 +1005,8 @@ void sort_through_function(Cell* series, int32_t start, int32_t n, SortSpec& spe
     int32_t room = std::max(0, std::min(n, cell_count(series->data2) - start)) / int32_t(spec.size);
     Cell* dst = cell_ptr(series->data2, start);
     for (int32_t i = 0; i < room; i++)
-        std::memcpy(dst + size_t(i) * spec.size, scratch_record(at, order[i], spec.size), spec.size * sizeof(Cell));
-    if (uint64_t(spec.size) * 16 > kRecordBlockLimit) {
-        for (uint32_t i = 1; i <= 2; i++) {
-            RootedCell fresh;
-            block_make_at(fresh.get(), 4);
-            *block_cell_at(&g_root_block, at + i) = *fresh;
-        }
-    }
+        std::memcpy(dst + size_t(i) * spec.size, scratch_record(scratch.blocks, order[i], spec.size),
+                    spec.size * sizeof(Cell));
 }
 
 bool all_integers(const Cell* cells, int32_t n) {
@@ -1083,7 +1069,8 @@ Cell* block_sort(Cell* series, const SortArgs& args) {
         return series;
     }
     bool owned = owner_before(series, OwnerEvent::Sort, nullptr, start, n);
-    n = std::min(n, cell_count(series->data2) - start);
+    // The change handler may have shortened the block, even to before `start`.
+    n = std::max(0, std::min(n, cell_count(series->data2) - start));
     n -= n % int32_t(spec.size);
     if (spec.fn) {
         sort_through_function(series, start, n, spec, args.stable);

@@ -808,7 +808,7 @@ int32_t object_compare(const Cell* value1, const Cell* value2, int32_t op) {
     Off a = value1->data1, b = value2->data1;
     if (a == b) return 0;
     if (op == COMP_SAME) return -1;
-    if (cycles_find(a)) return cycles_find(b) ? 0 : -1;
+    if (int32_t order = cycles_compare_order(a, b); order != 2) return order;  // as for blocks
     uint32_t na = field_count(a), nb = field_count(b);
     if (na != nb) return na > nb ? 1 : -1;
     // Ordering two field values may allocate (words compare their
