@@ -222,6 +222,9 @@ void lexer_scan_loop(LexerState* st, bool one_value, bool prescan) {
         st->prev_state = state;
         st->pending_error = -1;
         st->type = lexer_state_type_table[next];
+        // A NUL byte ends the input where it stands, whether or not the
+        // callback lets the end-of-input token through.
+        if (kind == K_EOF) st->input_end = e;
         if (kind == K_POINT) st->entry_state = 0;
         if (kind == K_RAWSTRING) raw_string_extend(st, s, e);
 
@@ -252,6 +255,11 @@ void lexer_scan_loop(LexerState* st, bool one_value, bool prescan) {
             }
         }
         if (prescan && !has_cb) go_on = false;
+        // A refused error token that is empty (the first byte had no
+        // transition) steps over that character: scanning again from it
+        // would meet the same error for ever.
+        if (!go_on && kind == K_ERROR && s == e && st->pos == e && e < st->input_end)
+            st->pos = e + lexer_char_length(e, st->input_end);
 
         // 8. Scan and load.
         if (go_on) {
