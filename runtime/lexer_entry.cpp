@@ -484,10 +484,18 @@ void lexer_throw_error(LexerState* st, const uint8_t* start, const uint8_t* end,
     }
     // The quoted text: whole characters, at most 30 bytes, up to a line feed.
     const uint8_t* q = start;
-    while (q < st->input_end && *q != '\n') {
-        int len = *q < 0x80 ? 1 : unicode_utf8_lead_length(*q);
-        if (len == 0) len = 1;
-        if (q + len - start > 30 || q + len > st->input_end) break;
+    // A character cut off by the input end is left out; any other byte
+    // that starts no valid sequence counts as one character.
+    const uint8_t* const input_end = st->input_end;
+    auto cut_off = [input_end](const uint8_t* c) {
+        if (*c < 0xC2 || *c > 0xF4 || c + unicode_utf8_lead_length(*c) <= input_end) return false;
+        for (const uint8_t* r = c + 1; r < input_end; r++)
+            if ((*r & 0xC0) != 0x80) return false;
+        return true;
+    };
+    while (q < input_end && *q != '\n') {
+        uint32_t len = lexer_char_length(q, input_end);
+        if (q + len - start > 30 || (len == 1 && cut_off(q))) break;
         q += len;
     }
     Cell note = {TYPE_NONE, 0, 0, 0}, text = {TYPE_NONE, 0, 0, 0}, arg = {TYPE_NONE, 0, 0, 0};
@@ -547,6 +555,9 @@ int32_t lexer_scan_utf8(Cell* out, const uint8_t* start, uint32_t length, bool o
             uint32_t mtype = lexer_marker_type(mk);
             if (!load && path_type_q(mtype)) {
                 if (st.last_type != TYPE_ERROR) st.last_type = static_cast<int32_t>(mtype);
+            } else if (path_type_q(mtype)) {
+                // The input ended right after a path's "/": no item follows.
+                lexer_throw_error(&st, st.input_start + mk->data3, st.input_end, TYPE_PATH);
             } else {
                 st.closing_type = static_cast<int32_t>(mtype);
                 try {
