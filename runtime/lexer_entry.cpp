@@ -555,13 +555,14 @@ int32_t lexer_scan_utf8(Cell* out, const uint8_t* start, uint32_t length, bool o
             uint32_t mtype = lexer_marker_type(mk);
             if (!load && path_type_q(mtype)) {
                 if (st.last_type != TYPE_ERROR) st.last_type = static_cast<int32_t>(mtype);
-            } else if (path_type_q(mtype)) {
-                // The input ended right after a path's "/": no item follows.
-                lexer_throw_error(&st, st.input_start + mk->data3, st.input_end, TYPE_PATH);
             } else {
                 st.closing_type = static_cast<int32_t>(mtype);
                 try {
-                    lexer_throw_error(&st, st.input_start + mk->data3, st.input_end, kErrUnclosed);
+                    // A path still open here ended right after its "/": no
+                    // item follows. Any other marker is an unclosed block.
+                    const uint8_t* opening = st.input_start + mk->data3;
+                    if (path_type_q(mtype)) lexer_throw_error(&st, opening, st.input_end, TYPE_PATH);
+                    lexer_throw_error(&st, opening, st.input_end, kErrUnclosed);
                 } catch (const LexerAbort&) {
                     if (st.load && out) cell_set(out, TYPE_NONE);
                     if (consumed) *consumed = string_input_q(&st) ? cp_offset(&st, st.pos) : uint32_t(st.pos - start);
