@@ -251,7 +251,12 @@ void lexer_scan_loop(LexerState* st, bool one_value, bool prescan) {
                 kind == K_PAREN_OPEN && (st->entry_state == kEntryPoint || lexer_point_ahead_q(st, e));
             if (!point_paren) {
                 int32_t t = st->type ? st->type : -(kind + 1);
+                const uint8_t* resume = st->pos;
                 go_on = lexer_fire_event(st, LEXER_PRESCAN, t, nullptr, s, e + owns_terminal);
+                // A callback that moved the input took the scan elsewhere:
+                // the token is left alone. Opening a braced string or a path
+                // here would pair it with text before its own start.
+                if (st->pos != resume) go_on = false;
             }
         }
         if (prescan && !has_cb) go_on = false;
