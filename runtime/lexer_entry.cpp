@@ -407,7 +407,10 @@ bool lexer_fire_event(LexerState* st, uint32_t event, int32_t type, const Cell* 
         type = TYPE_ERROR;
     }
     if (!(st->mask & event)) return true;
-    if (type == TYPE_POINT2D || type == TYPE_POINT3D) start--;
+    // A point token starts after its "(": its events report it with the
+    // paren. An error's start is already where the error text begins (a
+    // stray comma, or the paren itself), so it stays.
+    if ((type == TYPE_POINT2D || type == TYPE_POINT3D) && event != LEXER_ERROR && start > st->input_start) start--;
     if (event == LEXER_PRESCAN && type == TYPE_ERROR && st->brace_count > 0) start = st->brace_start;
     if (!g_lexer_callback_call) error_raise(ErrCat::Internal, "not-done");
 
