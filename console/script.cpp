@@ -225,8 +225,8 @@ void console_fit_to_columns(Cell* text, int32_t limit) {
     }
 }
 
-int console_first_loop(bool interactive) {
-    if (interactive) {
+int console_first_loop(bool interactive, bool banner) {
+    if (interactive && banner) {
         print_line("--== Kel " KEL_VERSION " ==--");
         print_line("Type HELP for starting information.");
         print_line("");

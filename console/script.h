@@ -26,7 +26,8 @@ void script_do_text(const std::string& text, const std::string& name, Cell* out)
 void console_fit_to_columns(Cell* text, int32_t limit);
 
 // Reads standard input line by line, evaluating each complete input and
-// printing its result after "==". Returns at the end of input.
-int console_first_loop(bool interactive);
+// printing its result after "==". An interactive loop shows the banner
+// (when [banner]) and prompts. Returns at the end of input.
+int console_first_loop(bool interactive, bool banner);
 
 }  // namespace kel

@@ -407,7 +407,10 @@ bool lexer_fire_event(LexerState* st, uint32_t event, int32_t type, const Cell* 
         type = TYPE_ERROR;
     }
     if (!(st->mask & event)) return true;
-    if (type == TYPE_POINT2D || type == TYPE_POINT3D) start--;
+    // A point token starts after its "(": its events report it with the
+    // paren. An error's start is already where the error text begins (a
+    // stray comma, or the paren itself), so it stays.
+    if ((type == TYPE_POINT2D || type == TYPE_POINT3D) && event != LEXER_ERROR && start > st->input_start) start--;
     if (event == LEXER_PRESCAN && type == TYPE_ERROR && st->brace_count > 0) start = st->brace_start;
     if (!g_lexer_callback_call) error_raise(ErrCat::Internal, "not-done");
 
@@ -484,10 +487,18 @@ void lexer_throw_error(LexerState* st, const uint8_t* start, const uint8_t* end,
     }
     // The quoted text: whole characters, at most 30 bytes, up to a line feed.
     const uint8_t* q = start;
-    while (q < st->input_end && *q != '\n') {
-        int len = *q < 0x80 ? 1 : unicode_utf8_lead_length(*q);
-        if (len == 0) len = 1;
-        if (q + len - start > 30 || q + len > st->input_end) break;
+    // A character cut off by the input end is left out; any other byte
+    // that starts no valid sequence counts as one character.
+    const uint8_t* const input_end = st->input_end;
+    auto cut_off = [input_end](const uint8_t* c) {
+        if (*c < 0xC2 || *c > 0xF4 || c + unicode_utf8_lead_length(*c) <= input_end) return false;
+        for (const uint8_t* r = c + 1; r < input_end; r++)
+            if ((*r & 0xC0) != 0x80) return false;
+        return true;
+    };
+    while (q < input_end && *q != '\n') {
+        uint32_t len = lexer_char_length(q, input_end);
+        if (q + len - start > 30 || (len == 1 && cut_off(q))) break;
         q += len;
     }
     Cell note = {TYPE_NONE, 0, 0, 0}, text = {TYPE_NONE, 0, 0, 0}, arg = {TYPE_NONE, 0, 0, 0};
@@ -550,7 +561,11 @@ int32_t lexer_scan_utf8(Cell* out, const uint8_t* start, uint32_t length, bool o
             } else {
                 st.closing_type = static_cast<int32_t>(mtype);
                 try {
-                    lexer_throw_error(&st, st.input_start + mk->data3, st.input_end, kErrUnclosed);
+                    // A path still open here ended right after its "/": no
+                    // item follows. Any other marker is an unclosed block.
+                    const uint8_t* opening = st.input_start + mk->data3;
+                    if (path_type_q(mtype)) lexer_throw_error(&st, opening, st.input_end, TYPE_PATH);
+                    lexer_throw_error(&st, opening, st.input_end, kErrUnclosed);
                 } catch (const LexerAbort&) {
                     if (st.load && out) cell_set(out, TYPE_NONE);
                     if (consumed) *consumed = string_input_q(&st) ? cp_offset(&st, st.pos) : uint32_t(st.pos - start);

@@ -163,6 +163,9 @@ bool lexer_fire_event(LexerState* st, uint32_t event, int32_t type, const Cell* 
 
 // ---- token helpers (lexer_load.cpp) ------------------------------------------------------
 
+// Bytes of the character at [p] (before [end]): its UTF-8 length, or 1 for
+// a byte that starts no valid sequence.
+uint32_t lexer_char_length(const uint8_t* p, const uint8_t* end);
 // Skips leading Unicode blanks of a word token; raises on invalid UTF-8.
 const uint8_t* lexer_skip_unicode_blanks(LexerState* st, const uint8_t* s, const uint8_t* e);
 // Decodes one escape after "^" at [p]; returns the position after it or null.

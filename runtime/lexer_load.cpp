@@ -372,6 +372,9 @@ void check_name_utf8(LexerState* st, const uint8_t* s, const uint8_t* e) {
     }
 }
 
+void scan_word(LexerState* st, const uint8_t* s, const uint8_t* e, uint32_t flags, bool);
+void load_word(LexerState* st, const uint8_t* s, const uint8_t* e, uint32_t, bool load);
+
 // A word directly followed by "/": the head of a path.
 void scan_path(LexerState* st, const uint8_t* s, const uint8_t* e, uint32_t, bool load) {
     check_name_utf8(st, s, e);
@@ -379,9 +382,18 @@ void scan_path(LexerState* st, const uint8_t* s, const uint8_t* e, uint32_t, boo
     uint32_t before = st->tail;
     lexer_open_block(st, type, s, e + 1);
     if (st->tail == before) {
-        // The callback refused the path: its head stays an ordinary word and
-        // the "/" starts the next token.
+        // The callback refused the path: its head is an ordinary word (with
+        // its scan and load events) and the "/" starts the next token.
         st->pos = e;
+        scan_word(st, s, e, 0, false);
+        if (st->has_callback && !lexer_fire_event(st, LEXER_SCAN, st->type, nullptr, s, e)) return;
+        if (!load) return;
+        uint32_t at = st->tail;
+        load_word(st, s, e, 0, true);
+        if (st->has_callback) {
+            Cell v = *lexer_cell(at);
+            if (!lexer_fire_event(st, LEXER_LOAD, v.type(), &v, s, e)) st->tail = at;
+        }
         return;
     }
     const uint8_t* w = s + (type != TYPE_PATH);
@@ -1147,6 +1159,13 @@ const uint8_t* lexer_char_escape(const uint8_t* p, const uint8_t* end, uint32_t*
     if (c < 0) return nullptr;
     *cp = static_cast<uint32_t>(c);
     return n;
+}
+
+uint32_t lexer_char_length(const uint8_t* p, const uint8_t* end) {
+    if (*p < 0x80) return 1;
+    int32_t cp;
+    const uint8_t* n = unicode_fast_decode_utf8_char(p, end, &cp);
+    return cp < 0 ? 1 : static_cast<uint32_t>(n - p);
 }
 
 const uint8_t* lexer_skip_unicode_blanks(LexerState* st, const uint8_t* s, const uint8_t* e) {

@@ -222,6 +222,9 @@ void lexer_scan_loop(LexerState* st, bool one_value, bool prescan) {
         st->prev_state = state;
         st->pending_error = -1;
         st->type = lexer_state_type_table[next];
+        // A NUL byte ends the input where it stands, whether or not the
+        // callback lets the end-of-input token through.
+        if (kind == K_EOF) st->input_end = e;
         if (kind == K_POINT) st->entry_state = 0;
         if (kind == K_RAWSTRING) raw_string_extend(st, s, e);
 
@@ -248,10 +251,20 @@ void lexer_scan_loop(LexerState* st, bool one_value, bool prescan) {
                 kind == K_PAREN_OPEN && (st->entry_state == kEntryPoint || lexer_point_ahead_q(st, e));
             if (!point_paren) {
                 int32_t t = st->type ? st->type : -(kind + 1);
+                const uint8_t* resume = st->pos;
                 go_on = lexer_fire_event(st, LEXER_PRESCAN, t, nullptr, s, e + owns_terminal);
+                // A callback that moved the input took the scan elsewhere:
+                // the token is left alone. Opening a braced string or a path
+                // here would pair it with text before its own start.
+                if (st->pos != resume) go_on = false;
             }
         }
         if (prescan && !has_cb) go_on = false;
+        // A refused error token that is empty (the first byte had no
+        // transition) steps over that character: scanning again from it
+        // would meet the same error for ever.
+        if (!go_on && kind == K_ERROR && s == e && st->pos == e && e < st->input_end)
+            st->pos = e + lexer_char_length(e, st->input_end);
 
         // 8. Scan and load.
         if (go_on) {

@@ -299,9 +299,12 @@ TEST_F(LexerTest, SyntaxErrorsNameTheTypeTheTextAndTheLine) {
         {"{abc", "invalid string! | {abc | (line 1)"},
         {"'a/b:", "missing ] | 'a/b: | (line 1)"},
         {"a/b/", "invalid path! | a/b/ | (line 1)"},
+        {"x a/", "invalid path! | a/ | (line 1)"},  // no item after the head's "/"
         {"#(foo)", "malconstruct | #(foo) | (line 1)"},
         {"}", "bad-char | } | (line 1)"},
         {"\xC0\x80", "bad-char | \xEF\xBF\xBD\xEF\xBF\xBD | (line 1)"},
+        {"x \xFF", "bad-char | \xEF\xBF\xBD | (line 1)"},       // a bad byte is one character
+        {"\xF0\nab", "bad-char | \xEF\xBF\xBD | (line 1)"},    // and the text ends at the line
         {"1.5x2", "invalid pair! | 1.5x2 | (line 1)"},
         {"#[a 1 b]", "invalid map! | #[a 1 b] | (line 1)"},
         {"1, 2", "invalid point2D! | , 2 | (line 1)"},

@@ -1,0 +1,67 @@
+#!/bin/sh
+# The program run on a script file and on piped input: what it prints and
+# the exit status. A failing script ends with status 1 unless --catch keeps
+# the loop going, which then reads standard input.
+# Usage: script_runs.sh KEL
+kel=$1
+dir=$(mktemp -d) || exit 1
+trap 'rm -rf "$dir"' EXIT
+failed=0
+
+# run <name> <expected status> <expected output> <stdin text> <kel args...>
+run() {
+    name=$1 want_status=$2 want=$3 input=$4
+    shift 4
+    got=$(printf '%s' "$input" | "$kel" "$@" 2>&1)
+    status=$?
+    if [ "$status" != "$want_status" ] || [ "$got" != "$want" ]; then
+        printf 'FAIL %s: status %s (want %s), output:\n%s\nwanted:\n%s\n' \
+            "$name" "$status" "$want_status" "$got" "$want"
+        failed=1
+    fi
+}
+
+printf 'rem\nKel [] print 1 + 2' > "$dir/ok.kel"
+printf 'print 1' > "$dir/no-header.kel"
+printf 'Kel/System [] print 1' > "$dir/system.kel"
+printf 'Kel [] print 1\n12a' > "$dir/syntax.kel"
+printf 'Kel [] print 1 x-unset-word' > "$dir/error.kel"
+
+run script 0 "3" "" "$dir/ok.kel"
+run no-header 1 "*** Error: Kel header not found!" "" "$dir/no-header.kel"
+run system-header 1 "*** Error: contains Kel/System code which requires compilation!" "" "$dir/system.kel"
+run syntax-error 1 "*** Syntax Error: (line 2) invalid integer at 12a
+*** Where: ???
+*** Near : none" "" "$dir/syntax.kel"
+run script-error 1 "1
+*** Script Error: x-unset-word has no value
+*** Where: <not-found>
+*** Near : x-unset-word" "" "$dir/error.kel"
+run missing-file 1 "*** Access Error: cannot open: %$dir/none.kel" "" "$dir/none.kel"
+run catch 0 "1
+*** Script Error: x-unset-word has no value
+*** Where: <not-found>
+*** Near : x-unset-word
+== 3" "1 + 2" --CATCH "$dir/error.kel"
+run options-end 1 "*** Access Error: cannot open: %--catch" "" -- --catch
+
+# Piped input: results after "==", more lines while a block is open, errors
+# reported and the loop going on, an input cut off inside a block reported.
+run piped 0 '== 3
+== [1
+2]
+*** Script Error: x-unset-word has no value
+*** Where: <not-found>
+*** Near : x-unset-word
+== "a^/b"
+*** Syntax Error: (line 2) missing ] at [
+*** Where: ???
+*** Near : none' '1 + 2
+[1
+2]
+x-unset-word
+{a
+b}
+['
+
+exit $failed
