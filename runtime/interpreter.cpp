@@ -719,7 +719,9 @@ uint32_t eval_path(const Cell& path, const Off& node, uint32_t pos, int mode) {
     Cell first = *code_at(pnode, head);
     if (!first.is(TYPE_WORD)) error_raise(ErrCat::Script, "word-first", &path);
     const Cell* v = word_value(&first);
-    if (v->is(TYPE_UNSET)) error_raise(ErrCat::Script, "unset-path", &first, &path);
+    // The path, then the element without a value: the order of every other
+    // path error, which the message template reads.
+    if (v->is(TYPE_UNSET)) error_raise(ErrCat::Script, "unset-path", &path, &first);
     if (is_callable(v->type())) {
         if (mode == PATH_GET) error_raise(ErrCat::Script, "invalid-path-get", &path);
         if (mode == PATH_SET) error_raise(ErrCat::Script, "invalid-path-set", &path);

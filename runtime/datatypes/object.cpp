@@ -764,7 +764,9 @@ int32_t object_mold_fields(const Cell* object_in, Cell* buffer, bool only, bool 
         Cell* v = stack_push(slot ? slot : word);
         if (!slot || v->type() == 0) cell_set_unset(v);
         v->header &= ~CELL_NEW_LINE;
-        if (v->is(TYPE_WORD)) {
+        // The text of an object is evaluated to remake it: a word or a path
+        // value is quoted so that it reads back as itself, not as a lookup.
+        if (v->is(TYPE_WORD) || v->is(TYPE_PATH)) {
             string_append_char(buffer, '\'');
             limit--;
         }
