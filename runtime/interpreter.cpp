@@ -741,9 +741,14 @@ uint32_t eval_path(const Cell& path, const Off& node, uint32_t pos, int mode) {
         bool last = i + 1 == ptail;
         EvalPathFn fn = reinterpret_cast<EvalPathFn>(action_entry(cur->type(), ACT_EVAL_PATH));
         if (!fn) {
-            Cell dt;
+            // The third argument is the path up to and including the element
+            // that found no way into the value.
+            Cell dt, walked{TYPE_NONE, 0, 0, 0};
+            GcRootCell keep_walked(&walked);
             datatype_set(&dt, cur->type());
-            error_raise(ErrCat::Script, "bad-path-type", &path, &dt);
+            series_copy_range(&path, static_cast<int32_t>(head), static_cast<int32_t>(i - head + 1), &walked,
+                              path.type());
+            error_raise(ErrCat::Script, "bad-path-type", &path, &dt, &walked);
         }
         EvalPathArgs args;
         args.path = const_cast<Cell*>(&path);
