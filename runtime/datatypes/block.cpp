@@ -653,6 +653,8 @@ Search block_search(const Cell* series, const Cell* value, const FindArgs& a, bo
     Off node = series->data2;
     int32_t total = cell_count(node);
     int32_t idx = std::max(series_index(series), 0);
+    // Nothing to search answers none before the refinements are looked at.
+    if (total == 0 || (!a.reverse && idx >= total)) return found;
     if (a.skip) {
         if (!a.skip->is(TYPE_INTEGER)) raise_invalid_refine(g_refinements.skip, a.skip);
         if (int_value(a.skip) < 1) error_raise(ErrCat::Script, "out-of-range", a.skip);
@@ -667,7 +669,6 @@ Search block_search(const Cell* series, const Cell* value, const FindArgs& a, bo
             last_cell = series_part_position(series, a.part) - 1;
         }
     }
-    if (total == 0 || (!a.reverse && idx >= total)) return found;
 
     MatchKind kind = MatchKind::Single;
     Cell v = *value;
