@@ -940,18 +940,23 @@ int32_t compare_integers_reverse(const void* x, const void* y, uintptr_t f1, uin
 // the end. An error in the comparator leaves the block unchanged. Root-block
 // slots from `scratch`: the scratch block, then the two record blocks handed
 // to the comparator with /all.
+//
+// A comparator may itself sort with a function: each sort that is running
+// has scratch blocks of its own, one set a nesting level, made the first time
+// that level is reached and kept for later sorts.
 
-uint32_t g_scratch_index = 0;
+std::vector<uint32_t> g_scratch_levels;  // root-block index of each level's set
+uint32_t g_scratch_depth = 0;            // sorts with a function now running
 constexpr uint32_t kRecordBlockLimit = 2097151;
 
-uint32_t sort_scratch() {
-    if (g_scratch_index) return g_scratch_index;
+uint32_t sort_scratch(uint32_t level) {
+    if (level < g_scratch_levels.size()) return g_scratch_levels[level];
     block_root_init();
     uint32_t at = uint32_t(cell_count(g_root_block.data2));
     block_append_new(nullptr, 16);
     block_append_new(nullptr, 4);
     block_append_new(nullptr, 4);
-    g_scratch_index = at;
+    g_scratch_levels.push_back(at);
     return at;
 }
 
@@ -985,19 +990,28 @@ int32_t compare_with_function(const void* x, const void* y, uintptr_t flags, uin
     return sort_comparator_order(result.get());
 }
 
-// Empties the scratch blocks on every exit, so they keep nothing alive.
-struct ScratchReset {
-    uint32_t at;
-    ~ScratchReset() {
-        for (uint32_t i = 0; i < 3; i++) block_set_tail(block_cell_at(&g_root_block, at + i), 0);
+// Holds the scratch blocks of the running sort's nesting level, and empties
+// them on every exit, so they keep nothing alive.
+class ScratchLevel {
+public:
+    ScratchLevel() : at_(sort_scratch(g_scratch_depth)) { g_scratch_depth++; }
+    ~ScratchLevel() {
+        g_scratch_depth--;
+        for (uint32_t i = 0; i < 3; i++) block_set_tail(block_cell_at(&g_root_block, at_ + i), 0);
     }
+    ScratchLevel(const ScratchLevel&) = delete;
+    ScratchLevel& operator=(const ScratchLevel&) = delete;
+    uint32_t at() const { return at_; }
+
+private:
+    uint32_t at_;
 };
 
 void sort_through_function(Cell* series, int32_t start, int32_t n, SortSpec& spec, bool stable) {
     if (!g_sort_comparator_call) error_raise(ErrCat::Internal, "not-done");
-    uint32_t at = sort_scratch();
+    ScratchLevel level;
+    uint32_t at = level.at();
     spec.scratch = at;
-    ScratchReset reset{at};
     block_set_tail(block_cell_at(&g_root_block, at), 0);
     SeriesBuf* sb = block_room(block_cell_at(&g_root_block, at)->data2, uint32_t(n), false);
     std::memcpy(sb->head_ptr(), cell_ptr(series->data2, start), size_t(n) * sizeof(Cell));  // read after growing
