@@ -979,7 +979,7 @@ int32_t compare_with_function(const void* x, const void* y, uintptr_t flags, uin
     std::memcpy(&ry, y, 4);
     if (spec->reverse) std::swap(rx, ry);
     RootedCell first, second, result;
-    if (spec->all && spec->size > 1) {
+    if (spec->all) {
         fill_record_block(spec->scratch + 1, spec->scratch, rx, spec->size, first.get());
         fill_record_block(spec->scratch + 2, spec->scratch, ry, spec->size, second.get());
     } else {
