@@ -1264,7 +1264,8 @@ namespace {
 bool record_member(const Cell* block, const Cell* cell, int32_t size, int32_t op) {
     Off node = block->data2;
     int32_t total = cell_count(node);
-    for (int32_t i = head_of(block); i < total; i += size)
+    // 64-bit steps: a record size near 2^31 must not wrap past the tail.
+    for (int64_t i = head_of(block); i < total; i += size)
         if (compare_cells(cell, cell_ptr(node, i), op) == 0) return true;
     return false;
 }
@@ -1310,12 +1311,12 @@ Off table_over(const Cell* block, int64_t keys = 0) {
 // test without `other`) and whose first cell is not yet in the result.
 // `from` is rooted.
 void collect_records(Members& result, const Cell* from, const Members* other, bool keep_present, int32_t size) {
-    for (int32_t i = head_of(from); i < cell_count(from->data2); i += size) {
+    for (int64_t i = head_of(from); i < cell_count(from->data2); i += size) {
         RootedCell first(cell_ptr(from->data2, i));
         if (other && other->contains(first.get()) != keep_present) continue;
         if (result.contains(first.get())) continue;
         int32_t at = cell_count(result.block().data2);
-        for (int32_t j = 0; j < size && i + j < cell_count(from->data2); j++)
+        for (int64_t j = 0; j < size && i + j < cell_count(from->data2); j++)
             block_append_value(&result.block(), cell_ptr(from->data2, i + j));
         result.add(at);
     }
