@@ -37,6 +37,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 
@@ -743,9 +744,17 @@ uint32_t eval_path(const Cell& path, const Off& node, uint32_t pos, int mode) {
         bool last = i + 1 == ptail;
         EvalPathFn fn = reinterpret_cast<EvalPathFn>(action_entry(cur->type(), ACT_EVAL_PATH));
         if (!fn) {
-            Cell dt;
+            // The third argument is the path up to and including the element
+            // that found no way into the value.
+            Cell dt, walked{TYPE_NONE, 0, 0, 0};
+            GcRootCell keep_walked(&walked);
             datatype_set(&dt, cur->type());
-            error_raise(ErrCat::Script, "bad-path-type", &path, &dt);
+            // A paren element may have shortened the path meanwhile.
+            int64_t total = series_length_total(&path);
+            int64_t from = std::min<int64_t>(head, total);
+            int64_t count = std::min<int64_t>(int64_t(i) - head + 1, total - from);
+            series_copy_range(&path, static_cast<int32_t>(from), static_cast<int32_t>(count), &walked, path.type());
+            error_raise(ErrCat::Script, "bad-path-type", &path, &dt, &walked);
         }
         EvalPathArgs args;
         args.path = const_cast<Cell*>(&path);

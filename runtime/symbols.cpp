@@ -422,7 +422,9 @@ Cell* symctx_owner_find(Off node) {
 bool symctx_owner_get(const Cell* target, const Cell* action, const Cell* value, int32_t index, int32_t part) {
     Off key = target->is(TYPE_OBJECT) ? target->data1 : target->data2;
     Cell* entry = symctx_owner_find(key);
-    if (!entry || entry->data3 == 0 || !g_owner_fire_deep_change) return false;
+    // `modify series 'owned` may record any value as the owner; only an
+    // object carries the change information the handler call reads.
+    if (!entry || !entry->is(TYPE_OBJECT) || entry->data3 == 0 || !g_owner_fire_deep_change) return false;
     Cell owner = entry[0], word = entry[1];
     Cell t = *target, a = *action, v = *value;
     g_owner_fire_deep_change(&owner, &word, &t, &a, &v, index, part);

@@ -653,6 +653,8 @@ Search block_search(const Cell* series, const Cell* value, const FindArgs& a, bo
     Off node = series->data2;
     int32_t total = cell_count(node);
     int32_t idx = std::max(series_index(series), 0);
+    // Nothing to search answers none before the refinements are looked at.
+    if (total == 0 || (!a.reverse && idx >= total)) return found;
     if (a.skip) {
         if (!a.skip->is(TYPE_INTEGER)) raise_invalid_refine(g_refinements.skip, a.skip);
         if (int_value(a.skip) < 1) error_raise(ErrCat::Script, "out-of-range", a.skip);
@@ -667,7 +669,6 @@ Search block_search(const Cell* series, const Cell* value, const FindArgs& a, bo
             last_cell = series_part_position(series, a.part) - 1;
         }
     }
-    if (total == 0 || (!a.reverse && idx >= total)) return found;
 
     MatchKind kind = MatchKind::Single;
     Cell v = *value;
@@ -970,7 +971,7 @@ int32_t compare_with_function(const void* x, const void* y, uintptr_t flags, uin
     if (spec->reverse) std::swap(rx, ry);
     RootedCell first, second, result;
     Cell* scratch = spec->scratch;
-    if (spec->all && spec->size > 1) {
+    if (spec->all) {
         fill_record_block(scratch + 1, scratch, rx, spec->size, first.get());
         fill_record_block(scratch + 2, scratch, ry, spec->size, second.get());
     } else {
@@ -985,7 +986,7 @@ void sort_through_function(Cell* series, int32_t start, int32_t n, SortSpec& spe
     if (!g_sort_comparator_call) error_raise(ErrCat::Internal, "not-done");
     SortScratch scratch;
     block_make_at(&scratch.blocks[0], n);
-    if (spec.all && spec.size > 1) {
+    if (spec.all) {
         block_make_at(&scratch.blocks[1], int32_t(spec.size));
         block_make_at(&scratch.blocks[2], int32_t(spec.size));
     }
@@ -1236,7 +1237,8 @@ namespace {
 bool record_member(const Cell* block, const Cell* cell, int32_t size, int32_t op) {
     Off node = block->data2;
     int32_t total = cell_count(node);
-    for (int32_t i = head_of(block); i < total; i += size)
+    // 64-bit steps: a record size near 2^31 must not wrap past the tail.
+    for (int64_t i = head_of(block); i < total; i += size)
         if (compare_cells(cell, cell_ptr(node, i), op) == 0) return true;
     return false;
 }
@@ -1282,12 +1284,12 @@ Off table_over(const Cell* block, int64_t keys = 0) {
 // test without `other`) and whose first cell is not yet in the result.
 // `from` is rooted.
 void collect_records(Members& result, const Cell* from, const Members* other, bool keep_present, int32_t size) {
-    for (int32_t i = head_of(from); i < cell_count(from->data2); i += size) {
+    for (int64_t i = head_of(from); i < cell_count(from->data2); i += size) {
         RootedCell first(cell_ptr(from->data2, i));
         if (other && other->contains(first.get()) != keep_present) continue;
         if (result.contains(first.get())) continue;
         int32_t at = cell_count(result.block().data2);
-        for (int32_t j = 0; j < size && i + j < cell_count(from->data2); j++)
+        for (int64_t j = 0; j < size && i + j < cell_count(from->data2); j++)
             block_append_value(&result.block(), cell_ptr(from->data2, i + j));
         result.add(at);
     }

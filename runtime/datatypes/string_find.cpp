@@ -547,7 +547,7 @@ int32_t compare_with_function(const void* x, const void* y, uintptr_t flags, uin
     auto* b = static_cast<const uint8_t*>(y);
     if (s.reverse) std::swap(a, b);
     Temp first, second, result;
-    if (s.all && s.size > 1 && !s.vector) {
+    if (s.all && !s.vector) {
         string_make(first.get(), s.size, s.unit, uint32_t(type));
         string_make(second.get(), s.size, s.unit, uint32_t(type));
         for (uint32_t i = 0; i < s.size; i++) {
