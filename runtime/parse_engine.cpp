@@ -167,6 +167,7 @@ void Run::push_entry(int32_t kind, uint32_t rule_pos) {
     e.start = e.round = head();
     e.round_len = in_total();
     e.min = e.max = e.count = 0;
+    e.round_parens = parens;
     g_rule_stack.push_back(e);
 }
 
@@ -279,6 +280,7 @@ uint32_t Run::rule_end(uint32_t i) const {
 
 bool Run::eval_paren(const Cell* paren, Cell* out) {
     temp = *paren;
+    parens++;
     if (trace && !emit(EV_PAREN)) return false;
     Cell* base_cell = g_stack.top;
     Cell name{TYPE_WORD, 0, g_names.anon, 0xFFFFFFFFu};

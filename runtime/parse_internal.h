@@ -66,6 +66,7 @@ struct Entry {
     uint32_t round;      // repetition: head at the round's start; to/thru: position tried
     uint32_t round_len;  // repetition: input length at the round's start
     int32_t min, max, count;  // repetition bounds (max -1: no bound) and rounds matched
+    uint64_t round_parens;    // repetition: the run's `parens` at the round's start
 };
 
 struct InputEntry {
@@ -122,6 +123,7 @@ struct Run {
     Cell temp2;
 
     uint32_t pos = 0;
+    uint64_t parens = 0;      // parens this run has evaluated
     uint32_t base = 0;        // this run's bottom entry on the rule stack
     uint32_t input_base = 0;  // this run's first entry on the input stack
     int64_t limit = 0;
@@ -166,6 +168,8 @@ struct Run {
     uint32_t change_part(uint32_t start, uint32_t end, Cell* value, bool only);
     // Inserts `value` (rooted) at `at`; returns the units inserted.
     uint32_t insert_at(uint32_t at, Cell* value, bool only);
+    // Moves the /part limit after [start, end) was replaced by `inserted` units.
+    void edited(uint32_t start, uint32_t end, uint32_t inserted);
     // Keeps [start, end) in the innermost collect.
     void keep_part(uint32_t start, uint32_t end, bool pick);
     // Adds `v` (rooted) to the collect entry `index`; `splice` adds a

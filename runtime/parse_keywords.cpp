@@ -456,7 +456,10 @@ State Run::apply() {
 // spin and `n rule` with a rule that matches nothing is not refused. A round
 // that removed part of the input at the head (`some [remove "x" | skip]`)
 // made progress: the input shrinks, so such rounds end. `while` goes on as
-// long as its rule matches.
+// long as its rule matches and a round may have changed something: a round
+// that neither moved nor resized the input nor ran a paren leaves the run
+// exactly as it found it, so every later round would match the same way and
+// the loop could never end.
 State Run::repeat_apply() {
     uint32_t top = static_cast<uint32_t>(g_rule_stack.size()) - 1;
     Entry& e = g_rule_stack[top];
@@ -466,9 +469,11 @@ State Run::repeat_apply() {
         uint32_t total = in_total();
         bool progressed = head() != e.round || total != e.round_len;
         bool more = e.max < 0 || e.count < e.max;
-        if (more && (progressed || e.kind == K_WHILE)) {
+        bool ran_code = parens != e.round_parens;
+        if (more && (progressed || (e.kind == K_WHILE && ran_code))) {
             e.round = head();
             e.round_len = total;
+            e.round_parens = parens;
             pos = e.rule_pos;
             if (!emit(EV_ITERATE)) return halt;
             return load_item(pos) ? S_DISPATCH : S_APPLY;

@@ -383,6 +383,7 @@ void Run::remove_part(uint32_t start, uint32_t end) {
     temp.data1 = start;
     Cell part{TYPE_INTEGER, 0, end - start, 0};
     action_fn<ACT_REMOVE>(temp.type())(&temp, &part, nullptr);
+    edited(start, end, 0);
 }
 
 uint32_t Run::insert_at(uint32_t at, Cell* v, bool only) {
@@ -391,7 +392,9 @@ uint32_t Run::insert_at(uint32_t at, Cell* v, bool only) {
     temp.data1 = std::min(at, before);
     action_fn<ACT_INSERT>(temp.type())(&temp, v, -1, only, 1, false);
     uint32_t after = in_total();
-    return after > before ? after - before : 0;
+    uint32_t n = after > before ? after - before : 0;
+    edited(std::min(at, before), std::min(at, before), n);
+    return n;
 }
 
 uint32_t Run::change_part(uint32_t start, uint32_t end, Cell* v, bool only) {
@@ -401,7 +404,19 @@ uint32_t Run::change_part(uint32_t start, uint32_t end, Cell* v, bool only) {
     temp = input;
     temp.data1 = start;
     action_fn<ACT_CHANGE>(temp.type())(&temp, v, static_cast<int32_t>(end - start), only, 1);
-    return std::min(temp.data1, in_total());
+    uint32_t after = std::min(temp.data1, in_total());
+    edited(start, end, after > start ? after - start : 0);
+    return after;
+}
+
+// The limit of /part counts units of the input as it was given: an edit
+// before it moves it by what the edit added or took away, so the part the
+// limit covers stays the same stretch of the input. A limit inside the
+// replaced span ends with what replaced it.
+void Run::edited(uint32_t start, uint32_t end, uint32_t inserted) {
+    if (!has_limit || limit <= int64_t(start)) return;
+    if (limit >= int64_t(end)) limit += int64_t(inserted) - int64_t(end - start);
+    else limit = int64_t(start) + std::min<int64_t>(limit - start, inserted);
 }
 
 }  // namespace kel::parse
