@@ -250,6 +250,7 @@ State Run::kw_insert() {
         if (++p >= tail) raise_rule(&kw_word);
     }
     if (!read_value(p, &value)) return halt;
+    at = std::min(at, in_total());  // a paren giving the value may have shortened the input
     uint32_t n = insert_at(at, &value, only);
     if (head() >= at) input.data1 += n;
     pos = p + 1;
