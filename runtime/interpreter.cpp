@@ -534,19 +534,23 @@ __attribute__((always_inline)) inline void run_function(const Cell* function, co
     // `function` is a rooted cell (the caller's, or the evaluation stack's):
     // its context and extra block are read through it after the body ran,
     // when the collector may have moved their nodes.
+    // The context node is restored through a rooted copy: a break or
+    // continue thrown from the body writes the loop's result slot, which
+    // may be the very stack cell holding `function`.
     Off ctx = function->data1;
+    GcRootNode keep_ctx(&ctx);
     Off more = function->data3;
     struct ValuesGuard {
-        const Cell* function;
+        const Off& ctx;
         uint32_t saved;
         bool trace;
         ~ValuesGuard() {
-            arena_at<Cell>(node_buffer(function->data1)->head)->data2 = saved;
+            arena_at<Cell>(node_buffer(ctx)->head)->data2 = saved;
             g_interp.on = trace;
         }
     };
     Cell* cc = arena_at<Cell>(node_buffer(ctx)->head);
-    ValuesGuard guard{function, cc->data2, g_interp.on};
+    ValuesGuard guard{ctx, cc->data2, g_interp.on};
     cc->data2 = arena_off(g_stack.args);
     if (function->header & FUNC_FLAG_NO_TRACE) g_interp.on = false;
     CallFrame* frame = stack_current_frame();

@@ -9,6 +9,7 @@
 
 #include "runtime/actions.h"
 #include "runtime/datatype.h"
+#include "runtime/datatypes/series.h"
 #include "runtime/error.h"
 #include "runtime/eval_deps.h"
 #include "runtime/exits.h"
@@ -82,6 +83,19 @@ int32_t count_of(const Cell* v) {
     return static_cast<int32_t>(d);
 }
 
+// The number of loop words in `words` (a rooted block! cell), which is
+// replaced by a private copy of them: the step reads n words on every round,
+// and a body that clears or changes the caller's block must not make it read
+// cells past the block's tail. An empty block raises script `invalid-arg`.
+uint32_t loop_words_snapshot(Cell* words) {
+    uint32_t n = cell_count(words->data2) > words->data1 ? cell_count(words->data2) - words->data1 : 0;
+    if (n == 0) error_raise(ErrCat::Script, "invalid-arg", words);
+    RootedCell copy;
+    series_copy_range(words, static_cast<int32_t>(words->data1), static_cast<int32_t>(n), copy.get(), TYPE_BLOCK);
+    *words = *copy;
+    return n;
+}
+
 // Element `i` (0-based from the head) of a series as pick gives it.
 void series_element(Cell* series, uint32_t i, Cell* out) {
     if (is_any_block(series->type())) {
@@ -120,13 +134,13 @@ bool natives_foreach_step(uint32_t n) {
         Off wnode = words->data2;
         GcRootNode keep_words(&wnode);
         uint32_t first = words->data1;
-        if (is_any_block(series->type())) {
-            for (uint32_t i = 0; i < n; i++) {
-                Cell w = cells_of(wnode)[first + i];
-                uint32_t t = w.type();
-                if (t != TYPE_WORD && t != TYPE_SET_WORD && t != TYPE_GET_WORD && t != TYPE_LIT_WORD)
-                    error_raise(ErrCat::Script, "invalid-arg", &w);
-            }
+        // Every series kind checks the words: setting through a cell that is
+        // not a word would read its fields as a binding.
+        for (uint32_t i = 0; i < n; i++) {
+            Cell w = cells_of(wnode)[first + i];
+            uint32_t t = w.type();
+            if (t != TYPE_WORD && t != TYPE_SET_WORD && t != TYPE_GET_WORD && t != TYPE_LIT_WORD)
+                error_raise(ErrCat::Script, "invalid-arg", &w);
         }
         for (uint32_t i = 0; i < n; i++) {
             series_element(series, i, &value);
@@ -179,8 +193,10 @@ void native_while(int32_t check, const int32_t* refs) {
         stack_reset();
         r = loop_round(body, true, frame);
         if (r == Round::Leave) return;
-        if (r == Round::Break) break;
+        // The break's value (its /return value, else unset!) is the result.
+        if (r == Round::Break) return end_loop();
     }
+    // A loop that ran out gives unset!, not the false condition.
     cell_set_unset(stack_arguments());
     end_loop();
 }
@@ -271,8 +287,7 @@ void native_foreach(int32_t check, const int32_t* refs) {
     GcRootCell keep_words(&words), keep_series(&series), keep_body(&body);
     uint32_t n = 1;
     if (words.is(TYPE_BLOCK)) {
-        n = cell_count(words.data2) > words.data1 ? cell_count(words.data2) - words.data1 : 0;
-        if (n == 0) error_raise(ErrCat::Script, "invalid-arg", &words);
+        n = loop_words_snapshot(&words);
     } else if (series.is(TYPE_MAP)) {
         error_raise(ErrCat::Script, "invalid-arg", &words);
     }
@@ -333,10 +348,7 @@ void native_remove_each(int32_t check, const int32_t* refs) {
     Cell words = a[0], data = a[1], body = a[2];
     GcRootCell keep_words(&words), keep_data(&data), keep_body(&body);
     uint32_t n = 1;
-    if (words.is(TYPE_BLOCK)) {
-        n = cell_count(words.data2) > words.data1 ? cell_count(words.data2) - words.data1 : 0;
-        if (n == 0) error_raise(ErrCat::Script, "invalid-arg", &words);
-    }
+    if (words.is(TYPE_BLOCK)) n = loop_words_snapshot(&words);
     stack_keep();
     cell_set(stack_push_cell(), TYPE_INTEGER, 0, n);
     stack_push(&data);
