@@ -103,7 +103,7 @@ bool decode_text(const uint8_t* s, const uint8_t* e, bool escapes, Sink&& sink, 
     while (s < e) {
         uint8_t b = *s;
         uint32_t cp;
-        if (surrogates && b == 0xED && e - s >= 3 && (s[1] & 0xE0) == 0xA0 && (s[2] & 0xC0) == 0x80) {
+        if (surrogates && e - s >= 3 && unicode_surrogate_form_q(s)) {
             cp = 0xD800u | uint32_t(s[1] & 0x1F) << 6 | (s[2] & 0x3Fu);
             s += 3;
         } else if (b == '^' && escapes) {

@@ -32,6 +32,11 @@ namespace kel {
 // U+D800 to U+DFFF: a string may hold one alone, but it has no UTF-8 form the
 // decoders accept, so text meant to load back writes it as an escape.
 constexpr bool unicode_surrogate_q(uint32_t cp) { return cp >= 0xD800 && cp <= 0xDFFF; }
+// ED A0-BF 80-BF at [p] (three bytes readable): the three-byte form a lone
+// surrogate is written in when a string goes to UTF-8.
+inline bool unicode_surrogate_form_q(const uint8_t* p) {
+    return p[0] == 0xED && (p[1] & 0xE0) == 0xA0 && (p[2] & 0xC0) == 0x80;
+}
 
 // ---- UTF-8 decoding -------------------------------------------------------
 

@@ -55,9 +55,6 @@ size_t utf8_sequence_length(const uint8_t* p, size_t n) {
     return len;
 }
 
-// ED A0-BF 80-BF: the three-byte form string_to_utf8 gives a lone surrogate.
-bool surrogate_form_q(const uint8_t* p) { return p[0] == 0xED && (p[1] & 0xE0) == 0xA0 && (p[2] & 0xC0) == 0x80; }
-
 void append_codepoint_utf8(std::string& out, uint32_t cp) {
     if (cp < 0x80) {
         out += static_cast<char>(cp);
@@ -206,7 +203,7 @@ std::string url_decode_text(std::string_view text) {
                 i += 1;
                 continue;
             }
-            if (utf8_sequence_length(seq, len) == len || (len == 3 && surrogate_form_q(seq))) {
+            if (utf8_sequence_length(seq, len) == len || (len == 3 && unicode_surrogate_form_q(seq))) {
                 out.append(reinterpret_cast<const char*>(seq), len);
                 i += 3 * len;
                 continue;
