@@ -33,12 +33,36 @@ template <class Fn> void list_append(HookList<Fn>& list, Fn fn) {
     list.items[list.count++] = fn;
 }
 
+// A callback may register or remove callbacks while its list is being
+// called, and may print, which walks the list again from inside the walk.
+// Each running walk is on this chain; a removal at or before a walk's
+// position moves that position back with the entries, so the walk neither
+// skips the entry after a removed one nor calls one twice.
+struct Walk {
+    const void* list;
+    int64_t position;  // index of the entry being called
+    Walk* outer;
+};
+Walk* g_walks = nullptr;
+
+template <class Fn, class... Args> void list_call(HookList<Fn>& list, Args... args) {
+    Walk walk{&list, 0, g_walks};
+    g_walks = &walk;
+    struct Pop {
+        Walk* w;
+        ~Pop() { g_walks = w->outer; }
+    } pop{&walk};
+    for (; walk.position < int64_t(list.count); walk.position++) list.items[walk.position](args...);
+}
+
 template <class Fn> void list_remove(HookList<Fn>& list, Fn fn) {
     if (!fn) return;
     for (uint32_t i = 0; i < list.count; i++) {
         if (list.items[i] != fn) continue;
         for (uint32_t j = i + 1; j < list.count; j++) list.items[j - 1] = list.items[j];
         list.count--;
+        for (Walk* w = g_walks; w; w = w->outer)
+            if (w->list == &list && int64_t(i) <= w->position) w->position--;
         return;
     }
 }
@@ -75,13 +99,10 @@ void output_hooks_unregister(PrintHook hook, OutputListener listener) {
 void output_hook_remove(PrintHook callback, HookList<PrintHook>& list) { list_remove(list, callback); }
 void output_hook_remove(OutputListener callback, HookList<OutputListener>& list) { list_remove(list, callback); }
 
-void output_hooks_call(const Cell* value, bool line) {
-    // A hook may register or remove hooks; index against the live count.
-    for (uint32_t i = 0; i < g_print_hooks.count; i++) g_print_hooks.items[i](value, line);
-}
+void output_hooks_call(const Cell* value, bool line) { list_call(g_print_hooks, value, line); }
 
 void output_listeners_call(const char* text, uint32_t length, int32_t extra) {
-    for (uint32_t i = 0; i < g_output_listeners.count; i++) g_output_listeners.items[i](text, length, extra);
+    list_call(g_output_listeners, text, length, extra);
 }
 
 void output_print_string(const Cell* value, bool line) {

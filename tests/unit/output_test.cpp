@@ -75,6 +75,43 @@ TEST_F(OutputTest, RemovingAbsentOrNullChangesNothing) {
     EXPECT_EQ(g_log, "hi/0");
 }
 
+// Hooks that change the list while it is being called: no entry is skipped
+// or called twice, and a walk started inside a hook sees the live list.
+void hook_drop_self(const Cell*, bool) {
+    g_log += "s";
+    output_hooks_unregister(hook_drop_self, nullptr);
+}
+void hook_drop_a(const Cell*, bool) {
+    g_log += "x";
+    output_hooks_unregister(hook_a, nullptr);
+}
+void hook_nested(const Cell* v, bool) {
+    g_log += "(";
+    output_hooks_unregister(hook_nested, nullptr);
+    output_hooks_call(v, false);
+    g_log += ")";
+}
+
+TEST_F(OutputTest, HooksThatRemoveHooksWhileCalledSkipNothing) {
+    output_hooks_unregister(output_print_string, nullptr);
+    Cell s = test::string_cell("x");
+    for (PrintHook h : {hook_a, hook_drop_self, hook_b}) output_hooks_register(h, nullptr);
+    output_hooks_call(&s, false);
+    EXPECT_EQ(g_log, "asb");
+    g_log.clear();
+    output_hooks_register(hook_c, nullptr);  // list: a b c
+    output_hooks_register(hook_drop_a, nullptr);
+    output_hooks_register(hook_d, nullptr);
+    output_hooks_call(&s, false);  // a b c x(removes a, before it) d
+    EXPECT_EQ(g_log, "abcxd");
+    g_log.clear();
+    output_init();
+    output_hooks_unregister(output_print_string, nullptr);
+    for (PrintHook h : {hook_a, hook_nested, hook_b}) output_hooks_register(h, nullptr);
+    output_hooks_call(&s, false);
+    EXPECT_EQ(g_log, "a(ab)b");
+}
+
 TEST_F(OutputTest, DefaultHookWritesUtf8AtEveryUnitWidth) {
     Cell s = test::string_cell("ab");
     EXPECT_EQ(captured([&] { output_print_string(&s, false); }), "ab");
