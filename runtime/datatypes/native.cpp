@@ -133,6 +133,16 @@ int32_t native_compare(const Cell* a, const Cell* b, int32_t op) {
     }
 }
 
+// An op!'s first payload word means what it means for its source: a native
+// index, an action slot or a function's context. Ops of different sources
+// (the native and the action of the same number) are never equal.
+int32_t op_compare(const Cell* a, const Cell* b, int32_t op) {
+    int32_t result = native_compare(a, b, op);
+    if (result == kCompareIncomparable) return result;
+    uint32_t sa = (a->header >> 16) & 0xFF, sb = (b->header >> 16) & 0xFF;
+    return sa == sb ? result : sa < sb ? -1 : 1;
+}
+
 Cell* native_reflect(Cell* value, int32_t field) {
     uint32_t canon = symbol_resolve(static_cast<uint32_t>(field));
     uint32_t source = value->is(TYPE_OP) ? (value->header >> 16) & 0xFF : static_cast<uint32_t>(value->type());
@@ -246,7 +256,7 @@ void op_init() {
         .inherit({ACT_REFLECT})
         .set<ACT_FORM>(op_form)
         .set<ACT_MOLD>(op_mold)
-        .set<ACT_COMPARE>(native_compare)
+        .set<ACT_COMPARE>(op_compare)
         .commit();
 }
 
