@@ -33,7 +33,10 @@ uint32_t canon_of(const char* name) { return symbol_resolve(symbol_make(name)); 
 
 bool entry_exists(int32_t type, int32_t index) {
     if (type == TYPE_NATIVE) return index >= 1 && index <= kNativeTableSize && native_entry(static_cast<uint32_t>(index));
-    return index >= 1 && index <= kActionCount && action_dispatcher(static_cast<uint32_t>(index));
+    // Slot 7 (eval-path) has a dispatcher but no interface block: path
+    // evaluation calls it with operands no frame lays out.
+    return index >= 1 && index <= kActionCount && action_dispatcher(static_cast<uint32_t>(index)) &&
+           *action_spec_text(index);
 }
 
 // The argument and refinement entries of a descriptor, up to its counts,
