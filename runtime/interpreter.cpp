@@ -1762,7 +1762,9 @@ Off interp_spec_cache(const Cell* callable) {
         if (!(slot->data3 & SUM_VALID)) slot->data3 = summarize(*callable, slot->data2);
         return slot->data2;
     }
-    bool builtin = callable->is(TYPE_NATIVE) || callable->is(TYPE_ACTION);
+    // An op! is called as its source, whose cell it copies.
+    uint32_t t = callable->is(TYPE_OP) ? (callable->header >> 16) & 0xFF : static_cast<uint32_t>(callable->type());
+    bool builtin = t == TYPE_NATIVE || t == TYPE_ACTION;
     Off desc = spec_cache_build(callable->data2, builtin);
     if (!builtin) check_frame_fits_context(*callable, desc);
     uint32_t sum = summarize(*callable, desc);
