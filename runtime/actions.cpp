@@ -68,6 +68,10 @@ int32_t actions_compare_values(const Cell* value1, const Cell* value2, int32_t o
     case TYPE_ACTION:
     case TYPE_OP:
         if (value2->type() == value1->type()) {
+            // An op!'s number is its source's: a native index, an action
+            // slot or a function's context; the source type comes first.
+            uint32_t sa = (value1->header >> 16) & 0xFF, sb = (value2->header >> 16) & 0xFF;
+            if (value1->is(TYPE_OP) && sa != sb) return sa < sb ? -1 : 1;
             int32_t a = static_cast<int32_t>(value1->data1), b = static_cast<int32_t>(value2->data1);
             return a < b ? -1 : a > b ? 1 : 0;
         }

@@ -1734,6 +1734,27 @@ void interp_init() {
 // ---------------------------------------------------------------------------
 // The argument descriptor.
 
+// The body of a function reads its arguments and locals through the words
+// of its context, made from the interface block when the function was made;
+// the frame is laid out by the descriptor, built from the interface block as
+// it is at the first call. An interface block changed in between (it is the
+// caller's block, not a copy) must still give one frame cell per word, or
+// the body would read cells past its frame.
+void check_frame_fits_context(const Cell& callable, Off desc) {
+    const SeriesBuf* b = node_buffer(desc);
+    const Cell* d = arena_at<Cell>(b->head);
+    uint32_t n = (b->tail - b->head) >> 4, cells = 0;
+    for (uint32_t i = 0; i < n; i++) {
+        if (d[i].is(TYPE_REFINEMENT)) cells++;
+        else if (d[i].is(TYPE_INTEGER)) cells += d[i].data2;
+        else if (((d[i].header & ARG_MODE_MASK) >> ARG_MODE_SHIFT) != ARG_RETURN) cells++;
+    }
+    if (cells != context_words_count(callable.data1)) {
+        Cell spec{TYPE_BLOCK, 0, callable.data2, 0};
+        error_raise(ErrCat::Script, "bad-func-def", &spec);
+    }
+}
+
 Off interp_spec_cache(const Cell* callable) {
     Off more = callable->data3;
     Cell* slot = arena_at<Cell>(node_buffer(more)->head) + 1;
@@ -1741,8 +1762,11 @@ Off interp_spec_cache(const Cell* callable) {
         if (!(slot->data3 & SUM_VALID)) slot->data3 = summarize(*callable, slot->data2);
         return slot->data2;
     }
-    bool builtin = callable->is(TYPE_NATIVE) || callable->is(TYPE_ACTION);
+    // An op! is called as its source, whose cell it copies.
+    uint32_t t = callable->is(TYPE_OP) ? (callable->header >> 16) & 0xFF : static_cast<uint32_t>(callable->type());
+    bool builtin = t == TYPE_NATIVE || t == TYPE_ACTION;
     Off desc = spec_cache_build(callable->data2, builtin);
+    if (!builtin) check_frame_fits_context(*callable, desc);
     uint32_t sum = summarize(*callable, desc);
     slot = arena_at<Cell>(node_buffer(callable->data3)->head) + 1;  // the build may have moved the node
     cell_set(slot, TYPE_BLOCK, 0, desc, sum);

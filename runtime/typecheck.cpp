@@ -52,7 +52,7 @@ void add_named(Cell* ts, int index) {
 bool add_by_name(Cell* ts, const char* name) {
     if (std::strcmp(name, "any-type!") == 0 || std::strcmp(name, "default!") == 0) {
         for (uint32_t t = 1; t <= kTypeCount; t++)
-            if (t != TYPE_SYMBOL && t != TYPE_CONTEXT && t != TYPE_TRIPLE && t != TYPE_SERIES) typeset_set_bit(ts, t);
+            if (type_has_values(t)) typeset_set_bit(ts, t);
         if (name[0] == 'd') reinterpret_cast<uint8_t*>(&ts->data1)[0] &= static_cast<uint8_t>(~(0x80u >> TYPE_UNSET));
         return true;
     }

@@ -34,6 +34,12 @@ inline void typeset_set_bit(Cell* ts, uint32_t t) {
     uint8_t* bytes = reinterpret_cast<uint8_t*>(&ts->data1);
     if (t < 96) bytes[t >> 3] |= static_cast<uint8_t>(0x80u >> (t & 7));
 }
+// Whether a value can have type `t`: symbol!, context!, triple! and series!
+// name internal records and abstract parents, never a value's type.
+inline bool type_has_values(uint32_t t) {
+    return t >= 1 && t <= kTypeCount && t != TYPE_SYMBOL && t != TYPE_CONTEXT && t != TYPE_TRIPLE &&
+           t != TYPE_SERIES;
+}
 // Every type but unset!.
 void typeset_set_default(Cell* ts);
 // Adds the types named by one element of a type block (a datatype, a

@@ -8,8 +8,11 @@
 #include "runtime/dispatch.h"
 #include "runtime/error.h"
 #include "runtime/eval_deps.h"
+#include "runtime/gc.h"
 #include "runtime/natives.h"
+#include "runtime/spec_text.h"
 #include "runtime/stack.h"
+#include "runtime/typecheck.h"
 
 namespace kel {
 
@@ -30,7 +33,57 @@ uint32_t canon_of(const char* name) { return symbol_resolve(symbol_make(name)); 
 
 bool entry_exists(int32_t type, int32_t index) {
     if (type == TYPE_NATIVE) return index >= 1 && index <= kNativeTableSize && native_entry(static_cast<uint32_t>(index));
-    return index >= 1 && index <= kActionCount && action_dispatcher(static_cast<uint32_t>(index));
+    // Slot 7 (eval-path) has a dispatcher but no interface block: path
+    // evaluation calls it with operands no frame lays out.
+    return index >= 1 && index <= kActionCount && action_dispatcher(static_cast<uint32_t>(index)) &&
+           *action_spec_text(index);
+}
+
+// The argument and refinement entries of a descriptor, up to its counts,
+// without the return: entry.
+struct DescEntries {
+    const Cell* cells;
+    uint32_t n;
+    explicit DescEntries(Off desc) : cells(cells_of(desc)), n(cell_count(desc)) {}
+    bool skipped(uint32_t i) const {
+        return cells[i].is(TYPE_TYPESET) && ((cells[i].header & ARG_MODE_MASK) >> ARG_MODE_SHIFT) == ARG_RETURN;
+    }
+    bool listed(uint32_t i) const { return cells[i].is(TYPE_TYPESET) || cells[i].is(TYPE_REFINEMENT); }
+    uint32_t next(uint32_t i) const {
+        while (i < n && skipped(i)) i++;
+        return i < n && listed(i) ? i : n;
+    }
+};
+
+// Whether every type of `given` that a value can have is in `allowed`.
+bool types_within(const Cell* given, const Cell* allowed) {
+    for (uint32_t t = 1; t <= kTypeCount; t++)
+        if (type_has_values(t) && typeset_has(given, t) && !typeset_has(allowed, t)) return false;
+    return true;
+}
+
+// A native or action trusts the interpreter to have checked its arguments
+// against the interface block of its value, and reads its frame by its own
+// interface block. An interface block given to make fits when it has the
+// same arguments and refinements in the same order, each argument taking
+// no type that the implementation's own interface block refuses.
+bool spec_fits_entry(int32_t type, int32_t index, const Cell* spec) {
+    Off spec_node = spec->data2;
+    GcRootNode keep_spec(&spec_node);
+    Cell own{TYPE_NONE, 0, 0, 0};
+    GcRootCell keep_own(&own);
+    block_from_text(type == TYPE_NATIVE ? native_info(index).spec : action_spec_text(index), &own);
+    Off given = spec_cache_build(spec_node, true);
+    GcRootNode keep_given(&given);
+    Off registered = spec_cache_build(own.data2, true);
+    // Nothing allocates below.
+    DescEntries a(given), b(registered);
+    uint32_t i = a.next(0), k = b.next(0);
+    for (; i < a.n && k < b.n; i = a.next(i + 1), k = b.next(k + 1)) {
+        if (a.cells[i].type() != b.cells[k].type()) return false;
+        if (a.cells[i].is(TYPE_TYPESET) && !types_within(a.cells + i, b.cells + k)) return false;
+    }
+    return i == a.n && k == b.n;
 }
 
 int32_t text_result(Cell* buffer, const char* text, int32_t limit) {
@@ -83,6 +136,16 @@ int32_t native_compare(const Cell* a, const Cell* b, int32_t op) {
     }
 }
 
+// An op!'s first payload word means what it means for its source: a native
+// index, an action slot or a function's context. Ops of different sources
+// (the native and the action of the same number) are never equal.
+int32_t op_compare(const Cell* a, const Cell* b, int32_t op) {
+    int32_t result = native_compare(a, b, op);
+    if (result == kCompareIncomparable) return result;
+    uint32_t sa = (a->header >> 16) & 0xFF, sb = (b->header >> 16) & 0xFF;
+    return sa == sb ? result : sa < sb ? -1 : 1;
+}
+
 Cell* native_reflect(Cell* value, int32_t field) {
     uint32_t canon = symbol_resolve(static_cast<uint32_t>(field));
     uint32_t source = value->is(TYPE_OP) ? (value->header >> 16) & 0xFF : static_cast<uint32_t>(value->type());
@@ -105,7 +168,8 @@ Cell* native_make(Cell*, Cell* spec, int32_t type) {
     Cell index = cells_of(spec->data2)[spec->data1 + 1];
     if (!s.is(TYPE_BLOCK) || s.data1 != 0 || !index.is(TYPE_INTEGER)) bad_make(type, spec);
     int32_t n = static_cast<int32_t>(index.data2);
-    if (!entry_exists(type, n)) bad_make(type, spec);
+    GcRootCell keep_s(&s);  // the fit check allocates
+    if (!entry_exists(type, n) || !spec_fits_entry(type, n, &s)) bad_make(type, spec);
     // The value is on the stack, typed from the start, so the collector
     // marks each part through it as soon as it is stored.
     Cell* out = stack_push_cell();
@@ -195,7 +259,7 @@ void op_init() {
         .inherit({ACT_REFLECT})
         .set<ACT_FORM>(op_form)
         .set<ACT_MOLD>(op_mold)
-        .set<ACT_COMPARE>(native_compare)
+        .set<ACT_COMPARE>(op_compare)
         .commit();
 }
 

@@ -202,8 +202,8 @@ TEST_F(Interp, MakeNativeAndActionRefuseEmptyEntries) {
         SCOPED_TRACE(c[0]);
         EXPECT_EQ(eval_error(c[0]), c[1]);
     }
-    EXPECT_EQ(eval_mold("make native! [[value] 1]"), "make native! [[value]]");
-    EXPECT_EQ(eval_mold("equal? make native! [[a] 3] make native! [[b] 3]"), "true");
+    EXPECT_EQ(eval_mold("make native! [[value] 23]"), "make native! [[value]]");
+    EXPECT_EQ(eval_mold("equal? make native! [[a] 33] make native! [[b] 33]"), "true");
 }
 
 TEST_F(Interp, FunctionValues) {
