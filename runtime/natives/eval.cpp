@@ -193,19 +193,38 @@ struct ComposeRun {
     }
 };
 
-bool compose_block(Cell* src, const Dest& d, bool deep, bool only) {
-    CycleGuard guard(src->data2);
+// The blocks a compose/deep is inside, innermost first. Each entry names a
+// stack cell holding the block, so it stays right when a collection moves
+// nodes. The walk keeps this list of its own rather than the shared cycle
+// stack: parens run script code whose mold, copy/deep or compose must not see
+// this walk's blocks as cycles of theirs.
+struct ComposePath {
+    const Cell* block;
+    const ComposePath* up;
+    uint32_t depth;
+
+    bool holds(Off node) const {
+        for (const ComposePath* p = this; p; p = p->up)
+            if (p->block->data2 == node) return true;
+        return false;
+    }
+};
+
+// With /deep a block already on the way down is a cycle and goes in as it is.
+bool compose_block(Cell* src, const Dest& d, bool deep, bool only, const ComposePath* up) {
+    ComposePath here{src, up, up ? up->depth + 1 : 1};
+    if (here.depth >= kCycleCapacity) error_raise(ErrCat::Internal, "too-deep");
     ComposeRun pending(d);
     for (uint32_t i = src->data1; i < cell_count(src->data2); i++) {
         Cell c = cells_of(src->data2)[i];
         Cell* top = g_stack.top;
         if (c.is(TYPE_BLOCK)) {
             Cell* part = stack_push(&c);
-            if (deep && !cycles_find(c.data2)) {
+            if (deep && !here.holds(c.data2)) {
                 pending.flush();
                 Cell* inner = stack_push_cell();
                 block_make_at(inner, series_length(part));
-                if (!compose_block(part, Dest{inner, true}, deep, only)) return false;
+                if (!compose_block(part, Dest{inner, true}, deep, only, &here)) return false;
                 inner->header |= c.header & CELL_NEW_LINE;
                 part = inner;
             }
@@ -558,7 +577,7 @@ void native_compose(int32_t check, const int32_t* refs) {
         block_make_at(dest, series_length(a));
     }
     Dest d = out ? dest_for(dest) : Dest{dest, true};
-    if (!fill_dest(a, out, d, [=](const Dest& to) { return compose_block(a, to, deep, only); })) return;
+    if (!fill_dest(a, out, d, [=](const Dest& to) { return compose_block(a, to, deep, only, nullptr); })) return;
     copy_cell(dest, a);
     stack_keep();
 }
