@@ -110,7 +110,7 @@ Dest dest_for(Cell* out) { return Dest{out, series_at_tail_q(out)}; }
 void dest_add_all(const Dest& d, Cell* made) {
     uint32_t added = static_cast<uint32_t>(series_length(made));
     if (added == 0) return;
-    uint32_t old_len = static_cast<uint32_t>(series_length(d.cell));
+    uint32_t old_len = static_cast<uint32_t>(series_length_total(d.cell));
     dest_add(d, made, true);
     if (d.append) owner_before(d.cell, OwnerEvent::Insert, nullptr, static_cast<int32_t>(old_len),
                                static_cast<int32_t>(added));
@@ -135,7 +135,7 @@ bool fill_dest(Cell* src, const Cell* out, const Dest& d, Fill fill) {
 
 // Evaluates the expressions of the block in `src` one by one into `d`.
 bool reduce_block_into(Cell* src, const Dest& d) {
-    uint32_t old_len = static_cast<uint32_t>(series_length(d.cell));
+    uint32_t old_len = static_cast<uint32_t>(series_length_total(d.cell));
     Cell* top = g_stack.top;
     mark_hidden(g_stack.body_symbol);
     uint32_t pos = src->data1;
@@ -551,7 +551,7 @@ void native_reduce(int32_t check, const int32_t* refs) {
     if (!eval_single(&value)) return;
     if (out) {
         Dest d = dest_for(out);
-        uint32_t old_len = static_cast<uint32_t>(series_length(out));
+        uint32_t old_len = static_cast<uint32_t>(series_length_total(out));
         Cell* v = stack_push(a);
         dest_add(d, v, false);
         if (d.append) owner_before(out, OwnerEvent::Insert, nullptr, static_cast<int32_t>(old_len), 1);
@@ -577,7 +577,13 @@ void native_compose(int32_t check, const int32_t* refs) {
         block_make_at(dest, series_length(a));
     }
     Dest d = out ? dest_for(dest) : Dest{dest, true};
+    int32_t old_len = series_length_total(dest);
+    bool same_buffer = out && out->data2 == a->data2;  // reported by the gathering step
     if (!fill_dest(a, out, d, [=](const Dest& to) { return compose_block(a, to, deep, only, nullptr); })) return;
+    // Appending reports the change to the owner of the block, as reduce does
+    // (a paren may have cut the block meanwhile: then nothing is reported).
+    int32_t added = series_length_total(dest) - old_len;
+    if (out && d.append && !same_buffer && added > 0) owner_before(dest, OwnerEvent::Insert, nullptr, old_len, added);
     copy_cell(dest, a);
     stack_keep();
 }
