@@ -438,7 +438,10 @@ void set_words(Cell* words, Cell* value, bool any, bool only, bool some) {
         } else {
             copy_cell(value, item);
         }
+        // Setting a field may run its object's on-change*, which may change
+        // the block of words: each cell is checked again as it is reached.
         Cell w = cells_of(words->data2)[i];
+        if (!any_word(w.type())) error_raise(ErrCat::Script, "invalid-arg", &w);
         if (some && item->is(TYPE_NONE)) continue;
         if (!any && item->is(TYPE_UNSET)) error_raise(ErrCat::Script, "need-value", &w);
         word_set(&w, item);
