@@ -110,7 +110,7 @@ Dest dest_for(Cell* out) { return Dest{out, series_at_tail_q(out)}; }
 void dest_add_all(const Dest& d, Cell* made) {
     uint32_t added = static_cast<uint32_t>(series_length(made));
     if (added == 0) return;
-    uint32_t old_len = static_cast<uint32_t>(series_length(d.cell));
+    uint32_t old_len = static_cast<uint32_t>(series_length_total(d.cell));
     dest_add(d, made, true);
     if (d.append) owner_before(d.cell, OwnerEvent::Insert, nullptr, static_cast<int32_t>(old_len),
                                static_cast<int32_t>(added));
@@ -135,7 +135,7 @@ bool fill_dest(Cell* src, const Cell* out, const Dest& d, Fill fill) {
 
 // Evaluates the expressions of the block in `src` one by one into `d`.
 bool reduce_block_into(Cell* src, const Dest& d) {
-    uint32_t old_len = static_cast<uint32_t>(series_length(d.cell));
+    uint32_t old_len = static_cast<uint32_t>(series_length_total(d.cell));
     Cell* top = g_stack.top;
     mark_hidden(g_stack.body_symbol);
     uint32_t pos = src->data1;
@@ -193,19 +193,38 @@ struct ComposeRun {
     }
 };
 
-bool compose_block(Cell* src, const Dest& d, bool deep, bool only) {
-    CycleGuard guard(src->data2);
+// The blocks a compose/deep is inside, innermost first. Each entry names a
+// stack cell holding the block, so it stays right when a collection moves
+// nodes. The walk keeps this list of its own rather than the shared cycle
+// stack: parens run script code whose mold, copy/deep or compose must not see
+// this walk's blocks as cycles of theirs.
+struct ComposePath {
+    const Cell* block;
+    const ComposePath* up;
+    uint32_t depth;
+
+    bool holds(Off node) const {
+        for (const ComposePath* p = this; p; p = p->up)
+            if (p->block->data2 == node) return true;
+        return false;
+    }
+};
+
+// With /deep a block already on the way down is a cycle and goes in as it is.
+bool compose_block(Cell* src, const Dest& d, bool deep, bool only, const ComposePath* up) {
+    ComposePath here{src, up, up ? up->depth + 1 : 1};
+    if (here.depth >= kCycleCapacity) error_raise(ErrCat::Internal, "too-deep");
     ComposeRun pending(d);
     for (uint32_t i = src->data1; i < cell_count(src->data2); i++) {
         Cell c = cells_of(src->data2)[i];
         Cell* top = g_stack.top;
         if (c.is(TYPE_BLOCK)) {
             Cell* part = stack_push(&c);
-            if (deep && !cycles_find(c.data2)) {
+            if (deep && !here.holds(c.data2)) {
                 pending.flush();
                 Cell* inner = stack_push_cell();
                 block_make_at(inner, series_length(part));
-                if (!compose_block(part, Dest{inner, true}, deep, only)) return false;
+                if (!compose_block(part, Dest{inner, true}, deep, only, &here)) return false;
                 inner->header |= c.header & CELL_NEW_LINE;
                 part = inner;
             }
@@ -419,7 +438,10 @@ void set_words(Cell* words, Cell* value, bool any, bool only, bool some) {
         } else {
             copy_cell(value, item);
         }
+        // Setting a field may run its object's on-change*, which may change
+        // the block of words: each cell is checked again as it is reached.
         Cell w = cells_of(words->data2)[i];
+        if (!any_word(w.type())) error_raise(ErrCat::Script, "invalid-arg", &w);
         if (some && item->is(TYPE_NONE)) continue;
         if (!any && item->is(TYPE_UNSET)) error_raise(ErrCat::Script, "need-value", &w);
         word_set(&w, item);
@@ -532,7 +554,7 @@ void native_reduce(int32_t check, const int32_t* refs) {
     if (!eval_single(&value)) return;
     if (out) {
         Dest d = dest_for(out);
-        uint32_t old_len = static_cast<uint32_t>(series_length(out));
+        uint32_t old_len = static_cast<uint32_t>(series_length_total(out));
         Cell* v = stack_push(a);
         dest_add(d, v, false);
         if (d.append) owner_before(out, OwnerEvent::Insert, nullptr, static_cast<int32_t>(old_len), 1);
@@ -558,7 +580,13 @@ void native_compose(int32_t check, const int32_t* refs) {
         block_make_at(dest, series_length(a));
     }
     Dest d = out ? dest_for(dest) : Dest{dest, true};
-    if (!fill_dest(a, out, d, [=](const Dest& to) { return compose_block(a, to, deep, only); })) return;
+    int32_t old_len = series_length_total(dest);
+    bool same_buffer = out && out->data2 == a->data2;  // reported by the gathering step
+    if (!fill_dest(a, out, d, [=](const Dest& to) { return compose_block(a, to, deep, only, nullptr); })) return;
+    // Appending reports the change to the owner of the block, as reduce does
+    // (a paren may have cut the block meanwhile: then nothing is reported).
+    int32_t added = series_length_total(dest) - old_len;
+    if (out && d.append && !same_buffer && added > 0) owner_before(dest, OwnerEvent::Insert, nullptr, old_len, added);
     copy_cell(dest, a);
     stack_keep();
 }

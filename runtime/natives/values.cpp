@@ -389,9 +389,12 @@ uint32_t float32_coordinate(const Cell* v, const char* arg) {
 // ---- words -------------------------------------------------------------------------------------
 
 // The value of a word, or null when it has none to give (no context, a
-// function context outside a call, a name the context lacks).
+// function context outside a call, a name the context lacks). An unresolved
+// `self` reads as its context's owner, as it does when evaluated.
 const Cell* word_value_or_null(const Cell* w) {
     Off ctx = w->data1;
+    if (ctx && w->data3 == kWordUnresolved && symbol_resolve(w->data2) == symbol_resolve(g_sym.self))
+        return context_owner_cell(ctx);
     if (!ctx || !context_cell(ctx)->data2) return nullptr;
     if (w->data3 != kWordUnresolved) return word_get_any(w);
     int32_t i = context_find_word(ctx, w->data2, true);
