@@ -207,13 +207,16 @@ Cell* file_write(Cell* destination, Cell* data, const WriteArgs& args) {
         SeriesBuf* buf = node_buffer(data->data2);
         uint32_t n = buf->used_bytes() / 16;
         for (uint32_t i = data->data1; i < n; i++) {
+            // A copy of the item: rooted before the buffer's allocation, which
+            // may move the node it refers to.
             Cell item = arena_at<Cell>(node_buffer(data->data2)->head)[i];
+            GcRootCell root_item(&item);
             if (item.is(TYPE_STRING) || item.is(TYPE_BINARY)) {
                 out += value_bytes(&item);
             } else {
-                Cell buf_cell;
+                Cell buf_cell{TYPE_NONE, 0, 0, 0};
+                GcRootCell root(&buf_cell);
                 string_make(&buf_cell, 32, 1);
-                GcRootCell root(&buf_cell), root_item(&item);
                 actions_form_call(&item, &buf_cell, nullptr, kNoPartLimit);
                 out += string_to_utf8(&buf_cell);
             }

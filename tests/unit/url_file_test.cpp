@@ -3,14 +3,18 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "runtime/datatype.h"
+#include "runtime/datatypes/block.h"
 #include "runtime/datatypes/file.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/url.h"
+#include "runtime/gc.h"
 #include "runtime/natives/sys_values.h"
 #include "runtime/platform/files.h"
 #include "runtime_fixture.h"
@@ -246,6 +250,54 @@ TEST_F(UrlFile, FileActions) {
     as.as = &part;
     src = f;
     EXPECT_EQ(test::raised([&] { file_read(&src, as); }), "not-done");
+    EXPECT_EQ(rmdir(name), 0);
+}
+
+// write/lines forms each item that is not text into a new buffer; the item
+// must stay reachable, and its node current, across that allocation. Run in
+// a child process with a collection at every allocation, node evacuation
+// included.
+[[noreturn]] void write_lines_under_stress(const std::string& path) {
+    RootedCell keep, block, inner, dest;
+    block_make_at(keep.get(), 1000);
+    for (int i = 0; i < 30000; i++) {  // sparse node frames, which the collector evacuates
+        Cell s;
+        string_make(&s, 1);
+        if (i % 50 == 0) block_append_value(keep.get(), &s);
+    }
+    block_make_at(block.get(), 40);
+    for (int i = 0; i < 20; i++) {
+        block_make_at(inner.get(), 2);
+        Cell n = test::integer(0);
+        integer_set_cell(&n, i);
+        block_append_value(inner.get(), &n);
+        block_append_value(block.get(), inner.get());
+    }
+    string_make_utf8(dest.get(), path, TYPE_FILE);
+    uint32_t evacuations = g_gc.nodes_cycles;
+    g_gc.stress_every = 1;
+    g_gc_enabled = true;
+    WriteArgs lines;
+    lines.lines = true;
+    file_write(dest.get(), block.get(), lines);
+    g_gc_enabled = false;
+    g_gc.stress_every = 0;
+    std::vector<uint8_t> bytes;
+    std::string want;
+    for (int i = 0; i < 20; i++) want += std::to_string(i) + "\n";
+    bool read = files_read(path, bytes);
+    std::string got(bytes.begin(), bytes.end());
+    if (g_gc.nodes_cycles == evacuations) std::fprintf(stderr, "no evacuation\n");
+    if (!read || got != want) std::fprintf(stderr, "wrote \"%s\"\n", got.c_str());
+    std::exit(g_gc.nodes_cycles != evacuations && read && got == want ? 0 : 1);
+}
+
+TEST_F(UrlFile, WriteLinesFormsItemsAcrossCollections) {
+    char name[] = "/tmp/kel_lines_XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    std::string path = std::string(name) + "/lines.txt";
+    EXPECT_EXIT(write_lines_under_stress(path), ::testing::ExitedWithCode(0), "");
+    std::remove(path.c_str());
     EXPECT_EQ(rmdir(name), 0);
 }
 
