@@ -108,8 +108,11 @@ template <class Items, class Make> Cell* block_of_items(Cell* out, const Items& 
 Cell* read_directory(Cell* source, const std::string& path) {
     std::vector<std::string> names;
     if (!files_list_dir(path, names)) raise_cannot_open(source);
+    // A name holding the three-byte form that file_os_path gives a lone
+    // surrogate reads back as that surrogate, so it names the same file.
     return block_of_items(source, names, [](Cell* v, const std::string& name) {
-        string_make_utf8(v, name, TYPE_FILE);
+        string_make(v, series_count_checked(name.size()), 1, TYPE_FILE);
+        string_append_utf8_own(v, name);
     });
 }
 

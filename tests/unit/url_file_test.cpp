@@ -253,6 +253,31 @@ TEST_F(UrlFile, FileActions) {
     EXPECT_EQ(rmdir(name), 0);
 }
 
+// A file whose name holds a lone surrogate is listed under that name again,
+// and the listed name opens it.
+TEST_F(UrlFile, DirectoryListsNamesWithLoneSurrogates) {
+    char name[] = "/tmp/kel_names_XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    std::string dir = std::string(name) + "/";
+    Cell f = text(dir + "a", TYPE_FILE), data = text("x");
+    string_append_char(&f, 0xD800);
+    Cell dest = f;
+    file_write(&dest, &data, WriteArgs{});
+    Cell src = text(dir, TYPE_FILE);
+    Cell* listing = file_read(&src, ReadArgs{});
+    ASSERT_TRUE(listing->is(TYPE_BLOCK));
+    ASSERT_EQ(series_length(listing), 1);
+    Cell listed = *block_cell_at(listing, listing->data1);
+    ASSERT_EQ(string_length(&listed), 2u);
+    EXPECT_EQ(string_get_char_at(node_buffer(listed.data2), 1), 0xD800u);
+    Cell path = text(dir, TYPE_FILE);
+    string_append(&path, &listed, -1, false, 1, true);
+    EXPECT_EQ(string_to_utf8(file_read(&path, ReadArgs{})), "x");
+    Cell del = f;
+    EXPECT_EQ(file_delete(&del)->data1, 1u);
+    EXPECT_EQ(rmdir(name), 0);
+}
+
 // write/lines forms each item that is not text into a new buffer; the item
 // must stay reachable, and its node current, across that allocation. Run in
 // a child process with a collection at every allocation, node evacuation
