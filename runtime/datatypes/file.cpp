@@ -108,8 +108,11 @@ template <class Items, class Make> Cell* block_of_items(Cell* out, const Items& 
 Cell* read_directory(Cell* source, const std::string& path) {
     std::vector<std::string> names;
     if (!files_list_dir(path, names)) raise_cannot_open(source);
+    // A name holding the three-byte form that file_os_path gives a lone
+    // surrogate reads back as that surrogate, so it names the same file.
     return block_of_items(source, names, [](Cell* v, const std::string& name) {
-        string_make_utf8(v, name, TYPE_FILE);
+        string_make(v, series_count_checked(name.size()), 1, TYPE_FILE);
+        string_append_utf8_own(v, name);
     });
 }
 
@@ -207,13 +210,16 @@ Cell* file_write(Cell* destination, Cell* data, const WriteArgs& args) {
         SeriesBuf* buf = node_buffer(data->data2);
         uint32_t n = buf->used_bytes() / 16;
         for (uint32_t i = data->data1; i < n; i++) {
+            // A copy of the item: rooted before the buffer's allocation, which
+            // may move the node it refers to.
             Cell item = arena_at<Cell>(node_buffer(data->data2)->head)[i];
+            GcRootCell root_item(&item);
             if (item.is(TYPE_STRING) || item.is(TYPE_BINARY)) {
                 out += value_bytes(&item);
             } else {
-                Cell buf_cell;
+                Cell buf_cell{TYPE_NONE, 0, 0, 0};
+                GcRootCell root(&buf_cell);
                 string_make(&buf_cell, 32, 1);
-                GcRootCell root(&buf_cell), root_item(&item);
                 actions_form_call(&item, &buf_cell, nullptr, kNoPartLimit);
                 out += string_to_utf8(&buf_cell);
             }
