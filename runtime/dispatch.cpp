@@ -263,6 +263,9 @@ void dispatch_change(const int32_t* refs) {
     if (ref_on(refs, 0)) {
         Cell* limit = ref_cell(refs, 0);
         bool raw = series->is(TYPE_PORT) || series->is(TYPE_IMAGE);
+        // A series left past its tail stands at the tail before a limit
+        // position is measured from it, as the limit itself does.
+        if (!raw) clamp_to_tail(series);
         int32_t count;
         if (limit->is(TYPE_INTEGER)) {
             count = static_cast<int32_t>(limit->data2);
@@ -279,7 +282,6 @@ void dispatch_change(const int32_t* refs) {
         if (raw) {
             if (count < 0) count = 0;
         } else {
-            clamp_to_tail(series);
             int32_t index = static_cast<int32_t>(series->data1);
             if (count < 0) {
                 int32_t start = index + count < 0 ? 0 : index + count;
