@@ -1246,18 +1246,34 @@ bool record_member(const Cell* block, const Cell* cell, int32_t size, int32_t op
 // A block whose records' first cells are looked up: through a hash table
 // for keys that hash by value, by scanning for block-family keys (those
 // compare by content). The table is rooted for the life of the object.
+//
+// The result block is one too, but its records are those added to it: the
+// last record of a block may be short, so the records that follow it in the
+// result need not start at a multiple of the record size. Its lookups go
+// through the starts it was given, not through the record size.
 class Members {
 public:
     // The table is made over `block` (rooted) before the object roots both.
-    Members(const Cell* block, Off table, int32_t size, bool case_)
-        : block_(*block), table_(table), size_(size), case_(case_), keep_block_(&block_), keep_table_(&table_) {}
+    Members(const Cell* block, Off table, int32_t size, bool case_, bool result = false)
+        : block_(*block), table_(table), size_(size), case_(case_), result_(result), keep_block_(&block_),
+          keep_table_(&table_) {}
     bool contains(const Cell* key) const {
-        if (!table_ || type_block_family(key->type()))
-            return record_member(&block_, key, size_, case_ ? COMP_STRICT_EQUAL : COMP_FIND);
-        return hashtable_get(table_, key, head_of(&block_), size_, case_ ? HASH_STRICT : HASH_EQUAL) != nullptr;
+        int32_t op = case_ ? COMP_STRICT_EQUAL : COMP_FIND;
+        if (result_ && (!table_ || type_block_family(key->type()))) {
+            for (int32_t i : starts_)
+                if (compare_cells(key, cell_ptr(block_.data2, i), op) == 0) return true;
+            return false;
+        }
+        if (!table_ || type_block_family(key->type())) return record_member(&block_, key, size_, op);
+        uint32_t mode = case_ ? HASH_STRICT : HASH_EQUAL;
+        // The result's table holds only the starts of its records.
+        if (result_) return hashtable_get(table_, key, 0, 1, mode) != nullptr;
+        return hashtable_get(table_, key, head_of(&block_), size_, mode) != nullptr;
     }
-    // Indexes cell i of the block (the result block grows as records join).
+    // Records a record of the result starting at cell i (the block grows as
+    // records join).
     void add(int32_t i) {
+        starts_.push_back(i);
         if (table_) hashtable_put(table_, cell_ptr(block_.data2, i));
     }
     Cell& block() { return block_; }
@@ -1267,6 +1283,8 @@ private:
     Off table_;
     int32_t size_;
     bool case_;
+    bool result_;
+    std::vector<int32_t> starts_;
     GcRootCell keep_block_;
     TableRoot keep_table_;
 };
@@ -1309,7 +1327,7 @@ Cell* block_set_op(const Cell* block1, const Cell* block2, bool case_, const Cel
     if (op == OP_UNION && block2) room += series_length(&b2);
     room = std::min<int64_t>(std::max<int64_t>(room, 1), INT32_MAX / 16);
     Cell* out = block_push_only(static_cast<int32_t>(room));
-    Members result(out, table_over(out, room), size, case_);
+    Members result(out, table_over(out, room), size, case_, true);
     switch (op) {
     case OP_UNIQUE: collect_records(result, &b1, nullptr, false, size); break;
     case OP_UNION:
