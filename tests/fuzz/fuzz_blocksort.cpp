@@ -922,7 +922,7 @@ void check_edit(Gen& g, Model& m, uint32_t node) {
                     int64_t written = count * dup;
                     int64_t replaced = replaced_limit >= 0 ? std::min(remaining, replaced_limit) : std::min(remaining, written);
                     Vals ins;
-                    for (int64_t d = 0; d < dup; d++) ins.insert(ins.end(), src.begin(), src.begin() + count);
+                    for (int64_t d = 0; count > 0 && d < dup; d++) ins.insert(ins.end(), src.begin(), src.begin() + count);
                     cells.erase(cells.begin() + h, cells.begin() + h + replaced);
                     cells.insert(cells.begin() + h, ins.begin(), ins.end());
                     want = position(std::min<int64_t>(h + written, int64_t(cells.size())));
