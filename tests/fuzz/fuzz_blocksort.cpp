@@ -385,10 +385,12 @@ std::string g_log;  // the program so far, for the report
     std::abort();
 }
 
-// Reads the block back from `blk` into the model; the node must be the same.
-void read_block(Model& m, uint32_t node) {
+// Reads the block back from `blk` into the model. `node` is its node, which
+// a collection may have moved (a series keeps its buffer, not its node).
+void read_block(Model& m, uint32_t& node) {
     Cell* b = global("blk");
-    if (b->type() != m.type || b->data2 != node) fail("blk is no longer the block", "");
+    if (b->type() != m.type) fail("blk is no longer the block", "");
+    node = b->data2;
     Cell head = *b;
     head.data1 = 0;
     m.cells = val_of(&head).kids;
@@ -587,7 +589,7 @@ std::string sort_code(const SortStep& s) {
     return "fz-n: 0 fz-r: " + path + args;
 }
 
-void check_sort(Gen& g, Model& m, uint32_t node) {
+void check_sort(Gen& g, Model& m, uint32_t& node) {
     SortStep s;
     // Refinements that often refuse the call are rarer than the others.
     uint32_t flags = g.byte(), more = g.byte();
@@ -720,7 +722,7 @@ void check_sort(Gen& g, Model& m, uint32_t node) {
 
 // ---- set operations -----------------------------------------------------------------------------
 
-void check_set_op(Gen& g, Model& m, uint32_t node) {
+void check_set_op(Gen& g, Model& m, uint32_t& node) {
     static const char* const kOps[] = {"unique", "union", "intersect", "exclude", "difference"};
     uint32_t op = g.pick(5);
     bool case_ = g.pick(2), has_skip = g.pick(3) == 0;
@@ -816,7 +818,7 @@ bool part_count(const Part& p, int64_t total, int64_t head, int64_t* count) {
     return true;
 }
 
-void check_edit(Gen& g, Model& m, uint32_t node) {
+void check_edit(Gen& g, Model& m, uint32_t& node) {
     int64_t total = int64_t(m.cells.size());
     int64_t head = std::min(m.head, total);
     uint32_t what = g.pick(8);
