@@ -30,8 +30,10 @@
 #include "runtime/hashtable.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "runtime/error.h"
@@ -958,6 +960,8 @@ bool hash_default_cells_equal(const Cell* a, const Cell* b, uint32_t op) {
     bool exact = op == HASH_STRICT || op == HASH_SAME;
     if (is_word_type(ta) && is_word_type(tb)) {
         if (exact) return ta == tb && a->data2 == b->data2 && (op != HASH_SAME || a->data1 == b->data1);
+        // An issue! equals only an issue!; the other word types match each other.
+        if ((ta == TYPE_ISSUE) != (tb == TYPE_ISSUE)) return false;
         return g_hash_seams.symbol_canonical(a->data2) == g_hash_seams.symbol_canonical(b->data2);
     }
     if (ta != tb) return false;
@@ -970,6 +974,17 @@ bool hash_default_cells_equal(const Cell* a, const Cell* b, uint32_t op) {
     case TYPE_CHAR: return a->data2 == b->data2;
     case TYPE_UNSET:
     case TYPE_NONE: return true;
+    case TYPE_FLOAT:
+    case TYPE_PERCENT:
+    case TYPE_TIME: {
+        if (op == HASH_SAME) return a->data2 == b->data2 && a->data3 == b->data3;
+        // By value, as the comparison does: 0.0 equals -0.0; a NaN matches
+        // only a NaN, and under strict equality nothing.
+        double x, y;
+        std::memcpy(&x, &a->data2, 8);
+        std::memcpy(&y, &b->data2, 8);
+        return x == y || (op != HASH_STRICT && std::isnan(x) && std::isnan(y));
+    }
     case TYPE_SYMBOL: {
         const uint8_t *p, *q;
         uint32_t m, n;
@@ -1076,9 +1091,17 @@ uint32_t hashtable_hash_value(const Cell* key, bool case_sensitive) {
     case TYPE_POINT2D:
     case TYPE_IMAGE: return hashtable_hash_bytes(&key->data1, 8);
     case TYPE_FLOAT:
-    case TYPE_PAIR:
     case TYPE_PERCENT:
-    case TYPE_TIME: return hashtable_hash_bytes(&key->data2, 8);
+    case TYPE_TIME: {
+        // 0.0 and -0.0 compare equal, and so do any two NaNs: each pair must
+        // hash alike.
+        double d;
+        std::memcpy(&d, &key->data2, 8);
+        if (d == 0.0) d = 0.0;
+        if (std::isnan(d)) d = std::numeric_limits<double>::quiet_NaN();
+        return hashtable_hash_bytes(&d, 8);
+    }
+    case TYPE_PAIR: return hashtable_hash_bytes(&key->data2, 8);
     case TYPE_OP:
     case TYPE_FUNCTION:
     case TYPE_TRIPLE:

@@ -1256,9 +1256,11 @@ public:
             return record_member(&block_, key, size_, case_ ? COMP_STRICT_EQUAL : COMP_FIND);
         return hashtable_get(table_, key, head_of(&block_), size_, case_ ? HASH_STRICT : HASH_EQUAL) != nullptr;
     }
-    // Indexes cell i of the block (the result block grows as records join).
-    void add(int32_t i) {
-        if (table_) hashtable_put(table_, cell_ptr(block_.data2, i));
+    // Appends a key (the block grows as records join the result).
+    void add(const Cell* key) {
+        int32_t at = cell_count(block_.data2);
+        block_append_value(&block_, key);
+        if (table_) hashtable_put(table_, cell_ptr(block_.data2, at));
     }
     Cell& block() { return block_; }
 
@@ -1279,19 +1281,21 @@ Off table_over(const Cell* block, int64_t keys = 0) {
     return hashtable_make(uint32_t(std::min<int64_t>(size, INT32_MAX / 16)), block, HASH_KIND_BLOCK, 0);
 }
 
-// Appends the records of `from` that pass the membership test against
-// `other` (kept when present with `keep_present`, when absent otherwise; no
-// test without `other`) and whose first cell is not yet in the result.
-// `from` is rooted.
-void collect_records(Members& result, const Cell* from, const Members* other, bool keep_present, int32_t size) {
+// Appends to `out` the records of `from` that pass the membership test
+// against `other` (kept when present with `keep_present`, when absent
+// otherwise; no test without `other`) and whose first cell is not yet among
+// the `taken` keys. The keys are a block of their own: the last record of a
+// block may be short, so the records of the result need not start at
+// multiples of the record size. `from` and `out` are rooted.
+void collect_records(Members& taken, Cell* out, const Cell* from, const Members* other, bool keep_present,
+                     int32_t size) {
     for (int64_t i = head_of(from); i < cell_count(from->data2); i += size) {
         RootedCell first(cell_ptr(from->data2, i));
         if (other && other->contains(first.get()) != keep_present) continue;
-        if (result.contains(first.get())) continue;
-        int32_t at = cell_count(result.block().data2);
+        if (taken.contains(first.get())) continue;
+        taken.add(first.get());
         for (int64_t j = 0; j < size && i + j < cell_count(from->data2); j++)
-            block_append_value(&result.block(), cell_ptr(from->data2, i + j));
-        result.add(at);
+            block_append_value(out, cell_ptr(from->data2, i + j));
     }
 }
 
@@ -1309,29 +1313,30 @@ Cell* block_set_op(const Cell* block1, const Cell* block2, bool case_, const Cel
     if (op == OP_UNION && block2) room += series_length(&b2);
     room = std::min<int64_t>(std::max<int64_t>(room, 1), INT32_MAX / 16);
     Cell* out = block_push_only(static_cast<int32_t>(room));
-    Members result(out, table_over(out, room), size, case_);
+    Cell* keys = block_push_only(static_cast<int32_t>(room / size + 1));
+    Members taken(keys, table_over(keys, room / size + 1), 1, case_);
     switch (op) {
-    case OP_UNIQUE: collect_records(result, &b1, nullptr, false, size); break;
+    case OP_UNIQUE: collect_records(taken, out, &b1, nullptr, false, size); break;
     case OP_UNION:
-        collect_records(result, &b1, nullptr, false, size);
-        if (block2) collect_records(result, &b2, nullptr, false, size);
+        collect_records(taken, out, &b1, nullptr, false, size);
+        if (block2) collect_records(taken, out, &b2, nullptr, false, size);
         break;
     case OP_INTERSECT:
     case OP_EXCLUDE: {
         Members other(&b2, table_over(&b2), size, case_);
-        collect_records(result, &b1, &other, op == OP_INTERSECT, size);
+        collect_records(taken, out, &b1, &other, op == OP_INTERSECT, size);
         break;
     }
     case OP_DIFFERENCE: {
         Members second(&b2, table_over(&b2), size, case_);
-        collect_records(result, &b1, &second, false, size);
+        collect_records(taken, out, &b1, &second, false, size);
         Members first(&b1, table_over(&b1), size, case_);
-        collect_records(result, &b2, &first, false, size);
+        collect_records(taken, out, &b2, &first, false, size);
         break;
     }
     default: fatal_runtime_error(101);
     }
-    *out = result.block();
+    stack_pop(1);  // the keys
     return out;
 }
 
