@@ -983,6 +983,42 @@ std::string mold_char(uint32_t c, bool all) {
     return s + "\"";
 }
 
+// The formed text of a float: the C library's "%.16g", again with "%.14g"
+// when a long text ends in representation noise ("01" or "99"), the
+// exponent without "+" and leading zeros, ".0" when there is no point;
+// magnitudes below 2^-52 form as "0.0".
+std::string form_float(double v) {
+    if (std::isnan(v)) return "1.#NaN";
+    if (std::isinf(v)) return v > 0 ? "1.#INF" : "-1.#INF";
+    if (std::fabs(v) < 0x1p-52) return "0.0";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.16g", v);
+    std::string t = buf;
+    size_t e = t.find('e');
+    std::string mantissa = t.substr(0, e);
+    size_t first = mantissa.find_first_of("0123456789");
+    size_t limit = mantissa[first] == '0' ? 17 : 16;
+    std::string tail2 = mantissa.size() >= 2 ? mantissa.substr(mantissa.size() - 2) : "";
+    if (mantissa.size() > limit && (tail2 == "01" || tail2 == "99")) {
+        std::snprintf(buf, sizeof buf, "%.14g", v);
+        t = buf;
+        e = t.find('e');
+    }
+    if (e != std::string::npos) {
+        std::string exp = t.substr(e + 1);
+        bool negative = exp[0] == '-';
+        if (exp[0] == '-' || exp[0] == '+') exp.erase(0, 1);
+        while (exp.size() > 1 && exp[0] == '0') exp.erase(0, 1);
+        t = t.substr(0, e) + "e" + (negative ? "-" : "") + exp;
+    }
+    if (t.find('.') == std::string::npos) {
+        e = t.find('e');
+        if (e == std::string::npos) t += ".0";
+        else t.insert(e, ".0");
+    }
+    return t;
+}
+
 Outcome text_ref(const Case& c) {
     const Operand& a = c.a;
     switch (a.t) {
@@ -991,7 +1027,10 @@ Outcome text_ref(const Case& c) {
         if (c.op == MOLD) return out_text(mold_char(a.cp, c.all));
         if (a.cp >= 0xD800 && a.cp <= 0xDFFF) return skip();
         return out_text(utf8(a.cp));
-    default: return skip();  // float text has a target of its own
+    case T::Flt:
+        // Molded floats read back exactly: a target of their own checks that.
+        return c.op == FORM ? out_text(form_float(a.d)) : skip();
+    default: return skip();
     }
 }
 
