@@ -1251,8 +1251,10 @@ std::string call_text(Gen& g, const Case& c, std::string A, bool A_call, const s
         break;
     }
     case CONV: {
+        // The target as its datatype or as a value of that type.
         static const char* const kTypes[] = {"integer!", "float!", "char!"};
-        name = std::string(c.make ? "make " : "to ") + kTypes[c.target];
+        static const char* const kExamples[] = {"-7", "0.5", "#\"a\""};
+        name = std::string(c.make ? "make " : "to ") + (c.logical ? kExamples[c.target] : kTypes[c.target]);
         break;
     }
     case SIN: case COS: case TAN: case ASIN: case ACOS: case ATAN: {
@@ -1311,8 +1313,18 @@ Case gen_step(Gen& g, bool first) {
 struct Chain {
     std::vector<Case> steps;
     std::string program;
-    int32_t seed = 0;
+    Operand seed;  // for random/seed: an integer!, float! or char!
 };
+
+// The generator's seed from a seed value: an integer's or char's value, a
+// float's two 32-bit halves combined by exclusive or.
+int32_t seed_of(const Operand& o) {
+    if (o.t == T::Flt) {
+        uint64_t bits = std::bit_cast<uint64_t>(o.d);
+        return int32_t(uint32_t(bits) ^ uint32_t(bits >> 32));
+    }
+    return o.t == T::Chr ? int32_t(o.cp) : o.i;
+}
 
 Chain gen_chain(Gen& g) {
     Chain ch;
@@ -1337,10 +1349,14 @@ Chain gen_chain(Gen& g) {
     uint32_t shape = g.pick(8);
     if (shape == 7) text = "fz-r: " + text;
     else if (shape == 6) text = "(" + text + ")";
-    ch.seed = g.pick(2) ? gen_int(g) : int32_t(g.byte());
+    uint32_t seed_kind = g.pick(4);
+    ch.seed.t = seed_kind == 1 ? T::Flt : seed_kind == 2 ? T::Chr : T::Int;
+    ch.seed.i = g.pick(2) ? gen_int(g) : int32_t(g.byte());
+    ch.seed.d = gen_float(g);
+    ch.seed.cp = gen_char(g);
     for (const Case& c : ch.steps)
         if (c.op == RANDOM) {
-            text = "random/seed " + std::to_string(ch.seed) + " " + text;
+            text = "random/seed fz-s " + text;
             break;
         }
     ch.program = text;
@@ -1361,7 +1377,7 @@ bool operand_of(const Outcome& o, Operand& out) {
 }
 
 Outcome chain_reference(const Chain& ch) {
-    g_twister.seed(ch.seed);
+    g_twister.seed(seed_of(ch.seed));
     Case c = ch.steps[0];
     Outcome o = reference(c);
     for (size_t k = 1; k < ch.steps.size(); k++) {
@@ -1420,6 +1436,7 @@ Outcome outcome_of(const Cell* v) {
 [[noreturn]] void fail(const Chain& ch, const Outcome& want, const Outcome& got, const char* what) {
     std::fprintf(stderr, "fuzz_numbers: %s\n  expression: %s\n", what, ch.program.c_str());
     std::fprintf(stderr, "  fz-a: %s\n", show(ch.steps[0].a).c_str());
+    std::fprintf(stderr, "  fz-s: %s\n", show(ch.seed).c_str());
     for (size_t k = 0; k < ch.steps.size(); k++)
         if (binary(ch.steps[k])) std::fprintf(stderr, "  fz-%zu: %s\n", k, show(ch.steps[k].b).c_str());
     std::fprintf(stderr, "  expected %s, got %s\n", show(want).c_str(), show(got).c_str());
@@ -1429,6 +1446,7 @@ Outcome outcome_of(const Cell* v) {
 void run_chain(const Chain& ch) {
     Outcome want = chain_reference(ch);
     bind_operand("fz-a", ch.steps[0].a);
+    bind_operand("fz-s", ch.seed);
     for (size_t k = 0; k < ch.steps.size(); k++) bind_operand("fz-" + std::to_string(k), ch.steps[k].b);
     Outcome got;
     Cell block{TYPE_NONE, 0, 0, 0}, out{TYPE_NONE, 0, 0, 0};
