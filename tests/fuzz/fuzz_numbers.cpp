@@ -236,6 +236,9 @@ Operand gen_operand(Gen& g, bool often_text, int depth) {
     Operand o;
     uint32_t k = g.pick(36);
     if (often_text && k < 12) k = 30 + k % 6;
+    // Operands of other types only now and then, where type errors are all
+    // there is to see.
+    if (!often_text && k >= 28 && g.pick(3) != 0) k %= 28;
     if (depth > 0 && k >= 33) k = 0;
     if (k < 11) {
         o.t = T::Int;
