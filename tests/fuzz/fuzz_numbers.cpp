@@ -12,16 +12,20 @@
 //   arithmetic raises math `overflow`, conversions raise their range errors;
 // - float results by the C library on the same doubles (bit for bit, any NaN
 //   matching any NaN), except rounding to a scale that is not a power of
-//   two, which is checked against long double arithmetic, and where the
-//   quotient lies too close to a rounding boundary to tell, either
-//   neighbour is accepted;
-// - comparisons by the tolerant, strict and bitwise rules written out here.
+//   two, which is checked against long double arithmetic and left unchecked
+//   where the quotient lies too close to a rounding boundary to tell;
+// - comparisons by the tolerant, strict and bitwise rules written out here;
+// - formed floats by the C library's "%g", number text by strtod, issues as
+//   hexadecimal, [mantissa exponent] blocks through the mantissa's digits;
+// - random draws by a copy of the seeded generator (secure draws by their
+//   range only).
 //
 // Operands: 32-bit integers at the edges, near them and of any bits; floats
 // of any bit pattern (signed zeros, NaNs with payloads, infinities,
 // subnormals, values next to the int32 and code-point bounds); chars of any
-// code point (surrogates too); now and then a none!, logic! or string!
-// operand for the type errors, and number text for the conversions.
+// code point (surrogates too); numbers through words or as literals; now and
+// then a none!, logic!, string!, issue! or block! operand, mostly for the
+// conversions and otherwise for the type errors.
 //
 // Any difference aborts with the expression, the operands (with their bits)
 // and both results.
