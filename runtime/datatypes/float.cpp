@@ -369,11 +369,14 @@ int32_t float_mold(const Cell* value, Cell* buffer, bool, bool, bool, const Cell
     return limit - static_cast<int32_t>(n);
 }
 
+// The draw is scaled to a fraction in 0 .. 1 before it meets [max]: the
+// product the other way round overflows to infinity for a [max] near the
+// largest double.
 double float_random_scaled(double max, bool secure) {
     if (secure) {
         auto draw = need_service(g_number_services.random_secure);
         double r1 = draw(), r2 = draw();
-        return (r2 + r1 / 2147483647.0) * max / 2147483648.0;
+        return (r2 + r1 / 2147483647.0) / 2147483648.0 * max;
     }
     return need_service(g_number_services.random_next)() / 2147483647.0 * max;
 }
