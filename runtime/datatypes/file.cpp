@@ -193,12 +193,21 @@ Cell* file_read(Cell* source, const ReadArgs& args) {
     if (args.binary) return binary_make_bytes(source, bytes.data(), bytes.size());
     std::string text(bytes.begin(), bytes.end());
     std::vector<uint8_t>().swap(bytes);
-    if (args.lines) {
-        return block_of_items(source, split_lines(text), [](Cell* v, const std::string& line) {
-            string_make_utf8(v, line);
-        });
-    }
-    return string_make_utf8(source, text);
+    // Text is UTF-8 with LF or CR LF line ends; a byte-order mark is dropped.
+    // Bytes that are not UTF-8 raise invalid-utf8 rather than turn into other
+    // characters: read/binary gives them as they are.
+    auto decode = [](Cell* v, const std::string& t) {
+        string_from_utf8_checked(reinterpret_cast<const uint8_t*>(t.data()), t.size(), v);
+    };
+    if (args.lines) return block_of_items(source, split_lines(text), decode);
+    size_t kept = 0;
+    for (size_t i = 0; i < text.size(); i++)
+        if (text[i] != '\r' || i + 1 == text.size() || text[i + 1] != '\n') text[kept++] = text[i];
+    text.resize(kept);
+    Cell out{TYPE_NONE, 0, 0, 0};
+    GcRootCell root(&out);
+    decode(&out, text);
+    return copy_cell(&out, source);
 }
 
 Cell* file_write(Cell* destination, Cell* data, const WriteArgs& args) {

@@ -529,22 +529,27 @@ void text_of_value(const Cell* value, Cell* out, bool mold, int32_t type) {
 void string_from_binary(const Cell* binary, Cell* out) {
     Run r = run_of(binary);
     std::vector<uint8_t> bytes(r.p, r.p + r.len);  // the loader may move the binary's buffer
+    string_from_utf8_checked(bytes.data(), bytes.size(), out);
+}
+
+}  // namespace
+
+void string_from_utf8_checked(const uint8_t* bytes, size_t n, Cell* out) {
+    if (n > 0x7FFFFFFF) error_raise(ErrCat::Internal, "no-memory");
     uint32_t left = 0;
     Off node;
     {
         NoEvacuation guard;  // the loader widens in place under its node
-        node = unicode_load_utf8(bytes.data(), uint32_t(bytes.size()), 0, &left, false);
+        node = unicode_load_utf8(bytes, uint32_t(n), 0, &left, false);
     }
     cell_set(out, TYPE_STRING, 0, node, 0);
     if (left) {
         Temp rest;
         string_make(rest.get(), left, 1, TYPE_BINARY);
-        string_append_bytes_n(rest.get(), bytes.data() + bytes.size() - left, left);
+        string_append_bytes_n(rest.get(), bytes + n - left, left);
         error_raise(ErrCat::Access, "invalid-utf8", rest.get());
     }
 }
-
-}  // namespace
 
 Cell* string_make_action(Cell* proto, Cell* spec, int32_t type) {
     if (spec->is(TYPE_INTEGER) || spec->is(TYPE_FLOAT)) {

@@ -203,7 +203,7 @@ TEST_F(UrlFile, FileActions) {
     file_write(&dest, &data, WriteArgs{});
     EXPECT_TRUE(dest.is(TYPE_UNSET));
     Cell src = f;
-    EXPECT_EQ(string_to_utf8(file_read(&src, ReadArgs{})), "line one\r\nl\xC3\xA9ne two\n");
+    EXPECT_EQ(string_to_utf8(file_read(&src, ReadArgs{})), "line one\nl\xC3\xA9ne two\n");
     ReadArgs lines;
     lines.lines = true;
     src = f;
@@ -250,6 +250,46 @@ TEST_F(UrlFile, FileActions) {
     as.as = &part;
     src = f;
     EXPECT_EQ(test::raised([&] { file_read(&src, as); }), "not-done");
+    EXPECT_EQ(rmdir(name), 0);
+}
+
+// Text read from a file: CR LF and a leading byte-order mark go, a lone CR
+// stays, the three-byte form that writing gives a lone high surrogate reads
+// back as it, and bytes that are not UTF-8 (a low surrogate's form among them,
+// or a sequence the end cuts off) raise invalid-utf8 instead of reading as
+// other characters.
+TEST_F(UrlFile, ReadDecodesTextStrictly) {
+    char name[] = "/tmp/kel_text_XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    std::string path = std::string(name) + "/t.txt";
+    struct Case {
+        std::string bytes, text, lines;  // lines: each line's text and "|"
+    } cases[] = {
+        {"\xEF\xBB\xBF" "a\r\nb\rc\r\n", "a\nb\rc\n", "a|b\rc|"},
+        {"\r\n\r\n", "\n\n", "||"},
+        {"x\xED\xA0\x80y", "x\xED\xA0\x80y", "x\xED\xA0\x80y|"},
+        {"a\xFF" "b", "invalid-utf8", "invalid-utf8"},
+        {"a\xED\xB0\x80", "invalid-utf8", "invalid-utf8"},
+        {"ok\n\xC3", "invalid-utf8", "invalid-utf8"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(files_write(path, reinterpret_cast<const uint8_t*>(c.bytes.data()), c.bytes.size(), false, -1));
+        std::string text, lines;
+        Cell src = UrlFile::text(path, TYPE_FILE);
+        std::string err = test::raised([&] { text = string_to_utf8(file_read(&src, ReadArgs{})); });
+        if (!err.empty()) text = err;
+        ReadArgs by_lines;
+        by_lines.lines = true;
+        src = UrlFile::text(path, TYPE_FILE);
+        err = test::raised([&] {
+            Cell* block = file_read(&src, by_lines);
+            for (int32_t i = 0; i < series_length(block); i++) lines += string_to_utf8(block_cell_at(block, i)) + "|";
+        });
+        if (!err.empty()) lines = err;
+        EXPECT_EQ(text, c.text) << c.bytes;
+        EXPECT_EQ(lines, c.lines) << c.bytes;
+    }
+    EXPECT_EQ(unlink(path.c_str()), 0);
     EXPECT_EQ(rmdir(name), 0);
 }
 
