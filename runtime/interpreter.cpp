@@ -268,7 +268,8 @@ struct CodePositionGuard {
     ~CodePositionGuard() { g_interp.code_position = saved; }
 };
 
-// Elements of a path after its head, used as refinements of a call.
+// Elements of a path after its head, used as refinements of a call: those
+// before `tail` that the path still holds when each is read.
 struct PathRefs {
     Off node;
     uint32_t pos;
@@ -423,7 +424,8 @@ uint32_t fetch_args(const Cell& callable, const Off& node, uint32_t pos, const C
     }
     if (!path) return pos;
     // Refinements named by the path, in the order written.
-    for (uint32_t p = path->pos; p < path->tail; p++) {
+    // An argument's evaluation may shorten the path: its length is read anew.
+    for (uint32_t p = path->pos; p < std::min(path->tail, code_tail(path->node)); p++) {
         Cell el = *code_at(path->node, p);
         bool active = true;
         if (el.is(TYPE_GET_WORD)) {
@@ -740,12 +742,16 @@ uint32_t eval_path(const Cell& path, const Off& node, uint32_t pos, int mode) {
     Cell* parent = stack_push_cell();
     Cell* element = stack_push_cell();
     Cell* set_value = mode == PATH_SET ? g_stack.args + 1 : nullptr;
+    // A paren element may change the path itself. The walk covers at most
+    // the elements the path had when it began, and never the cells that a
+    // shortening left past its tail (stale, their series maybe collected).
     for (uint32_t i = head + 1; i < ptail; i++) {
         Cell el = *code_at(pnode, i);
         GcRootCell keep_el(&el);
         path_element(el, element);
         if (exit_pending()) return pos;
-        bool last = i + 1 == ptail;
+        ptail = std::min(ptail, code_tail(pnode));
+        bool last = i + 1 >= ptail;
         EvalPathFn fn = reinterpret_cast<EvalPathFn>(action_entry(cur->type(), ACT_EVAL_PATH));
         if (!fn) {
             // The third argument is the path up to and including the element
