@@ -725,6 +725,14 @@ uint32_t eval_path(const Cell& path, const Off& node, uint32_t pos, int mode) {
     if (head >= ptail) error_raise(ErrCat::Script, "empty-path");
     Cell first = *code_at(pnode, head);
     if (!first.is(TYPE_WORD)) error_raise(ErrCat::Script, "word-first", &path);
+    if (mode == PATH_SET && head + 1 == ptail) {
+        // Nothing to walk: the word itself is the target, set as its
+        // set-word would set it (an object field notifies its owner).
+        GcRootCell keep_first(&first);
+        word_set(&first, g_stack.args + 1);
+        stack_push(g_stack.args + 1);
+        return pos;
+    }
     const Cell* v = word_value(&first);
     // The path, then the element without a value: the order of every other
     // path error, which the message template reads.
