@@ -268,7 +268,8 @@ struct CodePositionGuard {
     ~CodePositionGuard() { g_interp.code_position = saved; }
 };
 
-// Elements of a path after its head, used as refinements of a call.
+// Elements of a path after its head, used as refinements of a call: those
+// before `tail` that the path still holds when each is read.
 struct PathRefs {
     Off node;
     uint32_t pos;
@@ -277,11 +278,11 @@ struct PathRefs {
 
 inline uint32_t eval_code(const Cell& callable, const Off& node, uint32_t pos, const Cell& name, const PathRefs* path,
                           uint32_t owner, bool infix);
-uint32_t eval_path(const Cell& path, const Off& node, uint32_t pos, int mode);
+// `case_`: case-sensitive field and key matching for this path's own
+// elements (get and set with /case); paths evaluated by its parens match
+// without case, as every path the interpreter meets itself.
+uint32_t eval_path(const Cell& path, const Off& node, uint32_t pos, int mode, bool case_ = false);
 enum PathMode { PATH_EVAL = 0, PATH_SET = 1, PATH_GET = 2 };
-// Case-sensitive field and key matching for the path being evaluated (get
-// and set with /case); false for every path the interpreter meets itself.
-bool path_case = false;
 inline uint32_t eval_push(const Off& node, uint32_t pos, bool no_infix);
 void eval_block_impl(const Cell* block, bool chain, bool paren, bool body = false);
 uint32_t call_word(const Off& node, uint32_t pos, const Cell* word, const Cell* v);
@@ -423,7 +424,8 @@ uint32_t fetch_args(const Cell& callable, const Off& node, uint32_t pos, const C
     }
     if (!path) return pos;
     // Refinements named by the path, in the order written.
-    for (uint32_t p = path->pos; p < path->tail; p++) {
+    // An argument's evaluation may shorten the path: its length is read anew.
+    for (uint32_t p = path->pos; p < std::min(path->tail, code_tail(path->node)); p++) {
         Cell el = *code_at(path->node, p);
         bool active = true;
         if (el.is(TYPE_GET_WORD)) {
@@ -714,7 +716,7 @@ void path_element(const Cell& el, Cell* out) {
 
 // Evaluates a path (evaluate, set with the value in the current frame's
 // second cell, or get); pushes the value and returns the code position.
-uint32_t eval_path(const Cell& path, const Off& node, uint32_t pos, int mode) {
+uint32_t eval_path(const Cell& path, const Off& node, uint32_t pos, int mode, bool case_) {
     Off pnode = path.data2;
     GcRootCell keep_path(const_cast<Cell*>(&path));
     GcRootNode keep_pnode(&pnode);
@@ -723,6 +725,14 @@ uint32_t eval_path(const Cell& path, const Off& node, uint32_t pos, int mode) {
     if (head >= ptail) error_raise(ErrCat::Script, "empty-path");
     Cell first = *code_at(pnode, head);
     if (!first.is(TYPE_WORD)) error_raise(ErrCat::Script, "word-first", &path);
+    if (mode == PATH_SET && head + 1 == ptail) {
+        // Nothing to walk: the word itself is the target, set as its
+        // set-word would set it (an object field notifies its owner).
+        GcRootCell keep_first(&first);
+        word_set(&first, g_stack.args + 1);
+        stack_push(g_stack.args + 1);
+        return pos;
+    }
     const Cell* v = word_value(&first);
     // The path, then the element without a value: the order of every other
     // path error, which the message template reads.
@@ -740,12 +750,16 @@ uint32_t eval_path(const Cell& path, const Off& node, uint32_t pos, int mode) {
     Cell* parent = stack_push_cell();
     Cell* element = stack_push_cell();
     Cell* set_value = mode == PATH_SET ? g_stack.args + 1 : nullptr;
+    // A paren element may change the path itself. The walk covers at most
+    // the elements the path had when it began, and never the cells that a
+    // shortening left past its tail (stale, their series maybe collected).
     for (uint32_t i = head + 1; i < ptail; i++) {
         Cell el = *code_at(pnode, i);
         GcRootCell keep_el(&el);
         path_element(el, element);
         if (exit_pending()) return pos;
-        bool last = i + 1 == ptail;
+        ptail = std::min(ptail, code_tail(pnode));
+        bool last = i + 1 >= ptail;
         EvalPathFn fn = reinterpret_cast<EvalPathFn>(action_entry(cur->type(), ACT_EVAL_PATH));
         if (!fn) {
             // The third argument is the path up to and including the element
@@ -766,7 +780,7 @@ uint32_t eval_path(const Cell& path, const Off& node, uint32_t pos, int mode) {
         args.index = static_cast<int32_t>(i - head);
         args.get = mode == PATH_GET;
         args.tail = last;
-        args.case_ = path_case;
+        args.case_ = case_;
         copy_cell(cur, parent);
         Cell* next = fn(parent, element, last ? set_value : nullptr, args);
         if (!next) error_raise(ErrCat::Script, "invalid-path", &path, element);
@@ -1890,19 +1904,13 @@ void interp_do_block(const Cell* block, Cell* out) {
 }
 
 bool interp_path_access(const Cell* path, const Cell* value, bool case_, Cell* out) {
-    struct CaseGuard {
-        bool saved = path_case;
-        ~CaseGuard() { path_case = saved; }
-    } guard;
-    path_case = case_;
     Cell p = *path;
     GcRootCell keep(&p);  // its node goes down by reference
     Cell name{TYPE_WORD, 0, sym.anon, 0xFFFFFFFFu};
     stack_mark(&name, FRAME_INTERP);
     stack_push(&p);
     if (value) stack_push(value);
-    eval_path(p, p.data2, p.data1, value ? PATH_SET : PATH_GET);
-    path_case = guard.saved;
+    eval_path(p, p.data2, p.data1, value ? PATH_SET : PATH_GET, case_);
     if (exit_pending()) return false;
     copy_cell(g_stack.top - 1, out);
     stack_unwind_drop();
