@@ -733,6 +733,18 @@ uint32_t eval_path(const Cell& path, const Off& node, uint32_t pos, int mode, bo
         stack_push(g_stack.args + 1);
         return pos;
     }
+    if (g_interp.on) {
+        // The callback may change the path: what follows reads it afresh.
+        interp_trace_hook(TRACE_ENTER, &path, static_cast<int32_t>(head), nullptr, nullptr);
+        for (uint32_t i = head; i < std::min(ptail, code_tail(pnode)); i++) {
+            Cell el = *code_at(pnode, i);
+            interp_trace_hook(TRACE_FETCH, &path, static_cast<int32_t>(i), nullptr, &el);
+        }
+        ptail = std::min(ptail, code_tail(pnode));
+        if (head >= ptail) error_raise(ErrCat::Script, "empty-path");
+        first = *code_at(pnode, head);
+        if (!first.is(TYPE_WORD)) error_raise(ErrCat::Script, "word-first", &path);
+    }
     const Cell* v = word_value(&first);
     // The path, then the element without a value: the order of every other
     // path error, which the message template reads.
@@ -742,11 +754,15 @@ uint32_t eval_path(const Cell& path, const Off& node, uint32_t pos, int mode, bo
         if (mode == PATH_SET) error_raise(ErrCat::Script, "invalid-path-set", &path);
         Cell callable = *v;
         PathRefs refs{pnode, head + 1, ptail};
-        return eval_code(callable, node, pos, first, &refs, 0, false);
+        Cell* result = g_stack.top;
+        pos = eval_code(callable, node, pos, first, &refs, 0, false);
+        if (g_interp.on && !exit_pending()) interp_trace_hook(TRACE_EXIT, &path, -1, nullptr, result);
+        return pos;
     }
     // The walk keeps the current value, its parent and the element that
     // selected it on the stack, so the collector sees them.
     Cell* cur = stack_push(v);
+    if (g_interp.on) interp_trace_hook(TRACE_PUSH, &path, -1, nullptr, cur);
     Cell* parent = stack_push_cell();
     Cell* element = stack_push_cell();
     Cell* set_value = mode == PATH_SET ? g_stack.args + 1 : nullptr;
