@@ -1833,23 +1833,20 @@ uint32_t interp_trace_mask(const Cell* callback) {
 
 namespace {
 
-constexpr uint32_t kTraceArgs = 6;
+constexpr uint32_t kTraceArgs = 6;  // event, code, offset, value, ref, frame
 
-// Completes the trace callback's frame, whose six event arguments start at
-// `first`, as a call lays it out: a callback taking fewer arguments drops the
-// rest, more are none!, then false for each refinement, none! for their
-// arguments and the locals. Its words must not read the cells above the top,
-// which the body's own evaluation reuses.
-void trace_callback_frame(const Cell* callback, Cell* first) {
+}  // namespace
+
+void interp_callback_frame(const Cell* callback, Cell* first, uint32_t given) {
     Off desc = interp_spec_cache(callback);
     uint32_t n = static_cast<uint32_t>(node_buffer(desc)->used_bytes() / sizeof(Cell)), i = 0, fixed = 0;
     for (; i < n; i++) {
         const Cell* d = arena_at<Cell>(node_buffer(desc)->head) + i;
         if (!d->is(TYPE_TYPESET)) break;
         if (((d->header & ARG_MODE_MASK) >> ARG_MODE_SHIFT) == ARG_RETURN) continue;
-        if (++fixed > kTraceArgs) cell_set(stack_push_cell(), TYPE_NONE);
+        if (++fixed > given) cell_set(stack_push_cell(), TYPE_NONE);
     }
-    if (fixed < kTraceArgs) g_stack.top = first + fixed;
+    if (fixed < given) g_stack.top = first + fixed;
     for (; i < n; i++) {
         const Cell* d = arena_at<Cell>(node_buffer(desc)->head) + i;
         if (d->is(TYPE_REFINEMENT)) cell_set(stack_push_cell(), TYPE_LOGIC, 0);
@@ -1860,8 +1857,6 @@ void trace_callback_frame(const Cell* callback, Cell* first) {
         }
     }
 }
-
-}  // namespace
 
 void interp_trace_hook(uint32_t event, const Cell* code, int32_t position, const Cell* ref, const Cell* value) {
     if (!g_interp.on || !(g_interp.mask & event) || !g_interp.callback.is(TYPE_FUNCTION)) return;
@@ -1900,7 +1895,7 @@ void interp_trace_hook(uint32_t event, const Cell* code, int32_t position, const
     stack_push(&ref_cell);
     Cell* pair = stack_push_cell();
     cell_set(pair, TYPE_PAIR, 0, static_cast<uint32_t>(frame_pos), static_cast<uint32_t>(frame_len));
-    trace_callback_frame(&callback, ev);
+    interp_callback_frame(&callback, ev, kTraceArgs);
     g_interp.on = false;
     interp_call_function(&callback, 0, &name, 0);
     if (exit_pending()) exits_throw_pending();

@@ -66,6 +66,14 @@ Off interp_spec_cache(const Cell* callable);
 // errors.
 Cell interp_spec_word(const Cell* callable, uint32_t n);
 
+// Completes the frame of a callback the runtime calls with `given` event
+// values, pushed from `first` on, as a call from code lays it out: a
+// callback taking fewer arguments drops the rest, more are none!, then false
+// for each refinement, none! for their arguments, and its locals. The
+// callback's words must not read the cells above the top, which its body's
+// own evaluation reuses.
+void interp_callback_frame(const Cell* callback, Cell* first, uint32_t given);
+
 // Emits a trace event when tracing and the mask has the event's bit.
 void interp_trace_hook(uint32_t event, const Cell* code, int32_t position, const Cell* ref, const Cell* value);
 uint32_t interp_trace_mask(const Cell* callback);

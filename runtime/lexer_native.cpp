@@ -21,31 +21,6 @@ namespace {
 
 inline bool has(const int32_t* refs, int i) { return refs[i] >= 0; }
 
-// Fills the frame of [callback] the way a call from code would: the event
-// arguments in order for its fixed arguments (none! past the fifth), false
-// for its refinements, none! for their arguments and its locals.
-void push_callback_frame(const Cell* callback, const Cell* args) {
-    Off desc = interp_spec_cache(callback);
-    SeriesBuf* b = node_buffer(desc);
-    uint32_t n = b->used_bytes() / sizeof(Cell);
-    uint32_t given = 0;
-    bool fixed = true;
-    for (uint32_t i = 0; i < n; i++) {
-        Cell e = arena_at<Cell>(node_buffer(desc)->head)[i];
-        if (e.is(TYPE_TYPESET)) {
-            if (((e.header & ARG_MODE_MASK) >> ARG_MODE_SHIFT) == ARG_RETURN) continue;
-            if (fixed && given < 5) stack_push(&args[given++]);
-            else cell_set(stack_push_cell(), TYPE_NONE);
-        } else if (e.is(TYPE_REFINEMENT)) {
-            fixed = false;
-            cell_set(stack_push_cell(), TYPE_LOGIC, 0);
-        } else if (e.is(TYPE_INTEGER)) {
-            fixed = false;
-            function_init_locals(e.data2);
-        }
-    }
-}
-
 // Runs a function! or routine! callback with the five event arguments; the
 // stacks are put back as they were whatever happens inside it.
 bool call_callback(const Cell* callback_in, Cell* args) {
@@ -64,7 +39,9 @@ bool call_callback(const Cell* callback_in, Cell* args) {
     bool is_function = callback->is(TYPE_FUNCTION);
     stack_mark_interp_func_ctx(name.data2, name.data1, is_function ? callback->data1 : 0);
     Cell* frame = g_stack.args;
-    push_callback_frame(callback, args);
+    Cell* first = g_stack.top;
+    for (uint32_t i = 0; i < 5; i++) stack_push(&args[i]);
+    interp_callback_frame(callback, first, 5);
     bool has_input_arg = g_stack.top > frame + 1;
     if (is_function) interp_call_function(callback, 0, &name, 0);
     else routine_exec(callback);

@@ -337,24 +337,7 @@ bool Run::call_trace(Event ev) {
     rule->data1 = std::min(pos, rules_tail());
     stack_push(&input);
     stack_block(base, stack_push_cell());
-    Off desc = interp_spec_cache(&callback);
-    uint32_t n = buffer_cells(desc), i = 0, fixed = 0;
-    for (; i < n; i++) {
-        const Cell* d = arena_at<Cell>(node_buffer(desc)->head) + i;
-        if (!d->is(TYPE_TYPESET)) break;
-        if (((d->header & ARG_MODE_MASK) >> ARG_MODE_SHIFT) == ARG_RETURN) continue;
-        if (++fixed > 5) cell_set(stack_push_cell(), TYPE_NONE);
-    }
-    if (fixed < 5) g_stack.top = first + fixed;
-    for (; i < n; i++) {
-        const Cell* d = arena_at<Cell>(node_buffer(desc)->head) + i;
-        if (d->is(TYPE_REFINEMENT)) cell_set(stack_push_cell(), TYPE_LOGIC, 0);
-        else if (d->is(TYPE_TYPESET)) {
-            if (((d->header & ARG_MODE_MASK) >> ARG_MODE_SHIFT) != ARG_RETURN) cell_set(stack_push_cell(), TYPE_NONE);
-        } else if (d->is(TYPE_INTEGER)) {
-            function_init_locals(d->data2);
-        }
-    }
+    interp_callback_frame(&callback, first, 5);
     interp_call_function(&callback, 0, &name, 0);
     if (exit_pending()) {
         halt = S_EXIT;
