@@ -68,20 +68,10 @@ std::vector<uint8_t> g_rotate_scratch;
 // Growing or widening moves a buffer to a new one under the same node, and
 // the memory layer holds that node across the allocation: a collection
 // there must not evacuate node frames (the node would be stale). Every
-// growth of a string buffer runs under this guard.
-class NoEvacuation {
-public:
-    NoEvacuation() : old_(g_gc.evacuation_enabled) { g_gc.evacuation_enabled = false; }
-    ~NoEvacuation() { g_gc.evacuation_enabled = old_; }
-    NoEvacuation(const NoEvacuation&) = delete;
-    NoEvacuation& operator=(const NoEvacuation&) = delete;
-
-private:
-    bool old_;
-};
+// growth of a string buffer runs under GcNoEvacuation.
 
 SeriesBuf* grow(SeriesBuf* b, uint64_t size) {
-    NoEvacuation guard;
+    GcNoEvacuation guard;
     return series_expand(b, static_cast<int64_t>(std::min(size, kMaxStringBytes)));
 }
 
@@ -126,7 +116,7 @@ SeriesBuf* string_widen(Off node, uint32_t unit) {
     SeriesBuf* b = node_buffer(node);
     uint32_t from = b->unit();
     if (from >= unit) return b;
-    NoEvacuation guard;
+    GcNoEvacuation guard;
     if (from == 1) return unit == 2 ? string_widen_1_to_2(b) : string_widen_1_to_4(b);
     return string_widen_2_to_4(b);
 }
@@ -308,7 +298,7 @@ Off string_copy_units(Off src, uint32_t unit) {
     uint32_t n = text_units(s);
     uint32_t widest = max_code_point(s->head_ptr(), s->unit(), n);
     unit = std::max(unit, unit_for_codepoint(widest));
-    NoEvacuation guard;  // `src` is held across the allocation
+    GcNoEvacuation guard;  // `src` is held across the allocation
     Off node = alloc_string(n ? n : 1, unit);
     s = node_buffer(src);  // re-read: the allocation may have collected
     SeriesBuf* d = node_buffer(node);
@@ -461,7 +451,7 @@ uint32_t string_concatenate(Cell* dst, const Cell* src, int32_t part, int32_t of
 
 Cell* string_load_push(const uint8_t* bytes, uint32_t size, int32_t encoding) {
     Cell* c = stack_push_cell();
-    NoEvacuation guard;  // the loader widens in place under its node
+    GcNoEvacuation guard;  // the loader widens in place under its node
     Cell value = string_from_encoded(bytes, size, encoding);
     return copy_cell(&value, c);
 }
@@ -469,7 +459,7 @@ Cell* string_load_push(const uint8_t* bytes, uint32_t size, int32_t encoding) {
 Cell* string_load_append(const Cell* block, const uint8_t* bytes, uint32_t size, int32_t encoding) {
     Temp value;
     {
-        NoEvacuation guard;  // the loader widens in place under its node
+        GcNoEvacuation guard;  // the loader widens in place under its node
         *value.get() = string_from_encoded(bytes, size, encoding);
     }
     return block_append_value(block, value.get());
@@ -539,7 +529,7 @@ void string_from_utf8_checked(const uint8_t* bytes, size_t n, Cell* out) {
     uint32_t left = 0;
     Off node;
     {
-        NoEvacuation guard;  // the loader widens in place under its node
+        GcNoEvacuation guard;  // the loader widens in place under its node
         node = unicode_load_utf8(bytes, uint32_t(n), 0, &left, false);
     }
     cell_set(out, TYPE_STRING, 0, node, 0);
