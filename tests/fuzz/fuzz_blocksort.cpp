@@ -57,11 +57,13 @@
 #include "runtime/startup.h"
 #include "runtime/symbols.h"
 #include "tests/fuzz/fuzz_gen.h"
+#include "tests/fuzz/fuzz_text.h"
 
 using namespace kel;
 
 namespace {
 
+using fuzz::fold;
 using fuzz::Gen;
 
 // ---- values -------------------------------------------------------------------------------------
@@ -182,7 +184,6 @@ Val val_of(const Cell* c, int depth = 0) {
 // ---- comparison as the value types define it ------------------------------------------------------
 
 int sign(int64_t d) { return (d > 0) - (d < 0); }
-uint32_t fold(uint32_t c) { return case_change_char(c, CASE_UPPER); }
 uint32_t ascii_lower(uint32_t c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
 
 int compare_floats(double a, double b, int op) {

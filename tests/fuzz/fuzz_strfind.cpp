@@ -43,11 +43,14 @@
 #include "runtime/startup.h"
 #include "runtime/symbols.h"
 #include "tests/fuzz/fuzz_gen.h"
+#include "tests/fuzz/fuzz_text.h"
 
 using namespace kel;
 
 namespace {
 
+using fuzz::case_partner;
+using fuzz::fold;
 using fuzz::Gen;
 
 const uint32_t kLetters[] = {
@@ -60,23 +63,11 @@ constexpr uint32_t kLetterCount = sizeof kLetters / sizeof kLetters[0];
 const char* const kNames[] = {"k", "ss", "stra\xC3\x9F\x65", "\xCF\x83\xCF\x82", "\xC7\x85", "\xC5\xBF", "i", "Ab"};
 const int32_t kIntegers[] = {1, 12, -1, 21, 0, 2147483647, -2147483647 - 1, -12};
 
-uint32_t fold(uint32_t c) { return case_change_char(c, CASE_UPPER); }
-
 uint32_t code_point(Gen& g) {
     uint32_t k = g.pick(8);
     if (k == 6) return (g.byte() << 16 | g.byte() << 8 | g.byte()) % 0x110000;
     if (k == 7) return g.byte();
     return kLetters[g.pick(kLetterCount)];
-}
-
-// A letter of the list with the same fold as [c], or [c].
-uint32_t case_partner(Gen& g, uint32_t c) {
-    uint32_t want = fold(c), start = g.pick(kLetterCount);
-    for (uint32_t i = 0; i < kLetterCount; i++) {
-        uint32_t x = kLetters[(start + i) % kLetterCount];
-        if (fold(x) == want) return x;
-    }
-    return c;
 }
 
 uint32_t text_type(Gen& g) {
@@ -145,7 +136,8 @@ void build_value(Gen& g, Case& c) {
         std::vector<uint32_t> cps;
         if (n > 0 && g.pick(8) != 7) {
             uint32_t from = g.pick(n), len = g.pick(8) == 7 ? 0 : 1 + g.pick(8);
-            for (uint32_t i = from; i < n && i < from + len; i++) cps.push_back(g.pick(3) ? hay[i] : case_partner(g, hay[i]));
+            for (uint32_t i = from; i < n && i < from + len; i++)
+                cps.push_back(g.pick(3) ? hay[i] : case_partner(g, kLetters, hay[i]));
         } else {
             for (uint32_t len = g.pick(5); len > 0; len--) cps.push_back(code_point(g));
         }
@@ -158,7 +150,7 @@ void build_value(Gen& g, Case& c) {
         c.needle = cps;
         c.shown = "text of unit " + std::to_string(node_buffer(c.value.data2)->unit()) + " [" + hex_list(cps) + "]";
     } else if (k <= 9) {
-        uint32_t cp = n > 0 && g.pick(2) ? case_partner(g, hay[g.pick(n)]) : code_point(g);
+        uint32_t cp = n > 0 && g.pick(2) ? case_partner(g, kLetters, hay[g.pick(n)]) : code_point(g);
         cell_set(&c.value, TYPE_CHAR, 0, cp, 0);
         c.kind = Kind::Char;
         c.needle = {cp};

@@ -51,11 +51,14 @@
 #include "runtime/stack.h"
 #include "runtime/startup.h"
 #include "tests/fuzz/fuzz_gen.h"
+#include "tests/fuzz/fuzz_text.h"
 
 using namespace kel;
 
 namespace {
 
+using fuzz::case_partner;
+using fuzz::fold;
 using fuzz::Gen;
 using Text = std::u32string;
 
@@ -69,23 +72,11 @@ constexpr uint32_t kLetterCount = sizeof kLetters / sizeof kLetters[0];
 
 const int32_t kCounts[] = {0, 1, 2, 3, -1, -2, -3, 5, 2147483647, -2147483647 - 1, 2147483646, 100};
 
-uint32_t fold(uint32_t c) { return case_change_char(c, CASE_UPPER); }
-
 uint32_t code_point(Gen& g) {
     uint32_t k = g.pick(10);
     if (k == 8) return (g.byte() << 16 | g.byte() << 8 | g.byte()) % 0x110000;
     if (k == 9) return 'a' + g.pick(4);
     return kLetters[g.pick(kLetterCount)];
-}
-
-// A letter of the list with the same fold as [c], or [c].
-uint32_t case_partner(Gen& g, uint32_t c) {
-    uint32_t want = fold(c), start = g.pick(kLetterCount);
-    for (uint32_t i = 0; i < kLetterCount; i++) {
-        uint32_t x = kLetters[(start + i) % kLetterCount];
-        if (fold(x) == want) return x;
-    }
-    return c;
 }
 
 uint32_t text_type(Gen& g) {
@@ -557,7 +548,7 @@ void check_set_op(Gen& g, Model& m) {
         } else {
             Text cps;
             for (uint32_t len = g.pick(12); len > 0; len--)
-                cps += char32_t(!m.cps.empty() && g.pick(2) ? case_partner(g, m.cps[g.pick(uint32_t(m.cps.size()))]) : code_point(g));
+                cps += char32_t(!m.cps.empty() && g.pick(2) ? case_partner(g, kLetters, m.cps[g.pick(uint32_t(m.cps.size()))]) : code_point(g));
             make_text(t.get(), cps, pick_unit(g, cps), g.pick(4) ? TYPE_STRING : text_type(g));
             t->data1 = g.pick(uint32_t(cps.size()) + 2);
         }
@@ -627,7 +618,7 @@ void run_input(const uint8_t* data, size_t size) {
     if (v.pick(8) == 0) cps.clear();
     for (uint32_t k = v.pick(6); k > 0 && !cps.empty(); k--) {
         uint32_t at = v.pick_wide(uint32_t(cps.size()));
-        cps[at] = v.pick(2) ? case_partner(v, cps[at]) : code_point(v);
+        cps[at] = v.pick(2) ? case_partner(v, kLetters, cps[at]) : code_point(v);
     }
     Model m;
     m.cps = cps;
