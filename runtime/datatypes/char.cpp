@@ -151,7 +151,8 @@ int32_t char_mold(const Cell* value, Cell* buffer, bool, bool all, bool, const C
 
 int32_t char_compare(const Cell* value1, const Cell* value2, int32_t op) {
     bool same_type = value2->is(TYPE_CHAR);
-    if ((op == COMP_STRICT_EQUAL || op == COMP_FIND) && !same_type) return 1;
+    // Identity (find/same) is stricter than strict equality: never across types.
+    if ((op == COMP_STRICT_EQUAL || op == COMP_SAME || op == COMP_FIND) && !same_type) return 1;
     if (!same_type && !value2->is(TYPE_INTEGER)) return kCompareIncomparable;
     int32_t a = integer_get(value1), b = integer_get(value2);
     return (a > b) - (a < b);

@@ -394,7 +394,8 @@ int32_t number_compare_with_money(const Cell* number, const Cell* money, int32_t
 
 int32_t integer_compare(const Cell* value1, const Cell* value2, int32_t op) {
     int32_t type2 = value2->type();
-    if ((op == COMP_STRICT_EQUAL || op == COMP_FIND) && type2 != TYPE_INTEGER) return 1;
+    // Identity (find/same) is stricter than strict equality: never across types.
+    if ((op == COMP_STRICT_EQUAL || op == COMP_SAME || op == COMP_FIND) && type2 != TYPE_INTEGER) return 1;
     switch (type2) {
     case TYPE_INTEGER:
     case TYPE_CHAR: {
