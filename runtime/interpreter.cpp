@@ -285,6 +285,26 @@ uint32_t eval_path(const Cell& path, const Off& node, uint32_t pos, int mode, bo
 enum PathMode { PATH_EVAL = 0, PATH_SET = 1, PATH_GET = 2 };
 inline uint32_t eval_push(const Off& node, uint32_t pos, bool no_infix);
 void eval_block_impl(const Cell* block, bool chain, bool paren, bool body = false);
+
+// Parens being evaluated: a paren marks no frame, so without this count a
+// paren that holds itself would recurse until the machine stack ran out.
+uint32_t g_paren_depth = 0;
+
+// Evaluates a paren term, its value pushed. Each paren under evaluation
+// takes the room of one frame, so the nesting ends in stack-overflow where
+// nested calls would.
+void eval_paren(const Cell* cell) {
+    struct Level {
+        Level() {
+            if (g_paren_depth >= uint32_t(g_stack.frame_end - g_stack.frame_top)) stack_overflow_frames();
+            g_paren_depth++;
+        }
+        ~Level() { g_paren_depth--; }
+    } level;
+    Cell paren = *cell;
+    eval_block_impl(&paren, true, true);
+}
+
 uint32_t call_word(const Off& node, uint32_t pos, const Cell* word, const Cell* v);
 inline uint32_t eval_infix(const Off& node, uint32_t pos, Cell* start);
 
@@ -1406,8 +1426,7 @@ __attribute__((noinline)) uint32_t eval_term_general(const Off& node, uint32_t p
         pos++;
         break;
     case TYPE_PAREN: {
-        Cell paren = *cell;
-        eval_block_impl(&paren, true, true);
+        eval_paren(cell);
         if (exit_pending()) return pos;
         pos++;
         break;
@@ -1510,8 +1529,7 @@ inline uint32_t eval_term(const Off& node, uint32_t pos, bool literal_callables)
                 if (is_callable(vt)) return call_word(node, pos, cell, v);
             }
         } else if (t == TYPE_PAREN) {
-            Cell paren = *cell;
-            eval_block_impl(&paren, true, true);
+            eval_paren(cell);
             if (exit_pending()) return pos;
             if (g_interp.on) interp_trace_hook(TRACE_PUSH, nullptr, -1, nullptr, g_stack.top - 1);
             return pos + 1;
