@@ -39,6 +39,14 @@ inline Cell* info_cells(Off info) { return arena_at<Cell>(node_buffer(info)->hea
 
 uint32_t words_count_of(const Cell* object) { return field_count(object->data1); }
 
+// Copies an object cell held since before a collection into its owner cell.
+// Only the owner cell keeps the change information's node alive and current,
+// so the cell first takes that node from there.
+void store_in_owner_cell(Cell* object) {
+    object->data3 = info_of(object->data1);
+    copy_cell(object, owner_cell(object->data1));
+}
+
 // Pops what a callee left above `top` when the scope ends.
 struct StackTop {
     Cell* saved = g_stack.top;
@@ -242,7 +250,7 @@ void object_init_events(Cell* object) {
     if (handler_index(object->data1, 1) >= 0) {
         Cell self = *object, word = g_words.on_deep_change;
         symctx_owner_set_flagged(&self, &self, &word);
-        copy_cell(object, owner_cell(object->data1));
+        store_in_owner_cell(object);
     }
 }
 
@@ -379,7 +387,7 @@ Cell* object_make(Cell* proto, Cell* spec_in, int32_t type) {
         object_clear_cell_bit30(result->data1);
     }
     result->data2 = added || !has_proto ? object_new_id() : proto_class;
-    copy_cell(result, owner_cell(result->data1));
+    store_in_owner_cell(result);
     object_init_events(result);
     g_stack.top = result + 1;
     return result;
