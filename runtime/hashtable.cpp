@@ -2029,6 +2029,9 @@ void hashtable_sweep(Off table) {
             if ((owner->is(TYPE_OBJECT) || owner->is(TYPE_ERROR) || owner->is(TYPE_PORT)) && owner->data1) {
                 g_hash_seams.remap_moved(&owner->data1, &owner->data1 + 1);
                 dead = !(node_buffer(owner->data1)->flags & SERIES_MARK);
+                // A series that outlives its owner loses its mark with the
+                // record, so that another object can own it.
+                if (dead && !(e + 1)->is(TYPE_IMAGE)) node_buffer(e->data1)->flags &= ~SERIES_OWNED;
             }
         }
         if (dead) {

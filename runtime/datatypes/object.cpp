@@ -25,6 +25,9 @@ namespace kel {
 namespace {
 
 uint32_t g_class_counter = 1000;  // ids up to here are left to built-in shapes (error! is 1)
+// A handler's field index is kept in 16 bits: one at or past this mark is
+// stored as the mark and looked up by name when the handler is called.
+constexpr uint32_t kObjectFarField = kObjectNoField - 1;
 const Cell kNoneCell{TYPE_NONE, 0, 0, 0};
 
 inline bool object_type_q(uint32_t t) { return t == TYPE_OBJECT || t == TYPE_ERROR || t == TYPE_PORT; }
@@ -38,6 +41,14 @@ inline Off info_of(Off ctx) { return owner_cell(ctx)->data3; }
 inline Cell* info_cells(Off info) { return arena_at<Cell>(node_buffer(info)->head); }
 
 uint32_t words_count_of(const Cell* object) { return field_count(object->data1); }
+
+// Copies an object cell held since before a collection into its owner cell.
+// Only the owner cell keeps the change information's node alive and current,
+// so the cell first takes that node from there.
+void store_in_owner_cell(Cell* object) {
+    object->data3 = info_of(object->data1);
+    copy_cell(object, owner_cell(object->data1));
+}
 
 // Pops what a callee left above `top` when the scope ends.
 struct StackTop {
@@ -152,7 +163,12 @@ int32_t handler_index(Off ctx, int which) {
     Off info = info_of(ctx);
     if (!info) return -1;
     uint32_t index = info_cells(info)[which].data2 >> 16;
-    return index == kObjectNoField ? -1 : static_cast<int32_t>(index);
+    if (index == kObjectNoField) return -1;
+    if (index == kObjectFarField) {
+        const Cell& word = which == 0 ? g_words.on_change : g_words.on_deep_change;
+        return context_find_word(ctx, word.data2, true);
+    }
+    return static_cast<int32_t>(index);
 }
 
 void refresh_handler_cache(Off ctx, int which, const Cell* function) {
@@ -201,7 +217,8 @@ Off scan_events(const Cell* object) {
     StackTop scope;
     Cell* block = block_push_only(2);
     for (int k = 0; k < 2; k++) {
-        uint32_t packed = index[k] < 0 ? kObjectNoField << 16 : static_cast<uint32_t>(index[k]) << 16;
+        uint32_t field = index[k] < 0 ? kObjectNoField : std::min(static_cast<uint32_t>(index[k]), kObjectFarField);
+        uint32_t packed = field << 16;
         uint32_t spec = 0;
         if (index[k] >= 0 && handlers[k].is(TYPE_FUNCTION)) {
             packed |= local_cells(&handlers[k]) & 0xFFFF;
@@ -242,7 +259,7 @@ void object_init_events(Cell* object) {
     if (handler_index(object->data1, 1) >= 0) {
         Cell self = *object, word = g_words.on_deep_change;
         symctx_owner_set_flagged(&self, &self, &word);
-        copy_cell(object, owner_cell(object->data1));
+        store_in_owner_cell(object);
     }
 }
 
@@ -379,7 +396,7 @@ Cell* object_make(Cell* proto, Cell* spec_in, int32_t type) {
         object_clear_cell_bit30(result->data1);
     }
     result->data2 = added || !has_proto ? object_new_id() : proto_class;
-    copy_cell(result, owner_cell(result->data1));
+    store_in_owner_cell(result);
     object_init_events(result);
     g_stack.top = result + 1;
     return result;
