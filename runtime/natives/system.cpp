@@ -249,7 +249,13 @@ void native_get_env(int32_t check, const int32_t* refs) {
     if (check) natives_check_args(94, refs);
     std::optional<std::string> value = env_get(env_name(arg(0)));
     if (!value || value->empty()) return result_none();
-    string_make_utf8(stack_arguments(), *value);
+    // set-env wrote the value as string_to_utf8 gives it, so a lone
+    // surrogate comes back as that surrogate, not as three U+FFFD.
+    Cell out;
+    string_make(&out, series_count_checked(value->size()), 1);
+    GcRootCell root(&out);
+    string_append_utf8_own(&out, *value);
+    copy_cell(&out, stack_arguments());
     stack_keep();
 }
 
