@@ -15,7 +15,6 @@
 #include "runtime/natives/sys_values.h"
 #include "runtime/number_convert.h"
 #include "runtime/platform/console.h"
-#include "runtime/platform/files.h"
 #include "runtime/stack.h"
 
 namespace kel {
@@ -62,7 +61,7 @@ std::string checksum_data(const Cell* data) {
     if (data->is(TYPE_FILE)) {
         std::string path = file_os_path(data);
         std::vector<uint8_t> bytes;
-        if (!file_os_path_usable(path) || !files_read(path, bytes)) error_raise(ErrCat::Access, "cannot-open", data);
+        if (!file_os_path_usable(path) || !file_read_bytes(path, bytes)) error_raise(ErrCat::Access, "cannot-open", data);
         return std::string(bytes.begin(), bytes.end());
     }
     if (data->is(TYPE_STRING) || data->is(TYPE_BINARY)) return value_bytes(data);
