@@ -321,7 +321,11 @@ void native_call(int32_t check, const int32_t* refs) {
     req.input.bytes = input_bytes;
     req.output = stream_for(out, false, &out_bytes, console);
     req.error = stream_for(err, false, &err_bytes, console);
+    // One byte past what a value holds tells that the output did not fit.
+    req.capture_limit = kSeriesMaxBytes + 1;
     int32_t status = process_call(req);
+    series_count_checked(out_bytes.size());
+    series_count_checked(err_bytes.size());
     deliver(out, out_bytes);
     deliver(err, err_bytes);
     result_integer(status);
