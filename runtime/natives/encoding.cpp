@@ -120,7 +120,9 @@ void native_checksum(int32_t check, const int32_t* refs) {
         stack_keep();
         return;
     }
-    if (!spec->is(TYPE_BINARY) && !any_string_type_q(spec->type())) error_raise(ErrCat::Script, "invalid-arg", spec);
+    // The key is a string! or binary!; file!, url! and the other text types
+    // name something else and are refused.
+    if (!spec->is(TYPE_BINARY) && !spec->is(TYPE_STRING)) error_raise(ErrCat::Script, "invalid-arg", spec);
     if (method == METHOD_HASH) raise_refine(spec);
     std::string key = value_bytes(spec);
     binary_result(checksum_hmac(bytes, data.size(), reinterpret_cast<const uint8_t*>(key.data()), key.size(), method));
