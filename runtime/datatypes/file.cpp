@@ -124,6 +124,13 @@ bool file_os_path_usable(const std::string& path) {
     return !path.empty() && path.find('\0') == std::string::npos;
 }
 
+bool file_read_bytes(const std::string& path, std::vector<uint8_t>& out, int64_t offset, int64_t part, size_t max) {
+    int64_t over = static_cast<int64_t>(max) + 1;
+    if (!files_read(path, out, offset, part < 0 || part > over ? over : part)) return false;
+    if (out.size() > max) error_raise(ErrCat::Internal, "no-memory");
+    return true;
+}
+
 void file_to_local_string(const Cell* file, Cell* target, bool full) {
     std::string path = file_os_path(file);
     if (full && (path.empty() || path[0] != '/')) path = files_current_dir() + path;
@@ -189,7 +196,7 @@ Cell* file_read(Cell* source, const ReadArgs& args) {
     if (!file_os_path_usable(path)) raise_cannot_open(source);
     if (files_path_is_dir(path) || files_query(path).kind == FileKind::Directory) return read_directory(source, path);
     std::vector<uint8_t> bytes;
-    if (!files_read(path, bytes, position_arg(args.seek, 0), position_arg(args.part, -1))) raise_cannot_open(source);
+    if (!file_read_bytes(path, bytes, position_arg(args.seek, 0), position_arg(args.part, -1))) raise_cannot_open(source);
     if (args.binary) return binary_make_bytes(source, bytes.data(), bytes.size());
     std::string text(bytes.begin(), bytes.end());
     std::vector<uint8_t>().swap(bytes);

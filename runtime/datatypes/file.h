@@ -6,9 +6,11 @@
 // prefixing the current directory. file! inherits most actions from url!.
 #pragma once
 #include <string>
+#include <vector>
 
 #include "runtime/actions.h"
 #include "runtime/cell.h"
+#include "runtime/natives/sys_values.h"
 
 namespace kel {
 
@@ -17,6 +19,14 @@ std::string file_os_path(const Cell* file);
 // False for a path the platform cannot name (empty, or holding NUL, which
 // would silently shorten it).
 bool file_os_path_usable(const std::string& path);
+
+// Reads into the empty [out] the bytes of a file from byte [offset], at
+// most [part] of them (-1: to the end). A file longer than [max] bytes, more
+// than any value holds (a device that never ends, such as /dev/zero), raises
+// internal `no-memory` once max + 1 bytes are read, instead of growing the
+// buffer until the process dies. False when the file cannot be read.
+bool file_read_bytes(const std::string& path, std::vector<uint8_t>& out, int64_t offset = 0, int64_t part = -1,
+                     size_t max = kSeriesMaxBytes);
 
 // Appends the local form of [file] to [target]; with [full], a relative
 // path is prefixed with the current directory (ending in '/').

@@ -15,7 +15,6 @@
 #include "runtime/natives/sys_values.h"
 #include "runtime/number_convert.h"
 #include "runtime/platform/console.h"
-#include "runtime/platform/files.h"
 #include "runtime/stack.h"
 
 namespace kel {
@@ -62,7 +61,7 @@ std::string checksum_data(const Cell* data) {
     if (data->is(TYPE_FILE)) {
         std::string path = file_os_path(data);
         std::vector<uint8_t> bytes;
-        if (!file_os_path_usable(path) || !files_read(path, bytes)) error_raise(ErrCat::Access, "cannot-open", data);
+        if (!file_os_path_usable(path) || !file_read_bytes(path, bytes)) error_raise(ErrCat::Access, "cannot-open", data);
         return std::string(bytes.begin(), bytes.end());
     }
     if (data->is(TYPE_STRING) || data->is(TYPE_BINARY)) return value_bytes(data);
@@ -121,7 +120,9 @@ void native_checksum(int32_t check, const int32_t* refs) {
         stack_keep();
         return;
     }
-    if (!spec->is(TYPE_BINARY) && !any_string_type_q(spec->type())) error_raise(ErrCat::Script, "invalid-arg", spec);
+    // The key is a string! or binary!; file!, url! and the other text types
+    // name something else and are refused.
+    if (!spec->is(TYPE_BINARY) && !spec->is(TYPE_STRING)) error_raise(ErrCat::Script, "invalid-arg", spec);
     if (method == METHOD_HASH) raise_refine(spec);
     std::string key = value_bytes(spec);
     binary_result(checksum_hmac(bytes, data.size(), reinterpret_cast<const uint8_t*>(key.data()), key.size(), method));

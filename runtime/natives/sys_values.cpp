@@ -23,8 +23,7 @@ std::string value_bytes(const Cell* value) {
 }
 
 uint32_t series_count_checked(size_t n) {
-    // Leave room for the buffer header and rounding below the 4 GiB arena.
-    if (n > 0x7FFF0000u) error_raise(ErrCat::Internal, "no-memory");
+    if (n > kSeriesMaxBytes) error_raise(ErrCat::Internal, "no-memory");
     return static_cast<uint32_t>(n);
 }
 

@@ -35,6 +35,10 @@ uint32_t sys_symbol(const char* name);
 // True when the word-type cell [word] spells [name], ignoring case.
 bool word_is(const Cell* word, const char* name);
 
+// The largest byte count a series takes: room is left for the buffer
+// header and rounding below the 4 GiB arena.
+constexpr size_t kSeriesMaxBytes = 0x7FFF0000u;
+
 // Raises when a 64-bit byte count does not fit a series (internal
 // `no-memory`).
 uint32_t series_count_checked(size_t n);

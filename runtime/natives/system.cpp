@@ -249,7 +249,13 @@ void native_get_env(int32_t check, const int32_t* refs) {
     if (check) natives_check_args(94, refs);
     std::optional<std::string> value = env_get(env_name(arg(0)));
     if (!value || value->empty()) return result_none();
-    string_make_utf8(stack_arguments(), *value);
+    // set-env wrote the value as string_to_utf8 gives it, so a lone
+    // surrogate comes back as that surrogate, not as three U+FFFD.
+    Cell out;
+    string_make(&out, series_count_checked(value->size()), 1);
+    GcRootCell root(&out);
+    string_append_utf8_own(&out, *value);
+    copy_cell(&out, stack_arguments());
     stack_keep();
 }
 
@@ -315,7 +321,11 @@ void native_call(int32_t check, const int32_t* refs) {
     req.input.bytes = input_bytes;
     req.output = stream_for(out, false, &out_bytes, console);
     req.error = stream_for(err, false, &err_bytes, console);
+    // One byte past what a value holds tells that the output did not fit.
+    req.capture_limit = kSeriesMaxBytes + 1;
     int32_t status = process_call(req);
+    series_count_checked(out_bytes.size());
+    series_count_checked(err_bytes.size());
     deliver(out, out_bytes);
     deliver(err, err_bytes);
     result_integer(status);

@@ -105,7 +105,8 @@ void pump(const ProcessRequest& req, CallFds& fds) {
             } else {
                 ssize_t r = read(fds.parent[i], chunk, sizeof chunk);
                 if (r > 0) {
-                    if (sinks[i]) sinks[i]->append(chunk, static_cast<size_t>(r));
+                    if (sinks[i] && sinks[i]->size() < req.capture_limit)
+                        sinks[i]->append(chunk, std::min(static_cast<size_t>(r), req.capture_limit - sinks[i]->size()));
                 } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
                     close_fd(fds.parent[i]);
                 }

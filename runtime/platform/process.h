@@ -12,6 +12,7 @@
 // stops reading is contained; the child itself starts with default signal
 // handling.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -37,6 +38,9 @@ struct ProcessRequest {
     bool wait = false;
     bool shell = false;
     ProcessStream input, output, error;
+    // A Memory output keeps at most this many bytes; the rest is still read
+    // (so the child never blocks on a full pipe) and dropped.
+    size_t capture_limit = SIZE_MAX;
 };
 
 // Runs the command. Waiting (asked, or implied by a Memory output): the exit

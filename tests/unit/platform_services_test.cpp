@@ -233,6 +233,20 @@ TEST(Process, LargeStreamsWithoutDeadlock) {
     EXPECT_EQ(echoed, input);
 }
 
+// Captured output stops at the limit while the child runs to its end, so a
+// child that writes without end cannot exhaust the process.
+TEST(Process, CaptureStopsAtItsLimit) {
+    ProcessRequest r;
+    r.wait = true;
+    r.shell = true;
+    r.command = "head -c 1000000 /dev/zero; exit 3";
+    std::string out;
+    r.output = {ProcessStream::Memory, {}, &out, {}};
+    r.capture_limit = 70000;
+    EXPECT_EQ(process_call(r), 3);
+    EXPECT_EQ(out.size(), 70000u);
+}
+
 // A child that exits without reading its input ends the call normally.
 TEST(Process, ChildIgnoringItsInput) {
     std::string input(4 << 20, 'z');

@@ -253,6 +253,32 @@ TEST_F(UrlFile, FileActions) {
     EXPECT_EQ(rmdir(name), 0);
 }
 
+// Reads stop one byte past what a value can hold, so a device that never
+// ends raises no-memory instead of exhausting the process; read and checksum
+// take their bytes through this with the series ceiling as the bound.
+TEST_F(UrlFile, ReadsStopPastWhatAValueHolds) {
+    std::vector<uint8_t> out;
+    EXPECT_EQ(test::raised([&] { file_read_bytes("/dev/zero", out, 0, -1, 4096); }), "no-memory");
+    out.clear();
+    ASSERT_TRUE(file_read_bytes("/dev/zero", out, 0, 4096, 4096));
+    EXPECT_EQ(out.size(), 4096u);
+    char name[] = "/tmp/kel_bound_XXXXXX";
+    int fd = mkstemp(name);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    std::vector<uint8_t> five(5, 'x');
+    ASSERT_TRUE(files_write(name, five.data(), five.size()));
+    out.clear();
+    ASSERT_TRUE(file_read_bytes(name, out, 0, -1, 5));
+    EXPECT_EQ(out.size(), 5u);
+    out.clear();
+    EXPECT_EQ(test::raised([&] { file_read_bytes(name, out, 0, -1, 4); }), "no-memory");
+    out.clear();
+    ASSERT_TRUE(file_read_bytes(name, out, 1, -1, 4));  // from byte 1 only four remain
+    EXPECT_EQ(out.size(), 4u);
+    EXPECT_EQ(unlink(name), 0);
+}
+
 // Text read from a file: CR LF and a leading byte-order mark go, a lone CR
 // stays, the three-byte form that writing gives a lone high surrogate reads
 // back as it, and bytes that are not UTF-8 (a low surrogate's form among them,
