@@ -22,6 +22,7 @@
 #include "runtime/gc.h"
 #include "runtime/interpreter.h"
 #include "runtime/lexer.h"
+#include "runtime/natives/sys_values.h"
 #include "runtime/output.h"
 #include "runtime/platform/console.h"
 #include "runtime/platform/files.h"
@@ -105,8 +106,14 @@ void script_do_text(const std::string& text, const std::string& name, Cell* out)
 
 int script_run_file(const std::string& path) {
     std::vector<uint8_t> bytes;
-    if (!files_read(path, bytes)) {
+    // Read one byte past what a value holds, so that a device without end
+    // (such as /dev/zero) is refused instead of filling memory.
+    if (!files_read(path, bytes, 0, static_cast<int64_t>(kSeriesMaxBytes) + 1)) {
         print_line("*** Access Error: cannot open: %" + path);
+        return 1;
+    }
+    if (bytes.size() > kSeriesMaxBytes) {
+        print_line("*** Internal Error: not enough memory");
         return 1;
     }
     std::string text(bytes.begin(), bytes.end());

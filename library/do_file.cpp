@@ -41,7 +41,7 @@ const Cell* do_file_code(Cell* const* args, uint32_t) {
     std::string path = file_os_path(file);
     std::vector<uint8_t> bytes;
     // A name the platform cannot hold (a NUL in it) would open another file.
-    if (!file_os_path_usable(path) || !files_read(path, bytes)) error_raise(ErrCat::Access, "cannot-open", file);
+    if (!file_os_path_usable(path) || !file_read_bytes(path, bytes)) error_raise(ErrCat::Access, "cannot-open", file);
     std::string text(bytes.begin(), bytes.end());
     if (script_find_header(text) < 0) error_raise(ErrCat::Syntax, "no-header", file);
     size_t slash = path.rfind('/');
