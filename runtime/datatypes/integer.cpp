@@ -2,6 +2,7 @@
 // rounding and the integer implementations of the math actions.
 #include "runtime/datatypes/integer.h"
 
+#include <cmath>
 #include <climits>
 #include <cstring>
 
@@ -106,7 +107,9 @@ int32_t integer_from_value(const Cell* spec) {
     case TYPE_PERCENT:
         return float_to_int32_limit(float_get(spec), TYPE_INTEGER);
     case TYPE_TIME:
-        return float_to_int32_limit(float_get(spec) + 0.5, TYPE_INTEGER);
+        // To the nearest second, halves away from zero: adding 0.5 and
+        // truncating would take -5:00 to -17999.
+        return float_to_int32_limit(std::round(float_get(spec)), TYPE_INTEGER);
     case TYPE_BINARY: {
         TextRun run = text_run_of(spec);
         uint32_t bits = 0;

@@ -109,6 +109,10 @@ TEST_F(IntegerTest, ToInteger) {
         {"char", char_v(0x20AC), 0x20AC},
         {"50%", percent_v(7.5), 7},
         {"time 1.5s", float_v(1.5, TYPE_TIME), 2},
+        // Seconds round to the nearest, halves away from zero, on both sides.
+        {"time -18000s", float_v(-18000.0, TYPE_TIME), -18000},
+        {"time -1.5s", float_v(-1.5, TYPE_TIME), -2},
+        {"time -1.4s", float_v(-1.4, TYPE_TIME), -1},
         {"binary 5 bytes", binary_v({1, 2, 3, 4, 5}), 16909060},
         {"binary 2 bytes", binary_v({0xFF, 0xFE}), 0xFFFE},
         {"binary 4 bytes high bit", binary_v({0xFF, 0xFF, 0xFF, 0xFF}), -1},
