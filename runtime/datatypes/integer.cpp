@@ -2,8 +2,8 @@
 // rounding and the integer implementations of the math actions.
 #include "runtime/datatypes/integer.h"
 
-#include <cmath>
 #include <climits>
+#include <cmath>
 #include <cstring>
 
 #include "runtime/datatype.h"
