@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "runtime/actions.h"
-#include "runtime/case_fold.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
@@ -52,27 +51,28 @@ inline bool text_literal(uint32_t t) { return type_string_family(t); }
 // Characters of a text literal from its head.
 uint32_t literal_length(const Cell* lit) { return string_length(lit); }
 
-// Bytes of unit-1 text that fold to the same character as `c` (at most
-// three: the character, its upper and its lower case within Latin-1).
+// Bytes of unit-1 text that fold to the same character as `c` (a Latin-1
+// character): the character, its other case, and any other Latin-1
+// character whose upper case is one of them (sharp s folds to S, so s, S
+// and sharp s make one class).
 struct ByteSet {
-    uint8_t b[3];
-    int n = 0;
-    void add(uint32_t x) {
-        if (x > 0xFF) return;
-        for (int i = 0; i < n; i++)
-            if (b[i] == x) return;
-        b[n++] = static_cast<uint8_t>(x);
-    }
-    bool has(uint8_t x) const { return x == b[0] || (n > 1 && x == b[1]) || (n > 2 && x == b[2]); }
+    uint64_t w[4] = {};
+    void add(uint8_t x) { w[x >> 6] |= uint64_t(1) << (x & 63); }
+    bool has(uint8_t x) const { return (w[x >> 6] >> (x & 63)) & 1; }
 };
 ByteSet fold_bytes(uint32_t c) {
-    ByteSet s;
-    uint32_t f = string_fold_char(c);
-    s.add(c);
-    s.add(f);
-    uint32_t lower = case_change_char(f, CASE_LOWER);
-    if (string_fold_char(lower) == f) s.add(lower);
-    return s;
+    // The classes of all 256 bytes, made once the case maps are ready.
+    static ByteSet classes[256];
+    static bool ready = false;
+    if (!ready) {
+        for (uint32_t x = 0; x < 256; x++) {
+            uint32_t f = string_fold_char(x);
+            for (uint32_t y = 0; y < 256; y++)
+                if (string_fold_char(y) == f) classes[x].add(static_cast<uint8_t>(y));
+        }
+        ready = true;
+    }
+    return classes[c & 0xFF];
 }
 
 }  // namespace
