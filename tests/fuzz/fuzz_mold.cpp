@@ -30,7 +30,7 @@
 // DEL, which only a lit-word or get-word can have, a name holding ","
 // (which "(" would read as a point), any word from text
 // that loads as an issue or a refinement); URLs without a scheme and a
-// character after it; types that do not mold yet (tag!, email!, ref!) and
+// character after it, or whose scheme is not a plain name; types that do not mold yet (tag!, email!, ref!) and
 // those whose mold is a `make` expression (object!, typeset!, error!,
 // functions).
 #include <cctype>
@@ -122,7 +122,31 @@ bool exact(const Cell* v, bool all) {
     }
 }
 
+// Whether [v] is or holds a URL whose scheme is not a plain name (letters,
+// digits, "+", "-", "."). The lexer reads some such tokens as URLs ("//:`"),
+// but their escaped form ("//:%60") reads as an invalid word: the URL syntax
+// cannot write them.
+bool holds_odd_scheme(const Cell* v) {
+    if (v->is(TYPE_URL)) {
+        const SeriesBuf* buf = node_buffer(v->data2);
+        uint32_t n = buf->used_bytes() / buf->unit();
+        for (uint32_t i = 0; i < n; i++) {
+            uint32_t c = string_get_char_at(buf, i);
+            if (c == ':') return i == 0;
+            if (c > 0x7F || !(std::isalnum(static_cast<int>(c)) || c == '+' || c == '-' || c == '.')) return true;
+        }
+        return true;
+    }
+    if (!is_block_like(v->type())) return false;
+    for (int32_t i = 0, n = series_length(v); i < n; i++) {
+        Cell x = *block_cell_at(v, static_cast<uint32_t>(series_index(v) + i));
+        if (holds_odd_scheme(&x)) return true;
+    }
+    return false;
+}
+
 void round_trip(const Cell* v, bool all) {
+    if (holds_odd_scheme(v)) return;
     if (is_path_type(v->type()) && series_length(v) == 0) return;  // molds as nothing (or ":")
     Cell buffer, loaded{TYPE_NONE, 0, 0, 0};
     std::string text;
