@@ -1077,7 +1077,7 @@ enum class Fast { No, Done, Exit, Return };
 // Return, its value in `out`, and the body ends with that value as if it
 // were its last statement's (the landing would leave the frame's result
 // slot and stacks just so).
-inline Fast fast_statement(Off node, uint32_t pos, Cell* out, uint32_t* next, const Cell** callee,
+__attribute__((always_inline)) inline Fast fast_statement(Off node, uint32_t pos, Cell* out, uint32_t* next, const Cell** callee,
                            bool body = false) {
     const Arena ar{g_arena_base};
     const SeriesBuf* b = ar.buffer(node);
