@@ -1184,11 +1184,9 @@ inline Fast short_finish(const ShortCall& c, Cell* out, uint32_t* next) {
     if (c.set) {
         const Cell* word = code_at(*c.node, c.pos);
         if (out->is(TYPE_UNSET) || !try_store_word(word, out)) {
-            // What the general path does, with its frame still marked; the
-            // code may be a paren, whose type the position keeps.
-            g_interp.code_position = *c.block;
-            g_interp.code_position.data1 = c.pos;
-            g_interp.code_position.data2 = *c.node;
+            // What the general path does, with its frame still marked and
+            // the statement's position (put back once the block ends there).
+            CodePositionGuard guard(c.block, *c.node, c.pos);
             Cell w = *word;
             GcRootCell keep_w(&w);
             if (out->is(TYPE_UNSET)) error_raise(ErrCat::Script, "need-value", &w);
