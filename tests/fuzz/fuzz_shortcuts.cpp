@@ -101,7 +101,9 @@ struct Writer {
 
     void put(const char* s) { out += s; }
     void put(const std::string& s) { out += s; }
-    void sp() { out += ' '; }
+    // A separator; a line break marks the next value's cell, a mark that
+    // values computed from it may or may not carry.
+    void sp() { out += g.pick(8) ? ' ' : '\n'; }
 
     void term(int depth) {
         switch (g.pick(depth >= 3 ? 5 : 12)) {
@@ -403,9 +405,11 @@ std::string run(const std::string& program, bool general, uint32_t stress_every,
         } catch (const KelThrow& t) {
             g_gc.stress_every = 0;
             g_interp.on = false;
-            outcome = "exit " + std::to_string(t.code) + " " + t.id + " depth " + std::to_string(t.frame_depth) +
-                      " where " + mold_of(&t.where) + " value " + mold_of(&t.value) + " name " + mold_of(&t.name);
-            for (const Cell& a : t.args) outcome += " arg " + mold_of(&a);
+            // The exception's cells are no roots: molding allocates.
+            Cell cells[6] = {t.where, t.value, t.name, t.args[0], t.args[1], t.args[2]};
+            GcRootCell keep_cells(cells, 6);
+            outcome = "exit " + std::to_string(t.code) + " " + t.id + " depth " + std::to_string(t.frame_depth);
+            for (const Cell& c : cells) outcome += " " + mold_of(&c);
         }
         g_gc.stress_every = 0;
         g_interp.on = false;
@@ -416,9 +420,9 @@ std::string run(const std::string& program, bool general, uint32_t stress_every,
         for (uint32_t k = 0; k < n; k++) {
             const Cell* slot = context_value_at(g_global_context, k);
             if (!slot || snapshot.same(k, slot)) continue;
-            Cell word = *context_word_cell_at(g_global_context, k);
-            Cell value = *slot;
-            outcome += mold_of(&word) + ": " + mold_of(&value) + "\n";
+            Cell pair[2] = {*context_word_cell_at(g_global_context, k), *slot};
+            GcRootCell keep_pair(pair, 2);
+            outcome += mold_of(&pair[0]) + ": " + mold_of(&pair[1]) + "\n";
         }
     });
     g_error_trace_hook = saved_hook;
