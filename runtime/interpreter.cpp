@@ -252,6 +252,19 @@ __attribute__((always_inline)) inline bool fast_num_op(uint32_t op, Cell* left, 
     return fast_float_op(op, left, right);
 }
 
+// What the general path may mark and push, beyond what a shortcut marks and
+// pushes itself, for the work the shortcut does in place: a set-word's
+// frame, an operator's frame and right operand, a return's frame, number
+// operations nested in arguments. Closer than this to the end of either
+// stack the shortcuts stand aside, so that stack-overflow is raised at the
+// very push or frame mark, with the `where` and `near`, that the general
+// path raises it at.
+constexpr uint32_t kShortcutFrames = 16;
+constexpr uint32_t kShortcutCells = 48;
+inline bool shortcut_room() {
+    return g_stack.frame_top + kShortcutFrames < g_stack.frame_end && g_stack.top + kShortcutCells < g_stack.data_end;
+}
+
 const int32_t kNoRefinements[kMaxRefinements] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
 
 // Saves the code position cell and puts it back on every exit.
@@ -1084,7 +1097,7 @@ enum class Fast { No, Done, Exit, Return };
 // Return, its value in `out`, and the body ends with that value as if it
 // were its last statement's (the landing would leave the frame's result
 // slot and stacks just so).
-inline Fast fast_statement(Off node, uint32_t pos, Cell* out, uint32_t* next, const Cell** callee,
+__attribute__((always_inline)) inline Fast fast_statement(Off node, uint32_t pos, Cell* out, uint32_t* next, const Cell** callee,
                            bool body = false) {
     const Arena ar{g_arena_base};
     const SeriesBuf* b = ar.buffer(node);
@@ -1191,8 +1204,9 @@ inline Fast short_finish(const ShortCall& c, Cell* out, uint32_t* next) {
     if (c.set) {
         const Cell* word = code_at(*c.node, c.pos);
         if (out->is(TYPE_UNSET) || !try_store_word(word, out)) {
-            // What the general path does, with its frame still marked.
-            g_interp.code_position = Cell{TYPE_BLOCK, c.pos, *c.node, 0};
+            // What the general path does, with its frame still marked and
+            // the statement's position (put back once the block ends there).
+            CodePositionGuard guard(c.block, *c.node, c.pos);
             Cell w = *word;
             GcRootCell keep_w(&w);
             if (out->is(TYPE_UNSET)) error_raise(ErrCat::Script, "need-value", &w);
@@ -1292,7 +1306,8 @@ __attribute__((noinline)) Fast fast_call(const Cell* block, Off& node, uint32_t 
     c.nargs = sum & SUM_NARGS_MASK;
     c.locals = (sum >> SUM_LOCALS_SHIFT) & SUM_LOCALS_MASK;
     c.op = (sum >> SUM_FASTOP_SHIFT) & SUM_FASTOP_MASK;
-    if (g_stack.top + c.nargs + c.locals + 4 >= g_stack.data_end || g_stack.frame_top + 2 >= g_stack.frame_end)
+    if (g_stack.top + c.nargs + c.locals + kShortcutCells >= g_stack.data_end ||
+        g_stack.frame_top + kShortcutFrames >= g_stack.frame_end)
         return Fast::No;
     const SeriesBuf* b = ar.buffer(node);
     const Cell* cells = ar.at<Cell>(b->head);
@@ -1336,7 +1351,7 @@ __attribute__((noinline)) Fast fast_call(const Cell* block, Off& node, uint32_t 
 // general path.
 __attribute__((always_inline)) inline Fast fast_statements(const Cell* block, Off& node, uint32_t* pos, Cell* out,
                                                           const Cell** callee, bool body) {
-    if (g_interp.on || *pos >= code_tail(node)) return Fast::No;
+    if (g_interp.on || *pos >= code_tail(node) || !shortcut_room()) return Fast::No;
     uint32_t next;
     for (;;) {
         Fast f = fast_statement(node, *pos, out, &next, callee, body);
@@ -1597,7 +1612,8 @@ inline uint32_t eval_infix(const Off& node, uint32_t pos, Cell* start) {
             if (op) {
                 const Cell* right = next + 1;
                 if (right->is(TYPE_WORD)) right = word_peek(right);
-                if (right && (right->is(TYPE_INTEGER) || right->is(TYPE_FLOAT)) && fast_num_op(op, start, right)) {
+                if (right && (right->is(TYPE_INTEGER) || right->is(TYPE_FLOAT)) && shortcut_room() &&
+                    fast_num_op(op, start, right)) {
                     pos += 2;
                     continue;
                 }
@@ -1683,10 +1699,12 @@ __attribute__((noinline)) void eval_block_framed(const Cell* block, Off node, bo
         stack_push_cell();
     } else {
         g_interp.code_position = code;
+        // Every statement starts at the same depth of both stacks.
+        bool room = shortcut_room();
         for (;;) {
             g_interp.code_position.data1 = pos;
             g_stack.top = start;
-            if (!callee && !g_interp.on) {
+            if (!callee && !g_interp.on && room) {
                 // A later statement may again be one the shortcuts take.
                 uint32_t next;
                 Fast f = fast_statement(node, pos, start, &next, &callee);

@@ -173,6 +173,16 @@ TEST_F(InterpFast, ShortcutsGiveWhatTheGeneralPathGives) {
         {"rem: make op! :remainder -2147483648 rem -1", ""},
         {"rem: make op! :remainder x: 7 x rem 2.5", "2.0"},
         {"rem: make op! :remainder x: 7 x rem (1 + 1)", "1"},
+        // Recursion to stack-overflow: the error comes at the same push or
+        // frame mark, so with the same `where` and depth, whatever the
+        // shortcuts would have computed in place near the end of the stacks.
+        {"r: func [p] [r p + 1] r 1", ""},
+        {"r: func [p] [x: p + 1 r x] r 1", ""},
+        {"r: func [p] [r add p remainder p 3] r 1", ""},
+        {"r: func [p] [(p) + 1 r p] r 1", ""},
+        {"r: func [p] [if p > 0 [return r p + 1] 0] r 1", ""},
+        {"r: func [p /local a b c d e f g h] [a: p * 2 r a - p] r 1", ""},
+        {"r: func [p q] [r p + 1 q] r 1 2", ""},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c[0]);
