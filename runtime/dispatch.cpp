@@ -507,11 +507,13 @@ bool ops_compare(int32_t op, const Cell* word, const Cell* value1, const Cell* v
         default: fatal_runtime_error(101);
         }
     }
+    Cell* top = g_stack.top;  // the caller's cells above its arguments stay
     stack_mark_native(word->data2, word->data1);
     stack_push(value1);
     stack_push(value2);
     bool r = actions_compare_call(arg(0), arg(1), op);
     stack_unwind_drop();
+    g_stack.top = top;
     return r;
 }
 

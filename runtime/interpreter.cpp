@@ -1953,6 +1953,9 @@ void interp_do_block(const Cell* block, Cell* out) {
 bool interp_path_access(const Cell* path, const Cell* value, bool case_, Cell* out) {
     Cell p = *path;
     GcRootCell keep(&p);  // its node goes down by reference
+    // The caller's cells above its frame's arguments (`out` among them)
+    // stay: only this walk's frame and cells are dropped.
+    Cell* top = g_stack.top;
     Cell name{TYPE_WORD, 0, sym.anon, 0xFFFFFFFFu};
     stack_mark(&name, FRAME_INTERP);
     stack_push(&p);
@@ -1961,6 +1964,7 @@ bool interp_path_access(const Cell* path, const Cell* value, bool case_, Cell* o
     if (exit_pending()) return false;
     copy_cell(g_stack.top - 1, out);
     stack_unwind_drop();
+    g_stack.top = top;
     return true;
 }
 

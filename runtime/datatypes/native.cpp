@@ -113,9 +113,13 @@ int32_t op_mold(const Cell* value, Cell* buffer, bool only, bool all, bool flat,
     Cell spec{TYPE_BLOCK, 0, value->data2, 0};
     Cell anon{TYPE_WORD, 0, 0, 0};
     word_make_global_at(symbol_make("<anon>"), &anon);
+    // The caller's cells above its arguments (a block mold's scratch, the
+    // buffer itself) stay: only the frame is dropped.
+    Cell* top = g_stack.top;
     stack_mark(&anon, FRAME_NATIVE);
     limit = actions_mold_call(&spec, buffer, only, all, flat, part, limit, indent);
     stack_unwind_drop();
+    g_stack.top = top;
     if (source == TYPE_FUNCTION) {
         Cell body = *function_more_cells(value);
         if (body.is(TYPE_BLOCK)) return actions_mold_call(&body, buffer, false, all, flat, part, limit, indent);
