@@ -40,6 +40,8 @@
 #include "runtime/exits.h"
 #include "runtime/gc.h"
 #include "tests/fuzz/fuzz_gen.h"
+#include "tests/fuzz/fuzz_run.h"
+#include "tests/fuzz/fuzz_globals.h"
 #include "runtime/interpreter.h"
 #include "runtime/lexer.h"
 #include "runtime/natives.h"
@@ -142,31 +144,10 @@ void setup() {
         if (!action_dispatcher(static_cast<uint32_t>(slot)) || !*action_spec_text(slot)) continue;
         if (!excluded(action_name(slot))) g_callables.push_back(read_interface(action_name(slot), action_spec_text(slot)));
     }
-    int null_fd = open("/dev/null", O_WRONLY);
-    if (null_fd >= 0) console_set_output_fd(null_fd);
+    fuzz::quiet_output();
 }
 
-// The global values as start-up left them, put back after each run.
-struct GlobalSnapshot {
-    std::vector<Cell> cells;
-    GcRootCell* root = nullptr;
-
-    void take() {
-        uint32_t n = context_values_count(g_global_context);
-        cells.resize(n);
-        for (uint32_t k = 0; k < n; k++) cells[k] = *context_value_at(g_global_context, k);
-        root = new GcRootCell(cells.data(), cells.size());
-    }
-    void restore() const {
-        uint32_t n = context_values_count(g_global_context);
-        for (uint32_t k = 0; k < n; k++) {
-            Cell* slot = context_value_at(g_global_context, k);
-            if (!slot) continue;
-            if (k < cells.size()) *slot = cells[k];
-            else *slot = Cell{TYPE_UNSET, 0, 0, 0};
-        }
-    }
-};
+using fuzz::GlobalSnapshot;
 
 // ---- values ------------------------------------------------------------------------------------
 

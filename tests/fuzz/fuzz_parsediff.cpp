@@ -48,6 +48,7 @@
 #include "runtime/stack.h"
 #include "runtime/startup.h"
 #include "tests/fuzz/fuzz_gen.h"
+#include "tests/fuzz/fuzz_run.h"
 #include "tests/fuzz/fuzz_text.h"
 
 using namespace kel;
@@ -660,9 +661,7 @@ std::string run_code(const std::string& code) {
     Cell block{TYPE_NONE, 0, 0, 0}, out{TYPE_NONE, 0, 0, 0};
     GcRootCell root(&block), keep(&out);
     try {
-        lexer_scan_utf8(&block, reinterpret_cast<const uint8_t*>(code.data()), uint32_t(code.size()), false, true, true,
-                        false, nullptr, nullptr, nullptr, nullptr);
-        interp_do_block(&block, &out);
+        fuzz::load_and_do(code, &block, &out);
     } catch (const KelThrow& t) {
         return t.id.empty() ? "?" : t.id;
     }
@@ -749,8 +748,7 @@ void run_input(const uint8_t* data, size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool ready = [] {
         runtime_boot();
-        int null_fd = open("/dev/null", O_WRONLY);
-        if (null_fd >= 0) console_set_output_fd(null_fd);
+        fuzz::quiet_output();
         return true;
     }();
     (void)ready;

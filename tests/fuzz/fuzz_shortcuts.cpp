@@ -56,6 +56,7 @@
 #include "runtime/symbols.h"
 #include "runtime/startup.h"
 #include "tests/fuzz/fuzz_gen.h"
+#include "tests/fuzz/fuzz_globals.h"
 
 using namespace kel;
 
@@ -321,31 +322,7 @@ struct Writer {
 
 // ---- running ----------------------------------------------------------------------------------
 
-struct GlobalSnapshot {
-    std::vector<Cell> cells;
-    GcRootCell* root = nullptr;
-
-    void take() {
-        uint32_t n = context_values_count(g_global_context);
-        cells.resize(n);
-        for (uint32_t k = 0; k < n; k++) cells[k] = *context_value_at(g_global_context, k);
-        root = new GcRootCell(cells.data(), cells.size());
-    }
-    void restore() const {
-        uint32_t n = context_values_count(g_global_context);
-        for (uint32_t k = 0; k < n; k++) {
-            Cell* slot = context_value_at(g_global_context, k);
-            if (!slot) continue;
-            if (k < cells.size()) *slot = cells[k];
-            else *slot = Cell{TYPE_UNSET, 0, 0, 0};
-        }
-    }
-    bool same(uint32_t k, const Cell* c) const {
-        if (k >= cells.size()) return c->is(TYPE_UNSET);
-        const Cell& s = cells[k];
-        return s.header == c->header && s.data1 == c->data1 && s.data2 == c->data2 && s.data3 == c->data3;
-    }
-};
+using fuzz::GlobalSnapshot;
 
 const uint32_t kBudget = 600;
 const uint32_t kStressBudget = 120;

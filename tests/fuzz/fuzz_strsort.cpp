@@ -51,6 +51,7 @@
 #include "runtime/stack.h"
 #include "runtime/startup.h"
 #include "tests/fuzz/fuzz_gen.h"
+#include "tests/fuzz/fuzz_run.h"
 #include "tests/fuzz/fuzz_text.h"
 
 using namespace kel;
@@ -146,9 +147,7 @@ Outcome run_code(const std::string& code) {
     Cell block{TYPE_NONE, 0, 0, 0}, out{TYPE_NONE, 0, 0, 0};
     GcRootCell root(&block), keep(&out);
     try {
-        lexer_scan_utf8(&block, reinterpret_cast<const uint8_t*>(code.data()), uint32_t(code.size()), false, true, true,
-                        false, nullptr, nullptr, nullptr, nullptr);
-        interp_do_block(&block, &out);
+        fuzz::load_and_do(code, &block, &out);
     } catch (const KelThrow& t) {
         o.error = true;
         o.id = t.id;
@@ -645,8 +644,7 @@ void run_input(const uint8_t* data, size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool ready = [] {
         runtime_boot();
-        int null_fd = open("/dev/null", O_WRONLY);
-        if (null_fd >= 0) console_set_output_fd(null_fd);
+        fuzz::quiet_output();
         interp_run_on_big_stack([] {
             if (run_code("fz-s: fz-p: fz-t: fz-r: none fz-n: 0").error) fail("the globals did not load", "");
         });
