@@ -58,14 +58,18 @@
 #include "runtime/symbols.h"
 #include "tests/fuzz/fuzz_gen.h"
 #include "tests/fuzz/fuzz_run.h"
+#include "tests/fuzz/fuzz_sort.h"
 #include "tests/fuzz/fuzz_text.h"
 
 using namespace kel;
 
 namespace {
 
+using fuzz::Comparator;
 using fuzz::fold;
 using fuzz::Gen;
+using fuzz::kErr;
+using fuzz::sign;
 
 // ---- values -------------------------------------------------------------------------------------
 
@@ -184,7 +188,6 @@ Val val_of(const Cell* c, int depth = 0) {
 
 // ---- comparison as the value types define it ------------------------------------------------------
 
-int sign(int64_t d) { return (d > 0) - (d < 0); }
 uint32_t ascii_lower(uint32_t c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
 
 int compare_floats(double a, double b, int op) {
@@ -471,25 +474,9 @@ std::string part_text(const Part& p) {
 
 // ---- sort ---------------------------------------------------------------------------------------
 
-struct Comparator {
-    const char* text;
-    enum Kind { Less, Greater, LessEqual, Const, Raise, Flip, Edit } kind;
-    int constant = 0;  // the order a Const comparator gives every pair
-};
-
-const Comparator kComparators[] = {
-    {"func [x y] [x < y]", Comparator::Less},
-    {":lesser?", Comparator::Less},
-    {"func [x y] [x > y]", Comparator::Greater},
-    {":greater?", Comparator::Greater},
-    {"func [x y] [x <= y]", Comparator::LessEqual},
-    {"func [x y] [0]", Comparator::Const, 0},
-    {"func [x y] [none]", Comparator::Const, 1},
-    {"func [x y] [\"s\"]", Comparator::Const, -1},
-    {"func [x y] [-1.5]", Comparator::Const, -1},
-    {"func [x y] [2]", Comparator::Const, 1},
-    {"func [x y] [#(false)]", Comparator::Const, 1},
-    {"func [x y] [1 / 0]", Comparator::Raise},
+// The comparators of this target beside the plain ones: they count, or
+// edit the block being sorted.
+const Comparator kOwnComparators[] = {
     {"func [x y] [fz-n: fz-n + 1 either odd? fz-n [1] [-1]]", Comparator::Flip},
     {"func [x y] [clear blk x < y]", Comparator::Edit},
     {"func [x y] [append blk x true]", Comparator::Edit},
@@ -497,8 +484,6 @@ const Comparator kComparators[] = {
     {"func [x y] [sort/compare blk func [p q] [remove blk 1] 0]", Comparator::Edit},
     {"func [x y] [insert head blk 1 none]", Comparator::Edit},
 };
-
-constexpr int kErr = 99;  // a comparison that raises
 
 // The order the comparator gives two records (-1 a first, 1 b first, 0 tie)
 // or kErr.
@@ -539,28 +524,6 @@ int order_of(const Comparator* c, const Vals& a, const Vals& b, uint32_t offset,
     case Comparator::Raise: return kErr;
     default: return 0;
     }
-}
-
-enum class Order { Exact, Weak, Any };
-
-// How far the answers over every pair of records can be trusted.
-Order classify(const std::vector<std::vector<int>>& m) {
-    size_t n = m.size();
-    bool total = true;
-    for (size_t i = 0; i < n && total; i++)
-        for (size_t j = 0; j < n && total; j++)
-            if (i != j && m[i][j] != -m[j][i]) total = false;
-    auto before = [&](size_t i, size_t j) { return m[i][j] <= 0 && m[j][i] > 0; };
-    bool weak = true;
-    for (size_t i = 0; i < n && weak; i++)
-        for (size_t j = 0; j < n && weak; j++)
-            for (size_t k = 0; k < n && weak; k++) {
-                if (total && m[i][j] <= 0 && m[j][k] <= 0 && m[i][k] > 0) total = false;
-                if (before(i, j) && before(j, k) && !before(i, k)) weak = false;
-                bool eij = !before(i, j) && !before(j, i), ejk = !before(j, k) && !before(k, j);
-                if (eij && ejk && (before(i, k) || before(k, i))) weak = false;
-            }
-    return total && weak ? Order::Exact : weak ? Order::Weak : Order::Any;
 }
 
 struct SortStep {
@@ -606,7 +569,7 @@ void check_sort(Gen& g, Model& m, uint32_t& node) {
         uint32_t k = g.pick(4);
         if (k == 0) s.offset = g.pick(8) == 0 ? int64_t(from(g, kCounts)) : int64_t(1 + g.pick(3));
         else if (k == 1 && g.pick(8) == 0) s.block_compare = true;
-        else s.fn = &kComparators[g.pick(sizeof kComparators / sizeof kComparators[0])];
+        else s.fn = fuzz::pick_comparator(g, kOwnComparators);
     }
     if (s.has_part) s.part = make_part(g, total);
     std::string code = sort_code(s);
@@ -703,21 +666,8 @@ void check_sort(Gen& g, Model& m, uint32_t& node) {
                 if (order[i][j] == kErr) raises = true;
             }
     if (raises || (s.fn && s.fn->kind == Comparator::Flip)) return;  // it did not raise: any permutation
-    Order kind = classify(order);
-    if (kind == Order::Any) return;
-    std::string detail = show(before.cells, before.head) + " -> " + show(m.cells);
-    if (kind == Order::Exact && s.stable) {
-        std::vector<int64_t> expect(records);
-        for (int64_t k = 0; k < records; k++) expect[k] = k;
-        std::stable_sort(expect.begin(), expect.end(), [&](int64_t a, int64_t b) { return order[a][b] < 0; });
-        for (int64_t k = 0; k < records; k++)
-            if (!(in[expect[k]] == out[k])) fail("stable sort gave another order", detail);
-        return;
-    }
-    for (int64_t k = 0; k + 1 < records; k++) {
-        int64_t a = which[k], b = which[k + 1];
-        if (order[b][a] <= 0 && order[a][b] > 0) fail("sort left two records out of order", detail);
-    }
+    if (const char* fault = fuzz::sort_order_fault(order, in, out, which, s.stable))
+        fail(fault, show(before.cells, before.head) + " -> " + show(m.cells));
 }
 
 // ---- set operations -----------------------------------------------------------------------------
