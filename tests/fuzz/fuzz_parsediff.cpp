@@ -746,12 +746,7 @@ void run_input(const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool ready = [] {
-        runtime_boot();
-        fuzz::quiet_output();
-        return true;
-    }();
-    (void)ready;
+    fuzz::boot_quiet_once();
     if (size == 0 || size > 512) return 0;
     Cell* top = g_stack.top;
     CallFrame* frame = g_stack.frame_top;

@@ -9,6 +9,7 @@
 #include "runtime/interpreter.h"
 #include "runtime/lexer.h"
 #include "runtime/platform/console.h"
+#include "runtime/startup.h"
 
 namespace kel::fuzz {
 
@@ -17,6 +18,17 @@ namespace kel::fuzz {
 inline void quiet_output() {
     int null_fd = open("/dev/null", O_WRONLY);
     if (null_fd >= 0) console_set_output_fd(null_fd);
+}
+
+// Boots the runtime on the first call, with the output quiet; later calls
+// do nothing.
+inline void boot_quiet_once() {
+    static bool ready = [] {
+        runtime_boot();
+        quiet_output();
+        return true;
+    }();
+    (void)ready;
 }
 
 // Loads the UTF-8 text `code` into `block` and evaluates it as a script's
