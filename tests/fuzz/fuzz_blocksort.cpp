@@ -331,6 +331,14 @@ Vals make_values(Gen& g, uint32_t n, uint32_t palette) {
     return vs;
 }
 
+// A value written out as source text loads as new series: the copy has no
+// identity of its own.
+Val literal_copy(Val v) {
+    v.id = 0;
+    for (Val& kid : v.kids) kid = literal_copy(kid);
+    return v;
+}
+
 std::string literal(const Vals& vs) {
     Val b;
     b.type = TYPE_BLOCK;
@@ -698,7 +706,7 @@ void check_set_op(Gen& g, Model& m, uint32_t& node) {
         other = make_values(g, g.pick(8), 0);
         if (g.pick(2))
             for (Val& v : other)
-                if (!m.cells.empty() && g.pick(2)) v = m.cells[g.pick(uint32_t(total))];
+                if (!m.cells.empty() && g.pick(2)) v = literal_copy(m.cells[g.pick(uint32_t(total))]);
         other_text = literal(other);
     }
     std::string code = std::string("fz-r: ") + kOps[op] + (case_ ? "/case" : "") + (has_skip ? "/skip" : "") + " blk" +
@@ -955,8 +963,11 @@ void check_edit(Gen& g, Model& m, uint32_t& node) {
         }
     } else {
         code = std::string("fz-r: copy") + (has_part ? "/part" : "") + " blk" + (has_part ? " " + part_text(part) : "");
-        int64_t start = head, count = total - head;
-        if (has_part && !part_count(part, total, head, &count)) want = error("type-limit");
+        // A /part counts from the block's own index, also when that lies past
+        // the tail: a count back from index 3 of a two-cell block reaches
+        // only its last cell.
+        int64_t start = m.head, count = total - head;
+        if (has_part && !part_count(part, total, m.head, &count)) want = error("type-limit");
         else {
             if (count < 0) {
                 if (start + count < 0) count = start, start = 0;
