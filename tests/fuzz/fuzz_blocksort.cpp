@@ -853,7 +853,7 @@ void check_edit(Gen& g, Model& m, uint32_t& node) {
                 if (!nothing && count > 0 && dup == INT32_MAX) {
                     want = error("no-memory");
                 } else if (nothing || count == 0) {
-                    want = position(m.head);
+                    want = position(what == 1 ? head : m.head);  // insert stands at the tail first
                     if (!nothing && what == 0) want = position(0);
                 } else {
                     Vals ins;
