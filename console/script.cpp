@@ -127,7 +127,7 @@ int script_run_file(const std::string& path) {
         Cell code{TYPE_NONE, 0, 0, 0};
         GcRootCell keep(&code);
         try {
-            load_text(text.substr(static_cast<size_t>(at)), &code);
+            with_host_heap_errors([&] { load_text(text.substr(static_cast<size_t>(at)), &code); });
         } catch (const KelThrow& t) {
             report(t);
             status = 1;
@@ -191,7 +191,7 @@ bool eval_input(const std::string& buffer, bool at_end, bool interactive) {
         Cell code{TYPE_NONE, 0, 0, 0};
         GcRootCell keep(&code);
         try {
-            load_text(buffer, &code);
+            with_host_heap_errors([&] { load_text(buffer, &code); });
         } catch (const KelThrow& t) {
             if (!at_end && incomplete_input(t)) {
                 complete = false;
@@ -209,7 +209,11 @@ bool eval_input(const std::string& buffer, bool at_end, bool interactive) {
             if (interactive) print_line("");
             return;
         }
-        print_result(&result, interactive);
+        try {
+            with_host_heap_errors([&] { print_result(&result, interactive); });
+        } catch (const KelThrow& t) {
+            report(t);
+        }
     });
     return complete;
 }

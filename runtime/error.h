@@ -8,6 +8,7 @@
 #pragma once
 #include <cstdint>
 #include <exception>
+#include <new>
 #include <string>
 
 #include "runtime/cell.h"
@@ -48,6 +49,17 @@ struct KelThrow : std::exception {
 
 [[noreturn]] void error_raise(ErrCat cat, const char* id, const Cell* arg1 = nullptr,
                               const Cell* arg2 = nullptr, const Cell* arg3 = nullptr);
+
+// Runs `f`; the host heap running out inside it (a builtin's temporary copy
+// of a huge series, say) raises no-memory as the arena does, where the
+// exception would otherwise end the process.
+template <class F> inline void with_host_heap_errors(F&& f) {
+    try {
+        f();
+    } catch (const std::bad_alloc&) {
+        error_raise(ErrCat::Internal, "no-memory");
+    }
+}
 
 // Builds the error! value of an exception into `out`. The error! module
 // installs the builder once the catalogue exists; error_raise then calls it

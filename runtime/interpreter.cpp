@@ -528,15 +528,17 @@ bool fetch_rest(const Off& node, uint32_t* p, const Cell* callable, const Cell& 
 // Calls a native's or action's implementation, its arguments in the current
 // frame.
 inline void call_builtin(const Cell* callable, const int32_t* refs) {
-    if (callable->is(TYPE_NATIVE)) {
-        NativeFn fn = native_entry(callable->data1);
-        if (!fn) error_raise(ErrCat::Internal, "not-done");
-        fn(0, refs);
-    } else {
-        DispatchFn fn = action_dispatcher(callable->data1);
-        if (!fn) error_raise(ErrCat::Internal, "not-done");
-        fn(refs);
-    }
+    with_host_heap_errors([&] {
+        if (callable->is(TYPE_NATIVE)) {
+            NativeFn fn = native_entry(callable->data1);
+            if (!fn) error_raise(ErrCat::Internal, "not-done");
+            fn(0, refs);
+        } else {
+            DispatchFn fn = action_dispatcher(callable->data1);
+            if (!fn) error_raise(ErrCat::Internal, "not-done");
+            fn(refs);
+        }
+    });
 }
 
 // A simple native's or action's work (a number operator's inline), its

@@ -329,11 +329,11 @@ private:
         if (t == TYPE_NATIVE) {
             NativeFn fn = native_entry(callable_->data1);
             if (!fn) not_built();
-            fn(0, refs_);
+            with_host_heap_errors([&] { fn(0, refs_); });
         } else if (t == TYPE_ACTION) {
             DispatchFn fn = action_dispatcher(callable_->data1);
             if (!fn) not_built();
-            fn(refs_);
+            with_host_heap_errors([&] { fn(refs_); });
         } else if (t == TYPE_FUNCTION) {
             interp_call_function(callable_, name_.data1, &name_, 0);
         } else {

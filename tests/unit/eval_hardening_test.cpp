@@ -88,4 +88,25 @@ TEST_F(EvalHardening, TraceCallbackFailingAtTheEndStillEndsTheTrace) {
               "true");
 }
 
+// The host heap running out inside a builtin (a temporary copy of a huge
+// series) is a no-memory error that try catches, through a plain call and
+// through apply, not the end of the process; the stacks are left as they were.
+TEST_F(EvalHardening, HostHeapExhaustionInABuiltinIsANoMemoryError) {
+    int index = 0;
+    for (int i = 1; i <= kNativeCount; i++)
+        if (std::string(native_info(i).name) == "now") index = i;
+    ASSERT_GT(index, 0);
+    struct Swap {
+        NativeFn saved;
+        int at;
+        Swap(int i) : saved(g_natives_table[i - 1]), at(i) {
+            g_natives_table[at - 1] = [](int32_t, const int32_t*) { throw std::bad_alloc(); };
+        }
+        ~Swap() { g_natives_table[at - 1] = saved; }
+    } swap(index);
+    EXPECT_EQ(kel_error("now"), "no-memory");
+    EXPECT_EQ(kel_error("apply :now []"), "no-memory");
+    EXPECT_EQ(kel_mold("type? try [now]"), "error!");
+}
+
 }  // namespace
