@@ -26,6 +26,7 @@
 #include "runtime/output.h"
 #include "runtime/platform/console.h"
 #include "runtime/platform/files.h"
+#include "runtime/stack.h"
 #include "runtime/symbols.h"
 #include "runtime/unicode.h"
 
@@ -209,7 +210,14 @@ bool eval_input(const std::string& buffer, bool at_end, bool interactive) {
             if (interactive) print_line("");
             return;
         }
-        print_result(&result, interactive);
+        // Molding may fail too (a block nested too deep to mold): the
+        // error is reported in place of the result.
+        try {
+            StackGuard guard;
+            print_result(&result, interactive);
+        } catch (const KelThrow& t) {
+            report(t);
+        }
     });
     return complete;
 }

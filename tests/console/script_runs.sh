@@ -64,4 +64,12 @@ x-unset-word
 b}
 ['
 
+# A result that cannot be molded (nested too deep) is reported as an error
+# in its place, and the loop goes on.
+run unmoldable-result 0 '*** Internal Error: block or paren series is too deep to process
+*** Where: ???
+*** Near : none
+== 2' 's: append/dup copy "" "[" 2000 append s "x" append/dup s "]" 2000 transcode s
+1 + 1'
+
 exit $failed
