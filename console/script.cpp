@@ -109,7 +109,13 @@ int script_run_file(const std::string& path) {
     std::vector<uint8_t> bytes;
     // Read one byte past what a value holds, so that a device without end
     // (such as /dev/zero) is refused instead of filling memory.
-    if (!files_read(path, bytes, 0, static_cast<int64_t>(kSeriesMaxBytes) + 1)) {
+    bool read = files_read(path, bytes, 0, static_cast<int64_t>(kSeriesMaxBytes) + 1);
+    // The script runs in its own directory, so that the files it names by
+    // relative paths are found wherever the program was started; with
+    // --catch the loop stays there.
+    size_t slash = path.rfind('/');
+    if (slash != std::string::npos) files_change_dir(path.substr(0, slash + 1));
+    if (!read) {
         print_line("*** Access Error: cannot open: %" + path);
         return 1;
     }

@@ -28,6 +28,11 @@ printf 'Kel [] print 1\n12a' > "$dir/syntax.kel"
 printf 'Kel [] print 1 x-unset-word' > "$dir/error.kel"
 
 run script 0 "3" "" "$dir/ok.kel"
+# A script runs in its own directory: it finds its neighbours by name.
+mkdir "$dir/sub"
+printf 'Kel [] do %%helper.kel' > "$dir/sub/main.kel"
+printf 'Kel [] print "helper"' > "$dir/sub/helper.kel"
+run script-directory 0 "helper" "" "$dir/sub/main.kel"
 run no-header 1 "*** Error: Kel header not found!" "" "$dir/no-header.kel"
 run system-header 1 "*** Error: contains Kel/System code which requires compilation!" "" "$dir/system.kel"
 run syntax-error 1 "*** Syntax Error: (line 2) invalid integer at 12a
