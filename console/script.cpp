@@ -161,10 +161,10 @@ int script_run_file(const std::string& path) {
 
 namespace {
 
-// True when the error says the input ended inside an open block, paren or
-// braced string: more lines may complete it.
+// True when the input ended inside an open block, paren or braced string:
+// more lines may complete it.
 bool incomplete_input(const KelThrow& t) {
-    if (t.category != ErrCat::Syntax) return false;
+    if (t.category != ErrCat::Syntax || !lexer_error_at_input_end()) return false;
     if (t.id == "missing") {
         const Cell* want = &t.args[1];
         return want->is(TYPE_CHAR) && (want->data2 == ']' || want->data2 == ')');

@@ -69,6 +69,24 @@ x-unset-word
 b}
 ['
 
+# A closing delimiter that does not match, or an invalid braced string, is
+# an error at once: only an input that ends inside an open block, paren or
+# braced string waits for more lines.
+run piped-errors 0 '*** Syntax Error: (line 1) missing ] at [1 2)
+*** Where: ???
+*** Near : none
+== 2
+*** Syntax Error: (line 1) invalid string at {a^(zz)}
+*** Where: ???
+*** Near : none
+== 3
+== "a^/b"' '[1 2)
+1 + 1
+{a^(zz)}
+1 + 2
+{a
+b}'
+
 # A result that cannot be molded (nested too deep) is reported as an error
 # in its place, and the loop goes on.
 run unmoldable-result 0 '*** Internal Error: block or paren series is too deep to process
