@@ -95,4 +95,18 @@ run unmoldable-result 0 '*** Internal Error: block or paren series is too deep t
 == 2' 's: append/dup copy "" "[" 2000 append s "x" append/dup s "]" 2000 transcode s
 1 + 1'
 
+# On a terminal, the prompt of an open input is its innermost open delimiter
+# and four spaces. script(1) gives the program a terminal; without it, or
+# where no terminal can be made (no banner), the case is skipped.
+if command -v script >/dev/null 2>&1; then
+    got=$( (printf '[1\n(2\n)]\n'; sleep 1) | timeout 20 script -qc "\"$kel\"" /dev/null 2>&1 | tr -d '\r')
+    case $got in
+    *'--== Kel'*)
+        case $got in
+        *'>> [    (    == [1'*) ;;
+        *) printf 'FAIL open-input prompts, output:\n%s\n' "$got"; failed=1 ;;
+        esac ;;
+    esac
+fi
+
 exit $failed
