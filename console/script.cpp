@@ -257,12 +257,16 @@ int console_first_loop(bool interactive, bool banner) {
     // While an input is open, the prompt is its innermost open delimiter
     // and four spaces.
     char open = 0;
+    bool first_line = true;
     for (;;) {
         if (interactive) {
             std::string prompt = open ? std::string(1, open) + "    " : ">> ";
             console_write_raw(prompt.data(), prompt.size());
         }
         if (!std::getline(std::cin, line)) break;
+        // Text saved with a UTF-8 byte-order mark reads as if it were absent.
+        if (first_line && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+        first_line = false;
         if (buffer.empty() && line.find_first_not_of(" \t\r") == std::string::npos) continue;
         buffer += line;
         buffer += '\n';

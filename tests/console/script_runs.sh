@@ -69,6 +69,9 @@ x-unset-word
 b}
 ['
 
+# Piped text that starts with a UTF-8 byte-order mark reads as without it.
+run piped-bom 0 '== 3' "$(printf '\357\273\2771 + 2')"
+
 # A closing delimiter that does not match, or an invalid braced string, is
 # an error at once: only an input that ends inside an open block, paren or
 # braced string waits for more lines.
