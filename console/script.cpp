@@ -26,6 +26,7 @@
 #include "runtime/output.h"
 #include "runtime/platform/console.h"
 #include "runtime/platform/files.h"
+#include "runtime/stack.h"
 #include "runtime/symbols.h"
 #include "runtime/unicode.h"
 
@@ -108,7 +109,13 @@ int script_run_file(const std::string& path) {
     std::vector<uint8_t> bytes;
     // Read one byte past what a value holds, so that a device without end
     // (such as /dev/zero) is refused instead of filling memory.
-    if (!files_read(path, bytes, 0, static_cast<int64_t>(kSeriesMaxBytes) + 1)) {
+    bool read = files_read(path, bytes, 0, static_cast<int64_t>(kSeriesMaxBytes) + 1);
+    // The script runs in its own directory, so that the files it names by
+    // relative paths are found wherever the program was started; with
+    // --catch the loop stays there.
+    size_t slash = path.rfind('/');
+    if (slash != std::string::npos) files_change_dir(path.substr(0, slash + 1));
+    if (!read) {
         print_line("*** Access Error: cannot open: %" + path);
         return 1;
     }
@@ -154,21 +161,23 @@ int script_run_file(const std::string& path) {
 
 namespace {
 
-// True when the error says the input ended inside an open block, paren or
-// braced string: more lines may complete it.
-bool incomplete_input(const KelThrow& t) {
-    if (t.category != ErrCat::Syntax) return false;
+// When the input ended inside an open block, paren or braced string (more
+// lines may complete it), the innermost open delimiter; else 0.
+char incomplete_input(const KelThrow& t) {
+    if (t.category != ErrCat::Syntax || !lexer_error_at_input_end()) return 0;
     if (t.id == "missing") {
         const Cell* want = &t.args[1];
-        return want->is(TYPE_CHAR) && (want->data2 == ']' || want->data2 == ')');
+        if (!want->is(TYPE_CHAR)) return 0;
+        return want->data2 == ']' ? '[' : want->data2 == ')' ? '(' : 0;
     }
     if (t.id == "invalid") {
         const Cell* type = &t.args[1];
         const Cell* text = &t.args[2];
-        if (type->is(TYPE_DATATYPE) && type->data1 == TYPE_STRING && text->is(TYPE_STRING))
-            return string_to_utf8(text).rfind('{', 0) == 0;
+        if (type->is(TYPE_DATATYPE) && type->data1 == TYPE_STRING && text->is(TYPE_STRING) &&
+            string_to_utf8(text).rfind('{', 0) == 0)
+            return '{';
     }
-    return false;
+    return 0;
 }
 
 void print_result(const Cell* result, bool interactive) {
@@ -184,19 +193,17 @@ void print_result(const Cell* result, bool interactive) {
     print_line("== " + string_to_utf8(&text));
 }
 
-// Loads and evaluates one complete input; false when more lines are needed.
-bool eval_input(const std::string& buffer, bool at_end, bool interactive) {
-    bool complete = true;
+// Loads and evaluates one complete input. When more lines are needed, gives
+// the innermost open delimiter (else 0).
+char eval_input(const std::string& buffer, bool at_end, bool interactive) {
+    char open = 0;
     interp_run_on_big_stack([&] {
         Cell code{TYPE_NONE, 0, 0, 0};
         GcRootCell keep(&code);
         try {
             with_host_heap_errors([&] { load_text(buffer, &code); });
         } catch (const KelThrow& t) {
-            if (!at_end && incomplete_input(t)) {
-                complete = false;
-                return;
-            }
+            if (!at_end && (open = incomplete_input(t)) != 0) return;
             report(t);
             return;
         }
@@ -209,13 +216,17 @@ bool eval_input(const std::string& buffer, bool at_end, bool interactive) {
             if (interactive) print_line("");
             return;
         }
+        // Molding may fail too (a block nested too deep to mold, a value too
+        // big for the host's memory): the error is reported in place of the
+        // result.
         try {
+            StackGuard guard;
             with_host_heap_errors([&] { print_result(&result, interactive); });
         } catch (const KelThrow& t) {
             report(t);
         }
     });
-    return complete;
+    return open;
 }
 
 }  // namespace
@@ -244,16 +255,24 @@ int console_first_loop(bool interactive, bool banner) {
     }
     std::string buffer;
     std::string line;
+    // While an input is open, the prompt is its innermost open delimiter
+    // and four spaces.
+    char open = 0;
+    bool first_line = true;
     for (;;) {
         if (interactive) {
-            const char* prompt = buffer.empty() ? ">> " : "    ";
-            console_write_raw(prompt, static_cast<uint32_t>(std::strlen(prompt)));
+            std::string prompt = open ? std::string(1, open) + "    " : ">> ";
+            console_write_raw(prompt.data(), prompt.size());
         }
         if (!std::getline(std::cin, line)) break;
+        // Text saved with a UTF-8 byte-order mark reads as if it were absent.
+        if (first_line && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+        first_line = false;
         if (buffer.empty() && line.find_first_not_of(" \t\r") == std::string::npos) continue;
         buffer += line;
         buffer += '\n';
-        if (eval_input(buffer, false, interactive)) buffer.clear();
+        open = eval_input(buffer, false, interactive);
+        if (!open) buffer.clear();
     }
     // Input ended inside an open block: report it as the lexer sees it.
     if (!buffer.empty()) eval_input(buffer, true, interactive);

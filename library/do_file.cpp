@@ -11,10 +11,12 @@
 #include "runtime/datatypes/function.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/error.h"
+#include "runtime/exits.h"
 #include "runtime/gc.h"
 #include "runtime/platform/files.h"
 #include "runtime/spec_text.h"
 #include "runtime/stack.h"
+#include "runtime/symbols.h"
 
 namespace kel {
 
@@ -35,6 +37,38 @@ private:
     std::string saved_;
 };
 
+// Runs the script behind a try/all frame, so that a break, continue,
+// return, exit or throw at its top level becomes an error there instead of
+// leaving through the caller's loops, functions and catches; a throw named
+// `console` ends the script with the thrown value.
+void run_isolated(const std::string& text, const std::string& path) {
+    Cell other{TYPE_NONE, 0, 0, 0};
+    GcRootCell keep(&other);
+    Cell console{TYPE_WORD, 0, 0, 0}, name{TYPE_WORD, 0, 0, 0};
+    word_from_cstring(&console, "console");
+    word_from_cstring(&name, "do-file");
+    bool uncaught = false;
+    {
+        StackGuard guard;
+        stack_mark(&name, FRAME_TRY_ALL);
+        stack_mark(&name, FRAME_CATCH);
+        uint32_t catcher = stack_frame_index(stack_current_frame());
+        try {
+            script_do_text(text, path, &g_do_file_result);
+        } catch (const KelThrow& t) {
+            if (t.code != EXIT_THROW || t.target != catcher) throw;
+            // Nothing here allocates: the exception's cells are not roots.
+            if (t.name.is(TYPE_WORD) && symbol_resolve(t.name.data2) == symbol_resolve(console.data2)) {
+                g_do_file_result = t.value;
+            } else {
+                other = t.value;
+                uncaught = true;
+            }
+        }
+    }
+    if (uncaught) error_raise(ErrCat::Throw, "throw", &other);
+}
+
 const Cell* do_file_code(Cell* const* args, uint32_t) {
     const Cell* file = args[0];
     if (!file->is(TYPE_FILE)) error_raise(ErrCat::Internal, "not-done");
@@ -47,7 +81,7 @@ const Cell* do_file_code(Cell* const* args, uint32_t) {
     size_t slash = path.rfind('/');
     DirectoryGuard in_script_dir(slash == std::string::npos ? std::string() : path.substr(0, slash + 1));
     cell_set_unset(&g_do_file_result);
-    script_do_text(text, path, &g_do_file_result);
+    run_isolated(text, path);
     return &g_do_file_result;
 }
 

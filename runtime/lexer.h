@@ -59,6 +59,12 @@ int32_t lexer_scan_utf8(Cell* out, const uint8_t* start, uint32_t length, bool o
                         bool not_scan, bool keep_block, uint32_t* consumed, const Cell* callback,
                         const Cell* input, Cell* into);
 
+// True when the syntax error the lexer raised last came from the input
+// ending inside an open block, paren or braced string, so that more input
+// may complete it; false for an error in the text itself (a stray or
+// mismatched closing delimiter, an invalid token).
+bool lexer_error_at_input_end();
+
 // Scans the text of a string value from its head: [length] characters, or
 // -1 for up to the tail. The characters are written as UTF-8 into the work
 // buffer first. Flags and results as for `lexer_scan_utf8`; [consumed]

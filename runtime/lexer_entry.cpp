@@ -463,6 +463,17 @@ bool lexer_fire_event(LexerState* st, uint32_t event, int32_t type, const Cell* 
 
 // ---- syntax errors -------------------------------------------------------------------------------
 
+namespace {
+
+// Whether the syntax error raised last was the input ending inside an open
+// block, paren or braced string (more text may complete it) rather than a
+// fault in the text itself.
+bool g_error_at_input_end = false;
+
+}  // namespace
+
+bool lexer_error_at_input_end() { return g_error_at_input_end; }
+
 void lexer_throw_error(LexerState* st, const uint8_t* start, const uint8_t* end, int32_t type) {
     if (!st->load) {
         st->last_type = TYPE_ERROR;
@@ -509,6 +520,8 @@ void lexer_throw_error(LexerState* st, const uint8_t* start, const uint8_t* end,
     text = string_from_utf8(start, static_cast<size_t>(q - start));
     uint32_t closing = static_cast<uint32_t>(st->closing_type);
     uint8_t at = start < st->input_end ? *start : 0;
+    g_error_at_input_end =
+        type == kErrUnclosed || (type == TYPE_STRING && start == st->brace_start && end == st->input_end);
     lexer_close_paths(st);
     switch (type) {
     case kErrBadChar: error_raise(ErrCat::Syntax, "bad-char", &note, &text);
