@@ -602,6 +602,9 @@ Cell* block_trim(Cell* series, const TrimArgs&) {
     SeriesBuf* b = series_buf(series);
     Cell* cells = cells_of(b);
     int32_t total = cell_count(b);
+    // The owner's handler may have shortened the block below the head: the
+    // tail must not move out over cells that are no longer the block's.
+    idx = std::min(idx, total);
     int32_t out = idx;
     for (int32_t i = idx; i < total; i++)
         if (!cells[i].is(TYPE_NONE)) cells[out++] = cells[i];
