@@ -480,10 +480,14 @@ uint32_t fetch_args(const Cell& callable, const Off& node, uint32_t pos, const C
                 error_raise(ErrCat::Script, "dup-refine", &el);
             }
             if (active) flag->data1 = 1;
+            // The arguments are evaluated above the whole frame, then moved
+            // to their cells after the flag: an expression evaluated in
+            // place would use the cells of later refinements and locals as
+            // its scratch space and leave its leftovers there.
             Cell* saved_top = g_stack.top;
-            g_stack.top = flag + 1;
             pos = fetch_refinement_args(node, pos, desc, static_cast<uint32_t>(entry), infix, name, callable, !active);
             if (exit_pending()) return pos;
+            std::memmove(flag + 1, saved_top, size_t(g_stack.top - saved_top) * sizeof(Cell));
             g_stack.top = saved_top;
         } else {
             if (ord == 0 || ord > kMaxRefinements) error_raise(ErrCat::Script, "bad-refine", &el);

@@ -561,17 +561,22 @@ Cell* block_change(Cell* series, Cell* value, int32_t part, bool only, int32_t d
 
 // ---- take, swap, trim, copy ------------------------------------------------------------------
 
+// The deep copies of take/deep are made before the cells leave the block,
+// so that a copy that fails (a value that contains itself) loses nothing.
+static void take_deep_cells(Cell* taken) {
+    if (type_block_family(taken->type())) deep_copy_cells(taken);
+}
+
+static void take_deep_value(Cell* taken) {
+    if (!type_series(taken->type())) return;
+    RootedCell copy;
+    deep_copy_value(taken, copy.get());
+    copy_cell(copy.get(), taken);
+}
+
 Cell* block_take(Cell* series, const Cell* part, bool deep, bool last) {
-    series_take(series, part, deep, last);
-    if (!deep) return series;
-    if (part) {
-        if (type_block_family(series->type())) deep_copy_cells(series);
-    } else if (type_series(series->type())) {
-        RootedCell copy;
-        deep_copy_value(series, copy.get());
-        copy_cell(copy.get(), series);
-    }
-    return series;
+    if (!deep) return series_take(series, part, deep, last);
+    return series_take_finished(series, part, last, part ? take_deep_cells : take_deep_value);
 }
 
 Cell* block_swap(Cell* series1, Cell* series2) {
@@ -602,6 +607,9 @@ Cell* block_trim(Cell* series, const TrimArgs&) {
     SeriesBuf* b = series_buf(series);
     Cell* cells = cells_of(b);
     int32_t total = cell_count(b);
+    // The owner's handler may have shortened the block below the head: the
+    // tail must not move out over cells that are no longer the block's.
+    idx = std::min(idx, total);
     int32_t out = idx;
     for (int32_t i = idx; i < total; i++)
         if (!cells[i].is(TYPE_NONE)) cells[out++] = cells[i];

@@ -377,7 +377,9 @@ static Cell* copy_units(const Cell* s, int32_t start, int32_t count, Cell* out) 
     return series_copy_range(s, start, count, out, s->type() | (s->header & CELL_NEW_LINE));
 }
 
-Cell* series_take(Cell* s, const Cell* part, bool, bool last) {
+Cell* series_take(Cell* s, const Cell* part, bool, bool last) { return series_take_finished(s, part, last, nullptr); }
+
+Cell* series_take_finished(Cell* s, const Cell* part, bool last, TakeFinish finish) {
     RootedCell held(s);
     Cell& src = *held;
     int32_t len = series_get_length(&src, false);
@@ -414,6 +416,7 @@ Cell* series_take(Cell* s, const Cell* part, bool, bool last) {
     if (part) copy_units(&src, static_cast<int32_t>(start), static_cast<int32_t>(count), result.get());
     else if (count > 0) series_element_get(&src, static_cast<int32_t>(start), result.get());
     else set_none(result.get());
+    if (finish && count > 0) finish(result.get());
     remove_units(&src, static_cast<int32_t>(start), count);
     series_hash_changed(&src);
     if (part && result->is(TYPE_HASH)) {

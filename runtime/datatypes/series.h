@@ -156,6 +156,10 @@ Cell* series_reverse(Cell* s, const Cell* part, const Cell* skip);
 // The take engine: the result (the element, a new series with /part, or
 // none) replaces the series cell.
 Cell* series_take(Cell* s, const Cell* part, bool deep, bool last);
+// The take engine with a step that finishes the result (rooted) before
+// anything is removed: when that step raises, the series keeps its cells.
+using TakeFinish = void (*)(Cell* result);
+Cell* series_take_finished(Cell* s, const Cell* part, bool last, TakeFinish finish);
 Cell* series_move(Cell* origin, Cell* target, const Cell* part);
 Cell* series_copy(Cell* s, Cell* dest, const Cell* part, bool deep, const Cell* types);
 Cell* series_random(Cell* s, bool seed, bool secure, bool only);
