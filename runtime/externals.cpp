@@ -203,7 +203,16 @@ uint32_t valslots_store(const Cell* value) {
 
 void valslots_free(uint32_t index) {
     if (index == 0 || index > valslots_capacity()) return;
-    Cell* slot = slot_cells() + (index - 1);
+    // A slot already on the free list stays there once: linked twice, the
+    // list would hand it to two stores and one value would overwrite the other.
+    Cell* cells = slot_cells();
+    uint32_t capacity = valslots_capacity();
+    int32_t i = g_valslots_free_head;
+    for (uint32_t steps = 0; i >= 0 && steps < capacity; steps++) {
+        if (static_cast<uint32_t>(i) == index - 1) return;
+        i = static_cast<int32_t>(cells[i].data2);
+    }
+    Cell* slot = cells + (index - 1);
     cell_set(slot, TYPE_INTEGER, 0, static_cast<uint32_t>(g_valslots_free_head), 0);
     g_valslots_free_head = static_cast<int32_t>(index - 1);
 }

@@ -40,6 +40,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <new>
 
 #include "runtime/dispatch.h"
 #include "runtime/error.h"
@@ -1974,6 +1975,21 @@ bool interp_path_access(const Cell* path, const Cell* value, bool case_, Cell* o
     return true;
 }
 
+namespace {
+
+// Runs the evaluation; the process heap refusing memory (a scratch table or
+// buffer of the runtime's own) is the runtime's fatal out-of-memory stop, as
+// for a fixed buffer, never an unhandled exception.
+void run_heap_checked(const std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (const std::bad_alloc&) {
+        fatal_runtime_error(94);
+    }
+}
+
+}  // namespace
+
 void interp_run_on_big_stack(const std::function<void()>& fn) {
     struct Job {
         const std::function<void()>* fn;
@@ -1986,7 +2002,7 @@ void interp_run_on_big_stack(const std::function<void()>& fn) {
     auto body = [](void* p) -> void* {
         Job* j = static_cast<Job*>(p);
         try {
-            (*j->fn)();
+            run_heap_checked(*j->fn);
         } catch (...) {
             j->error = std::current_exception();
         }
@@ -1994,7 +2010,7 @@ void interp_run_on_big_stack(const std::function<void()>& fn) {
     };
     if (pthread_create(&thread, &attr, body, &job) != 0) {
         pthread_attr_destroy(&attr);
-        fn();
+        run_heap_checked(fn);
         return;
     }
     pthread_attr_destroy(&attr);

@@ -9,7 +9,6 @@
 // Characters are gathered in small batches and appended to the output in
 // one step each.
 #include <algorithm>
-#include <vector>
 
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/string_impl.h"
@@ -39,8 +38,12 @@ public:
     void flush() {
         string_append_codepoints(buffer_, batch_, n_);
         n_ = 0;
+        flushes_++;
     }
     uint32_t count() const { return count_; }
+    // Bumped by every append to the output: an append may collect, and
+    // pointers into any buffer read before it are stale after it.
+    uint32_t flushes() const { return flushes_; }
 
 private:
     static constexpr uint32_t kBatch = 256;
@@ -48,6 +51,7 @@ private:
     uint32_t batch_[kBatch];
     uint32_t n_ = 0;
     uint32_t count_ = 0;
+    uint32_t flushes_ = 0;
 };
 
 void put_hex_escape(Out& out, uint32_t cp) {
@@ -74,23 +78,47 @@ void put_escaped(Out& out, uint32_t cp, int32_t mode, bool all) {
     out.put(cp);
 }
 
-// For each '{' of the run, whether a '}' closes it before the end (nesting
-// counted); empty when the run holds no '{'.
-std::vector<bool> paired_opening_braces(const Run& r) {
-    std::vector<bool> paired;
-    std::vector<uint32_t> open;
-    for (uint32_t i = 0; i < r.len; i++) {
+// The index of the first '{' of the first n units that no later '}' closes
+// (nesting counted), or n when every one is closed. Scanning from the end, a
+// '{' is closed exactly when a '}' after it is still unclaimed: the same
+// pairs as matching from the front, without a stack of open positions.
+uint32_t first_unpaired_brace(const Run& r, uint32_t n) {
+    uint32_t first = n;
+    uint64_t closers = 0;
+    for (uint32_t i = n; i-- > 0;) {
         uint32_t c = r.at(i);
-        if (c == '{') {
-            if (paired.empty()) paired.assign(r.len, false);
-            open.push_back(i);
-        } else if (c == '}' && !open.empty()) {
-            paired[open.back()] = true;
-            open.pop_back();
+        if (c == '}') {
+            closers++;
+        } else if (c == '{') {
+            if (closers) closers--;
+            else first = i;
         }
     }
-    return paired;
+    return first;
 }
+
+// The units of a string being molded, read again after every append to the
+// output (which may move the string's buffer). The cell is a rooted copy,
+// so the caller's cell may live anywhere.
+class Source {
+public:
+    explicit Source(const Cell* value) : cell_(*value), root_(&cell_), run_(run_of(&cell_)) {}
+    uint32_t length() const { return run_.len; }
+    uint32_t at(uint32_t i, const Out& out) {
+        if (out.flushes() != seen_) {
+            run_ = run_of(&cell_);
+            seen_ = out.flushes();
+        }
+        return run_.at(i);
+    }
+    const Run& run() const { return run_; }
+
+private:
+    Cell cell_;
+    GcRootCell root_;
+    Run run_;
+    uint32_t seen_ = 0;
+};
 
 }  // namespace
 
@@ -115,33 +143,31 @@ namespace {
 // Mold with the delimiters chosen as above, or always double quotes when
 // [quoted] (a path item cannot be a braced string).
 int32_t mold_text(const Cell* value, Cell* buffer, bool all, const Cell* part, int32_t limit, bool quoted) {
-    // Everything is read before the first append: the output may be the
-    // value's own buffer only through a copy, but appending may move it.
-    Run full = run_of(value);
-    uint32_t range = part ? std::min<uint32_t>(full.len, uint32_t(std::max(limit, 0))) : full.len;
-    std::vector<uint32_t> chars(range);
+    // The string is read in place: no scratch copy proportional to its
+    // length, so molding a huge string fails as the output's growth does.
+    Out out(buffer);
+    Source src(value);
+    uint32_t range = part ? std::min<uint32_t>(src.length(), uint32_t(std::max(limit, 0))) : src.length();
     uint32_t quotes = 0, line_feeds = 0;
     for (uint32_t i = 0; i < range; i++) {
-        uint32_t c = full.at(i);
-        chars[i] = c;
+        uint32_t c = src.run().at(i);
         quotes += c == '"';
         line_feeds += c == '\n';
     }
-    bool braces = !quoted && (line_feeds >= 3 || quotes > 0 || full.len >= 50);
-    Out out(buffer);
+    bool braces = !quoted && (line_feeds >= 3 || quotes > 0 || src.length() >= 50);
     if (!braces) {
         out.put('"');
-        for (uint32_t c : chars) put_escaped(out, c, kStringEscapeMode, all);
+        for (uint32_t i = 0; i < range; i++) put_escaped(out, src.at(i, out), kStringEscapeMode, all);
         out.put('"');
     } else {
-        std::vector<bool> paired = paired_opening_braces(Run{reinterpret_cast<const uint8_t*>(chars.data()), 4, range});
+        uint32_t unpaired = first_unpaired_brace(src.run(), range);
         bool balanced = true;
         uint32_t depth = 0;
         out.put('{');
         for (uint32_t i = 0; i < range; i++) {
-            uint32_t c = chars[i];
+            uint32_t c = src.at(i, out);
             if (c == '{') {
-                if (balanced && paired[i]) {
+                if (balanced && i < unpaired) {
                     depth++;
                     out.put('{');
                 } else {

@@ -99,4 +99,20 @@ TEST_F(ExternalsTest, ValueSlotsReuseFreedSlotsAndGrow) {
     EXPECT_EQ(node_buffer(g_valslots.data2)->used_bytes(), 200 * sizeof(Cell));
 }
 
+TEST_F(ExternalsTest, FreeingAValueSlotTwiceFreesItOnce) {
+    valslots_init();
+    Cell a = test::integer(1), b = test::integer(2), c = test::integer(3);
+    uint32_t first = valslots_store(&a);
+    valslots_store(&b);
+    valslots_free(first);
+    valslots_free(first);
+    valslots_free(kValslotsInitial);  // never stored: already free
+    uint32_t again = valslots_store(&b);
+    uint32_t next = valslots_store(&c);
+    EXPECT_EQ(again, first);
+    EXPECT_NE(next, first);  // a second free would have handed the slot out twice
+    EXPECT_EQ(valslots_at(first)->data1, b.data1);
+    EXPECT_EQ(valslots_at(next)->data1, c.data1);
+}
+
 }  // namespace

@@ -238,6 +238,14 @@ TEST_F(Interp, NativesCheckTheirArgumentsWhenAsked) {
     stack_clear_all();
 }
 
+// A refusal of the process heap inside an evaluation ends the process as the
+// runtime's out-of-memory stop (status 94, its message), not as an unhandled
+// exception.
+TEST_F(Interp, HeapRefusalIsTheOutOfMemoryStop) {
+    EXPECT_EXIT(interp_run_on_big_stack([] { throw std::bad_alloc(); }), ::testing::ExitedWithCode(94),
+                "");
+}
+
 }  // namespace
 
 namespace {
