@@ -50,9 +50,10 @@ struct KelThrow : std::exception {
 [[noreturn]] void error_raise(ErrCat cat, const char* id, const Cell* arg1 = nullptr,
                               const Cell* arg2 = nullptr, const Cell* arg3 = nullptr);
 
-// Runs `f`; the host heap running out inside it (a builtin's temporary copy
-// of a huge series, say) raises no-memory as the arena does, where the
-// exception would otherwise end the process.
+// Runs `f`; the host heap running out inside it (a builtin's scratch table
+// for a huge series, say) raises no-memory as the arena does, which a script
+// can catch. A refusal outside every builtin reaches the edge of the
+// evaluation and is the fatal out-of-memory stop there.
 template <class F> inline void with_host_heap_errors(F&& f) {
     try {
         f();
