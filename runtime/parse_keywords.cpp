@@ -387,7 +387,7 @@ State Run::apply() {
         pos = e.rule_pos;
         match = true;
         if (!emit(EV_ITERATE)) return halt;
-        return load_item(pos) ? S_DISPATCH : S_APPLY;
+        return S_NEXT;  // fetches the rule again (trace event `fetch`)
     case K_COPY: case K_SET:
         g_rule_stack.pop_back();
         if (match) {
@@ -477,7 +477,7 @@ State Run::repeat_apply() {
             e.round_parens = parens;
             pos = e.rule_pos;
             if (!emit(EV_ITERATE)) return halt;
-            return load_item(pos) ? S_DISPATCH : S_APPLY;
+            return S_NEXT;  // fetches the rule again (trace event `fetch`)
         }
         ok = e.count >= e.min || !progressed;
     } else {

@@ -444,8 +444,12 @@ TEST_F(Parse, TraceEvents) {
         {R"(ev: [] parse/trace "a" ["a"] func [e m r i s] [append ev e true] ev)", "[push fetch match pop end]"},
         {R"(ev: [] parse/trace "ab" [some "a" ["b"]] func [e m r i s] [append ev e true] ev)",
          "[push fetch fetch push fetch match pop pop end]"},
+        // Each new round, and each new position tried by `to`, fetches its rule again.
         {R"(ev: [] parse/trace "aa" [some ["a"]] func [e m r i s] [append ev e true] ev)",
-         "[push fetch push push fetch match pop iterate push fetch match pop iterate push fetch match pop pop end]"},
+         "[push fetch push push fetch match pop iterate fetch push fetch match pop iterate fetch push fetch match pop pop "
+         "end]"},
+        {R"(ev: [] parse/trace "ab" [to ["b"] skip] func [e m r i s] [append ev e true] ev)",
+         "[push fetch push push fetch match pop iterate fetch push fetch match pop fetch pop end]"},
         {R"(ev: [] parse/trace "" [(1)] func [e m r i s] [append ev e true] ev)", "[push fetch paren pop end]"},
         // Stopped at the first event: the match flag starts true.
         {R"(parse/trace "abc" ["x"] func [e m r i s] [false])", "true"},
