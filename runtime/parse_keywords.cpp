@@ -317,10 +317,15 @@ State Run::stop_repetition(bool is_break) {
     }
     // Drop what runs above the repetition: the lowest dropped block entry
     // knows where the repetition's own block goes on; `into` gives its
-    // input back; collects deliver what they gathered.
+    // input back; collects deliver what they gathered; an abandoned `change`
+    // leaves its value behind it, which is not a rule.
     while (g_rule_stack.size() > static_cast<size_t>(rep) + 1) {
         Entry e = g_rule_stack.back();
         switch (e.kind) {
+        case K_CHANGE:
+            pos = std::min(pos + 1, rules_tail());
+            g_rule_stack.pop_back();
+            break;
         case K_BLOCK:
             rules = e.word;
             pos = e.rule_pos;
