@@ -465,6 +465,38 @@ TEST_F(Parse, TraceEvents) {
     });
 }
 
+// The stack a trace callback receives: three cells an entry, a modifier's
+// marker a pair! of its kind and pick flag, a repetition's bounds a triple!
+// {min, max, round} whose round counts from 1.
+TEST_F(Parse, TraceStackDescribesModifiers) {
+    auto captured = [](const char* code) {
+        kel_eval(code);
+        Cell w{TYPE_WORD, 0, 0, 0};
+        return *word_get_any(word_from_cstring(&w, "st"));
+    };
+    auto cell_at = [](const Cell& block, uint32_t i) { return arena_at<Cell>(node_buffer(block.data2)->head)[i]; };
+    auto cells = [](const Cell& block) { return (node_buffer(block.data2)->tail - node_buffer(block.data2)->head) >> 4; };
+    // At the fetch of the second round's "a": the bottom block, `some`, its block.
+    Cell st = captured(
+        R"(st: none parse/trace "aaa" [some ["a"]] func [e m r i s] [if all [e = 'fetch 2 = index? i] [st: s] true])");
+    ASSERT_TRUE(st.is(TYPE_BLOCK));
+    EXPECT_EQ(cells(st), 9u);
+    Cell bounds = cell_at(st, 3), marker = cell_at(st, 5);
+    ASSERT_TRUE(bounds.is(TYPE_TRIPLE));
+    EXPECT_EQ(int32_t(bounds.data1), 1);
+    EXPECT_EQ(int32_t(bounds.data2), -1);
+    EXPECT_EQ(int32_t(bounds.data3), 2);
+    ASSERT_TRUE(marker.is(TYPE_PAIR));
+    EXPECT_EQ(int32_t(marker.data2), -1);
+    // `change only` has a kind of its own.
+    st = captured(R"(st: none parse/trace "ab" [change only [2 skip] "x"] func [e m r i s] [if 9 = length? s [st: s] true])");
+    ASSERT_TRUE(st.is(TYPE_BLOCK));
+    EXPECT_EQ(cells(st), 9u);
+    marker = cell_at(st, 5);
+    ASSERT_TRUE(marker.is(TYPE_PAIR));
+    EXPECT_EQ(int32_t(marker.data2), -18);
+}
+
 // The collector runs at every allocation, node evacuation included, while
 // PARSE copies, collects and edits: the values it holds must stay alive and
 // be repointed. In a child process (see the file comment).
