@@ -311,8 +311,19 @@ State Run::stop_repetition(bool is_break) {
             match = false;
             return S_AFTER;
         }
-        pos = rules_tail();
+        // The block ends here: modifiers of this block still waiting for
+        // their rule (`not break`, `change break "x"`) are left unfinished.
         match = true;
+        while (g_rule_stack.back().kind != K_BLOCK) {
+            const Entry& e = g_rule_stack.back();
+            if (e.kind == K_COLLECT) {
+                collect_done();
+                continue;
+            }
+            if (e.kind == K_CASE) mode = static_cast<int32_t>(e.flags >> F_CASE_SHIFT);
+            g_rule_stack.pop_back();
+        }
+        pos = rules_tail();
         return S_AFTER;
     }
     // Drop what runs above the repetition: the lowest dropped block entry
