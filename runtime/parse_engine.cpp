@@ -433,6 +433,10 @@ State Run::fail() {
     uint32_t tail = rules_tail();
     for (uint32_t i = pos; i < tail; i++) {
         Cell* c = rule_at(i);
+        if (c->is(TYPE_WORD) && keyword_of(c) == KW_QUOTE) {
+            i++;  // a quoted `|` is a literal
+            continue;
+        }
         if (c->is(TYPE_WORD) && keyword_of(c) == KW_BAR) {
             pos = i + 1;
             match = true;
