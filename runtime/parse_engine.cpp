@@ -313,11 +313,15 @@ static void stack_block(uint32_t base, Cell* out) {
             cell_set(&c[1], TYPE_TRIPLE, e.rule_pos, e.start, e.round_len);
             c[2] = e.aux;
         } else {
+            // A repetition shows the round it is in (from 1); `count` holds
+            // the rounds already matched. `change only` has a kind of its own.
+            bool repeats = e.kind == K_REPEAT || e.kind == K_WHILE;
+            int32_t kind = e.kind == K_CHANGE && (e.flags & F_ONLY) ? K_CHANGE_ONLY : e.kind;
             if (e.kind == K_COPY || e.kind == K_SET || (e.kind == K_COLLECT && e.word.is(TYPE_WORD))) c[0] = e.word;
             else cell_set(&c[0], TYPE_TRIPLE, static_cast<uint32_t>(e.min), static_cast<uint32_t>(e.max),
-                          static_cast<uint32_t>(e.count));
+                          static_cast<uint32_t>(repeats ? e.count + 1 : e.count));
             cell_set(&c[1], TYPE_TRIPLE, e.rule_pos, e.start, e.round_len);
-            cell_set(&c[2], TYPE_PAIR, 0, static_cast<uint32_t>(e.kind), e.flags & F_PICK);
+            cell_set(&c[2], TYPE_PAIR, 0, static_cast<uint32_t>(kind), e.flags & F_PICK);
         }
         for (Cell& x : c) block_append_value(out, &x);
     }
@@ -429,6 +433,10 @@ State Run::fail() {
     uint32_t tail = rules_tail();
     for (uint32_t i = pos; i < tail; i++) {
         Cell* c = rule_at(i);
+        if (c->is(TYPE_WORD) && keyword_of(c) == KW_QUOTE) {
+            i++;  // a quoted `|` is a literal
+            continue;
+        }
         if (c->is(TYPE_WORD) && keyword_of(c) == KW_BAR) {
             pos = i + 1;
             match = true;

@@ -40,6 +40,7 @@ enum Kind : int32_t {
     K_KEEP = -13,
     K_AHEAD = -16,
     K_CHANGE = -17,
+    K_CHANGE_ONLY = -18,  // only as the trace shows it: the entry is K_CHANGE with F_ONLY
     K_CASE = -19,
 };
 

@@ -311,16 +311,32 @@ State Run::stop_repetition(bool is_break) {
             match = false;
             return S_AFTER;
         }
-        pos = rules_tail();
+        // The block ends here: modifiers of this block still waiting for
+        // their rule (`not break`, `change break "x"`) are left unfinished.
         match = true;
+        while (g_rule_stack.back().kind != K_BLOCK) {
+            const Entry& e = g_rule_stack.back();
+            if (e.kind == K_COLLECT) {
+                collect_done();
+                continue;
+            }
+            if (e.kind == K_CASE) mode = static_cast<int32_t>(e.flags >> F_CASE_SHIFT);
+            g_rule_stack.pop_back();
+        }
+        pos = rules_tail();
         return S_AFTER;
     }
     // Drop what runs above the repetition: the lowest dropped block entry
     // knows where the repetition's own block goes on; `into` gives its
-    // input back; collects deliver what they gathered.
+    // input back; collects deliver what they gathered; an abandoned `change`
+    // leaves its value behind it, which is not a rule.
     while (g_rule_stack.size() > static_cast<size_t>(rep) + 1) {
         Entry e = g_rule_stack.back();
         switch (e.kind) {
+        case K_CHANGE:
+            pos = std::min(pos + 1, rules_tail());
+            g_rule_stack.pop_back();
+            break;
         case K_BLOCK:
             rules = e.word;
             pos = e.rule_pos;
@@ -387,7 +403,7 @@ State Run::apply() {
         pos = e.rule_pos;
         match = true;
         if (!emit(EV_ITERATE)) return halt;
-        return load_item(pos) ? S_DISPATCH : S_APPLY;
+        return S_NEXT;  // fetches the rule again (trace event `fetch`)
     case K_COPY: case K_SET:
         g_rule_stack.pop_back();
         if (match) {
@@ -477,7 +493,7 @@ State Run::repeat_apply() {
             e.round_parens = parens;
             pos = e.rule_pos;
             if (!emit(EV_ITERATE)) return halt;
-            return load_item(pos) ? S_DISPATCH : S_APPLY;
+            return S_NEXT;  // fetches the rule again (trace event `fetch`)
         }
         ok = e.count >= e.min || !progressed;
     } else {

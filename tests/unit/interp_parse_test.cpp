@@ -444,8 +444,12 @@ TEST_F(Parse, TraceEvents) {
         {R"(ev: [] parse/trace "a" ["a"] func [e m r i s] [append ev e true] ev)", "[push fetch match pop end]"},
         {R"(ev: [] parse/trace "ab" [some "a" ["b"]] func [e m r i s] [append ev e true] ev)",
          "[push fetch fetch push fetch match pop pop end]"},
+        // Each new round, and each new position tried by `to`, fetches its rule again.
         {R"(ev: [] parse/trace "aa" [some ["a"]] func [e m r i s] [append ev e true] ev)",
-         "[push fetch push push fetch match pop iterate push fetch match pop iterate push fetch match pop pop end]"},
+         "[push fetch push push fetch match pop iterate fetch push fetch match pop iterate fetch push fetch match pop pop "
+         "end]"},
+        {R"(ev: [] parse/trace "ab" [to ["b"] skip] func [e m r i s] [append ev e true] ev)",
+         "[push fetch push push fetch match pop iterate fetch push fetch match pop fetch pop end]"},
         {R"(ev: [] parse/trace "" [(1)] func [e m r i s] [append ev e true] ev)", "[push fetch paren pop end]"},
         // Stopped at the first event: the match flag starts true.
         {R"(parse/trace "abc" ["x"] func [e m r i s] [false])", "true"},
@@ -459,6 +463,38 @@ TEST_F(Parse, TraceEvents) {
          R"([["a" quote "b"] ["b"]])"},
         {R"(parse/trace "a" ["a"] func [e] [true])", "true"},
     });
+}
+
+// The stack a trace callback receives: three cells an entry, a modifier's
+// marker a pair! of its kind and pick flag, a repetition's bounds a triple!
+// {min, max, round} whose round counts from 1.
+TEST_F(Parse, TraceStackDescribesModifiers) {
+    auto captured = [](const char* code) {
+        kel_eval(code);
+        Cell w{TYPE_WORD, 0, 0, 0};
+        return *word_get_any(word_from_cstring(&w, "st"));
+    };
+    auto cell_at = [](const Cell& block, uint32_t i) { return arena_at<Cell>(node_buffer(block.data2)->head)[i]; };
+    auto cells = [](const Cell& block) { return (node_buffer(block.data2)->tail - node_buffer(block.data2)->head) >> 4; };
+    // At the fetch of the second round's "a": the bottom block, `some`, its block.
+    Cell st = captured(
+        R"(st: none parse/trace "aaa" [some ["a"]] func [e m r i s] [if all [e = 'fetch 2 = index? i] [st: s] true])");
+    ASSERT_TRUE(st.is(TYPE_BLOCK));
+    EXPECT_EQ(cells(st), 9u);
+    Cell bounds = cell_at(st, 3), marker = cell_at(st, 5);
+    ASSERT_TRUE(bounds.is(TYPE_TRIPLE));
+    EXPECT_EQ(int32_t(bounds.data1), 1);
+    EXPECT_EQ(int32_t(bounds.data2), -1);
+    EXPECT_EQ(int32_t(bounds.data3), 2);
+    ASSERT_TRUE(marker.is(TYPE_PAIR));
+    EXPECT_EQ(int32_t(marker.data2), -1);
+    // `change only` has a kind of its own.
+    st = captured(R"(st: none parse/trace "ab" [change only [2 skip] "x"] func [e m r i s] [if 9 = length? s [st: s] true])");
+    ASSERT_TRUE(st.is(TYPE_BLOCK));
+    EXPECT_EQ(cells(st), 9u);
+    marker = cell_at(st, 5);
+    ASSERT_TRUE(marker.is(TYPE_PAIR));
+    EXPECT_EQ(int32_t(marker.data2), -18);
 }
 
 // The collector runs at every allocation, node evacuation included, while
