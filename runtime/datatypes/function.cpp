@@ -138,7 +138,7 @@ uint32_t function_validate_spec(const Cell* spec) {
                 Cell scratch{TYPE_TYPESET, 0, 0, 0};
                 for (uint32_t k = types.data1; k < cell_count(types.data2); k++) {
                     Cell e = cells_of(types.data2)[k];
-                    if (e.is(TYPE_WORD) || e.is(TYPE_DATATYPE) || e.is(TYPE_TYPESET) || e.is(TYPE_BLOCK))
+                    if (e.is(TYPE_WORD) || e.is(TYPE_DATATYPE) || e.is(TYPE_TYPESET))
                         typeset_add_spec_element(&scratch, &e);
                     else error_raise(ErrCat::Script, "invalid-type-spec", &e);
                 }
