@@ -50,6 +50,7 @@
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/function.h"
 #include "runtime/datatypes/integer.h"
+#include "runtime/datatypes/native.h"
 #include "runtime/natives.h"
 #include "runtime/natives/natives_impl.h"
 #include "runtime/stack.h"
@@ -1838,6 +1839,7 @@ Off interp_spec_cache(const Cell* callable) {
     // An op! is called as its source, whose cell it copies.
     uint32_t t = callable->is(TYPE_OP) ? (callable->header >> 16) & 0xFF : static_cast<uint32_t>(callable->type());
     bool builtin = t == TYPE_NATIVE || t == TYPE_ACTION;
+    if (builtin) native_check_spec_fits(callable);
     Off desc = spec_cache_build(callable->data2, builtin);
     if (!builtin) check_frame_fits_context(*callable, desc);
     uint32_t sum = summarize(*callable, desc);

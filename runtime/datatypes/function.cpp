@@ -1,6 +1,7 @@
 // function! and routine!: construction, interface block rules, locals and actions.
 #include "runtime/datatypes/function.h"
 
+#include <unordered_set>
 #include <vector>
 
 #include "runtime/actions.h"
@@ -120,7 +121,7 @@ uint32_t function_validate_spec(const Cell* spec) {
     }
     uint32_t local = canon_of("local"), ret = canon_of("return");
     bool locals = false, seen_return = false;
-    std::vector<uint32_t> seen;
+    std::unordered_set<uint32_t> seen;  // canonical symbols; a set keeps long specs linear
     for (; i < n; i++) {
         Cell c = cells_of(node)[i];
         const Cell* next = i + 1 < n ? cells_of(node) + i + 1 : nullptr;
@@ -138,7 +139,7 @@ uint32_t function_validate_spec(const Cell* spec) {
                 Cell scratch{TYPE_TYPESET, 0, 0, 0};
                 for (uint32_t k = types.data1; k < cell_count(types.data2); k++) {
                     Cell e = cells_of(types.data2)[k];
-                    if (e.is(TYPE_WORD) || e.is(TYPE_DATATYPE) || e.is(TYPE_TYPESET) || e.is(TYPE_BLOCK))
+                    if (e.is(TYPE_WORD) || e.is(TYPE_DATATYPE) || e.is(TYPE_TYPESET))
                         typeset_add_spec_element(&scratch, &e);
                     else error_raise(ErrCat::Script, "invalid-type-spec", &e);
                 }
@@ -173,25 +174,19 @@ uint32_t function_validate_spec(const Cell* spec) {
     for (uint32_t k = spec->data1; k < n; k++) {
         Cell c = cells_of(node)[k];
         if (!is_word_like(c.type())) continue;
-        uint32_t canon = symbol_resolve(c.data2);
-        for (uint32_t s : seen)
-            if (s == canon) error_raise(ErrCat::Script, "dup-vars", &c);
-        seen.push_back(canon);
+        if (!seen.insert(symbol_resolve(c.data2)).second) error_raise(ErrCat::Script, "dup-vars", &c);
     }
     return flags;
 }
 
 namespace {
 
-void collect_words(const Cell* block, std::vector<uint32_t>& known, std::vector<Cell>& found, uint32_t loops[3]) {
+void collect_words(const Cell* block, std::unordered_set<uint32_t>& known, std::vector<Cell>& found, uint32_t loops[3]) {
     Off node = block->data2;
     if (cycles_find(node)) return;
     CycleGuard guard(node);
     auto add = [&](const Cell& w) {
-        uint32_t canon = symbol_resolve(w.data2);
-        for (uint32_t k : known)
-            if (k == canon) return;
-        known.push_back(canon);
+        if (!known.insert(symbol_resolve(w.data2)).second) return;
         Cell word = w;
         cell_set_type(&word, TYPE_WORD);
         found.push_back(word);
@@ -224,7 +219,7 @@ void function_collect_locals(Cell* spec, const Cell* body) {
     Off node = spec->data2;
     GcRootNode keep_spec(&node);
     uint32_t local = canon_of("local"), ext = canon_of("extern");
-    std::vector<uint32_t> known;
+    std::unordered_set<uint32_t> known;  // canonical symbols of the interface block and /extern
     bool has_local = false;
     uint32_t n = cell_count(node);
     for (uint32_t i = spec->data1; i < n; i++) {
@@ -237,7 +232,7 @@ void function_collect_locals(Cell* spec, const Cell* body) {
                 if (t != TYPE_WORD && t != TYPE_SET_WORD && t != TYPE_LIT_WORD && t != TYPE_GET_WORD &&
                     t != TYPE_REFINEMENT)
                     error_raise(ErrCat::Script, "bad-func-extern", &e);
-                known.push_back(symbol_resolve(e.data2));
+                known.insert(symbol_resolve(e.data2));
             }
             SeriesBuf* b = node_buffer(node);
             b->tail = b->head + i * 16;
@@ -245,7 +240,7 @@ void function_collect_locals(Cell* spec, const Cell* body) {
             break;
         }
         if (is_word_like(c.type())) {
-            known.push_back(symbol_resolve(c.data2));
+            known.insert(symbol_resolve(c.data2));
             if (c.is(TYPE_REFINEMENT) && symbol_resolve(c.data2) == local) has_local = true;
         }
     }

@@ -166,6 +166,15 @@ Cell* native_reflect(Cell* value, int32_t field) {
 
 }  // namespace
 
+void native_check_spec_fits(const Cell* callable) {
+    uint32_t source = callable->is(TYPE_OP) ? (callable->header >> 16) & 0xFF : static_cast<uint32_t>(callable->type());
+    int32_t type = static_cast<int32_t>(source);
+    Cell spec{TYPE_BLOCK, 0, callable->data2, 0};
+    GcRootCell keep(&spec);  // the fit check allocates
+    if (!spec_fits_entry(type, static_cast<int32_t>(callable->data1), &spec))
+        error_raise(ErrCat::Script, "bad-func-def", &spec);
+}
+
 Cell* native_make(Cell*, Cell* spec, int32_t type) {
     if (!spec->is(TYPE_BLOCK) || cell_count(spec->data2) != spec->data1 + 2) bad_make(type, spec);
     Cell s = cells_of(spec->data2)[spec->data1];

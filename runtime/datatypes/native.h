@@ -21,6 +21,11 @@ Cell* native_make(Cell* proto, Cell* spec, int32_t type);
 // make op! from a callable with an operator interface block.
 Cell* op_make(Cell* proto, Cell* source, int32_t type);
 bool op_spec_ok_q(const Cell* spec);
+// Raises bad-func-def when the interface block of a native!, an action! or
+// an op! made from one no longer fits its entry: the block is the script's
+// own and may have been edited since the value was made, and the entry reads
+// its frame by its registered interface block.
+void native_check_spec_fits(const Cell* callable);
 
 void native_init();
 void action_init();

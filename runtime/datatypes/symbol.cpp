@@ -42,7 +42,7 @@ void symbol_ensure_string(uint32_t id) {
     Cell s;
     string_make(&s, static_cast<uint32_t>(name.size()), 1);
     GcRootCell keep(&s);
-    string_append_utf8(&s, name.data(), name.size());
+    string_append_utf8_own(&s, name);  // a name made from a string keeps its lone surrogates
     symbol_cell(id)->data2 = s.data2;
 }
 
@@ -103,9 +103,9 @@ int32_t names_compare(Off name_a, Off name_b, int32_t op) {
     Cell sa{TYPE_NONE, 0, 0, 0}, sb{TYPE_NONE, 0, 0, 0};
     GcRootCell keep_a(&sa), keep_b(&sb);
     string_make(&sa, static_cast<uint32_t>(a.size()), 1);
-    string_append_utf8(&sa, a.data(), a.size());
+    string_append_utf8_own(&sa, a);
     string_make(&sb, static_cast<uint32_t>(b.size()), 1);
-    string_append_utf8(&sb, b.data(), b.size());
+    string_append_utf8_own(&sb, b);
     return action_fn<ACT_COMPARE>(TYPE_STRING)(&sa, &sb, op);
 }
 

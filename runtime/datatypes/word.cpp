@@ -40,10 +40,12 @@ uint32_t utf8_chars(std::string_view s) {
     return n;
 }
 
-// Appends the word's name; returns the characters appended.
+// Appends the word's name; returns the characters appended. A name made
+// from a string (an issue!) may hold lone surrogates in the form that
+// string_to_utf8 gives them; they come back as the characters they were.
 int32_t append_name(const Cell* word, Cell* buffer) {
     std::string name(symbol_name(word->data2));  // appending may allocate
-    string_append_utf8(buffer, name.data(), name.size());
+    string_append_utf8_own(buffer, name);
     return static_cast<int32_t>(utf8_chars(name));
 }
 

@@ -125,6 +125,7 @@ TEST_F(Interp, Errors) {
         {"func [a a] []", "dup-vars"},
         {"func [/local a return: [integer!]] []", "bad-func-def"},
         {"func [a [1]] []", "invalid-type-spec"},
+        {"func [a [[integer!]]] []", "invalid-type-spec"},
         {"foreach [] [1] [1]", "invalid-arg"},
         {"b: 1 forall b [1]", "expect-arg"},
         {"#system [1]", "kel-system"},
