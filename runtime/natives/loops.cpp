@@ -5,6 +5,7 @@
 // it (fast path or exception alike, see runtime/exits.h). Before each round
 // the stack is reset to the loop frame's arguments. The cells a loop keeps
 // in variables (its body, words, series) are rooted for the loop's life.
+#include <algorithm>
 #include <cmath>
 
 #include "runtime/actions.h"
@@ -31,10 +32,11 @@ inline uint32_t cell_count(Off node) {
 
 enum class Round { Done, Break, Continue, Leave };
 
-// One round: `block` evaluated (chain as given) under the loop's catch point.
-Round loop_round(const Cell& block, bool chain, CallFrame* frame) {
+// Runs `work` under the loop's catch point: break and continue aimed at
+// `frame` land here; every other exit goes on.
+template <class Work> Round under_loop_catch(CallFrame* frame, Work&& work) {
     try {
-        interp_eval_block(&block, chain);
+        work();
     } catch (const KelThrow& t) {
         if (exits_land_caught(t, frame, EXIT_BREAK, EXIT_BREAK)) return Round::Break;
         if (exits_land_caught(t, frame, EXIT_CONTINUE, EXIT_CONTINUE)) return Round::Continue;
@@ -44,6 +46,19 @@ Round loop_round(const Cell& block, bool chain, CallFrame* frame) {
     if (g_thrown == EXIT_BREAK && exits_land_pending(frame, EXIT_BREAK, EXIT_BREAK)) return Round::Break;
     if (exits_land_pending(frame, EXIT_CONTINUE, EXIT_CONTINUE)) return Round::Continue;
     return Round::Leave;
+}
+
+// One round: `block` evaluated (chain as given) under the loop's catch point.
+Round loop_round(const Cell& block, bool chain, CallFrame* frame) {
+    return under_loop_catch(frame, [&] { interp_eval_block(&block, chain); });
+}
+
+// The steps that set the loop word(s) or remove elements may run an object's
+// change handler; its break or continue lands on the loop, so they run under
+// the same catch point as the body.
+Round loop_step(CallFrame* frame, bool& more, uint32_t n) {
+    more = false;
+    return under_loop_catch(frame, [&] { more = natives_foreach_step(n); });
 }
 
 CallFrame* mark_loop() {
@@ -128,6 +143,10 @@ bool natives_foreach_step(uint32_t n) {
     Cell* words = stack_arguments() - 1;
     Cell* series = stack_arguments() - 2;
     if (n == 0 || !natives_series_has_more(series)) return false;
+    // The loop moves past these elements before any word is set: a change
+    // handler's continue then goes on with the next ones, not these again.
+    Cell at = *series;
+    series->data1 += n;
     Cell value{TYPE_NONE, 0, 0, 0};
     GcRootCell keep_value(&value);
     if (words->is(TYPE_BLOCK)) {
@@ -143,17 +162,16 @@ bool natives_foreach_step(uint32_t n) {
                 error_raise(ErrCat::Script, "invalid-arg", &w);
         }
         for (uint32_t i = 0; i < n; i++) {
-            series_element(series, i, &value);
+            series_element(&at, i, &value);
             Cell w = cells_of(wnode)[first + i];
             if (value.is(TYPE_UNSET)) error_raise(ErrCat::Script, "need-value", &w);
             word_set(&w, &value);
         }
     } else {
-        series_element(series, 0, &value);
+        series_element(&at, 0, &value);
         if (value.is(TYPE_UNSET)) error_raise(ErrCat::Script, "need-value", words);
         word_set(words, &value);
     }
-    series->data1 += n;
     return true;
 }
 
@@ -161,12 +179,25 @@ bool natives_loop_step() { return natives_foreach_step(1); }
 
 void natives_remove_each_step(uint32_t n) {
     if (value_false_q(stack_arguments())) return;
+    // The data stack never moves: this cell outlives any handler the
+    // removal runs.
     Cell* series = stack_arguments() - 2;
-    series->data1 = series->data1 >= n ? series->data1 - n : 0;
+    uint32_t visited_end = series->data1;
+    int32_t length_before = series_length_total(series);
+    series->data1 = visited_end >= n ? visited_end - n : 0;
     Cell part{TYPE_INTEGER, 0, n, 0};
-    Cell* result = action_fn<ACT_REMOVE>(series->type())(series, n > 1 ? &part : nullptr, nullptr);
-    series = stack_arguments() - 2;
-    series->data1 = result->data1;
+    try {
+        Cell* result = action_fn<ACT_REMOVE>(series->type())(series, n > 1 ? &part : nullptr, nullptr);
+        series->data1 = result->data1;
+    } catch (...) {
+        // A change handler left the removal (before or after it happened):
+        // go on after the visited elements, less whatever was removed.
+        int32_t length_now = series_length_total(series);
+        uint32_t removed = length_before > length_now ? uint32_t(length_before - length_now) : 0;
+        uint32_t at = visited_end > removed ? visited_end - removed : 0;
+        series->data1 = std::min(at, uint32_t(length_now));
+        throw;
+    }
 }
 
 void natives_loop_count_to_integer() {
@@ -256,8 +287,10 @@ void native_repeat(int32_t check, const int32_t* refs) {
     Cell* counter = stack_arguments() - 1;
     for (int32_t left = count; left > 0; left--) {
         stack_reset();
-        word_set(word, counter);
-        Round r = loop_round(body, true, frame);
+        Round r = under_loop_catch(frame, [&] { word_set(word, counter); });
+        if (r == Round::Leave) return;
+        if (r == Round::Break) break;
+        if (r == Round::Done) r = loop_round(body, true, frame);
         if (r == Round::Leave) return;
         if (r == Round::Break) break;
         counter->data2++;
@@ -295,9 +328,14 @@ void native_foreach(int32_t check, const int32_t* refs) {
     stack_push(&series);
     stack_push(&words);
     CallFrame* frame = mark_loop();
-    while (natives_foreach_step(n)) {
+    for (bool more = true;;) {
+        Round r = loop_step(frame, more, n);
+        if (r == Round::Leave) return;
+        if (r == Round::Break) break;
+        if (r == Round::Continue) continue;
+        if (!more) break;
         stack_reset();
-        Round r = loop_round(body, false, frame);
+        r = loop_round(body, false, frame);
         if (r == Round::Leave) return;
         if (r == Round::Break) break;
     }
@@ -338,7 +376,7 @@ void native_forall(int32_t check, const int32_t* refs) {
         }
         current->data1++;
     }
-    if (!broke) word_set(&word, &original);
+    if (!broke && under_loop_catch(frame, [&] { word_set(&word, &original); }) == Round::Leave) return;
     end_loop();
 }
 
@@ -354,12 +392,20 @@ void native_remove_each(int32_t check, const int32_t* refs) {
     stack_push(&data);
     stack_push(&words);
     CallFrame* frame = mark_loop();
-    while (natives_foreach_step(n)) {
-        stack_reset();
-        Round r = loop_round(body, false, frame);
+    for (bool more = true;;) {
+        Round r = loop_step(frame, more, n);
         if (r == Round::Leave) return;
         if (r == Round::Break) break;
-        if (r == Round::Done) natives_remove_each_step(n);
+        if (r == Round::Continue) continue;
+        if (!more) break;
+        stack_reset();
+        r = loop_round(body, false, frame);
+        if (r == Round::Leave) return;
+        if (r == Round::Break) break;
+        if (r == Round::Continue) continue;
+        r = under_loop_catch(frame, [&] { natives_remove_each_step(n); });
+        if (r == Round::Leave) return;
+        if (r == Round::Break) break;
     }
     // The result is the series at the position it was given.
     copy_cell(&data, stack_arguments());
