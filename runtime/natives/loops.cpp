@@ -61,6 +61,27 @@ Round loop_step(CallFrame* frame, bool& more, uint32_t n) {
     return under_loop_catch(frame, [&] { more = natives_foreach_step(n); });
 }
 
+// The rounds of foreach and remove-each: the words set from the next n
+// elements, the body, then `after` (remove-each's removal), each under the
+// loop's catch point. False when an exit leaves past the loop.
+template <class After> bool stepped_rounds(CallFrame* frame, uint32_t n, const Cell& body, After&& after) {
+    for (bool more = true;;) {
+        Round r = loop_step(frame, more, n);
+        if (r == Round::Leave) return false;
+        if (r == Round::Break) return true;
+        if (r == Round::Continue) continue;
+        if (!more) return true;
+        stack_reset();
+        r = loop_round(body, false, frame);
+        if (r == Round::Leave) return false;
+        if (r == Round::Break) return true;
+        if (r == Round::Continue) continue;
+        r = under_loop_catch(frame, after);
+        if (r == Round::Leave) return false;
+        if (r == Round::Break) return true;
+    }
+}
+
 CallFrame* mark_loop() {
     Cell body{TYPE_WORD, 0, 0, 0};
     word_make_global_at(symbol_make("<body>"), &body);
@@ -328,17 +349,7 @@ void native_foreach(int32_t check, const int32_t* refs) {
     stack_push(&series);
     stack_push(&words);
     CallFrame* frame = mark_loop();
-    for (bool more = true;;) {
-        Round r = loop_step(frame, more, n);
-        if (r == Round::Leave) return;
-        if (r == Round::Break) break;
-        if (r == Round::Continue) continue;
-        if (!more) break;
-        stack_reset();
-        r = loop_round(body, false, frame);
-        if (r == Round::Leave) return;
-        if (r == Round::Break) break;
-    }
+    if (!stepped_rounds(frame, n, body, [] {})) return;
     end_loop();
 }
 
@@ -392,21 +403,7 @@ void native_remove_each(int32_t check, const int32_t* refs) {
     stack_push(&data);
     stack_push(&words);
     CallFrame* frame = mark_loop();
-    for (bool more = true;;) {
-        Round r = loop_step(frame, more, n);
-        if (r == Round::Leave) return;
-        if (r == Round::Break) break;
-        if (r == Round::Continue) continue;
-        if (!more) break;
-        stack_reset();
-        r = loop_round(body, false, frame);
-        if (r == Round::Leave) return;
-        if (r == Round::Break) break;
-        if (r == Round::Continue) continue;
-        r = under_loop_catch(frame, [&] { natives_remove_each_step(n); });
-        if (r == Round::Leave) return;
-        if (r == Round::Break) break;
-    }
+    if (!stepped_rounds(frame, n, body, [&] { natives_remove_each_step(n); })) return;
     // The result is the series at the position it was given.
     copy_cell(&data, stack_arguments());
     end_loop();
