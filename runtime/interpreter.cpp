@@ -1204,11 +1204,41 @@ inline void short_mark(const ShortCall& c, uint32_t header, const Cell& name, Of
     g_stack.args = c.args;
 }
 
-// After the call: its frame ends, its value goes to `out` and, through the
-// set-word, to its word.
+// Whether the cell at `p` is a word whose value is an op!. The shortcut
+// found none there before the call, but the call, or the set-word's store,
+// may have made one.
+inline bool op_at(const Off& node, uint32_t p) {
+    if (p >= code_tail(node)) return false;
+    const Cell* w = code_at(node, p);
+    if (!w->is(TYPE_WORD)) return false;
+    const Cell* v = word_peek(w);
+    return v && v->is(TYPE_OP);
+}
+
+// Operator lookahead from `p` on the value at `at` (the top just above it),
+// as the general path runs it after a term, with the statement as the code
+// position.
+__attribute__((noinline)) uint32_t short_infix(const ShortCall& c, uint32_t p, Cell* at) {
+    CodePositionGuard guard(c.block, *c.node, c.pos);
+    g_stack.top = at + 1;
+    return eval_infix(*c.node, p, at);
+}
+
+// After the call: its frame ends, an operator that now follows takes its
+// value, which goes to `out` and, through the set-word, to its word; an
+// operator that follows after the store takes the stored value.
 inline Fast short_finish(const ShortCall& c, Cell* out, uint32_t* next) {
     stack_unwind();  // the call's frame
-    *out = *c.args;
+    uint32_t p = c.p;
+    if (op_at(*c.node, p)) [[unlikely]] {
+        Cell* at = c.base + c.set;  // the callable's cell, as the general path leaves the value
+        *at = *c.args;
+        p = short_infix(c, p, at);
+        if (exit_pending()) return Fast::Exit;
+        *out = *at;
+    } else {
+        *out = *c.args;
+    }
     if (c.set) {
         const Cell* word = code_at(*c.node, c.pos);
         if (out->is(TYPE_UNSET) || !try_store_word(word, out)) {
@@ -1223,9 +1253,15 @@ inline Fast short_finish(const ShortCall& c, Cell* out, uint32_t* next) {
             *out = *value;
         }
         stack_unwind();  // the set-word's frame
+        if (op_at(*c.node, p)) [[unlikely]] {
+            *c.base = *out;
+            p = short_infix(c, p, c.base);
+            if (exit_pending()) return Fast::Exit;
+            *out = *c.base;
+        }
     }
     g_stack.top = c.base;
-    *next = c.p;
+    *next = p;
     return Fast::Done;
 }
 
