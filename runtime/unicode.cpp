@@ -617,7 +617,8 @@ uint16_t* unicode_ascii_to_utf16(const uint8_t* bytes, uint16_t* dst) {
 
 namespace {
 
-Off load_utf8(const uint8_t* src, uint32_t count, Off target, uint32_t* remainder, bool crlf, bool blocks) {
+Off load_utf8(const uint8_t* src, uint32_t count, Off target, uint32_t* remainder, bool crlf, bool blocks,
+              bool skip_mark = true) {
     uint32_t cap = count ? count : 1;  // code points never outnumber bytes
     Off node = target;
     if (node) {
@@ -631,7 +632,7 @@ Off load_utf8(const uint8_t* src, uint32_t count, Off target, uint32_t* remainde
     }
     if (remainder) *remainder = 0;
     Utf8Load load = {src, count, 0, 0, crlf};
-    if (count > 2 && src[0] == 0xEF && src[1] == 0xBB && src[2] == 0xBF) load.i = 3;
+    if (skip_mark && count > 2 && src[0] == 0xEF && src[1] == 0xBB && src[2] == 0xBF) load.i = 3;
 
     SeriesBuf* buf = node_buffer(node);
     uint32_t unit = buf->unit();
@@ -662,6 +663,10 @@ Off unicode_load_utf8(const uint8_t* bytes, uint32_t count, Off target, uint32_t
 
 Off unicode_load_utf8_reference(const uint8_t* bytes, uint32_t count, Off target, uint32_t* remainder, bool crlf) {
     return load_utf8(bytes, count, target, remainder, crlf, false);
+}
+
+Off unicode_load_utf8_unmarked(const uint8_t* bytes, uint32_t count, uint32_t* remainder) {
+    return load_utf8(bytes, count, 0, remainder, false, utf8_blocks_available(), false);
 }
 
 Off unicode_load_utf8_into(const uint8_t* bytes, uint32_t count, Cell* target) {

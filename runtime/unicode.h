@@ -167,6 +167,10 @@ Off unicode_load_utf8(const uint8_t* bytes, uint32_t count, Off target, uint32_t
 // The same load by the per-character decoder alone, without the block
 // decoder (utf8_simd.h): the reference the faster path is checked against.
 Off unicode_load_utf8_reference(const uint8_t* bytes, uint32_t count, Off target, uint32_t* remainder, bool crlf);
+// Into a new series, without the crlf conversion, and with a leading EF BB BF
+// read as the character U+FEFF: for text that continues after the start of
+// its file, where a byte-order mark can no longer stand.
+Off unicode_load_utf8_unmarked(const uint8_t* bytes, uint32_t count, uint32_t* remainder);
 Off unicode_load_utf8_into(const uint8_t* bytes, uint32_t count, Cell* target);
 Off unicode_load_utf8_new(const uint8_t* bytes, uint32_t count);
 

@@ -203,8 +203,12 @@ Cell* file_read(Cell* source, const ReadArgs& args) {
     // Text is UTF-8 with LF or CR LF line ends; a byte-order mark is dropped.
     // Bytes that are not UTF-8 raise invalid-utf8 rather than turn into other
     // characters: read/binary gives them as they are.
-    auto decode = [](Cell* v, const std::string& t) {
-        string_from_utf8_checked(reinterpret_cast<const uint8_t*>(t.data()), t.size(), v);
+    // A byte-order mark can stand only at the start of the file: one at the
+    // start of a later line is the character U+FEFF.
+    bool first = true;
+    auto decode = [&first](Cell* v, const std::string& t) {
+        string_from_utf8_checked(reinterpret_cast<const uint8_t*>(t.data()), t.size(), v, first);
+        first = false;
     };
     if (args.lines) return block_of_items(source, split_lines(text), decode);
     size_t kept = 0;

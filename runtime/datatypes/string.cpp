@@ -524,13 +524,14 @@ void string_from_binary(const Cell* binary, Cell* out) {
 
 }  // namespace
 
-void string_from_utf8_checked(const uint8_t* bytes, size_t n, Cell* out) {
+void string_from_utf8_checked(const uint8_t* bytes, size_t n, Cell* out, bool skip_mark) {
     if (n > 0x7FFFFFFF) error_raise(ErrCat::Internal, "no-memory");
     uint32_t left = 0;
     Off node;
     {
         GcNoEvacuation guard;  // the loader widens in place under its node
-        node = unicode_load_utf8(bytes, uint32_t(n), 0, &left, false);
+        node = skip_mark ? unicode_load_utf8(bytes, uint32_t(n), 0, &left, false)
+                         : unicode_load_utf8_unmarked(bytes, uint32_t(n), &left);
     }
     cell_set(out, TYPE_STRING, 0, node, 0);
     if (left) {

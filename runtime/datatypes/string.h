@@ -136,9 +136,10 @@ void string_append_utf8(Cell* str, const char* text, size_t n);
 // so a string survives the trip through its UTF-8 text.
 void string_append_utf8_own(Cell* str, std::string_view text);
 // A new string! in `out` (which the caller roots) from UTF-8 bytes that lie
-// outside the arena, decoded strictly: a leading byte-order mark is skipped,
-// and an invalid sequence, or one the end cuts off, raises invalid-utf8.
-void string_from_utf8_checked(const uint8_t* bytes, size_t n, Cell* out);
+// outside the arena, decoded strictly: a leading byte-order mark is skipped
+// (with [skip_mark]; else it is the character U+FEFF), and an invalid
+// sequence, or one the end cuts off, raises invalid-utf8.
+void string_from_utf8_checked(const uint8_t* bytes, size_t n, Cell* out, bool skip_mark = true);
 
 // A new buffer of `unit` (1, 2 or 4, wide enough for every code point of
 // the source) holding the characters of `src`'s buffer; returns its node.

@@ -253,6 +253,27 @@ TEST_F(UrlFile, FileActions) {
     EXPECT_EQ(rmdir(name), 0);
 }
 
+// A byte-order mark is dropped only at the start of the file: read/lines
+// keeps one that starts a later line, as a whole read does.
+TEST_F(UrlFile, ReadLinesDropsOnlyTheFilesOwnByteOrderMark) {
+    char name[] = "/tmp/kel_file_XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    std::string path = std::string(name) + "/bom.txt";
+    const char bytes[] = "\xEF\xBB\xBF" "a\n\xEF\xBB\xBF" "b\r\n\xEF\xBB\xBF\nc";
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(bytes, 1, sizeof bytes - 1, f);
+    std::fclose(f);
+    Cell src = text(path, TYPE_FILE);
+    EXPECT_EQ(string_to_utf8(file_read(&src, ReadArgs{})), "a\n\xEF\xBB\xBF" "b\n\xEF\xBB\xBF\nc");
+    ReadArgs lines;
+    lines.lines = true;
+    src = text(path, TYPE_FILE);
+    EXPECT_EQ(items(file_read(&src, lines)), "string! a|string! \xEF\xBB\xBF" "b|string! \xEF\xBB\xBF|string! c|");
+    std::remove(path.c_str());
+    rmdir(name);
+}
+
 // Reads stop one byte past what a value can hold, so a device that never
 // ends raises no-memory instead of exhausting the process; read and checksum
 // take their bytes through this with the series ceiling as the bound.
