@@ -892,7 +892,7 @@ inline bool plain_value_type(uint32_t t) { return !is_callable(t) && t != TYPE_U
 // Sets a bound word's value in place when its context is the global one or a
 // running function's, and through word_set (resolution, object fields and
 // their change notification, errors) otherwise.
-inline bool try_store_word(const Cell* word, const Cell* value) {
+__attribute__((always_inline)) inline bool try_store_word(const Cell* word, const Cell* value) {
     uint32_t ctx = word->data1, index = word->data3;
     if (!ctx || index == kWordUnresolved) return false;
     const Cell* cc = arena_at<Cell>(node_buffer(ctx)->head);
@@ -1204,9 +1204,24 @@ inline void short_mark(const ShortCall& c, uint32_t header, const Cell& name, Of
     g_stack.args = c.args;
 }
 
-// Whether the cell at `p` is a word whose value is an op!. The shortcut
-// found none there before the call, but the call, or the set-word's store,
-// may have made one.
+// The set-word's store of a short call's value, then the end of its frame.
+__attribute__((always_inline)) inline void short_store(const ShortCall& c, Cell* out) {
+    const Cell* word = code_at(*c.node, c.pos);
+    if (out->is(TYPE_UNSET) || !try_store_word(word, out)) {
+        // What the general path does, with its frame still marked and the
+        // statement's position (put back once the block ends there).
+        CodePositionGuard guard(c.block, *c.node, c.pos);
+        Cell w = *word;
+        GcRootCell keep_w(&w);
+        if (out->is(TYPE_UNSET)) error_raise(ErrCat::Script, "need-value", &w);
+        Cell* value = stack_push(out);  // rooted while word_set runs
+        word_set(&w, value);
+        *out = *value;
+    }
+    stack_unwind();  // the set-word's frame
+}
+
+// Whether the cell at `p` is a word whose value is an op!.
 inline bool op_at(const Off& node, uint32_t p) {
     if (p >= code_tail(node)) return false;
     const Cell* w = code_at(node, p);
@@ -1218,42 +1233,28 @@ inline bool op_at(const Off& node, uint32_t p) {
 // Operator lookahead from `p` on the value at `at` (the top just above it),
 // as the general path runs it after a term, with the statement as the code
 // position.
-__attribute__((noinline)) uint32_t short_infix(const ShortCall& c, uint32_t p, Cell* at) {
+uint32_t short_infix(const ShortCall& c, uint32_t p, Cell* at) {
     CodePositionGuard guard(c.block, *c.node, c.pos);
     g_stack.top = at + 1;
     return eval_infix(*c.node, p, at);
 }
 
-// After the call: its frame ends, an operator that now follows takes its
-// value, which goes to `out` and, through the set-word, to its word; an
-// operator that follows after the store takes the stored value.
-inline Fast short_finish(const ShortCall& c, Cell* out, uint32_t* next) {
-    stack_unwind();  // the call's frame
+// short_finish when a word follows the call. The shortcut found no operator
+// there before the call, but the call, or the set-word's store, may have
+// made one: it takes the call's value before the store, or the stored value
+// after it.
+__attribute__((noinline)) Fast short_finish_word(const ShortCall& c, Cell* out, uint32_t* next) {
     uint32_t p = c.p;
-    if (op_at(*c.node, p)) [[unlikely]] {
-        Cell* at = c.base + c.set;  // the callable's cell, as the general path leaves the value
-        *at = *c.args;
+    Cell* at = c.base + c.set;  // the callable's cell, where the general path leaves the value
+    *at = *c.args;
+    if (op_at(*c.node, p)) {
         p = short_infix(c, p, at);
         if (exit_pending()) return Fast::Exit;
-        *out = *at;
-    } else {
-        *out = *c.args;
     }
+    *out = *at;
     if (c.set) {
-        const Cell* word = code_at(*c.node, c.pos);
-        if (out->is(TYPE_UNSET) || !try_store_word(word, out)) {
-            // What the general path does, with its frame still marked and
-            // the statement's position (put back once the block ends there).
-            CodePositionGuard guard(c.block, *c.node, c.pos);
-            Cell w = *word;
-            GcRootCell keep_w(&w);
-            if (out->is(TYPE_UNSET)) error_raise(ErrCat::Script, "need-value", &w);
-            Cell* value = stack_push(out);  // rooted while word_set runs
-            word_set(&w, value);
-            *out = *value;
-        }
-        stack_unwind();  // the set-word's frame
-        if (op_at(*c.node, p)) [[unlikely]] {
+        short_store(c, out);
+        if (op_at(*c.node, p)) {
             *c.base = *out;
             p = short_infix(c, p, c.base);
             if (exit_pending()) return Fast::Exit;
@@ -1262,6 +1263,19 @@ inline Fast short_finish(const ShortCall& c, Cell* out, uint32_t* next) {
     }
     g_stack.top = c.base;
     *next = p;
+    return Fast::Done;
+}
+
+// After the call: its frame ends, its value goes to `out` and, through the
+// set-word, to its word.
+__attribute__((always_inline)) inline Fast short_finish(const ShortCall& c, Cell* out, uint32_t* next) {
+    stack_unwind();  // the call's frame
+    if (c.p < code_tail(*c.node) && code_at(*c.node, c.p)->is(TYPE_WORD)) [[unlikely]]
+        return short_finish_word(c, out, next);
+    *out = *c.args;
+    if (c.set) short_store(c, out);
+    g_stack.top = c.base;
+    *next = c.p;
     return Fast::Done;
 }
 
