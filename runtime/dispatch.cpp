@@ -122,7 +122,17 @@ void dispatch_reflect(const int32_t*) {
     set_result(impl_for<ACT_REFLECT>(arg(0))(arg(0), static_cast<int32_t>(arg(1)->data2)));
 }
 
-// form and mold write into a fresh string buffer that becomes the result.
+// A /part limit of 0 or less makes form and mold give an empty string
+// without asking the value's type at all; true when that is the result.
+bool empty_text_result(const int32_t* part_ref) {
+    if (*part_ref < 0 || static_cast<int32_t>(arg(static_cast<uint32_t>(*part_ref))->data2) > 0) return false;
+    string_make(arg(0), 16);
+    stack_keep();
+    return true;
+}
+
+// form and mold write into a fresh string buffer that becomes the result;
+// a /part limit here is above 0.
 template <class Call> void text_action(const int32_t* part_ref, Call call) {
     Cell part_copy{TYPE_NONE, 0, 0, 0};
     const Cell* part = nullptr;
@@ -131,11 +141,6 @@ template <class Call> void text_action(const int32_t* part_ref, Call call) {
         part_copy = *arg(static_cast<uint32_t>(*part_ref));
         part = &part_copy;
         limit = static_cast<int32_t>(part_copy.data2);
-        if (limit <= 0) {
-            string_make(arg(0), 16);
-            stack_keep();
-            return;
-        }
     }
     stack_keep();
     Cell* buffer = stack_push_cell();
@@ -152,11 +157,13 @@ template <class Call> void text_action(const int32_t* part_ref, Call call) {
 }
 
 void dispatch_form(const int32_t* refs) {
+    if (empty_text_result(&refs[0])) return;
     FormFn fn = impl_for<ACT_FORM>(arg(0));
     text_action(&refs[0], [fn](const Cell* v, Cell* buf, const Cell* part, int32_t limit) { fn(v, buf, part, limit); });
 }
 
 void dispatch_mold(const int32_t* refs) {
+    if (empty_text_result(&refs[3])) return;
     MoldFn fn = impl_for<ACT_MOLD>(arg(0));
     bool only = ref_on(refs, 0), all = ref_on(refs, 1), flat = ref_on(refs, 2);
     if (fn == block_mold && !ref_on(refs, 3) && arg(0)->is(TYPE_BLOCK) && block_mold_integers(arg(0), only, flat)) {
