@@ -89,6 +89,7 @@ void native_catch(int32_t check, const int32_t* refs) {
     Cell body = global_word("<body>");
     stack_mark(&body, FRAME_CATCH);
     CallFrame* frame = stack_current_frame();
+    bool caught = false;
     try {
         interp_eval_block(&block, true);
     } catch (const KelThrow& t) {
@@ -100,11 +101,19 @@ void native_catch(int32_t check, const int32_t* refs) {
             stack_rethrow_value(value, thrown_name, frame);
         }
         copy_cell(&t.value, stack_arguments());
-        if (g_interp.on) interp_trace_hook(TRACE_CATCH, nullptr, -1, nullptr, &t.value);
+        caught = true;
     }
     if (exit_pending()) return;
     stack_unwind_last();
     stack_keep();
+    // The trace callback runs once the catch frame is gone and outside the
+    // handler above: a throw it makes must look for a catch below this one,
+    // and reach it as any other throw does.
+    if (caught && g_interp.on) {
+        Cell value = *stack_arguments();
+        GcRootCell keep_value(&value);
+        interp_trace_hook(TRACE_CATCH, nullptr, -1, nullptr, &value);
+    }
 }
 
 void native_throw(int32_t check, const int32_t* refs) {
