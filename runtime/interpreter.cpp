@@ -1971,6 +1971,10 @@ void interp_trace_hook(uint32_t event, const Cell* code, int32_t position, const
             g_stack.args = args;
         }
     } restore;
+    // Off from here on, not only while the callback runs: the frame and
+    // cells made for it may overflow the stacks, and the error that raises
+    // must not come back here for its own `error` event.
+    g_interp.on = false;
     Cell callback = g_interp.callback;
     Cell code_cell = code ? *code : Cell{TYPE_NONE, 0, 0, 0};
     Cell value_cell = value && value->type() != 0 ? *value : Cell{TYPE_NONE, 0, 0, 0};
@@ -1991,7 +1995,6 @@ void interp_trace_hook(uint32_t event, const Cell* code, int32_t position, const
     Cell* pair = stack_push_cell();
     cell_set(pair, TYPE_PAIR, 0, static_cast<uint32_t>(frame_pos), static_cast<uint32_t>(frame_len));
     interp_callback_frame(&callback, ev, kTraceArgs);
-    g_interp.on = false;
     interp_call_function(&callback, 0, &name, 0);
     if (exit_pending()) exits_throw_pending();
 }

@@ -1092,10 +1092,33 @@ Cell* block_sort(Cell* series, const SortArgs& args) {
         auto flags = reinterpret_cast<uintptr_t>(&spec);
         // The sort works on the buffer in place while comparisons may
         // allocate (comparing words compares their names through a scratch
-        // text): no collection may move the buffer under it.
-        GcEnabledScope no_collection(false);
-        if (args.stable) sort_stable(base, records, spec.size * 16, flags, 0, compare);
-        else sort_quick(base, records, spec.size * 16, flags, 0, compare);
+        // text): no collection may move the buffer under it. Nor may any
+        // script run: the trace callback of an error a comparison raises
+        // (a nesting too deep to compare) could change the block, so it
+        // runs once the sort has put every record back.
+        KelThrow failed;
+        bool raised = false;
+        {
+            GcEnabledScope no_collection(false);
+            struct HoldErrorTrace {
+                void (*saved)(const KelThrow&) = g_error_trace_hook;
+                HoldErrorTrace() { g_error_trace_hook = nullptr; }
+                ~HoldErrorTrace() { g_error_trace_hook = saved; }
+            } hold;
+            try {
+                if (args.stable) sort_stable(base, records, spec.size * 16, flags, 0, compare);
+                else sort_quick(base, records, spec.size * 16, flags, 0, compare);
+            } catch (const KelThrow& t) {
+                failed = t;
+                raised = true;
+            }
+        }
+        if (raised) {
+            // The callback may collect: what the exception carries stays rooted.
+            GcRootCell keep_args(failed.args, 3), keep_where(&failed.where), keep_value(&failed.value);
+            if (g_error_trace_hook) g_error_trace_hook(failed);
+            throw failed;
+        }
     }
     series_hash_changed(series);
     if (owned) owner_after(series, OwnerEvent::Sorted, nullptr, start, n);

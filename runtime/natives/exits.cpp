@@ -84,23 +84,34 @@ void native_catch(int32_t check, const int32_t* refs) {
     Cell block = *stack_arguments();
     bool named = refs[0] >= 0;
     Cell wanted = named ? stack_arguments()[refs[0]] : Cell{TYPE_NONE, 0, 0, 0};
-    GcRootCell keep_block(&block), keep_wanted(&wanted);
+    Cell value{TYPE_NONE, 0, 0, 0}, thrown_name{TYPE_NONE, 0, 0, 0};
+    GcRootCell keep_block(&block), keep_wanted(&wanted), keep_value(&value), keep_name(&thrown_name);
     stack_keep();
     Cell body = global_word("<body>");
     stack_mark(&body, FRAME_CATCH);
     CallFrame* frame = stack_current_frame();
+    bool caught = false;
     try {
         interp_eval_block(&block, true);
     } catch (const KelThrow& t) {
         if (t.code != EXIT_THROW || stack_frame_at(t.target) != frame) throw;
+        // Taken out of the exception before anything allocates: its cells
+        // are not rooted.
+        value = t.value;
+        thrown_name = t.name;
+        caught = true;
+    }
+    if (caught) {
+        // The catch frame goes before the names are compared and before the
+        // trace callback runs: an error the comparison raises, and a throw
+        // made from either, look for their catchers below this one.
         stack_land(frame);
-        if (named && !name_matches(wanted, t.name)) {
-            Cell value = t.value, thrown_name = t.name;
-            stack_unwind_drop();
-            stack_rethrow_value(value, thrown_name, frame);
-        }
-        copy_cell(&t.value, stack_arguments());
-        if (g_interp.on) interp_trace_hook(TRACE_CATCH, nullptr, -1, nullptr, &t.value);
+        stack_unwind_drop();
+        if (named && !name_matches(wanted, thrown_name)) stack_rethrow_value(value, thrown_name, frame);
+        copy_cell(&value, stack_arguments());
+        stack_keep();
+        if (g_interp.on) interp_trace_hook(TRACE_CATCH, nullptr, -1, nullptr, &value);
+        return;
     }
     if (exit_pending()) return;
     stack_unwind_last();

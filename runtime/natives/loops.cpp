@@ -90,6 +90,16 @@ CallFrame* mark_loop() {
     return stack_current_frame();
 }
 
+// Before a loop raises an error of its own (a condition without a value, a
+// break in a while condition, a series replaced under forall), its frame
+// goes: the error, and a break, continue or throw made by the error event's
+// trace callback, then start below this loop as from its caller.
+void leave_loop() { stack_unwind_drop(); }
+[[noreturn]] void leave_loop_unset() {
+    leave_loop();
+    value_truth_unset();
+}
+
 // Ends the loop with its result slot as the native's result.
 void end_loop() {
     stack_unwind_last();
@@ -240,8 +250,12 @@ void native_while(int32_t check, const int32_t* refs) {
         stack_reset();
         Round r = loop_round(cond, true, frame);
         if (r == Round::Leave) return;
-        if (r == Round::Break || r == Round::Continue) error_raise(ErrCat::Throw, "while-cond");
-        if (!value_true_checked(stack_arguments())) break;
+        if (r == Round::Break || r == Round::Continue) {
+            leave_loop();
+            error_raise(ErrCat::Throw, "while-cond");
+        }
+        if (stack_arguments()->is(TYPE_UNSET)) leave_loop_unset();
+        if (value_false_q(stack_arguments())) break;
         stack_reset();
         r = loop_round(body, true, frame);
         if (r == Round::Leave) return;
@@ -265,7 +279,8 @@ void native_until(int32_t check, const int32_t* refs) {
         if (r == Round::Leave) return;
         if (r == Round::Break) break;
         if (r == Round::Continue) continue;
-        if (value_true_checked(stack_arguments())) break;
+        if (stack_arguments()->is(TYPE_UNSET)) leave_loop_unset();
+        if (!value_false_q(stack_arguments())) break;
     }
     end_loop();
 }
@@ -383,6 +398,8 @@ void native_forall(int32_t check, const int32_t* refs) {
         Cell* current = word_get_any(&word);
         if (!is_series(current->type()) || current->data2 != original.data2) {
             Cell bad = *current;
+            GcRootCell keep_bad(&bad);
+            leave_loop();
             error_raise(ErrCat::Script, "bad-loop-series", &bad);
         }
         current->data1++;
