@@ -1887,7 +1887,7 @@ Off interp_spec_cache(const Cell* callable) {
         return slot->data2;
     }
     // An op! is called as its source, whose cell it copies.
-    uint32_t t = callable->is(TYPE_OP) ? (callable->header >> 16) & 0xFF : static_cast<uint32_t>(callable->type());
+    uint32_t t = callable_source_type(callable);
     bool builtin = t == TYPE_NATIVE || t == TYPE_ACTION;
     if (builtin) native_check_spec_fits(callable);
     Off desc = spec_cache_build(callable->data2, builtin);
@@ -2044,6 +2044,8 @@ void run_heap_checked(const std::function<void()>& fn) {
 }
 
 }  // namespace
+
+void interp_call_builtin(const Cell* callable, const int32_t* refs) { call_builtin(callable, refs); }
 
 void interp_run_on_big_stack(const std::function<void()>& fn) {
     struct Job {

@@ -57,6 +57,10 @@ uint32_t interp_eval_expression(Off node, uint32_t pos, bool no_infix, bool push
 
 // Runs a function! whose arguments are already in the current frame.
 void interp_call_function(const Cell* function, uint32_t owner_ctx, const Cell* name, uint32_t event_mask);
+// Calls a native's or action's implementation, its arguments in the current
+// frame and `refs` its refinement positions; not-done when the entry is
+// empty, no-memory when the host heap refuses it memory.
+void interp_call_builtin(const Cell* callable, const int32_t* refs);
 
 // The argument descriptor of a callable (built on first use).
 Off interp_spec_cache(const Cell* callable);

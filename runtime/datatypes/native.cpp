@@ -152,7 +152,7 @@ int32_t op_compare(const Cell* a, const Cell* b, int32_t op) {
 
 Cell* native_reflect(Cell* value, int32_t field) {
     uint32_t canon = symbol_resolve(static_cast<uint32_t>(field));
-    uint32_t source = value->is(TYPE_OP) ? (value->header >> 16) & 0xFF : static_cast<uint32_t>(value->type());
+    uint32_t source = callable_source_type(value);
     if (canon == canon_of("spec")) {
         cell_set(value, TYPE_BLOCK, 0, value->data2, 0);
     } else if (canon == canon_of("body")) {
@@ -167,8 +167,7 @@ Cell* native_reflect(Cell* value, int32_t field) {
 }  // namespace
 
 void native_check_spec_fits(const Cell* callable) {
-    uint32_t source = callable->is(TYPE_OP) ? (callable->header >> 16) & 0xFF : static_cast<uint32_t>(callable->type());
-    int32_t type = static_cast<int32_t>(source);
+    int32_t type = static_cast<int32_t>(callable_source_type(callable));
     Cell spec{TYPE_BLOCK, 0, callable->data2, 0};
     GcRootCell keep(&spec);  // the fit check allocates
     if (!spec_fits_entry(type, static_cast<int32_t>(callable->data1), &spec))

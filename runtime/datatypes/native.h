@@ -26,6 +26,11 @@ bool op_spec_ok_q(const Cell* spec);
 // own and may have been edited since the value was made, and the entry reads
 // its frame by its registered interface block.
 void native_check_spec_fits(const Cell* callable);
+// The type a callable runs as: an op! runs as the native!, action!,
+// function! or routine! it was made from (header bits 16-23).
+inline uint32_t callable_source_type(const Cell* callable) {
+    return callable->is(TYPE_OP) ? (callable->header >> 16) & 0xFF : static_cast<uint32_t>(callable->type());
+}
 
 void native_init();
 void action_init();

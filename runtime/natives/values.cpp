@@ -326,14 +326,8 @@ private:
 
     bool call() {
         uint32_t t = callable_->type();
-        if (t == TYPE_NATIVE) {
-            NativeFn fn = native_entry(callable_->data1);
-            if (!fn) not_built();
-            with_host_heap_errors([&] { fn(0, refs_); });
-        } else if (t == TYPE_ACTION) {
-            DispatchFn fn = action_dispatcher(callable_->data1);
-            if (!fn) not_built();
-            with_host_heap_errors([&] { fn(refs_); });
+        if (t == TYPE_NATIVE || t == TYPE_ACTION) {
+            interp_call_builtin(callable_, refs_);
         } else if (t == TYPE_FUNCTION) {
             interp_call_function(callable_, name_.data1, &name_, 0);
         } else {
