@@ -15,6 +15,7 @@
 #include "runtime/hashtable.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
+#include "runtime_fixture.h"
 
 using namespace kel;
 
@@ -46,11 +47,8 @@ struct HashTableUnderCollector : ::testing::Test {
     Cell blocks[kBlocks];
 
     void SetUp() override {
-        if (!memory_ready()) memory_init();
-        if (!stack_ready()) stack_init();
-        if (!g_memory.series_frames_head) series_frame_make();
-        g_stack.args = g_stack.top = g_stack.data_bottom;
-        g_stack.frame_top = g_stack.frame_bottom;
+        test::runtime_core_init();
+        test::stack_clear_all();
         gc_hash_seams_init();
     }
 
@@ -106,6 +104,29 @@ struct HashTableUnderCollector : ::testing::Test {
             b = Cell{TYPE_BLOCK, 0, node, 0};
         }
     }
+
+    // For each of 12 seeds, with collections on: fresh key blocks and a
+    // table of `kind` over a new block of `cells` cells, all rooted, handed
+    // to `run`, which must read the table through the reference it gets (a
+    // collection moves it); then the heap must check out. A fatal failure
+    // in `run` ends the test.
+    template <class Run> void each_seed(uint32_t cells, uint32_t kind, Run run) {
+        GcEnabledScope collecting(true);
+        for (uint32_t seed = 1; seed <= 12; seed++) {
+            SCOPED_TRACE("seed " + std::to_string(seed));
+            rng.seed(seed);
+            GcRootCell keep_blocks(blocks, kBlocks);
+            make_blocks();
+            Off block = alloc_cells(cells);
+            Cell bc{TYPE_BLOCK, 0, block, 0};
+            GcRootCell keep_bc(&bc);
+            Off t = hashtable_make(0, &bc, kind, 0);
+            GcRootTable keep(&t);
+            run(t);
+            if (HasFatalFailure()) return;
+            EXPECT_EQ(gc_check_heap(), "");
+        }
+    }
 };
 
 Cell* cells_of(Off block) { return reinterpret_cast<Cell*>(node_buffer(block)->head_ptr()); }
@@ -124,20 +145,10 @@ void append(Off table, const Cell& c) {
 // index rebuilt; every lookup (first, last, reverse from a head, either
 // mode) and the count of distinct keys must match the model.
 TEST_F(HashTableUnderCollector, BlockIndexFollowsItsBlock) {
-    bool was_enabled = g_gc_enabled;
-    g_gc_enabled = true;
-    for (uint32_t seed = 1; seed <= 12; seed++) {
-        rng.seed(seed);
-        GcRootCell keep_blocks(blocks, kBlocks);
-        make_blocks();
-        Off block = alloc_cells(4);
-        Cell bc{TYPE_BLOCK, 0, block, 0};
-        GcRootCell keep_bc(&bc);
-        Off t = hashtable_make(0, &bc, HASH_KIND_BLOCK, 0);
-        GcRootTable keep(&t);
+    each_seed(4, HASH_KIND_BLOCK, [&](const Off& t) {
         std::vector<Key> model;
         for (int step = 0; step < 500; step++) {
-            SCOPED_TRACE("seed " + std::to_string(seed) + " step " + std::to_string(step));
+            SCOPED_TRACE("step " + std::to_string(step));
             uint32_t op = rng() % 10;
             if (op < 4) {
                 Key k = random_key();
@@ -181,9 +192,7 @@ TEST_F(HashTableUnderCollector, BlockIndexFollowsItsBlock) {
             }
             ASSERT_EQ(hashtable_record(t)->entries, distinct.size());
         }
-        EXPECT_EQ(gc_check_heap(), "");
-    }
-    g_gc_enabled = was_enabled;
+    });
 }
 
 // A map!: pairs put (a present key takes the new value and its pair leaves
@@ -191,17 +200,7 @@ TEST_F(HashTableUnderCollector, BlockIndexFollowsItsBlock) {
 // in either mode; the block's keys, the live count and every value must
 // match the model.
 TEST_F(HashTableUnderCollector, MapPairsFollowPutsAndRemovals) {
-    bool was_enabled = g_gc_enabled;
-    g_gc_enabled = true;
-    for (uint32_t seed = 1; seed <= 12; seed++) {
-        rng.seed(seed);
-        GcRootCell keep_blocks(blocks, kBlocks);
-        make_blocks();
-        Off block = alloc_cells(2);
-        Cell bc{TYPE_BLOCK, 0, block, 0};
-        GcRootCell keep_bc(&bc);
-        Off t = hashtable_make(0, &bc, HASH_KIND_MAP, 0);
-        GcRootTable keep(&t);
+    each_seed(2, HASH_KIND_MAP, [&](const Off& t) {
         struct Entry {
             Key key;
             int32_t value;
@@ -209,7 +208,7 @@ TEST_F(HashTableUnderCollector, MapPairsFollowPutsAndRemovals) {
         };
         std::vector<Entry> model;  // in block order
         for (int step = 0; step < 600; step++) {
-            SCOPED_TRACE("seed " + std::to_string(seed) + " step " + std::to_string(step));
+            SCOPED_TRACE("step " + std::to_string(step));
             uint32_t op = rng() % 10;
             if (op < 4) {
                 Key k = random_key();
@@ -269,9 +268,7 @@ TEST_F(HashTableUnderCollector, MapPairsFollowPutsAndRemovals) {
             }
             ASSERT_EQ(hashtable_record(t)->entries, live);
         }
-        EXPECT_EQ(gc_check_heap(), "");
-    }
-    g_gc_enabled = was_enabled;
+    });
 }
 
 }  // namespace
